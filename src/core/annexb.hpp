@@ -1,0 +1,81 @@
+// Start-code rules of H.264 Annex B byte streams, written once over any byte
+// source with size(), at() and find_start3() (ChunkedBytes, FlatBytes).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quaver::annexb {
+
+constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+struct StartCode {
+  std::size_t pos = npos;  // first byte of the start code; npos if none
+  std::size_t length = 0;  // 3 or 4
+};
+
+// The first start code at or after `from`, the 4-byte form preferred where a
+// zero byte precedes a 3-byte one.
+template <class Bytes>
+StartCode find_start_code(const Bytes& v, std::size_t from) {
+  std::size_t q = v.find_start3(from);
+  if (q >= v.size()) return {};
+  if (q > from && v.at(q - 1) == 0) return {q - 1, 4};
+  return {q, 3};
+}
+
+// End of the NAL unit whose header byte is at `header`: the next start code
+// searched from header + 1 where one more byte follows a 3-byte pattern or
+// the 4-byte pattern is complete; v.size() when there is none.
+template <class Bytes>
+std::size_t next_unit_start(const Bytes& v, std::size_t header) {
+  std::size_t n = v.size();
+  std::size_t from = header + 1;
+  std::size_t q = v.find_start3(from);
+  if (q >= n) return n;
+  if (q > from && v.at(q - 1) == 0) return q - 1;
+  if (q + 3 < n) return q;
+  return n;
+}
+
+// End of a parameter set found by the capture scan: the first position at or
+// after header + 1 where 00 00 01 or 00 00 00 01 begins; v.size() if none.
+template <class Bytes>
+std::size_t capture_unit_end(const Bytes& v, std::size_t header) {
+  std::size_t n = v.size();
+  std::size_t from = header + 1;
+  std::size_t q = v.find_start3(from);
+  if (q >= n) return n;
+  if (q > from && v.at(q - 1) == 0) return q - 1;
+  return q;
+}
+
+// One NAL unit as seen by the capture scan.
+struct CapturedUnit {
+  std::size_t start;  // header byte
+  std::size_t end;    // one past the last byte
+};
+
+// Walks the units of `v` by the parameter-set capture rules: a start code is
+// only looked for while four bytes remain, and each unit ends where the next
+// start code begins. `visit(unit)` returns false to stop the walk.
+template <class Bytes, class Visit>
+void for_each_captured_unit(const Bytes& v, Visit&& visit) {
+  std::size_t n = v.size();
+  std::size_t i = 0;
+  while (i + 4 <= n) {
+    StartCode sc = find_start_code(v, i);
+    if (sc.pos == npos || sc.pos + 4 > n) return;
+    std::size_t s = sc.pos + sc.length;
+    if (s >= n) return;
+    std::size_t e = capture_unit_end(v, s);
+    if (!visit(CapturedUnit{s, e})) return;
+    i = e;
+  }
+}
+
+// Copy of a NAL unit with every emulation-prevention byte (00 00 03 -> 00 00) removed.
+std::vector<std::uint8_t> unescape_rbsp(const std::uint8_t* p, std::size_t n);
+
+}  // namespace quaver::annexb

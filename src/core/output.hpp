@@ -1,0 +1,159 @@
+// Output storage and writers.
+//
+// Results are sized first and written once. The storage comes from an
+// OutputAllocator so that the binding can hand out the memory of the very
+// object it will return: the bytes are written straight into place and
+// never copied again, which matters because first writes to fresh pages are
+// the dominant cost of a large conversion.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "core/bytes.hpp"
+
+namespace quaver {
+
+class OutputAllocator {
+ public:
+  virtual ~OutputAllocator() = default;
+  // Storage for exactly n bytes; *data receives the writable address.
+  // Returns an opaque handle, or throws std::bad_alloc.
+  virtual void* allocate(std::size_t n, std::uint8_t** data) = 0;
+  virtual void release(void* handle) noexcept = 0;
+};
+
+// Plain heap storage, for callers outside Python (tests, fuzzers, benchmarks).
+OutputAllocator& heap_allocator();
+
+// A finished (or being written) result buffer of a fixed size. Move-only.
+class OutBuffer {
+ public:
+  OutBuffer() = default;
+  static OutBuffer allocate(std::size_t n, OutputAllocator& alloc);
+  OutBuffer(OutBuffer&& o) noexcept { swap(o); }
+  OutBuffer& operator=(OutBuffer&& o) noexcept {
+    OutBuffer tmp(std::move(o));
+    swap(tmp);
+    return *this;
+  }
+  OutBuffer(const OutBuffer&) = delete;
+  OutBuffer& operator=(const OutBuffer&) = delete;
+  ~OutBuffer() {
+    if (handle_) alloc_->release(handle_);
+  }
+
+  std::uint8_t* data() { return data_; }
+  const std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  ByteView view() const { return ByteView(data_, size_); }
+  // Hands ownership of the storage to the caller.
+  void* release_handle() {
+    void* h = handle_;
+    handle_ = nullptr;
+    return h;
+  }
+
+ private:
+  void swap(OutBuffer& o) noexcept {
+    std::swap(alloc_, o.alloc_);
+    std::swap(handle_, o.handle_);
+    std::swap(data_, o.data_);
+    std::swap(size_, o.size_);
+  }
+  OutputAllocator* alloc_ = nullptr;
+  void* handle_ = nullptr;
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// Sequential writer into fixed storage. Writing past the end, or finishing
+// short of it, means the size computed up front was wrong: an internal fault.
+class FixedWriter {
+ public:
+  FixedWriter(std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
+  explicit FixedWriter(OutBuffer& out) : FixedWriter(out.data(), out.size()) {}
+
+  void u8(std::uint8_t v) { *room(1) = v; }
+  void u16(std::uint16_t v) { store_be16(room(2), v); }
+  void u32(std::uint32_t v) { store_be32(room(4), v); }
+  void u64(std::uint64_t v) { store_be64(room(8), v); }
+  void bytes(const std::uint8_t* src, std::size_t n) {
+    if (n) std::memcpy(room(n), src, n);
+  }
+  void bytes(ByteView v) { bytes(v.data(), v.size()); }
+  std::uint8_t* room(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - p_) < n) fault("output written past its computed size");
+    std::uint8_t* at = p_;
+    p_ += n;
+    return at;
+  }
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+  void finish() const {
+    if (p_ != end_) fault("output shorter than its computed size");
+  }
+
+ private:
+  std::uint8_t* p_;
+  std::uint8_t* end_;
+};
+
+// Growing buffer for the small structures (box trees, tables) built before
+// the final size is known. Boxes are opened and closed so that no size field
+// is ever computed by hand.
+class ByteBuilder {
+ public:
+  void u8(std::uint8_t v) { buf_.push_back(v); }
+  void u16(std::uint16_t v) { store_be16(grow(2), v); }
+  void u24(std::uint32_t v) {
+    std::uint8_t* p = grow(3);
+    p[0] = static_cast<std::uint8_t>(v >> 16);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v);
+  }
+  void u32(std::uint32_t v) { store_be32(grow(4), v); }
+  void u64(std::uint64_t v) { store_be64(grow(8), v); }
+  void zeros(std::size_t n) { buf_.insert(buf_.end(), n, 0); }
+  void bytes(const std::uint8_t* src, std::size_t n) { buf_.insert(buf_.end(), src, src + n); }
+  void bytes(ByteView v) { bytes(v.data(), v.size()); }
+  void fourcc(FourCC t) { bytes(t.c, 4); }
+
+  // Opens a box with a 32-bit size; close_box patches the size (modulo 2^32).
+  std::size_t open_box(FourCC type) {
+    std::size_t at = buf_.size();
+    u32(0);
+    fourcc(type);
+    return at;
+  }
+  void close_box(std::size_t at) {
+    store_be32(buf_.data() + at, static_cast<std::uint32_t>(buf_.size() - at));
+  }
+  // A full box: header, then version and 24-bit flags.
+  std::size_t open_full_box(FourCC type, std::uint8_t version, std::uint32_t flags) {
+    std::size_t at = open_box(type);
+    u8(version);
+    u24(flags);
+    return at;
+  }
+
+  std::size_t size() const { return buf_.size(); }
+  const std::vector<std::uint8_t>& data() const { return buf_; }
+  std::vector<std::uint8_t>& data() { return buf_; }
+  ByteView view() const { return ByteView(buf_.data(), buf_.size()); }
+  void reserve(std::size_t n) { buf_.reserve(n); }
+
+ private:
+  std::uint8_t* grow(std::size_t n) {
+    std::size_t at = buf_.size();
+    buf_.resize(at + n);
+    return buf_.data() + at;
+  }
+  std::vector<std::uint8_t> buf_;
+};
+
+// Copies a small, already built byte sequence into a result buffer.
+OutBuffer to_out_buffer(ByteView bytes, OutputAllocator& alloc);
+
+}  // namespace quaver

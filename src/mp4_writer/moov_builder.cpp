@@ -1,0 +1,377 @@
+// The movie box of a file made from a transport stream.
+//
+// Timing: every video sample lasts the nominal frame duration D derived from
+// the spread of the PTS values; composition offsets come from PTS - DTS of
+// each PES relative to the first; both media timelines start at 0, and audio
+// that starts after the first picture is delayed by an empty edit.
+#include <algorithm>
+#include <array>
+
+#include "mp4_writer/mp4_writer.hpp"
+
+namespace quaver {
+
+namespace {
+
+constexpr std::uint32_t kMovieTimescale = 90000;
+constexpr std::array<std::uint32_t, 9> kMatrix = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
+constexpr std::array<std::uint32_t, 13> kAdtsRates = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                                      22050, 16000, 12000, 11025, 8000, 7350};
+
+struct Timing {
+  std::uint64_t base = 0;             // B: earliest PTS of either stream
+  std::uint32_t frame_duration = 3000;  // D
+  std::vector<std::uint32_t> composition_offsets;  // one per video sample (two's complement)
+  bool has_composition_offsets = false;
+};
+
+Timing compute_timing(const MediaData& md, std::size_t video_samples) {
+  Timing t;
+  std::optional<std::uint64_t> base;
+  const auto consider = [&](std::optional<std::uint64_t> v) {
+    if (v && (!base || *v < *base)) base = v;
+  };
+  std::uint64_t with_pts = 0, lo = 0, hi = 0;
+  for (const TimestampPair& ts : md.video_timestamps) {
+    consider(ts.pts);
+    if (!ts.pts) continue;
+    lo = with_pts ? std::min(lo, *ts.pts) : *ts.pts;
+    hi = with_pts ? std::max(hi, *ts.pts) : *ts.pts;
+    ++with_pts;
+  }
+  for (const auto& a : md.audio_timestamps) consider(a);
+  t.base = base.value_or(0);
+  if (with_pts >= 2 && hi > lo && with_pts - 1 <= hi - lo) {
+    t.frame_duration = static_cast<std::uint32_t>((hi - lo) / (with_pts - 1));
+  }
+
+  // Offset i belongs to sample i; samples beyond the timestamp entries get 0,
+  // so the table always has exactly one entry per sample.
+  const auto raw = [&](const TimestampPair& ts) -> std::uint32_t {
+    if (!ts.pts || !ts.dts) return 0;
+    return static_cast<std::uint32_t>(*ts.pts) - static_cast<std::uint32_t>(*ts.dts);
+  };
+  t.composition_offsets.assign(video_samples, 0);
+  if (!md.video_timestamps.empty()) {
+    const std::uint32_t r0 = raw(md.video_timestamps[0]);
+    const std::size_t e = std::min(video_samples, md.video_timestamps.size());
+    for (std::size_t i = 0; i < e; ++i) {
+      t.composition_offsets[i] = raw(md.video_timestamps[i]) - r0;
+      if (t.composition_offsets[i] != 0) t.has_composition_offsets = true;
+    }
+  }
+  return t;
+}
+
+void matrix(ByteBuilder& b) {
+  for (std::uint32_t v : kMatrix) b.u32(v);
+}
+
+void write_mvhd(ByteBuilder& b, std::uint32_t duration, std::uint32_t next_track_id) {
+  std::size_t box = b.open_full_box(fourcc("mvhd"), 0, 0);
+  b.u32(0);  // creation time
+  b.u32(0);  // modification time
+  b.u32(kMovieTimescale);
+  b.u32(duration);
+  b.u32(0x00010000);  // rate 1.0
+  b.u16(0x0100);      // volume 1.0
+  b.zeros(10);
+  matrix(b);
+  b.zeros(24);  // pre-defined
+  b.u32(next_track_id);
+  b.close_box(box);
+}
+
+void write_tkhd(ByteBuilder& b, std::uint32_t track_id, std::uint32_t duration, std::uint16_t volume,
+                std::uint16_t width, std::uint16_t height) {
+  std::size_t box = b.open_full_box(fourcc("tkhd"), 0, 7);  // enabled, in movie, in preview
+  b.u32(0);
+  b.u32(0);
+  b.u32(track_id);
+  b.u32(0);
+  b.u32(duration);
+  b.zeros(8);
+  b.u16(0);  // layer
+  b.u16(0);  // alternate group
+  b.u16(volume);
+  b.u16(0);
+  matrix(b);
+  b.u32(std::uint32_t{width} << 16);
+  b.u32(std::uint32_t{height} << 16);
+  b.close_box(box);
+}
+
+void write_mdhd(ByteBuilder& b, std::uint32_t timescale, std::uint32_t duration) {
+  std::size_t box = b.open_full_box(fourcc("mdhd"), 0, 0);
+  b.u32(0);
+  b.u32(0);
+  b.u32(timescale);
+  b.u32(duration);
+  b.u16(0x55C4);  // language "und"
+  b.u16(0);
+  b.close_box(box);
+}
+
+void write_hdlr(ByteBuilder& b, FourCC handler) {
+  std::size_t box = b.open_full_box(fourcc("hdlr"), 0, 0);
+  b.u32(0);
+  b.fourcc(handler);
+  b.zeros(12);
+  b.u8(0);  // empty name
+  b.close_box(box);
+}
+
+void write_dinf(ByteBuilder& b) {
+  std::size_t dinf = b.open_box(fourcc("dinf"));
+  std::size_t dref = b.open_full_box(fourcc("dref"), 0, 0);
+  b.u32(1);
+  std::size_t url = b.open_full_box(fourcc("url "), 0, 1);  // media in this file
+  b.close_box(url);
+  b.close_box(dref);
+  b.close_box(dinf);
+}
+
+// One chunk holding every sample of the track.
+void write_single_chunk_tables(ByteBuilder& b, std::uint32_t count, std::uint32_t delta,
+                               std::uint32_t chunk_offset, auto&& sample_size) {
+  std::size_t stts = b.open_full_box(fourcc("stts"), 0, 0);
+  b.u32(1);
+  b.u32(count);
+  b.u32(delta);
+  b.close_box(stts);
+  std::size_t stsc = b.open_full_box(fourcc("stsc"), 0, 0);
+  b.u32(1);
+  b.u32(1);
+  b.u32(count);
+  b.u32(1);
+  b.close_box(stsc);
+  std::size_t stsz = b.open_full_box(fourcc("stsz"), 0, 0);
+  b.u32(0);
+  b.u32(count);
+  for (std::uint32_t i = 0; i < count; ++i) b.u32(sample_size(i));
+  b.close_box(stsz);
+  std::size_t stco = b.open_full_box(fourcc("stco"), 0, 0);
+  b.u32(1);
+  b.u32(chunk_offset);
+  b.close_box(stco);
+}
+
+void write_avc1(ByteBuilder& b, const MediaData& md) {
+  std::size_t avc1 = b.open_box(fourcc("avc1"));
+  b.zeros(6);
+  b.u16(1);  // data reference index
+  b.u16(0);
+  b.u16(0);
+  b.zeros(12);
+  b.u16(md.width);
+  b.u16(md.height);
+  b.u32(0x00480000);  // 72 dpi
+  b.u32(0x00480000);
+  b.u32(0);
+  b.u16(1);  // frame count
+  b.zeros(32);
+  b.u16(0x0018);
+  b.u16(0xFFFF);
+  // The length fields are 16 bits: a longer "parameter set" cannot be a real
+  // one, and writing it would corrupt the box, so no configuration is written.
+  if (md.sps && md.pps && md.sps->size() <= 0xFFFF && md.pps->size() <= 0xFFFF) {
+    const auto& sps = *md.sps;
+    const auto& pps = *md.pps;
+    std::size_t avcc = b.open_box(fourcc("avcC"));
+    b.u8(1);
+    if (sps.size() >= 4) {
+      b.bytes(sps.data() + 1, 3);  // profile, compatibility, level
+    } else {
+      b.u8(0x64);
+      b.u8(0x00);
+      b.u8(0x1F);
+    }
+    b.u8(0xFF);  // 4-byte NAL lengths
+    b.u8(0xE1);  // one SPS
+    b.u16(static_cast<std::uint16_t>(sps.size()));
+    b.bytes(sps.data(), sps.size());
+    b.u8(1);
+    b.u16(static_cast<std::uint16_t>(pps.size()));
+    b.bytes(pps.data(), pps.size());
+    b.close_box(avcc);
+  }
+  b.close_box(avc1);
+}
+
+void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& layout, const Timing& t,
+                      std::uint32_t duration, std::uint32_t chunk_offset) {
+  const auto n = static_cast<std::uint32_t>(layout.video.size());
+  std::size_t trak = b.open_box(fourcc("trak"));
+  write_tkhd(b, 1, duration, 0, md.width, md.height);
+  std::size_t mdia = b.open_box(fourcc("mdia"));
+  write_mdhd(b, kMovieTimescale, duration);
+  write_hdlr(b, fourcc("vide"));
+  std::size_t minf = b.open_box(fourcc("minf"));
+  std::size_t vmhd = b.open_full_box(fourcc("vmhd"), 0, 1);
+  b.zeros(8);
+  b.close_box(vmhd);
+  write_dinf(b);
+  std::size_t stbl = b.open_box(fourcc("stbl"));
+  std::size_t stsd = b.open_full_box(fourcc("stsd"), 0, 0);
+  b.u32(1);
+  write_avc1(b, md);
+  b.close_box(stsd);
+  write_single_chunk_tables(b, n, t.frame_duration, chunk_offset,
+                            [&](std::uint32_t i) { return static_cast<std::uint32_t>(layout.video[i].size); });
+  if (t.has_composition_offsets) {
+    std::size_t ctts = b.open_full_box(fourcc("ctts"), 0, 0);
+    b.u32(n);
+    for (std::uint32_t c : t.composition_offsets) {
+      b.u32(1);
+      b.u32(c);
+    }
+    b.close_box(ctts);
+  }
+  // Sync samples: only those holding an IDR slice, so that seeking never
+  // lands on a picture that cannot be decoded on its own. No table when
+  // every sample qualifies (its absence says so) or none does.
+  std::size_t sync = 0;
+  for (const VideoSample& s : layout.video) sync += s.idr;
+  if (sync > 0 && sync < layout.video.size()) {
+    std::size_t stss = b.open_full_box(fourcc("stss"), 0, 0);
+    b.u32(static_cast<std::uint32_t>(sync));
+    for (std::uint32_t i = 0; i < n; ++i) {
+      if (layout.video[i].idr) b.u32(i + 1);
+    }
+    b.close_box(stss);
+  }
+  b.close_box(stbl);
+  b.close_box(minf);
+  b.close_box(mdia);
+  b.close_box(trak);
+}
+
+// What the audio track declares. The fixed AAC-LC 48 kHz stereo description
+// runs on the 90 kHz movie clock; any other stream declares its own
+// configuration and runs on its own sample rate, so that it neither plays
+// at the wrong speed nor decodes with the wrong channel layout.
+struct AudioDescription {
+  std::uint16_t audio_specific_config = 0x1190;
+  std::uint16_t channel_count = 2;
+  std::uint32_t sample_rate_field = 48000u << 16;
+  std::uint32_t timescale = kMovieTimescale;
+  std::uint32_t sample_delta = 1920;
+  std::uint64_t movie_ticks_per_1024_samples_num = 1920;  // tkhd: m * num / den
+  std::uint64_t movie_ticks_den = 1;
+  bool fixed_template = true;
+};
+
+AudioDescription describe_audio(const MediaData& md) {
+  AudioDescription d;
+  if (!md.audio_config) return d;
+  const AdtsConfig& c = *md.audio_config;
+  if ((c.profile == 1 && c.sampling_index == 3 && c.channel_config == 2) || c.sampling_index >= 13) return d;
+  const std::uint32_t rate = kAdtsRates[c.sampling_index];
+  d.fixed_template = false;
+  d.audio_specific_config = static_cast<std::uint16_t>(((c.profile + 1) << 11) | (c.sampling_index << 7) |
+                                                       (c.channel_config << 3));
+  d.channel_count = c.channel_config == 0 ? 2 : c.channel_config == 7 ? 8 : c.channel_config;
+  d.sample_rate_field = rate <= 0xFFFF ? rate << 16 : 0;
+  d.timescale = rate;
+  d.sample_delta = 1024;
+  d.movie_ticks_per_1024_samples_num = std::uint64_t{1024} * kMovieTimescale;
+  d.movie_ticks_den = rate;
+  return d;
+}
+
+void write_esds(ByteBuilder& b, std::uint16_t audio_specific_config) {
+  std::size_t esds = b.open_full_box(fourcc("esds"), 0, 0);
+  static constexpr std::uint8_t kHead[] = {0x03, 0x19, 0x00, 0x01, 0x00,                    // ES descriptor
+                                           0x04, 0x11, 0x40, 0x15, 0x00, 0x03, 0x00,        // decoder config
+                                           0x00, 0x01, 0xF4, 0x00, 0x00, 0x01, 0xF4, 0x00,  // bit rates
+                                           0x05, 0x02};                                     // decoder specific
+  b.bytes(kHead, sizeof kHead);
+  b.u16(audio_specific_config);
+  b.u8(0x06);  // SL config descriptor
+  b.u8(0x01);
+  b.u8(0x02);
+  b.close_box(esds);
+}
+
+void write_audio_trak(ByteBuilder& b, const MediaData& md, const Timing& t, std::uint32_t chunk_offset) {
+  const auto m = static_cast<std::uint32_t>(md.audio_frames.size());
+  const AudioDescription d = describe_audio(md);
+  const std::uint64_t samples = md.audio_frames.size();
+  const auto tkhd_duration = d.fixed_template
+                                 ? static_cast<std::uint32_t>(samples * 1920)
+                                 : static_cast<std::uint32_t>(samples * d.movie_ticks_per_1024_samples_num /
+                                                              d.movie_ticks_den);
+  const auto mdhd_duration = static_cast<std::uint32_t>(samples * d.sample_delta);
+
+  std::size_t trak = b.open_box(fourcc("trak"));
+  write_tkhd(b, 2, tkhd_duration, 0x0100, 0, 0);
+  std::size_t mdia = b.open_box(fourcc("mdia"));
+  write_mdhd(b, d.timescale, mdhd_duration);
+  write_hdlr(b, fourcc("soun"));
+  std::size_t minf = b.open_box(fourcc("minf"));
+  std::size_t smhd = b.open_full_box(fourcc("smhd"), 0, 0);
+  b.u16(0);
+  b.u16(0);
+  b.close_box(smhd);
+  write_dinf(b);
+  std::size_t stbl = b.open_box(fourcc("stbl"));
+  std::size_t stsd = b.open_full_box(fourcc("stsd"), 0, 0);
+  b.u32(1);
+  std::size_t mp4a = b.open_box(fourcc("mp4a"));
+  b.zeros(6);
+  b.u16(1);
+  b.zeros(8);
+  b.u16(d.channel_count);
+  b.u16(16);
+  b.u16(0);
+  b.u16(0);
+  b.u32(d.sample_rate_field);
+  write_esds(b, d.audio_specific_config);
+  b.close_box(mp4a);
+  b.close_box(stsd);
+  write_single_chunk_tables(b, m, d.sample_delta, chunk_offset,
+                            [&](std::uint32_t i) { return static_cast<std::uint32_t>(md.audio_frames[i].size); });
+  b.close_box(stbl);
+  b.close_box(minf);
+  b.close_box(mdia);
+
+  // Audio that starts after the first picture waits behind an empty edit and
+  // then plays whole. A gap of 2^32 ticks or more means the clock wrapped.
+  if (!md.audio_timestamps.empty() && md.audio_timestamps[0]) {
+    const std::uint64_t a0 = *md.audio_timestamps[0];
+    if (a0 > t.base && a0 - t.base < (std::uint64_t{1} << 32)) {
+      std::size_t edts = b.open_box(fourcc("edts"));
+      std::size_t elst = b.open_full_box(fourcc("elst"), 0, 0);
+      b.u32(2);
+      b.u32(static_cast<std::uint32_t>(a0 - t.base));
+      b.u32(0xFFFFFFFF);  // empty edit
+      b.u32(0x00010000);
+      b.u32(tkhd_duration);
+      b.u32(0);
+      b.u32(0x00010000);
+      b.close_box(elst);
+      b.close_box(edts);
+    }
+  }
+  b.close_box(trak);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> build_moov(const MediaData& md, const SampleLayout& layout, std::uint64_t moov_size,
+                                     std::uint64_t video_bytes) {
+  const Timing t = compute_timing(md, layout.video.size());
+  const auto video_duration = static_cast<std::uint32_t>(std::uint64_t{t.frame_duration} * layout.video.size());
+  const bool has_audio = !md.audio_frames.empty();
+
+  ByteBuilder b;
+  b.reserve(1024 + 4 * layout.video.size() + 8 * t.composition_offsets.size() + 4 * md.audio_frames.size());
+  std::size_t moov = b.open_box(fourcc("moov"));
+  write_mvhd(b, video_duration, has_audio ? 3 : 2);
+  write_video_trak(b, md, layout, t, video_duration, static_cast<std::uint32_t>(moov_size + 36));
+  if (has_audio) write_audio_trak(b, md, t, static_cast<std::uint32_t>(moov_size + video_bytes + 36));
+  b.close_box(moov);
+  return std::move(b.data());
+}
+
+}  // namespace quaver

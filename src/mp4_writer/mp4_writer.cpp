@@ -1,0 +1,57 @@
+#include "mp4_writer/mp4_writer.hpp"
+
+#include "ts_parser/ts_parser.hpp"
+
+namespace quaver {
+
+namespace {
+
+constexpr std::uint8_t kFtyp[28] = {0x00, 0x00, 0x00, 0x1C, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0x00, 0x00,
+                                    0x02, 0x00, 'i',  's',  'o',  'm', 'i', 's', 'o', '2', 'm', 'p', '4', '1'};
+constexpr std::uint64_t kLimit32 = std::uint64_t{1} << 32;
+
+}  // namespace
+
+Result<OutBuffer> create_mp4_with_options(MediaData media, bool /*reset_timestamps*/, OutputAllocator& alloc) {
+  if (media.video_data.empty()) return Error{"No video data found"};
+
+  const SampleLayout layout = layout_video_samples(media.video_data);
+  const std::uint64_t video_bytes = layout.video_bytes;
+  const std::uint64_t audio_bytes = media.audio_frame_bytes.size();
+  const std::uint64_t payload = video_bytes + audio_bytes;
+  // Every size and offset of this layout is a 32-bit field; wrapped values
+  // would produce a file that points at the wrong bytes.
+  if (payload >= kLimit32 - 8) return Error{"Output too large: mdat payload does not fit a 32-bit box size"};
+
+  const std::uint64_t moov_size = build_moov(media, layout, 0, video_bytes).size();
+  std::vector<std::uint8_t> moov = build_moov(media, layout, moov_size, video_bytes);
+  if (moov.size() != moov_size) fault("moov size changed between passes");
+  const std::uint64_t last_chunk = moov_size + 36 + (media.audio_frames.empty() ? 0 : video_bytes);
+  if (last_chunk >= kLimit32) return Error{"Output too large: chunk offset does not fit 32 bits"};
+
+  OutBuffer out = OutBuffer::allocate(sizeof kFtyp + moov.size() + 8 + payload, alloc);
+  FixedWriter w(out);
+  w.bytes(kFtyp, sizeof kFtyp);
+  w.bytes(moov.data(), moov.size());
+  w.u32(static_cast<std::uint32_t>(payload + 8));
+  w.bytes(reinterpret_cast<const std::uint8_t*>("mdat"), 4);
+  for (const VideoSample& s : layout.video) {
+    for (std::size_t k = 0; k < s.nal_count; ++k) {
+      const VideoNal& nal = layout.nals[s.first_nal + k];
+      w.u32(static_cast<std::uint32_t>(nal.size));
+      media.video_data.copy_to(w.room(nal.size), nal.start, nal.size);
+    }
+  }
+  w.bytes(media.audio_frame_bytes.data(), media.audio_frame_bytes.size());
+  w.finish();
+  return out;
+}
+
+Result<OutBuffer> convert_ts_to_mp4(ByteView data, bool reset_timestamps, OutputAllocator& alloc,
+                                    Report& report) {
+  Result<MediaData> media = parse_ts_packets(data, report);
+  if (!media.ok()) return media.error();
+  return create_mp4_with_options(media.take(), reset_timestamps, alloc);
+}
+
+}  // namespace quaver

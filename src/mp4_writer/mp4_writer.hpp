@@ -1,0 +1,59 @@
+// Regular MP4 from a demultiplexed transport stream.
+//
+// In: a MediaData record. Out: ftyp, moov, then one mdat holding every video
+// sample (one per access unit, NAL units length-prefixed, parameter sets and
+// delimiters removed) followed by every AAC frame. All times are 90 kHz
+// ticks except an audio track whose ADTS header declares something other
+// than AAC-LC 48 kHz stereo, which then runs on its own sample rate. Refused:
+// a stream without video bytes, and files whose sizes or offsets would not
+// fit the 32-bit fields of this layout.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/output.hpp"
+#include "core/result.hpp"
+#include "ts_parser/media_data.hpp"
+#include "ts_parser/report.hpp"
+
+namespace quaver {
+
+// One NAL unit kept in a video sample: a range of MediaData::video_data.
+struct VideoNal {
+  std::size_t start;  // position of the NAL header byte
+  std::size_t size;   // bytes, header included
+};
+
+struct VideoSample {
+  std::size_t first_nal;  // index into SampleLayout::nals
+  std::size_t nal_count;
+  std::uint64_t size;     // bytes in length-prefixed form
+  bool idr;               // holds an IDR slice (NAL type 5)
+};
+
+struct SampleLayout {
+  std::vector<VideoNal> nals;
+  std::vector<VideoSample> video;
+  std::uint64_t video_bytes = 0;  // V: all video samples together
+};
+
+// Splits the video stream into access units at access-unit delimiters.
+SampleLayout layout_video_samples(const ChunkedBytes& video_data);
+
+// The complete moov box. moov_size is the final moov length (0 when sizing),
+// video_bytes is V; only their low 32 bits enter the chunk offsets.
+std::vector<std::uint8_t> build_moov(const MediaData& media, const SampleLayout& layout,
+                                     std::uint64_t moov_size, std::uint64_t video_bytes);
+
+// reset_timestamps is accepted for callers' convenience and changes nothing:
+// the written timeline always starts at 0.
+Result<OutBuffer> create_mp4_with_options(MediaData media, bool reset_timestamps,
+                                          OutputAllocator& alloc);
+
+// The whole conversion: demultiplex, then write.
+Result<OutBuffer> convert_ts_to_mp4(ByteView data, bool reset_timestamps, OutputAllocator& alloc,
+                                    Report& report = stdout_report());
+
+}  // namespace quaver

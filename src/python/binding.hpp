@@ -1,0 +1,89 @@
+// The frame shared by every Python entry point: argument conversion, running
+// the core with the interpreter lock released, and turning the outcome into
+// bytes, ValueError (core errors) or PanicException (internal faults).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "core/bytes.hpp"
+#include "core/output.hpp"
+#include "core/result.hpp"
+
+namespace quaver::py {
+
+// The exception raised for internal faults; a direct BaseException subclass
+// so that `except Exception` does not swallow it. Created once per process.
+PyObject* panic_exception();
+int create_panic_exception();
+
+// A `bytes` argument (subclasses too), read in place: bytes are immutable and
+// the caller's reference keeps the object alive for the whole call.
+bool bytes_arg(PyObject* obj, const char* name, ByteView* out);
+// True/False, or a numpy bool scalar.
+bool flag_arg(PyObject* obj, const char* name, bool* out);
+
+// Raises the Python exception for a C++ exception caught at the boundary.
+void raise_fault(std::exception_ptr e);
+
+// Result storage that lives inside the bytes object returned to Python, so
+// a result is written once and never copied. The lock is taken briefly to
+// create or drop the object when the work runs without it.
+class PyBytesAllocator final : public OutputAllocator {
+ public:
+  void* allocate(std::size_t n, std::uint8_t** data) override;
+  void release(void* handle) noexcept override;
+
+  void release_gil() { saved_ = PyEval_SaveThread(); }
+  void acquire_gil() {
+    PyThreadState* t = saved_;
+    saved_ = nullptr;
+    PyEval_RestoreThread(t);
+  }
+
+ private:
+  PyThreadState* saved_ = nullptr;  // set while the lock is released
+};
+
+// Passes a core result to Python: the bytes object, or ValueError carrying
+// exactly the core message.
+PyObject* to_py(Result<OutBuffer>& result);
+
+// Runs work(OutputAllocator&) -> Result<OutBuffer> with the interpreter lock
+// released for its whole duration.
+template <class Work>
+PyObject* run_released(Work&& work) {
+  PyBytesAllocator alloc;
+  std::optional<Result<OutBuffer>> result;
+  std::exception_ptr failure;
+  alloc.release_gil();
+  try {
+    result.emplace(work(alloc));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  alloc.acquire_gil();
+  if (failure) {
+    raise_fault(failure);
+    return nullptr;
+  }
+  return to_py(*result);
+}
+
+// Runs a binding body, turning any escaped C++ exception into a Python error.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    raise_fault(std::current_exception());
+    return nullptr;
+  }
+}
+
+}  // namespace quaver::py

@@ -1,0 +1,69 @@
+// Most-significant-bit-first reader with Exp-Golomb codes, for the SPS.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "core/bytes.hpp"
+
+namespace quaver {
+
+class BitReader {
+ public:
+  explicit BitReader(ByteView data, std::size_t byte_pos = 0) : data_(data), byte_pos_(byte_pos) {}
+
+  std::optional<std::uint32_t> read_bit() {
+    if (byte_pos_ >= data_.size()) return std::nullopt;
+    std::uint32_t bit = (data_[byte_pos_] >> (7 - bit_pos_)) & 1u;
+    if (++bit_pos_ == 8) {
+      bit_pos_ = 0;
+      ++byte_pos_;
+    }
+    return bit;
+  }
+
+  // Unsigned Exp-Golomb; at most 31 leading zero bits.
+  std::optional<std::uint32_t> read_ue() {
+    int zeros = 0;
+    for (;;) {
+      auto b = read_bit();
+      if (!b) return std::nullopt;
+      if (*b) break;
+      if (++zeros == 32) return std::nullopt;
+    }
+    std::uint64_t v = 1;
+    for (int i = 0; i < zeros; ++i) {
+      auto b = read_bit();
+      if (!b) return std::nullopt;
+      v = 2 * v + *b;
+    }
+    return static_cast<std::uint32_t>(v - 1);
+  }
+
+  // Signed Exp-Golomb: 0, 1, -1, 2, -2, ...
+  std::optional<std::int32_t> read_se() {
+    auto k = read_ue();
+    if (!k) return std::nullopt;
+    if (*k & 1u) return static_cast<std::int32_t>((*k + 1) / 2);
+    return -static_cast<std::int32_t>(*k / 2);
+  }
+
+  std::size_t byte_pos() const { return byte_pos_; }
+
+ private:
+  ByteView data_;
+  std::size_t byte_pos_;
+  std::uint8_t bit_pos_ = 0;
+};
+
+struct PictureSize {
+  std::uint16_t width;
+  std::uint16_t height;
+};
+
+// Picture size from an SPS NAL unit (header byte first, escaped as stored);
+// nothing when the SPS ends before its cropping fields.
+std::optional<PictureSize> sps_picture_size(ByteView sps);
+
+}  // namespace quaver

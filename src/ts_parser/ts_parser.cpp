@@ -1,0 +1,300 @@
+#include "ts_parser/ts_parser.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/annexb.hpp"
+#include "ts_parser/adts.hpp"
+#include "ts_parser/bit_reader.hpp"
+
+namespace quaver {
+
+namespace {
+
+constexpr std::size_t kPacketSize = 188;
+
+// Transport packet header fields (ISO/IEC 13818-1).
+struct PacketHeader {
+  const std::uint8_t* p;
+  bool payload_unit_start() const { return p[1] & 0x40; }           // 1 bit
+  std::uint16_t pid() const { return static_cast<std::uint16_t>(((p[1] & 0x1F) << 8) | p[2]); }  // 13 bits
+  bool has_adaptation() const { return p[3] & 0x20; }                // 1 bit
+  bool has_payload() const { return p[3] & 0x10; }                   // 1 bit
+  // Offset of the payload within the packet; may exceed 187 in damaged packets.
+  std::size_t payload_offset() const { return has_adaptation() ? 5 + std::size_t{p[4]} : 4; }
+};
+
+std::optional<std::uint64_t> read_timestamp(const std::uint8_t* b) {
+  return (std::uint64_t{b[0] & 0x0Eu} << 29) | (std::uint64_t{b[1]} << 22) |
+         (std::uint64_t{b[2] & 0xFEu} << 14) | (std::uint64_t{b[3]} << 7) | (b[4] >> 1);
+}
+
+bool has_pes_start_code(ByteView pes) {
+  return pes.size() >= 3 && pes[0] == 0 && pes[1] == 0 && pes[2] == 1;
+}
+
+// Elementary-stream bytes after the PES header, or nothing when the payload
+// does not start with a complete PES header followed by at least one byte.
+std::optional<ByteView> pes_body(ByteView payload) {
+  if (payload.size() < 9 || !has_pes_start_code(payload)) return std::nullopt;
+  std::size_t header_end = 9 + std::size_t{payload[8]};
+  if (payload.size() <= header_end) return std::nullopt;
+  return payload.subspan(header_end);
+}
+
+std::string seconds_text(std::uint64_t ticks) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(ticks) / 90000.0);
+  return buf;
+}
+
+class Demuxer {
+ public:
+  Demuxer(ByteView data, Report& report) : data_(data), report_(report) {}
+
+  Result<MediaData> run();
+
+ private:
+  void route(const std::uint8_t* packet);
+  void read_pat(ByteView payload);
+  void read_pmt(ByteView payload);
+  void video_packet(ByteView payload, bool unit_start);
+  void audio_packet(ByteView payload, bool unit_start);
+  std::size_t cut_audio();
+  void drain_audio(std::size_t consumed);
+  void capture_parameter_sets(ByteView es);
+  void recover_parameter_sets();
+  void finish();
+
+  ByteView data_;
+  Report& report_;
+  MediaData md_;
+  std::optional<std::uint16_t> pmt_pid_;
+  bool pids_found_ = false;
+  // The captured parameter set ran to the end of the bytes scanned in its
+  // packet and may continue in the next one.
+  bool sps_cut_ = false;
+  bool pps_cut_ = false;
+  AdtsCutter adts_;
+};
+
+Result<MediaData> Demuxer::run() {
+  const std::uint8_t* base = data_.data();
+  const std::size_t n = data_.size();
+  const void* first = n ? std::memchr(base, 0x47, n) : nullptr;
+  if (!first) return Error{"No valid TS sync byte found"};
+  std::size_t pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(first) - base);
+
+  while (pos + kPacketSize <= n) {
+    if (base[pos] != 0x47) {
+      const void* next = pos + 1 < n ? std::memchr(base + pos + 1, 0x47, n - pos - 1) : nullptr;
+      if (!next) break;
+      pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(next) - base);
+      if (pos + kPacketSize > n) break;
+    }
+    route(base + pos);
+    pos += kPacketSize;
+  }
+  finish();
+  return std::move(md_);
+}
+
+void Demuxer::route(const std::uint8_t* packet) {
+  PacketHeader h{packet};
+  std::size_t offset = h.payload_offset();
+  if (!h.has_payload() || offset > kPacketSize - 1) return;
+  ByteView payload(packet + offset, kPacketSize - offset);
+  const std::uint16_t pid = h.pid();
+  const bool unit_start = h.payload_unit_start();
+
+  if (pid == 0 && !pids_found_) {
+    if (unit_start && offset <= 175) read_pat(payload);
+  } else if (pmt_pid_ && !pids_found_ && pid == *pmt_pid_) {
+    if (unit_start && offset <= 172) read_pmt(payload);
+  } else if (md_.video_pid && pid == *md_.video_pid) {
+    video_packet(payload, unit_start);
+  } else if (md_.audio_pid && pid == *md_.audio_pid) {
+    audio_packet(payload, unit_start);
+  }
+}
+
+void Demuxer::read_pat(ByteView p) {
+  const std::size_t ptr = p[0];  // pointer_field
+  if (!(ptr + 13 < p.size()) || p[ptr + 1] != 0) return;
+  const auto program_number = [&](std::size_t e) { return load_be16(&p[e]); };
+  const auto entry_pid = [&](std::size_t e) {
+    return static_cast<std::uint16_t>(((p[e + 2] & 0x1F) << 8) | p[e + 3]);
+  };
+  // Program 0 names the network information table, not a programme map:
+  // broadcast captures list it first, so look past it for a real programme.
+  std::size_t e = ptr + 9;
+  if (program_number(e) != 0) {
+    pmt_pid_ = entry_pid(e);
+    return;
+  }
+  const std::size_t section_length = ((p[ptr + 2] & 0x0F) << 8) | p[ptr + 3];
+  const std::size_t crc_start = ptr + section_length;
+  for (e = ptr + 13; e + 4 <= p.size() && e + 4 <= crc_start; e += 4) {
+    if (program_number(e) != 0) {
+      pmt_pid_ = entry_pid(e);
+      return;
+    }
+  }
+}
+
+void Demuxer::read_pmt(ByteView p) {
+  const std::size_t ptr = p[0];
+  if (!(ptr + 13 < p.size()) || p[ptr + 1] != 2) return;
+  const std::size_t section_length = ((p[ptr + 2] & 0x0F) << 8) | p[ptr + 3];
+  const std::size_t program_info_length = ((p[ptr + 11] & 0x0F) << 8) | p[ptr + 12];
+  const std::size_t entries_end = ptr + section_length;  // where the CRC_32 begins
+  std::size_t e = ptr + 13 + program_info_length;
+  if (e + 5 > p.size() || e >= entries_end) return;
+
+  std::optional<std::uint16_t> video, audio;
+  for (;;) {
+    const std::uint8_t stream_type = p[e];
+    const auto pid = static_cast<std::uint16_t>(((p[e + 1] & 0x1F) << 8) | p[e + 2]);
+    const std::size_t es_info_length = ((p[e + 3] & 0x0F) << 8) | p[e + 4];
+    // 0x02 MPEG-2 video, 0x1B H.264; 0x0F is ADTS AAC. MPEG-1 audio (0x03)
+    // is never ADTS and would only yield a garbage AAC track.
+    if ((stream_type == 0x02 || stream_type == 0x1B) && !video) video = pid;
+    if (stream_type == 0x0F && !audio) audio = pid;
+    e += 5 + es_info_length;
+    if (e + 5 > p.size() || e >= entries_end) break;
+  }
+  if (!video) return;
+  md_.video_pid = video;
+  md_.audio_pid = audio;
+  pids_found_ = true;
+  report_.line("Found PIDs - Video: " + std::to_string(*video) +
+               ", Audio: " + (audio ? std::to_string(*audio) : std::string("none")));
+}
+
+void Demuxer::video_packet(ByteView payload, bool unit_start) {
+  if (!unit_start) {
+    md_.video_data.append(payload.data(), payload.size());
+    return;
+  }
+  if (payload.size() < 9) return;  // too short for a PES header: dropped whole
+  md_.video_timestamps.push_back(extract_pes_timestamps(payload));
+  auto es = pes_body(payload);
+  if (!es) return;
+  if (es->size() >= 4) capture_parameter_sets(*es);
+  md_.video_data.append(es->data(), es->size());
+}
+
+void Demuxer::capture_parameter_sets(ByteView es) {
+  if (md_.sps && md_.pps) return;
+  annexb::for_each_captured_unit(FlatBytes(es), [&](annexb::CapturedUnit u) {
+    const std::uint8_t type = es[u.start] & 0x1F;
+    auto& slot = type == 7 ? md_.sps : md_.pps;
+    if ((type == 7 || type == 8) && !slot) {
+      slot.emplace(es.begin() + static_cast<std::ptrdiff_t>(u.start),
+                   es.begin() + static_cast<std::ptrdiff_t>(u.end));
+      (type == 7 ? sps_cut_ : pps_cut_) = u.end == es.size();
+    }
+    return true;
+  });
+}
+
+// A parameter set that is missing, or that may have been cut off at the end
+// of its packet, is taken instead from the whole reassembled stream, where it
+// is complete; otherwise the output would carry no usable decoder configuration.
+void Demuxer::recover_parameter_sets() {
+  const bool want_sps = !md_.sps || sps_cut_;
+  const bool want_pps = !md_.pps || pps_cut_;
+  if (!want_sps && !want_pps) return;
+  std::optional<std::vector<std::uint8_t>> sps, pps;
+  const ChunkedBytes& v = md_.video_data;
+  annexb::for_each_captured_unit(v, [&](annexb::CapturedUnit u) {
+    const std::uint8_t type = v.at(u.start) & 0x1F;
+    auto* slot = type == 7 && want_sps ? &sps : type == 8 && want_pps ? &pps : nullptr;
+    if (slot && !*slot) {
+      slot->emplace();
+      v.append_to(**slot, u.start, u.end - u.start);
+    }
+    return !((sps || !want_sps) && (pps || !want_pps));
+  });
+  if (sps) md_.sps = std::move(sps);
+  if (pps) md_.pps = std::move(pps);
+}
+
+std::size_t Demuxer::cut_audio() {
+  ByteView buf(md_.audio_buffer.data(), md_.audio_buffer.size());
+  return adts_.cut(buf, [&](ByteView header, ByteView frame) {
+    if (md_.audio_frames.empty()) {
+      md_.audio_config = AdtsConfig{static_cast<std::uint8_t>(header[2] >> 6),
+                                    static_cast<std::uint8_t>((header[2] >> 2) & 0x0F),
+                                    static_cast<std::uint8_t>(((header[2] & 0x01) << 2) | (header[3] >> 6))};
+    }
+    md_.audio_frames.push_back(AudioFrameRef{md_.audio_frame_bytes.size(), frame.size()});
+    md_.audio_frame_bytes.insert(md_.audio_frame_bytes.end(), frame.begin(), frame.end());
+    md_.audio_timestamps.push_back(md_.audio_pts);
+  });
+}
+
+void Demuxer::drain_audio(std::size_t consumed) {
+  if (consumed == 0) return;
+  auto& b = md_.audio_buffer;
+  b.erase(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(consumed));
+  adts_.drained(consumed);
+}
+
+void Demuxer::audio_packet(ByteView payload, bool unit_start) {
+  auto& b = md_.audio_buffer;
+  if (!unit_start) {
+    b.insert(b.end(), payload.begin(), payload.end());
+    drain_audio(cut_audio());
+    return;
+  }
+  if (payload.size() < 9) return;  // dropped whole: no flush, no timestamp
+  // Frames completed by now belong to the previous PES.
+  if (!b.empty()) drain_audio(cut_audio());
+  md_.audio_pts = extract_pes_timestamps(payload).pts;
+  if (auto es = pes_body(payload)) b.insert(b.end(), es->begin(), es->end());
+  drain_audio(cut_audio());
+}
+
+void Demuxer::finish() {
+  if (!md_.audio_buffer.empty()) cut_audio();  // whatever is left stays in audio_buffer
+  recover_parameter_sets();
+  if (md_.sps) {
+    if (auto size = sps_picture_size(ByteView(md_.sps->data(), md_.sps->size()))) {
+      md_.width = size->width;
+      md_.height = size->height;
+    }
+  }
+
+  report_.line("Total audio frames collected: " + std::to_string(md_.audio_frames.size()));
+  report_.line("Total video frames collected: " + std::to_string(md_.video_timestamps.size()));
+  const auto range = [&](const char* what, std::optional<std::uint64_t> a, std::optional<std::uint64_t> b) {
+    if (!a || !b) return;
+    report_.line(std::string(what) + " PTS range: " + std::to_string(*a) + " - " + std::to_string(*b) +
+                 " (" + seconds_text(*a) + " - " + seconds_text(*b) + " sec)");
+  };
+  if (!md_.audio_timestamps.empty())
+    range("Audio", md_.audio_timestamps.front(), md_.audio_timestamps.back());
+  if (!md_.video_timestamps.empty())
+    range("Video", md_.video_timestamps.front().pts, md_.video_timestamps.back().pts);
+}
+
+}  // namespace
+
+TimestampPair extract_pes_timestamps(ByteView pes) {
+  if (pes.size() < 9 || !has_pes_start_code(pes)) return {};
+  const std::size_t header_length = pes[8];
+  if (9 + header_length > pes.size()) return {};
+  const std::uint8_t flags = pes[7];
+  TimestampPair t;
+  if ((flags & 0x80) && header_length >= 5) t.pts = read_timestamp(&pes[9]);
+  if (flags >= 0xC0 && header_length >= 10) t.dts = read_timestamp(&pes[14]);
+  return t;
+}
+
+Result<MediaData> parse_ts_packets(ByteView data, Report& report) {
+  return Demuxer(data, report).run();
+}
+
+}  // namespace quaver
