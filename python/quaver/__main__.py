@@ -1,0 +1,3 @@
+from quaver.cli import main
+
+raise SystemExit(main())
