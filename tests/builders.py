@@ -1,0 +1,631 @@
+"""Small pure-Python builders and readers shared by the quaver test suite.
+
+Every test that needs a crafted input (TS packets, PSI tables, PES, ADTS, H.264
+NAL units, MP4 boxes) or needs to look inside our MP4 output uses this module;
+do not copy these helpers into test files.  Contents:
+
+* MPEG-TS: ``ts_packet``, ``pat``, ``pmt``, ``pes``, ``packetize``, ``ts_stream``,
+  ``crc32_mpeg2``.
+* AAC: ``adts_frame``.
+* H.264: ``BitWriter``, ``BitReader``, ``sps``, ``pps``, ``parse_sps``,
+  ``picture_size``, ``nal``, ``aud``, ``split_annexb``, ``length_prefixed_nals``,
+  ``add_emulation_prevention``, ``remove_emulation_prevention``.
+* MP4: ``box``, ``full_box``, ``iter_boxes``, ``find_box``, ``find_all``,
+  ``u16``/``u32``/``s32``/``u64``, ``mp4_sample_table``, ``parse_avcc``,
+  ``audio_config``, ``parse_tfhd``, ``parse_tfdt``, ``parse_trun``.
+
+Conventions: all times are in 90 kHz ticks unless a name says otherwise, PIDs
+and stream types are plain ints, everything returned is ``bytes``.
+"""
+
+import struct
+
+TS_SIZE = 188
+START = b"\x00\x00\x00\x01"  # Annex B start code used by default
+
+# --------------------------------------------------------------------------
+# MPEG-TS
+# --------------------------------------------------------------------------
+
+
+def crc32_mpeg2(data):
+    """CRC-32/MPEG-2 (poly 0x04C11DB7, init 0xFFFFFFFF, not reflected, no final xor)."""
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7) if crc & 0x80000000 else crc << 1
+            crc &= 0xFFFFFFFF
+    return crc
+
+
+def _pcr_bytes(pcr):
+    """6-byte PCR field from a 27 MHz clock value (base = pcr // 300, ext = pcr % 300)."""
+    base, ext = (pcr // 300) & ((1 << 33) - 1), pcr % 300
+    return ((base << 15) | (0x3F << 9) | ext).to_bytes(6, "big")
+
+
+def ts_packet(pid, payload=b"", *, pusi=False, cc=0, adaptation=None, pad=True,
+              pcr=None, rai=False):
+    """One 188-byte TS packet.
+
+    ``adaptation``: None (no adaptation field unless one is needed) or an int n =
+    adaptation_field_length; the field holds a flags byte (0x00, or with the
+    random_access / PCR flags when ``rai`` / ``pcr`` are given) then 0xFF stuffing.
+    ``pcr`` is a 27 MHz value.  ``pad=True``: a payload shorter than the room
+    left is completed by growing (or adding) the adaptation field with stuffing,
+    as real muxers do for PES.  ``pad=False``: the room after the payload is
+    filled with 0xFF bytes instead (the PSI-section style).  An empty payload
+    gives an adaptation-only packet.  Raises ValueError if the payload is too long.
+    """
+    flags = (0x40 if rai else 0) | (0x10 if pcr is not None else 0)
+    af_body = bytes([flags]) + (_pcr_bytes(pcr) if pcr is not None else b"")
+    n = adaptation
+    if n is None and (pcr is not None or rai):
+        n = len(af_body)
+    if n is not None:
+        n = max(n, len(af_body)) if (pcr is not None or rai) else n
+    room = 184 - (0 if n is None else n + 1)
+    if len(payload) > room:
+        raise ValueError(f"payload of {len(payload)} bytes does not fit ({room} left)")
+    if not payload:
+        n = 183
+    elif pad and len(payload) < room:
+        n = 183 - len(payload)
+    af = b""
+    if n is not None:
+        af = bytes([n]) + (af_body + b"\xff" * n)[:n] if n else b"\x00"
+    afc = (2 if n is not None else 0) | (1 if payload else 0)
+    head = bytes([0x47, (0x40 if pusi else 0) | ((pid >> 8) & 0x1F), pid & 0xFF,
+                  (afc << 4) | (cc & 0x0F)])
+    pkt = head + af + payload
+    return pkt + b"\xff" * (TS_SIZE - len(pkt))
+
+
+def psi_section(table_id, table_id_extension, body, *, version=0):
+    """A long-form PSI section with pointer_field 0 in front and the CRC at the end."""
+    length = 5 + len(body) + 4
+    sec = bytes([table_id, 0xB0 | (length >> 8), length & 0xFF]) + struct.pack(
+        ">HBBB", table_id_extension, 0xC1 | ((version & 0x1F) << 1), 0, 0) + body
+    return b"\x00" + sec + struct.pack(">I", crc32_mpeg2(sec))
+
+
+def pat(pmt_pid, *, program_number=1, entries=None, transport_stream_id=1, version=0):
+    """PAT payload (pointer_field included).  ``entries``: list of (program_number, pid)
+    replacing the single (program_number, pmt_pid) entry, e.g. [(0, 0x10), (1, 0x1000)]."""
+    entries = entries if entries is not None else [(program_number, pmt_pid)]
+    body = b"".join(struct.pack(">HH", num, 0xE000 | pid) for num, pid in entries)
+    return psi_section(0x00, transport_stream_id, body, version=version)
+
+
+def pmt(streams, *, pcr_pid=0x100, program_info=b"", program_number=1, version=0):
+    """PMT payload (pointer_field included).  ``streams``: (stream_type, pid) or
+    (stream_type, pid, es_info_bytes) tuples, in order."""
+    body = struct.pack(">HH", 0xE000 | pcr_pid, 0xF000 | len(program_info)) + program_info
+    for st in streams:
+        stype, pid, info = (tuple(st) + (b"",))[:3]
+        body += struct.pack(">BHH", stype, 0xE000 | pid, 0xF000 | len(info)) + info
+    return psi_section(0x02, program_number, body, version=version)
+
+
+def _timestamp(prefix, value):
+    """5-byte PTS/DTS field: 4-bit prefix, 33-bit value split 3/15/15 with marker bits."""
+    v = value & ((1 << 33) - 1)
+    return bytes([(prefix << 4) | ((v >> 29) & 0x0E) | 1]) + struct.pack(
+        ">HH", ((v >> 14) & 0xFFFE) | 1, ((v << 1) & 0xFFFE) | 1)
+
+
+def pes(payload, *, pts=None, dts=None, stream_id=0xE0, packet_length=None):
+    """A PES packet.  PES_packet_length is 0 for video stream ids 0xE0-0xEF (and when
+    the real length does not fit 16 bits), else the real length; ``packet_length``
+    forces a value.  PTS only: flags 0x80; PTS and DTS: 0xC0; neither: 0x00."""
+    if dts is not None and pts is None:
+        raise ValueError("a DTS needs a PTS")
+    if dts is not None:
+        fields, ptsdts = _timestamp(3, pts) + _timestamp(1, dts), 0xC0
+    elif pts is not None:
+        fields, ptsdts = _timestamp(2, pts), 0x80
+    else:
+        fields, ptsdts = b"", 0x00
+    rest = bytes([0x80, ptsdts, len(fields)]) + fields + payload
+    if packet_length is None:
+        video = 0xE0 <= stream_id <= 0xEF
+        packet_length = 0 if video or len(rest) > 0xFFFF else len(rest)
+    return b"\x00\x00\x01" + bytes([stream_id]) + struct.pack(">H", packet_length) + rest
+
+
+def packetize(pid, pes_bytes, *, cc_start=0, pcr=None):
+    """Split one PES into TS packets: the first has pusi=True (and the PCR if given),
+    the last is padded with adaptation-field stuffing.  Counters run from cc_start."""
+    out, pos = [], 0
+    while pos < len(pes_bytes) or not out:
+        first = not out
+        room = 184 - (8 if first and pcr is not None else 0)
+        chunk = pes_bytes[pos:pos + room]
+        out.append(ts_packet(pid, chunk, pusi=first, cc=cc_start + len(out),
+                             pcr=pcr if first else None))
+        pos += len(chunk)
+    return out
+
+
+def ts_stream(video_pes_list, audio_pes_list=(), *, video_pid=0x100, audio_pid=0x101,
+              video_type=0x1B, audio_type=0x0F, with_tables=True, pmt_pid=0x1000):
+    """A whole TS: PAT (pid 0) and PMT (``pmt_pid``) first, then the PES, alternating
+    one video PES and one audio PES (v0 a0 v1 a1 ...; the rest of the longer list
+    follows).  Continuity counters run per PID.  The PMT lists video then audio (the
+    audio entry only when ``audio_pes_list`` is not empty); PCR_PID = video_pid."""
+    out = []
+    if with_tables:
+        streams = [(video_type, video_pid)] + ([(audio_type, audio_pid)] if audio_pes_list else [])
+        out += [ts_packet(0, pat(pmt_pid), pusi=True),
+                ts_packet(pmt_pid, pmt(streams, pcr_pid=video_pid), pusi=True)]
+    cc = {video_pid: 0, audio_pid: 0}
+    order = []
+    for i in range(max(len(video_pes_list), len(audio_pes_list))):
+        order += [(video_pid, p) for p in video_pes_list[i:i + 1]]
+        order += [(audio_pid, p) for p in audio_pes_list[i:i + 1]]
+    for pid, p in order:
+        pkts = packetize(pid, p, cc_start=cc[pid])
+        cc[pid] += len(pkts)
+        out += pkts
+    return b"".join(out)
+
+
+# --------------------------------------------------------------------------
+# AAC
+# --------------------------------------------------------------------------
+
+ADTS_RATES = [96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000,
+              11025, 8000, 7350]
+
+
+def adts_frame(payload, *, profile=1, sf_index=3, channels=2, crc=False, frame_length=None):
+    """ADTS header + payload.  ``profile`` is the raw 2-bit ADTS field (1 = AAC-LC,
+    i.e. audio object type minus 1); ``sf_index`` indexes ADTS_RATES (3 = 48 kHz,
+    4 = 44.1 kHz).  crc=True clears protection_absent and writes a dummy CRC (9-byte
+    header).  frame_length (header included) is computed unless forced."""
+    head_len = 9 if crc else 7
+    w = BitWriter()
+    w.u(12, 0xFFF); w.u(1, 0); w.u(2, 0); w.u(1, 0 if crc else 1)
+    w.u(2, profile); w.u(4, sf_index); w.u(1, 0); w.u(3, channels)
+    w.u(4, 0)  # original_copy, home, copyright id bit, copyright id start
+    w.u(13, frame_length if frame_length is not None else head_len + len(payload))
+    w.u(11, 0x7FF); w.u(2, 0)
+    if crc:
+        w.u(16, 0)
+    return w.bytes() + payload
+
+
+# --------------------------------------------------------------------------
+# H.264 bit strings and NAL units
+# --------------------------------------------------------------------------
+
+
+class BitWriter:
+    """MSB-first bit writer with Exp-Golomb codes."""
+
+    def __init__(self):
+        self.bits = []
+
+    def u(self, nbits, value):
+        self.bits += [(value >> (nbits - 1 - i)) & 1 for i in range(nbits)]
+        return self
+
+    def ue(self, v):
+        n = (v + 1).bit_length()
+        return self.u(n - 1, 0).u(n, v + 1)
+
+    def se(self, v):
+        return self.ue(2 * v - 1 if v > 0 else -2 * v)
+
+    def trailing(self):
+        """rbsp_stop_one_bit then zero bits up to the byte boundary."""
+        self.u(1, 1)
+        return self.u(-len(self.bits) % 8, 0)
+
+    def bytes(self):
+        """The bits written so far, zero-padded to a whole byte."""
+        bits = self.bits + [0] * (-len(self.bits) % 8)
+        return bytes(int("".join(map(str, bits[i:i + 8])), 2) for i in range(0, len(bits), 8))
+
+
+class BitReader:
+    """MSB-first bit reader with Exp-Golomb codes (reads RBSP, no emulation bytes)."""
+
+    def __init__(self, data, pos=0):
+        self.data, self.pos = data, pos  # pos counts bits
+
+    def u(self, nbits):
+        v = 0
+        for _ in range(nbits):
+            v = (v << 1) | ((self.data[self.pos >> 3] >> (7 - (self.pos & 7))) & 1)
+            self.pos += 1
+        return v
+
+    def ue(self):
+        zeros = 0
+        while self.u(1) == 0:
+            zeros += 1
+        return (1 << zeros) - 1 + self.u(zeros)
+
+    def se(self):
+        k = self.ue()
+        return (k + 1) // 2 if k & 1 else -(k // 2)
+
+
+HIGH_PROFILES = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135}
+
+
+def add_emulation_prevention(rbsp):
+    """Insert 0x03 after every 00 00 that is followed by a byte <= 0x03."""
+    out, zeros = bytearray(), 0
+    for b in rbsp:
+        if zeros >= 2 and b <= 3:
+            out.append(3)
+            zeros = 0
+        out.append(b)
+        zeros = zeros + 1 if b == 0 else 0
+    return bytes(out)
+
+
+def remove_emulation_prevention(ebsp):
+    """Drop the 0x03 of every 00 00 03 sequence."""
+    out, zeros = bytearray(), 0
+    for b in ebsp:
+        if zeros >= 2 and b == 3:
+            zeros = 0
+            continue
+        out.append(b)
+        zeros = zeros + 1 if b == 0 else 0
+    return bytes(out)
+
+
+def sps(*, profile_idc=100, constraint=0, level=40, sps_id=0, chroma_format_idc=1,
+        separate_colour_plane=0, bit_depth_luma_minus8=0, bit_depth_chroma_minus8=0,
+        qpprime_y_zero_transform_bypass=0, scaling=None, log2_max_frame_num_minus4=0,
+        poc_type=0, log2_max_poc_lsb_minus4=2, delta_pic_order_always_zero=0,
+        offset_for_non_ref_pic=0, offset_for_top_to_bottom_field=0, offset_for_ref_frame=(),
+        max_num_ref_frames=1, gaps_in_frame_num_allowed=0, pic_width_in_mbs_minus1=19,
+        pic_height_in_map_units_minus1=14, frame_mbs_only=1, mb_adaptive_frame_field=0,
+        direct_8x8_inference=1, crop=(0, 0, 0, 0), vui=None):
+    """An SPS NAL unit: header byte 0x67 + EBSP (emulation prevention applied), no
+    start code.  Sizes are the raw minus1 syntax values (defaults: 20x15 MBs, i.e.
+    320x240 for progressive frames); ``crop`` is (left, right, top, bottom) in crop
+    units.  The chroma/bit-depth/scaling fields are written only for the high
+    profile_idc values.  ``scaling``: None (seq_scaling_matrix_present_flag 0) or one
+    entry per list (8, or 12 for 4:4:4), each None (list absent) or the delta_scale
+    values to write, e.g. [-8] (use the default matrix) or 16/64 explicit deltas.
+    ``vui``: None (flag 0) or a callable writing the VUI fields into the BitWriter.
+    Use ``START + sps(...)`` for Annex B."""
+    w = BitWriter().u(8, profile_idc).u(8, constraint).u(8, level).ue(sps_id)
+    if profile_idc in HIGH_PROFILES:
+        w.ue(chroma_format_idc)
+        if chroma_format_idc == 3:
+            w.u(1, separate_colour_plane)
+        w.ue(bit_depth_luma_minus8).ue(bit_depth_chroma_minus8)
+        w.u(1, qpprime_y_zero_transform_bypass)
+        w.u(1, scaling is not None)
+        for deltas in scaling or ():
+            w.u(1, deltas is not None)
+            for d in deltas or ():
+                w.se(d)
+    w.ue(log2_max_frame_num_minus4).ue(poc_type)
+    if poc_type == 0:
+        w.ue(log2_max_poc_lsb_minus4)
+    elif poc_type == 1:
+        w.u(1, delta_pic_order_always_zero).se(offset_for_non_ref_pic)
+        w.se(offset_for_top_to_bottom_field).ue(len(offset_for_ref_frame))
+        for off in offset_for_ref_frame:
+            w.se(off)
+    w.ue(max_num_ref_frames).u(1, gaps_in_frame_num_allowed)
+    w.ue(pic_width_in_mbs_minus1).ue(pic_height_in_map_units_minus1).u(1, frame_mbs_only)
+    if not frame_mbs_only:
+        w.u(1, mb_adaptive_frame_field)
+    w.u(1, direct_8x8_inference).u(1, any(crop))
+    if any(crop):
+        for c in crop:
+            w.ue(c)
+    w.u(1, vui is not None)
+    if vui is not None:
+        vui(w)
+    return b"\x67" + add_emulation_prevention(w.trailing().bytes())
+
+
+def parse_sps(nal_unit):
+    """Read an SPS NAL unit (header byte included, no start code) back into a dict
+    whose keys are the ``sps()`` keyword names, plus ``vui_present`` (bool); the VUI
+    itself is not read.  Scaling lists are returned as their delta_scale values."""
+    r = BitReader(remove_emulation_prevention(nal_unit[1:]))
+    f = dict(profile_idc=r.u(8), constraint=r.u(8), level=r.u(8), sps_id=r.ue())
+    f.update(chroma_format_idc=1, separate_colour_plane=0, bit_depth_luma_minus8=0,
+             bit_depth_chroma_minus8=0, qpprime_y_zero_transform_bypass=0, scaling=None)
+    if f["profile_idc"] in HIGH_PROFILES:
+        f["chroma_format_idc"] = r.ue()
+        if f["chroma_format_idc"] == 3:
+            f["separate_colour_plane"] = r.u(1)
+        f.update(bit_depth_luma_minus8=r.ue(), bit_depth_chroma_minus8=r.ue(),
+                 qpprime_y_zero_transform_bypass=r.u(1))
+        if r.u(1):
+            f["scaling"] = []
+            for i in range(12 if f["chroma_format_idc"] == 3 else 8):
+                deltas, last, nxt, j = None, 8, 8, 0
+                if r.u(1):
+                    deltas = []
+                    while j < (16 if i < 6 else 64) and nxt != 0:
+                        deltas.append(r.se())
+                        nxt = (last + deltas[-1] + 256) % 256
+                        last, j = (nxt or last), j + 1
+                f["scaling"].append(deltas)
+    f.update(log2_max_frame_num_minus4=r.ue(), poc_type=r.ue(), log2_max_poc_lsb_minus4=2,
+             delta_pic_order_always_zero=0, offset_for_non_ref_pic=0,
+             offset_for_top_to_bottom_field=0, offset_for_ref_frame=())
+    if f["poc_type"] == 0:
+        f["log2_max_poc_lsb_minus4"] = r.ue()
+    elif f["poc_type"] == 1:
+        f.update(delta_pic_order_always_zero=r.u(1), offset_for_non_ref_pic=r.se(),
+                 offset_for_top_to_bottom_field=r.se())
+        f["offset_for_ref_frame"] = tuple(r.se() for _ in range(r.ue()))
+    f.update(max_num_ref_frames=r.ue(), gaps_in_frame_num_allowed=r.u(1),
+             pic_width_in_mbs_minus1=r.ue(), pic_height_in_map_units_minus1=r.ue(),
+             frame_mbs_only=r.u(1), mb_adaptive_frame_field=0)
+    if not f["frame_mbs_only"]:
+        f["mb_adaptive_frame_field"] = r.u(1)
+    f["direct_8x8_inference"] = r.u(1)
+    f["crop"] = tuple(r.ue() for _ in range(4)) if r.u(1) else (0, 0, 0, 0)
+    f["vui_present"] = bool(r.u(1))
+    return f
+
+
+def picture_size(f):
+    """(width, height) in pixels after cropping, from a ``parse_sps`` dict."""
+    chroma = 0 if f["separate_colour_plane"] else f["chroma_format_idc"]
+    fields = 2 - f["frame_mbs_only"]
+    crop_x = 2 if chroma in (1, 2) else 1
+    crop_y = (2 if chroma == 1 else 1) * fields
+    left, right, top, bottom = f["crop"]
+    return ((f["pic_width_in_mbs_minus1"] + 1) * 16 - crop_x * (left + right),
+            (f["pic_height_in_map_units_minus1"] + 1) * 16 * fields - crop_y * (top + bottom))
+
+
+def pps(*, pps_id=0, sps_id=0, entropy_coding_mode=1, num_ref_idx_l0_default_minus1=0,
+        num_ref_idx_l1_default_minus1=0, pic_init_qp_minus26=0, transform_8x8_mode=None):
+    """A small PPS NAL unit (header byte 0x68, EBSP, no start code): one slice group,
+    no weighted prediction, deblocking control present.  transform_8x8_mode, when
+    given, adds the High-profile extension (without scaling matrix)."""
+    w = BitWriter().ue(pps_id).ue(sps_id).u(1, entropy_coding_mode).u(1, 0).ue(0)
+    w.ue(num_ref_idx_l0_default_minus1).ue(num_ref_idx_l1_default_minus1).u(1, 0).u(2, 0)
+    w.se(pic_init_qp_minus26).se(0).se(0).u(1, 1).u(1, 0).u(1, 0)
+    if transform_8x8_mode is not None:
+        w.u(1, transform_8x8_mode).u(1, 0).se(0)
+    return b"\x68" + add_emulation_prevention(w.trailing().bytes())
+
+
+def nal(nal_type, body=b"", *, ref_idc=3, start_code=START):
+    """start_code + NAL header byte (forbidden bit 0, ref_idc, type) + body.  The body
+    is written as given (it should already be EBSP).  start_code=b"" for a bare NAL."""
+    return start_code + bytes([(ref_idc << 5) | nal_type]) + body
+
+
+def aud(primary_pic_type=7, *, start_code=START):
+    """Access unit delimiter NAL (type 9, ref_idc 0); the default gives 09 F0."""
+    return nal(9, bytes([(primary_pic_type << 5) | 0x10]), ref_idc=0, start_code=start_code)
+
+
+def split_annexb(data):
+    """NAL units (start codes and trailing zero bytes removed) of an Annex B stream."""
+    out, i = [], data.find(b"\x00\x00\x01")
+    while i >= 0:
+        j = data.find(b"\x00\x00\x01", i + 3)
+        unit = data[i + 3:len(data) if j < 0 else j].rstrip(b"\x00")
+        if unit:
+            out.append(unit)
+        i = j
+    return out
+
+
+def length_prefixed_nals(sample, length_size=4):
+    """NAL units of an MP4 sample whose NALs carry big-endian length prefixes."""
+    out, pos = [], 0
+    while pos < len(sample):
+        n = int.from_bytes(sample[pos:pos + length_size], "big")
+        out.append(sample[pos + length_size:pos + length_size + n])
+        pos += length_size + n
+    return out
+
+
+# --------------------------------------------------------------------------
+# MP4 boxes
+# --------------------------------------------------------------------------
+
+
+def u16(b, off=0):
+    return struct.unpack_from(">H", b, off)[0]
+
+
+def u32(b, off=0):
+    return struct.unpack_from(">I", b, off)[0]
+
+
+def s32(b, off=0):
+    return struct.unpack_from(">i", b, off)[0]
+
+
+def u64(b, off=0):
+    return struct.unpack_from(">Q", b, off)[0]
+
+
+def box(type4, body=b""):
+    """A plain box: 32-bit size + 4-character type + body."""
+    return struct.pack(">I", 8 + len(body)) + type4.encode("latin-1") + body
+
+
+def full_box(type4, version, flags, body=b""):
+    """A full box: version byte and 24-bit flags in front of the body."""
+    return box(type4, bytes([version]) + flags.to_bytes(3, "big") + body)
+
+
+def iter_boxes(data, offset=0, end=None):
+    """Yield (type_str, body_offset, body_end, header_len) for the boxes laid one after
+    another in data[offset:end].  Handles size 1 (64-bit largesize follows) and size 0
+    (box runs to ``end``).  Raises ValueError on a size that cannot be right."""
+    end = len(data) if end is None else end
+    while offset + 8 <= end:
+        size, kind = u32(data, offset), data[offset + 4:offset + 8].decode("latin-1")
+        head = 8
+        if size == 1:
+            size, head = u64(data, offset + 8), 16
+        elif size == 0:
+            size = end - offset
+        if size < head or offset + size > end:
+            raise ValueError(f"bad size {size} for box {kind!r} at {offset}")
+        yield kind, offset + head, offset + size, head
+        offset += size
+
+
+# Bytes to skip inside a box's body before its child boxes start.
+CHILD_OFFSET = {"stsd": 8, "dref": 8, "meta": 4, "avc1": 78, "avc3": 78, "mp4a": 28}
+
+
+def _walk(data, parts, offset, end):
+    for kind, b0, b1, _ in iter_boxes(data, offset, end):
+        if kind == parts[0]:
+            if len(parts) == 1:
+                yield data[b0:b1]
+            else:
+                yield from _walk(data, parts[1:], b0 + CHILD_OFFSET.get(kind, 0), b1)
+
+
+def find_all(data, path):
+    """Bodies of all boxes matching a path such as "moov/trak" (every branch is searched,
+    so "moov/trak/mdia/hdlr" gives one body per track).  Sample entries are entered
+    too: "moov/trak/mdia/minf/stbl/stsd/avc1/avcC"."""
+    return list(_walk(data, path.strip("/").split("/"), 0, len(data)))
+
+
+def find_box(data, path):
+    """Body of the first box matching ``path`` (see find_all), or None."""
+    return next(_walk(data, path.strip("/").split("/"), 0, len(data)), None)
+
+
+def expand(pairs):
+    """[(count, value), ...] run-length entries (stts, ctts) to one value per sample."""
+    return [v for count, v in pairs for _ in range(count)]
+
+
+def mp4_sample_table(trak):
+    """Parse one trak body into plain lists: timescale, duration, handler ('vide'/'soun'),
+    stts and ctts as (count, value) pairs (ctts None if absent; signed values for
+    version 1), sizes (one per sample), chunk_offsets (stco or co64), stsc as
+    (first_chunk, samples_per_chunk, sample_description_index), stss (1-based sample
+    numbers, None if absent) and, derived, durations / cts_offsets / offsets per sample."""
+    def stbl(name):
+        return find_box(trak, "mdia/minf/stbl/" + name)
+
+    def entries(b, fmt):
+        size = struct.calcsize(fmt)
+        return [struct.unpack_from(fmt, b, 8 + i * size) for i in range(u32(b, 4))]
+
+    mdhd = find_box(trak, "mdia/mdhd")
+    ts_off = 20 if mdhd[0] == 1 else 12
+    t = {"timescale": u32(mdhd, ts_off),
+         "duration": u64(mdhd, 24) if mdhd[0] == 1 else u32(mdhd, 16),
+         "handler": find_box(trak, "mdia/hdlr")[8:12].decode("latin-1"),
+         "stts": entries(stbl("stts"), ">II"), "ctts": None, "stss": None}
+    ctts = stbl("ctts")
+    if ctts is not None:
+        t["ctts"] = entries(ctts, ">Ii" if ctts[0] == 1 else ">II")
+    stsz = stbl("stsz")
+    t["sizes"] = [u32(stsz, 4)] * u32(stsz, 8) if u32(stsz, 4) else [
+        u32(stsz, 12 + 4 * i) for i in range(u32(stsz, 8))]
+    co64 = stbl("co64")
+    chunks = entries(co64, ">Q") if co64 else entries(stbl("stco"), ">I")
+    t["chunk_offsets"] = [c[0] for c in chunks]
+    t["stsc"] = entries(stbl("stsc"), ">III")
+    stss = stbl("stss")
+    if stss is not None:
+        t["stss"] = [e[0] for e in entries(stss, ">I")]
+    t["durations"], t["cts_offsets"] = expand(t["stts"]), expand(t["ctts"] or [])
+    t["cts_offsets"] = t["cts_offsets"] or [0] * len(t["sizes"])
+    t["offsets"], n = [], 0
+    for ci, off in enumerate(t["chunk_offsets"], 1):
+        per_chunk = [spc for first, spc, _ in t["stsc"] if first <= ci][-1]
+        for _ in range(min(per_chunk, len(t["sizes"]) - n)):
+            t["offsets"].append(off)
+            off, n = off + t["sizes"][n], n + 1
+    return t
+
+
+def parse_avcc(body):
+    """avcC body -> dict(version, profile, compat, level, length_size, sps=[...], pps=[...])."""
+    out = dict(version=body[0], profile=body[1], compat=body[2], level=body[3],
+               length_size=(body[4] & 3) + 1, sps=[], pps=[])
+    pos = 5
+    for key, mask in (("sps", 0x1F), ("pps", 0xFF)):
+        count, pos = body[pos] & mask, pos + 1
+        for _ in range(count):
+            n = u16(body, pos)
+            out[key].append(body[pos + 2:pos + 2 + n])
+            pos += 2 + n
+    return out
+
+
+def audio_config(esds):
+    """The decoder config bytes (descriptor tag 5, the 2+ byte AAC config) in an esds body."""
+    pos = 4  # version + flags
+    while pos < len(esds):
+        tag, pos = esds[pos], pos + 1
+        size = 0
+        while True:
+            b, pos = esds[pos], pos + 1
+            size = (size << 7) | (b & 0x7F)
+            if not b & 0x80:
+                break
+        if tag == 5:
+            return esds[pos:pos + size]
+        # ES_Descriptor (3) and DecoderConfigDescriptor (4) contain the next level.
+        pos += {3: 3, 4: 13}.get(tag, size)
+        if tag == 3:
+            flags = esds[pos - 1]
+            pos += 2 if flags & 0x80 else 0  # dependsOn_ES_ID
+            pos += (1 + esds[pos]) if flags & 0x40 else 0  # URL
+            pos += 2 if flags & 0x20 else 0  # OCR_ES_Id
+    return None
+
+
+def parse_tfhd(body):
+    """tfhd body -> dict(flags, track_id, and whichever optional defaults are present)."""
+    flags, out, pos = u32(body, 0) & 0xFFFFFF, {}, 8
+    out.update(flags=flags, track_id=u32(body, 4))
+    for bit, name, size in ((0x1, "base_data_offset", 8), (0x2, "sample_description_index", 4),
+                            (0x8, "default_sample_duration", 4), (0x10, "default_sample_size", 4),
+                            (0x20, "default_sample_flags", 4)):
+        if flags & bit:
+            out[name] = u64(body, pos) if size == 8 else u32(body, pos)
+            pos += size
+    return out
+
+
+def parse_tfdt(body):
+    """tfdt body -> baseMediaDecodeTime."""
+    return u64(body, 4) if body[0] == 1 else u32(body, 4)
+
+
+def parse_trun(body):
+    """trun body -> dict(flags, data_offset, first_sample_flags, samples) where samples is
+    a list of dicts with the per-sample fields present (duration, size, flags, cto;
+    cto signed for version 1)."""
+    version, flags = body[0], u32(body, 0) & 0xFFFFFF
+    count, pos = u32(body, 4), 8
+    out = dict(flags=flags, data_offset=None, first_sample_flags=None, samples=[])
+    if flags & 0x1:
+        out["data_offset"], pos = s32(body, pos), pos + 4
+    if flags & 0x4:
+        out["first_sample_flags"], pos = u32(body, pos), pos + 4
+    for _ in range(count):
+        s = {}
+        for bit, name in ((0x100, "duration"), (0x200, "size"), (0x400, "flags"), (0x800, "cto")):
+            if flags & bit:
+                s[name] = s32(body, pos) if (name == "cto" and version == 1) else u32(body, pos)
+                pos += 4
+        out["samples"].append(s)
+    return out

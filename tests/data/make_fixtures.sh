@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Regenerates the small media fixtures in this folder with ffmpeg (see README.md).
+# Usage: bash tests/data/make_fixtures.sh   (FFMPEG=/path/to/ffmpeg to override)
+set -euo pipefail
+FFMPEG=${FFMPEG:-$(python3 -c 'import imageio_ffmpeg;print(imageio_ffmpeg.get_ffmpeg_exe())')}
+cd "$(dirname "$0")"
+
+FF="$FFMPEG -hide_banner -loglevel error -y -fflags +bitexact"
+# 320x240 25 fps test pattern: 2 s, or 1.2 s for the Layer II files.
+V2="-f lavfi -i testsrc2=size=320x240:rate=25:duration=2"
+V1="-f lavfi -i testsrc2=size=320x240:rate=25:duration=1.2"
+# H.264 High, 2 B-frames, IDR every 25 frames (one per second), single thread.
+KEY="keyint=25:min-keyint=25:scenecut=0:bframes=2:b-pyramid=none"
+X264="-c:v libx264 -profile:v high -pix_fmt yuv420p -bf 2 -g 25 -b:v 250k -threads 1"
+AAC="-c:a aac -b:a 64k -ac 2 -flags:a +bitexact"
+MP2="-c:a mp2 -b:a 64k -ac 2 -flags:a +bitexact"
+TS="-f mpegts"
+
+# 1. Reference sample: AUDs inserted by the bitstream filter.
+$FF $V2 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 \
+    $X264 -x264-params $KEY -flags:v +bitexact -bsf:v h264_metadata=aud=insert \
+    $AAC -ar 48000 $TS sample.ts
+# 2. Same content without the bitstream filter.
+$FF $V2 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 \
+    $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 $TS muxer_aud.ts
+# 3. Audio at 44.1 kHz starting 1 s after the video.
+$FF $V2 -itsoffset 1 -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 \
+    $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 44100 $TS late_audio_44k.ts
+# 4. Video only.
+$FF $V2 $X264 -x264-params $KEY -flags:v +bitexact -an $TS video_only.ts
+# 5. Interlaced (frame_mbs_only_flag = 0), 352x288, 10 frames, AAC 48 kHz.
+$FF -f lavfi -i testsrc2=size=352x288:rate=25:duration=0.4 \
+    -f lavfi -i sine=frequency=440:sample_rate=48000:duration=0.4 \
+    $X264 -x264-params $KEY:tff=1 -flags:v +ildct+ilme+bitexact $AAC -ar 48000 $TS interlaced.ts
+# 6. MPEG-1 Layer II audio (stream type 0x03), and Layer II + AAC (0x03 listed before 0x0F).
+$FF $V1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1.2 \
+    $X264 -x264-params $KEY -flags:v +bitexact $MP2 -ar 48000 $TS mp2_audio.ts
+$FF $V1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1.2 \
+    -f lavfi -i sine=frequency=880:sample_rate=48000:duration=1.2 \
+    -map 0:v -map 1:a -map 2:a $X264 -x264-params $KEY -flags:v +bitexact \
+    -c:a:0 mp2 -c:a:1 aac -b:a 64k -ac 2 -ar 48000 -flags:a +bitexact $TS mp2_and_aac.ts

@@ -1,0 +1,167 @@
+"""Demultiplexing: packets, tables, PES, ADTS, parameter sets and the report."""
+import pytest
+
+import _quaver
+from builders import (START, adts_frame, aud, find_all, find_box, mp4_sample_table, nal, parse_avcc, pat,
+                      pes, pmt, pps, sps, ts_packet, ts_stream, u16, u32)
+
+SPS = sps()
+PPS = pps()
+IDR = nal(5, b"\x88\x84\x21\xa0" * 8)
+P = nal(1, b"\x9a\x02\x04" * 6)
+
+
+def key_unit():
+    return aud() + START + SPS + START + PPS + IDR
+
+
+def video_pes(units, start=90000, step=3600):
+    return [pes(u, pts=start + i * step, dts=start + i * step) for i, u in enumerate(units)]
+
+
+def audio_pes(frames_per_pes, start=90000, step=1920, size=50):
+    out, k = [], 0
+    for count in frames_per_pes:
+        payload = b"".join(adts_frame(bytes([0x21 + (k + j) % 50]) * size) for j in range(count))
+        out.append(pes(payload, pts=start + k * step, stream_id=0xC0))
+        k += count
+    return out
+
+
+def convert(ts):
+    return _quaver.convert_ts_to_mp4(ts)
+
+
+def traks(mp4):
+    return [mp4_sample_table(t) for t in find_all(mp4, "moov/trak")]
+
+
+def report_lines(capfd):
+    return capfd.readouterr().out.splitlines()
+
+
+def test_report_lines_and_their_format(capfd):
+    ts = ts_stream(video_pes([key_unit(), aud() + P]), [
+        pes(adts_frame(b"\x01" * 20), pts=126000, stream_id=0xC0),
+        pes(adts_frame(b"\x02" * 20), pts=990000, stream_id=0xC0)])
+    convert(ts)
+    assert report_lines(capfd) == [
+        "Found PIDs - Video: 256, Audio: 257",
+        "Total audio frames collected: 2",
+        "Total video frames collected: 2",
+        "Audio PTS range: 126000 - 990000 (1.40 - 11.00 sec)",
+        "Video PTS range: 90000 - 93600 (1.00 - 1.04 sec)",
+    ]
+
+
+def test_short_input_after_sync_reports_zero_counts(capfd):
+    with pytest.raises(ValueError, match="^No video data found$"):
+        convert(b"\x00\x47" + bytes(100))
+    assert report_lines(capfd) == ["Total audio frames collected: 0", "Total video frames collected: 0"]
+
+
+def test_garbage_before_and_between_packets_is_skipped(capfd):
+    ts = ts_stream(video_pes([key_unit(), aud() + P, aud() + P]))
+    packets = [ts[i:i + 188] for i in range(0, len(ts), 188)]
+    noisy = b"\x12\x34" + packets[0] + b"junk" + b"".join(packets[1:3]) + b"\x00\x01" + b"".join(packets[3:])
+    assert convert(noisy) == convert(ts)
+
+
+def test_network_entry_first_in_pat_is_passed_over(capfd):
+    body = [key_unit(), aud() + P]
+    plain = ts_stream(video_pes(body))
+    with_nit = ts_packet(0, pat(0x1000, entries=[(0, 0x10), (1, 0x1000)]), pusi=True) + plain[188:]
+    assert convert(with_nit) == convert(plain)
+    only_nit = plain[:188] + ts_packet(0, pat(0x1000, entries=[(0, 0x10)]), pusi=True) + plain[188:]
+    # A PAT listing only program 0 keeps the PMT PID learned before it.
+    assert convert(only_nit) == convert(plain)
+    nothing = ts_packet(0, pat(0x1000, entries=[(0, 0x1000)]), pusi=True) + plain[188:]
+    with pytest.raises(ValueError, match="No video data found"):
+        convert(nothing)
+
+
+def test_video_only_stream_converts(capfd):
+    mp4 = convert(ts_stream(video_pes([key_unit(), aud() + P])))
+    assert report_lines(capfd)[0] == "Found PIDs - Video: 256, Audio: none"
+    assert len(find_all(mp4, "moov/trak")) == 1
+    assert u32(find_box(mp4, "moov/mvhd"), 96) == 2  # next track ID
+
+
+def test_mpeg1_audio_is_not_taken_for_aac(capfd):
+    video = video_pes([key_unit(), aud() + P])
+    mp2 = [pes(b"\xff\xfd" + bytes(100), pts=90000, stream_id=0xC0)]
+    only_mp2 = ts_stream(video, mp2, audio_type=0x03)
+    assert len(find_all(convert(only_mp2), "moov/trak")) == 1
+    # With MPEG-1 audio listed first and ADTS second, the ADTS stream is chosen.
+    aac = audio_pes([3])
+    head = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(
+        0x1000, pmt([(0x1B, 0x100), (0x03, 0x101), (0x0F, 0x102)]), pusi=True)
+    body = ts_stream(video, aac, audio_pid=0x102, with_tables=False)
+    mp4 = convert(head + body)
+    assert report_lines(capfd)[-5] == "Found PIDs - Video: 256, Audio: 258"
+    assert len(traks(mp4)[1]["sizes"]) == 3
+
+
+def test_first_audio_candidate_wins_and_later_tables_are_ignored(capfd):
+    video = video_pes([key_unit(), aud() + P])
+    head = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(
+        0x1000, pmt([(0x0F, 0x101), (0x1B, 0x100), (0x0F, 0x102)]), pusi=True)
+    later = ts_packet(0, pat(0x1001), pusi=True) + ts_packet(0x1001, pmt([(0x1B, 0x200)]), pusi=True)
+    body = ts_stream(video, audio_pes([2]), with_tables=False)
+    convert(head + later + body)
+    assert report_lines(capfd)[0] == "Found PIDs - Video: 256, Audio: 257"
+
+
+def test_short_first_packet_of_a_pes_is_dropped_whole(capfd):
+    # Payload of 8 bytes: too short for a PES header; no timestamp, no bytes.
+    short = ts_packet(0x100, pes(b"", pts=1)[:8], pusi=True, adaptation=175)
+    no_start = ts_packet(0x100, b"\x00\x00\x02" + bytes(20), pusi=True)
+    ts = ts_stream(video_pes([key_unit()]))
+    convert(ts[:2 * 188] + short + no_start + ts[2 * 188:])
+    assert "Total video frames collected: 2" in report_lines(capfd)
+
+
+def test_adts_frames_share_the_pts_of_their_pes(capfd):
+    ts = ts_stream(video_pes([key_unit(), aud() + P]), audio_pes([3, 2], start=90000, step=0))
+    mp4 = convert(ts)
+    lines = report_lines(capfd)
+    assert "Total audio frames collected: 5" in lines
+    assert "Audio PTS range: 90000 - 90000 (1.00 - 1.00 sec)" in lines
+    assert traks(mp4)[1]["sizes"] == [50] * 5
+
+
+def test_adts_false_syncs_do_not_stop_the_audio(capfd):
+    bad_length = b"\xff\xf1\x50\x80\x00\x1f\xfc"  # frame_length 0
+    bad_layer = b"\xff\xf3\x50\x80\x10\x1f\xfc"  # layer bits 01
+    crc_empty = adts_frame(b"", crc=True)  # a 9-byte frame with nothing after its header
+    frames = [adts_frame(bytes([0x30 + i]) * 40) for i in range(3)]
+    payload = bad_length + frames[0] + bad_layer + crc_empty + frames[1] + b"\x00\x11" + frames[2]
+    ts = ts_stream(video_pes([key_unit()]), [pes(payload, pts=90000, stream_id=0xC0)])
+    mp4 = convert(ts)
+    t = traks(mp4)[1]
+    assert t["sizes"] == [40, 40, 40]
+    assert [mp4[o:o + 40] for o in t["offsets"]] == [bytes([0x30 + i]) * 40 for i in range(3)]
+
+
+def test_audio_frames_spanning_packets_and_garbage_alone():
+    frames = [adts_frame(bytes([0x40 + i]) * 300) for i in range(4)]
+    junk = bytes(range(1, 255)) * 40  # no 0xFF at all: never a frame
+    ts = ts_stream(video_pes([key_unit()]), [pes(junk, pts=90000, stream_id=0xC0),
+                                             pes(b"".join(frames), pts=93000, stream_id=0xC0)])
+    t = traks(convert(ts))[1]
+    assert t["sizes"] == [300] * 4
+
+
+def test_parameter_sets_cut_at_packet_end_are_taken_whole():
+    # The SPS starts near the end of the first packet's payload and continues
+    # in the next packet; the PPS first appears only in a continuation packet.
+    long_sps = sps(pic_width_in_mbs_minus1=119, pic_height_in_map_units_minus1=67, crop=(0, 0, 0, 4),
+                   vui=lambda w: w.u(1, 0).u(1, 0).u(1, 0).u(1, 1).u(32, 1).u(32, 50).u(1, 1)
+                   .u(1, 0).u(1, 0).u(1, 0).u(1, 0))
+    filler = nal(6, b"\x05\x10" + b"\x11" * 16 + b"\x80" * 120)  # SEI
+    unit = aud() + filler + START + long_sps + nal(1, b"\x55" * 200) + START + PPS + IDR
+    mp4 = convert(ts_stream(video_pes([unit, aud() + P])))
+    avcc = parse_avcc(find_box(mp4, "moov/trak/mdia/minf/stbl/stsd/avc1/avcC"))
+    assert avcc["sps"] == [long_sps] and avcc["pps"] == [PPS]
+    entry = find_box(mp4, "moov/trak/mdia/minf/stbl/stsd/avc1")
+    assert (u16(entry, 24), u16(entry, 26)) == (1920, 1080)
