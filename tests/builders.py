@@ -455,8 +455,9 @@ def u64(b, off=0):
 
 
 def box(type4, body=b""):
-    """A plain box: 32-bit size + 4-character type + body."""
-    return struct.pack(">I", 8 + len(body)) + type4.encode("latin-1") + body
+    """A plain box: 32-bit size + 4-character type (str or bytes) + body."""
+    kind = type4 if isinstance(type4, bytes) else type4.encode("latin-1")
+    return struct.pack(">I", 8 + len(body)) + kind + body
 
 
 def full_box(type4, version, flags, body=b""):

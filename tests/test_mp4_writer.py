@@ -1,0 +1,205 @@
+"""The MP4 written from a transport stream: layout, timing, tables, audio track."""
+import struct
+
+import pytest
+
+import _quaver
+from builders import (START, adts_frame, aud, box, find_all, find_box, full_box, iter_boxes, mp4_sample_table,
+                      nal, pes, pps, sps, ts_stream, u32)
+
+SPS = sps(pic_width_in_mbs_minus1=119, pic_height_in_map_units_minus1=67, crop=(0, 0, 0, 4))
+PPS = pps()
+IDR = nal(5, b"\x88\x84\x21\xa0" * 8)
+P = nal(1, b"\x9a\x02\x04" * 6)
+MATRIX = struct.pack(">9I", 0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000)
+
+
+def key_unit():
+    return aud() + START + SPS + START + PPS + IDR
+
+
+def stream(units, stamps, audio=()):
+    """units: Annex B access units; stamps: (pts, dts) per unit; audio: (pts, [frame payloads])."""
+    vpes = [pes(u, pts=p, dts=d) for u, (p, d) in zip(units, stamps)]
+    apes = [pes(b"".join(adts_frame(f, **kw) for f in frames), pts=p, stream_id=0xC0) for p, frames, kw in
+            [(a[0], a[1], a[2] if len(a) > 2 else {}) for a in audio]]
+    return ts_stream(vpes, apes)
+
+
+def convert(ts):
+    return _quaver.convert_ts_to_mp4(ts)
+
+
+def tables(mp4):
+    return [mp4_sample_table(t) for t in find_all(mp4, "moov/trak")]
+
+
+def top_boxes(mp4):
+    return [(t, s, e) for t, s, e, _ in iter_boxes(mp4)]
+
+
+def test_mainstream_layout_byte_for_byte():
+    units = [key_unit(), aud() + P, aud() + P]
+    stamps = [(90000 + 3600 * i, 90000 + 3600 * i) for i in range(3)]
+    frames = [b"\x11" * 371, b"\x12" * 372, b"\x13" * 380]
+    mp4 = convert(stream(units, stamps, [(90000, frames)]))
+
+    assert mp4[:28] == box(b"ftyp", b"isom" + b"\x00\x00\x02\x00" + b"isomiso2mp41")
+    (t1, s1, e1), (t2, s2, e2) = top_boxes(mp4)[1:]
+    assert (t1, t2) == ("moov", "mdat")
+    moov_size = e1 - s1 + 8
+    samples = [IDR[4:], P[4:], P[4:]]
+    video = b"".join(struct.pack(">I", len(s)) + s for s in samples)
+    assert mp4[s2:] == video + b"".join(frames)
+    # 555 + 4n, + avcC (19 + s + p), + stss (16 + 4k), + audio track (424 + 4m).
+    assert moov_size == 555 + 12 + 19 + len(SPS) + len(PPS) + 20 + 424 + 12
+    assert len(mp4) == 28 + moov_size + 8 + len(video) + 1123
+
+    assert find_box(mp4, "moov/mvhd") == full_box(b"mvhd", 0, 0, struct.pack(
+        ">IIII", 0, 0, 90000, 3 * 3600) + struct.pack(">IH10x", 0x10000, 0x100) + MATRIX + bytes(24)
+        + struct.pack(">I", 3))[8:]
+    vtrak, atrak = find_all(mp4, "moov/trak")
+    assert find_box(vtrak, "tkhd") == full_box(b"tkhd", 0, 7, struct.pack(
+        ">IIIII8xHHHH", 0, 0, 1, 0, 10800, 0, 0, 0, 0) + MATRIX + bytes.fromhex("07800000 04380000"))[8:]
+    assert find_box(vtrak, "mdia/mdhd") == bytes(12) + struct.pack(">IIHH", 90000, 10800, 0x55C4, 0)
+    assert find_box(vtrak, "mdia/hdlr") == bytes(8) + b"vide" + bytes(13)
+    assert find_box(vtrak, "mdia/minf/vmhd") == bytes.fromhex("00000001") + bytes(8)
+    assert find_box(vtrak, "mdia/minf/dinf") == bytes.fromhex("0000001c6472656600000000000000010000000c75726c2000000001")
+    avc1 = find_box(vtrak, "mdia/minf/stbl/stsd/avc1")
+    assert avc1[:78] == (bytes(6) + b"\x00\x01" + bytes(16) + bytes.fromhex("07800438 00480000 00480000")
+                         + bytes(4) + b"\x00\x01" + bytes(32) + b"\x00\x18\xff\xff")
+    assert avc1[78:] == box(b"avcC", b"\x01" + SPS[1:4] + b"\xff\xe1" + struct.pack(">H", len(SPS)) + SPS
+                            + b"\x01" + struct.pack(">H", len(PPS)) + PPS)
+    stbl = find_box(vtrak, "mdia/minf/stbl")
+    assert [t for t, *_ in iter_boxes(stbl)] == ["stsd", "stts", "stsc", "stsz", "stco", "stss"]
+    v, a = tables(mp4)
+    assert v["stts"] == [(3, 3600)] and v["stsc"] == [(1, 3, 1)] and v["sizes"] == [len(s) + 4 for s in samples]
+    assert v["chunk_offsets"] == [moov_size + 36] and v["stss"] == [1]
+
+    assert find_box(atrak, "tkhd")[12:32] == struct.pack(">IIIII", 2, 0, 5760, 0, 0)
+    assert find_box(atrak, "mdia/mdhd") == bytes(12) + struct.pack(">IIHH", 90000, 5760, 0x55C4, 0)
+    assert find_box(atrak, "mdia/hdlr") == bytes(8) + b"soun" + bytes(13)
+    assert find_box(atrak, "mdia/minf/smhd") == bytes(8)
+    mp4a = find_box(atrak, "mdia/minf/stbl/stsd/mp4a")
+    assert mp4a[:28] == bytes(6) + b"\x00\x01" + bytes(8) + bytes.fromhex("0002 0010 0000 0000 bb800000")
+    assert find_box(atrak, "mdia/minf/stbl/stsd/mp4a/esds") == bytes.fromhex(
+        "00000000 0319 0001 00 0411 40 15 000300 0001f400 0001f400 0502 1190 060102")
+    assert a["stts"] == [(3, 1920)] and a["sizes"] == [371, 372, 380]
+    assert a["chunk_offsets"] == [moov_size + len(video) + 36]
+    assert find_box(atrak, "edts") is None
+
+
+@pytest.mark.parametrize("pts, duration", [
+    ([0, 3003, 6006, 9009], 3003), ([0, 1, 2], 1), ([0, 0, 1], 3000), ([5], 3000),
+    ([7, 7, 7], 3000), ([0, 3003, 6007], 3003)])
+def test_nominal_frame_duration(pts, duration):
+    mp4 = convert(stream([key_unit()] + [aud() + P] * (len(pts) - 1), [(p, None) for p in pts]))
+    v, = tables(mp4)
+    assert v["stts"] == [(len(pts), duration)]
+    assert u32(find_box(mp4, "moov/mvhd"), 16) == duration * len(pts)
+
+
+def test_composition_offsets_relative_to_the_first():
+    stamps = [(96006, 90000), (93600, 93600), (100803, 97800)]  # PTS - DTS: 6006, 0, 3003
+    mp4 = convert(stream([key_unit(), aud() + P, aud() + P], stamps))
+    ctts = find_box(mp4, "moov/trak/mdia/minf/stbl/ctts")
+    assert ctts == bytes(4) + struct.pack(">I", 3) + bytes.fromhex(
+        "00000001 00000000 00000001 ffffe88a 00000001 fffff445")
+
+
+def test_no_ctts_when_offsets_are_equal():
+    stamps = [(90000 + 3600 * i, 86400 + 3600 * i) for i in range(3)]
+    mp4 = convert(stream([key_unit(), aud() + P, aud() + P], stamps))
+    assert find_box(mp4, "moov/trak/mdia/minf/stbl/ctts") is None
+
+
+def test_ctts_has_one_entry_per_sample_when_counts_differ():
+    # Two PES of which the second carries two access units: 3 samples, 2 stamps.
+    units = [key_unit(), aud() + P + aud() + P]
+    mp4 = convert(stream(units, [(93600, 90000), (97200, 97200)]))
+    v, = tables(mp4)
+    assert len(v["sizes"]) == 3
+    assert v["ctts"] == [(1, 0), (1, (0 - 3600) & 0xFFFFFFFF), (1, 0)]
+    # More stamps than samples: only the first n are used.
+    units = [key_unit() + aud() + P, b"\x00\x00\x00", P]
+    mp4 = convert(stream(units, [(90000, 90000), (93600, 93600), (99000, 97200)]))
+    v, = tables(mp4)
+    assert len(v["sizes"]) == 2 and v["ctts"] is None
+
+
+def test_sync_samples_are_the_idr_samples():
+    units = [key_unit(), aud() + P, key_unit(), aud() + P]
+    stamps = [(90000 + 3600 * i, None) for i in range(4)]
+    stbl = find_box(convert(stream(units, stamps)), "moov/trak/mdia/minf/stbl")
+    assert [t for t, *_ in iter_boxes(stbl)][-1] == "stss"
+    assert find_box(stbl, "stss") == bytes(4) + struct.pack(">III", 2, 1, 3)
+    all_idr = convert(stream([key_unit(), key_unit()], stamps[:2]))
+    assert find_box(all_idr, "moov/trak/mdia/minf/stbl/stss") is None
+    no_idr = convert(stream([aud() + P, aud() + P], stamps[:2]))
+    assert find_box(no_idr, "moov/trak/mdia/minf/stbl/stss") is None
+
+
+def test_access_unit_split_rules():
+    leading = START + SPS + START + PPS + IDR + aud() + P + aud(start_code=b"\x00\x00\x01") + P
+    mp4 = convert(stream([leading], [(90000, None)]))
+    v, = tables(mp4)
+    assert v["sizes"] == [len(IDR), len(P), len(P)]
+    # Without delimiters the whole stream is one sample.
+    mp4 = convert(stream([START + SPS + START + PPS + IDR + P + P], [(90000, None)]))
+    assert tables(mp4)[0]["sizes"] == [len(IDR) + 2 * len(P)]
+    # A NAL unit before a 4-byte start code keeps no trailing zero; 3-byte codes count too.
+    mixed = aud() + b"\x00\x00\x01" + IDR[4:] + b"\x00\x00\x00\x01" + P[4:]
+    mp4 = convert(stream([mixed], [(90000, None)]))
+    v, = tables(mp4)
+    assert mp4[v["offsets"][0]:v["offsets"][0] + v["sizes"][0]] == (
+        struct.pack(">I", len(IDR) - 4) + IDR[4:] + struct.pack(">I", len(P) - 4) + P[4:])
+
+
+def test_stream_without_start_codes_gives_an_empty_video_track():
+    frames = [b"\x21" * 30]
+    mp4 = convert(stream([b"\x11\x22\x33\x44"], [(90000, None)], [(90000, frames)]))
+    v, a = tables(mp4)
+    assert v["sizes"] == [] and v["stts"] == [(0, 3000)] and v["stsc"] == [(1, 0, 1)]
+    assert a["sizes"] == [30]
+
+
+def test_parameter_set_edge_cases_in_the_sample_entry():
+    units = [aud() + START + b"\x67\x64" + START + PPS + IDR]  # SPS of 2 bytes
+    avcc = find_box(convert(stream(units, [(90000, None)])), "moov/trak/mdia/minf/stbl/stsd/avc1/avcC")
+    assert avcc[:8] == bytes.fromhex("0164001fffe10002")
+    no_pps = find_box(convert(stream([aud() + START + SPS + IDR], [(90000, None)])),
+                      "moov/trak/mdia/minf/stbl/stsd")
+    assert u32(no_pps, 8) == 86
+
+
+def test_audio_of_another_rate_declares_its_own_configuration():
+    frames = [bytes([0x20 + i]) * 64 for i in range(5)]
+    ts = stream([key_unit()], [(90000, None)], [(90000, frames, dict(sf_index=4, channels=1))])
+    mp4 = convert(ts)
+    atrak = find_all(mp4, "moov/trak")[1]
+    esds = find_box(atrak, "mdia/minf/stbl/stsd/mp4a/esds")
+    assert esds[26:28] == struct.pack(">H", (2 << 11) | (4 << 7) | (1 << 3))
+    mp4a = find_box(atrak, "mdia/minf/stbl/stsd/mp4a")
+    assert mp4a[16:18] == b"\x00\x01" and mp4a[24:28] == struct.pack(">I", 44100 << 16)
+    a = mp4_sample_table(atrak)
+    assert (a["timescale"], a["duration"], a["stts"]) == (44100, 5 * 1024, [(5, 1024)])
+    assert u32(find_box(atrak, "tkhd"), 20) == 5 * 1024 * 90000 // 44100
+    # 96 kHz does not fit the 16.16 rate field; 7 channels means 8.
+    ts = stream([key_unit()], [(90000, None)], [(90000, frames, dict(sf_index=0, channels=7))])
+    mp4a = find_box(find_all(convert(ts), "moov/trak")[1], "mdia/minf/stbl/stsd/mp4a")
+    assert mp4a[16:18] == b"\x00\x08" and mp4a[24:28] == bytes(4)
+
+
+def test_late_audio_waits_behind_an_empty_edit():
+    frames = [b"\x31" * 40] * 100
+    mp4 = convert(stream([key_unit()], [(900000, None)], [(903000, frames)]))
+    edts = find_box(find_all(mp4, "moov/trak")[1], "edts")
+    assert edts == box(b"elst", bytes(4) + struct.pack(">IIiIIiI", 2, 3000, -1, 0x10000, 192000, 0, 0x10000))
+    assert len(edts) + 8 == 48
+    assert find_box(find_all(mp4, "moov/trak")[0], "edts") is None
+
+
+@pytest.mark.parametrize("audio_pts, video_pts", [(90000, 90000), (80000, 90000), (2 ** 33 - 10, 10)])
+def test_no_edit_when_audio_leads_or_the_clock_wrapped(audio_pts, video_pts):
+    mp4 = convert(stream([key_unit()], [(video_pts, None)], [(audio_pts, [b"\x31" * 40])]))
+    assert find_box(find_all(mp4, "moov/trak")[1], "edts") is None
