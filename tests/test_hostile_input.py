@@ -1,0 +1,78 @@
+"""Hostile bytes: every entry point returns a result or raises ValueError, nothing else."""
+import pathlib
+
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import _quaver
+from builders import pat, pes, pmt, ts_packet
+
+DATA = pathlib.Path(__file__).parent / "data"
+# The first 150 packets of each fixture keep every example fast.
+SEEDS = [(DATA / n).read_bytes()[:188 * 150] for n in ("sample.ts", "late_audio_44k.ts", "interlaced.ts")]
+FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+def survives(data):
+    try:
+        out = _quaver.convert_ts_to_mp4(data)
+    except ValueError:
+        return
+    # The result can never be much larger than what the input can back.
+    assert len(out) <= 2 * len(data) + 4096
+
+
+@st.composite
+def mutated(draw):
+    data = bytearray(draw(st.sampled_from(SEEDS)))
+    for _ in range(draw(st.integers(1, 40))):
+        pos = draw(st.integers(0, len(data) - 1))
+        op = draw(st.sampled_from(["flip", "set", "insert", "delete"]))
+        value = draw(st.integers(0, 255))
+        if op == "flip":
+            data[pos] ^= 1 << (value % 8)
+        elif op == "set":
+            data[pos] = value
+        elif op == "insert":
+            data[pos:pos] = bytes([value]) * draw(st.integers(1, 5))
+        else:
+            del data[pos:pos + draw(st.integers(1, 200))]
+        if not data:
+            break
+    cut = draw(st.integers(0, len(data)))
+    return bytes(data[:cut] if draw(st.booleans()) else data)
+
+
+@FUZZ
+@given(st.binary(max_size=3000))
+def test_random_bytes(data):
+    survives(data)
+
+
+@FUZZ
+@given(mutated())
+def test_mutated_real_streams(data):
+    survives(data)
+
+
+@FUZZ
+@given(st.lists(st.tuples(st.sampled_from([0x100, 0x101]), st.booleans(), st.binary(max_size=184)),
+                max_size=60))
+def test_random_payloads_on_chosen_pids(packets):
+    # Valid tables, then arbitrary payloads on the video and audio PIDs: this
+    # reaches the PES, start-code, SPS and ADTS code with hostile content.
+    head = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(0x1000, pmt([(0x1B, 0x100), (0x0F, 0x101)]),
+                                                           pusi=True)
+    body = b"".join(ts_packet(pid, payload, pusi=start) for pid, start, payload in packets)
+    survives(head + body)
+
+
+@FUZZ
+@given(st.binary(min_size=1, max_size=400), st.binary(max_size=400))
+def test_hostile_parameter_sets_and_adts(sps_tail, adts):
+    video = pes(b"\x00\x00\x00\x01\x67" + sps_tail + b"\x00\x00\x01\x68\xee\x00\x00\x01\x65\x88", pts=9000)
+    audio = pes(b"\xff\xf1" + adts, pts=9000, stream_id=0xC0)
+    head = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(0x1000, pmt([(0x1B, 0x100), (0x0F, 0x101)]),
+                                                           pusi=True)
+    pkts = [ts_packet(0x100, video[i:i + 184], pusi=i == 0) for i in range(0, len(video), 184)]
+    pkts += [ts_packet(0x101, audio[i:i + 184], pusi=i == 0) for i in range(0, len(audio), 184)]
+    survives(head + b"".join(pkts))
