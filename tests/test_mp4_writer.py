@@ -203,3 +203,12 @@ def test_late_audio_waits_behind_an_empty_edit():
 def test_no_edit_when_audio_leads_or_the_clock_wrapped(audio_pts, video_pts):
     mp4 = convert(stream([key_unit()], [(video_pts, None)], [(audio_pts, [b"\x31" * 40])]))
     assert find_box(find_all(mp4, "moov/trak")[1], "edts") is None
+
+
+def test_parameter_set_too_long_for_avcc_is_left_out():
+    # An "SPS" that runs on for 70,000 bytes cannot be described by the 16-bit
+    # avcC length fields; the sample entry then carries no configuration.
+    huge_sps = b"\x67" + b"\x64\x00\x28" + b"\x55" * 70000
+    units = [aud() + START + huge_sps + START + PPS + IDR]
+    mp4 = convert(stream(units, [(90000, None)]))
+    assert u32(find_box(mp4, "moov/trak/mdia/minf/stbl/stsd"), 8) == 86

@@ -19,12 +19,13 @@ int create_panic_exception() {
   return g_panic_exception ? 0 : -1;
 }
 
-bool bytes_arg(PyObject* obj, const char* name, ByteView* out) {
+bool bytes_arg(PyObject* obj, const char* name, ByteView* out, Ref& keep) {
   if (!PyBytes_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object is not an instance of 'bytes'", name,
                  Py_TYPE(obj)->tp_name);
     return false;
   }
+  keep.hold(obj);
   *out = ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
                   static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
   return true;

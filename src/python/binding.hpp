@@ -22,9 +22,26 @@ namespace quaver::py {
 PyObject* panic_exception();
 int create_panic_exception();
 
-// A `bytes` argument (subclasses too), read in place: bytes are immutable and
-// the caller's reference keeps the object alive for the whole call.
-bool bytes_arg(PyObject* obj, const char* name, ByteView* out);
+// A strong reference held for the length of a call; released with the lock held.
+class Ref {
+ public:
+  Ref() = default;
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(obj_); }
+  void hold(PyObject* obj) {
+    Py_XINCREF(obj);
+    Py_XDECREF(obj_);
+    obj_ = obj;
+  }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+// A `bytes` argument (subclasses too), read in place instead of copied: bytes
+// are immutable, and `keep` holds the object alive while the lock is released.
+bool bytes_arg(PyObject* obj, const char* name, ByteView* out, Ref& keep);
 // True/False, or a numpy bool scalar.
 bool flag_arg(PyObject* obj, const char* name, bool* out);
 

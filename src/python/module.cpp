@@ -14,9 +14,10 @@ PyObject* convert_ts_to_mp4(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:convert_ts_to_mp4", const_cast<char**>(kwlist),
                                      &data_obj, &flag_obj))
       return nullptr;
+    Ref keep;
     ByteView data;
     bool reset = false;
-    if (!bytes_arg(data_obj, "data", &data)) return nullptr;
+    if (!bytes_arg(data_obj, "data", &data, keep)) return nullptr;
     if (flag_obj && !flag_arg(flag_obj, "reset_timestamps", &reset)) return nullptr;
     return run_released([&](OutputAllocator& alloc) { return quaver::convert_ts_to_mp4(data, reset, alloc); });
   });

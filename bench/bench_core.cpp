@@ -1,0 +1,41 @@
+// Times the core conversion without Python: quaver_bench FILE [REPEAT] [ROUNDS]
+// The input is FILE concatenated REPEAT times (a long, valid stream).
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "mp4_writer/mp4_writer.hpp"
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s FILE [REPEAT] [ROUNDS]\n", argv[0]);
+    return 2;
+  }
+  std::ifstream f(argv[1], std::ios::binary);
+  std::vector<std::uint8_t> one((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const int repeat = argc > 2 ? std::stoi(argv[2]) : 100;
+  const int rounds = argc > 3 ? std::stoi(argv[3]) : 5;
+  std::vector<std::uint8_t> input;
+  for (int i = 0; i < repeat; ++i) input.insert(input.end(), one.begin(), one.end());
+
+  double best = 1e9;
+  std::size_t out_size = 0;
+  for (int r = 0; r < rounds; ++r) {
+    auto t0 = std::chrono::steady_clock::now();
+    auto result = quaver::convert_ts_to_mp4(quaver::ByteView(input.data(), input.size()), false,
+                                            quaver::heap_allocator(), quaver::null_report());
+    auto t1 = std::chrono::steady_clock::now();
+    if (!result.ok()) {
+      std::fprintf(stderr, "error: %s\n", result.message().c_str());
+      return 1;
+    }
+    out_size = result.value().size();
+    best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
+  }
+  std::printf("input %.1f MB, output %.1f MB, best of %d: %.1f ms, %.0f MB/s\n", input.size() / 1e6,
+              out_size / 1e6, rounds, best * 1e3, input.size() / 1e6 / best);
+  return 0;
+}
