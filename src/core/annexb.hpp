@@ -25,30 +25,21 @@ StartCode find_start_code(const Bytes& v, std::size_t from) {
   return {q, 3};
 }
 
-// End of the NAL unit whose header byte is at `header`: the next start code
-// searched from header + 1 where one more byte follows a 3-byte pattern or
-// the 4-byte pattern is complete; v.size() when there is none.
-template <class Bytes>
-std::size_t next_unit_start(const Bytes& v, std::size_t header) {
-  std::size_t n = v.size();
-  std::size_t from = header + 1;
-  std::size_t q = v.find_start3(from);
-  if (q >= n) return n;
-  if (q > from && v.at(q - 1) == 0) return q - 1;
-  if (q + 3 < n) return q;
-  return n;
-}
+// Where the NAL unit whose header byte is at `header` ends: at the next
+// 00 00 01 or 00 00 00 01 searched from header + 1, or at v.size(). The
+// access-unit split only counts a 3-byte code that has a byte after it; the
+// parameter-set capture counts any.
+enum class EndRule { kSplit, kCapture };
 
-// End of a parameter set found by the capture scan: the first position at or
-// after header + 1 where 00 00 01 or 00 00 00 01 begins; v.size() if none.
 template <class Bytes>
-std::size_t capture_unit_end(const Bytes& v, std::size_t header) {
+std::size_t unit_end(const Bytes& v, std::size_t header, EndRule rule) {
   std::size_t n = v.size();
   std::size_t from = header + 1;
   std::size_t q = v.find_start3(from);
   if (q >= n) return n;
   if (q > from && v.at(q - 1) == 0) return q - 1;
-  return q;
+  if (rule == EndRule::kCapture || q + 3 < n) return q;
+  return n;
 }
 
 // One NAL unit as seen by the capture scan.
@@ -69,7 +60,7 @@ void for_each_captured_unit(const Bytes& v, Visit&& visit) {
     if (sc.pos == npos || sc.pos + 4 > n) return;
     std::size_t s = sc.pos + sc.length;
     if (s >= n) return;
-    std::size_t e = capture_unit_end(v, s);
+    std::size_t e = unit_end(v, s, EndRule::kCapture);
     if (!visit(CapturedUnit{s, e})) return;
     i = e;
   }

@@ -33,7 +33,7 @@ SampleLayout layout_video_samples(const ChunkedBytes& v) {
     if (header >= n) break;
     const std::uint8_t type = v.at(header) & 0x1F;
     if (type == 9 && unit_open) close_unit();
-    const std::size_t end = annexb::next_unit_start(v, header);
+    const std::size_t end = annexb::unit_end(v, header, annexb::EndRule::kSplit);
     unit_open = true;
     if (type != 7 && type != 8 && type != 9) {
       layout.nals.push_back(VideoNal{header, end - header});
