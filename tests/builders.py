@@ -630,3 +630,72 @@ def parse_trun(body):
                 pos += 4
         out["samples"].append(s)
     return out
+
+
+# --------------------------------------------------------------------------
+# Regular MP4 files and live segments, crafted
+# --------------------------------------------------------------------------
+
+
+def avcc_box(sps_list, pps_list):
+    """avcC box with 4-byte NAL lengths and the given parameter sets (bare NAL units)."""
+    profile = sps_list[0][1:4] if sps_list and len(sps_list[0]) >= 4 else b"\x64\x00\x1f"
+    body = b"\x01" + profile + b"\xff" + bytes([0xE0 | len(sps_list)])
+    body += b"".join(struct.pack(">H", len(s)) + s for s in sps_list)
+    body += bytes([len(pps_list)]) + b"".join(struct.pack(">H", len(p)) + p for p in pps_list)
+    return box("avcC", body)
+
+
+def visual_entry(kind="avc1", children=b"", width=320, height=240):
+    """A visual sample entry (78 bytes of fields) followed by its child boxes."""
+    fields = bytes(6) + b"\x00\x01" + bytes(16) + struct.pack(">HH", width, height) + struct.pack(
+        ">II", 0x480000, 0x480000) + bytes(4) + b"\x00\x01" + bytes(32) + b"\x00\x18\xff\xff"
+    return box(kind, fields + children)
+
+
+def simple_trak(handler="vide", sizes=(), *, chunk_offset=None, table="stco", entry=None, fixed_size=0,
+                entry_count=None):
+    """A trak with hdlr, stsd (one entry: ``entry`` or a bare avc1), stsz (``fixed_size`` or
+    the ``sizes``) and a chunk table (``table``: "stco", "co64" or None) holding
+    ``chunk_offset`` (no entry when None).  ``entry_count`` overrides the table's count."""
+    entry = entry if entry is not None else visual_entry()
+    stbl = full_box("stsd", 0, 0, struct.pack(">I", 1) + entry)
+    stbl += full_box("stsz", 0, 0, struct.pack(">II", fixed_size, len(sizes)) +
+                     (b"" if fixed_size else b"".join(struct.pack(">I", s) for s in sizes)))
+    if table:
+        offsets = [] if chunk_offset is None else [chunk_offset]
+        width = ">Q" if table == "co64" else ">I"
+        count = len(offsets) if entry_count is None else entry_count
+        stbl += full_box(table, 0, 0, struct.pack(">I", count) + b"".join(struct.pack(width, o) for o in offsets))
+    hdlr = full_box("hdlr", 0, 0, bytes(4) + handler.encode() + bytes(13))
+    return box("trak", box("mdia", hdlr + box("minf", box("stbl", stbl))))
+
+
+def regular_mp4(traks, mdat_body, *, moov_first=True, before=b"", after=b""):
+    """ftyp, then moov and mdat in either order, with ``before``/``after`` boxes around them.
+    ``traks`` is a list of callables: trak(mdat_body_offset) -> trak box bytes, so chunk
+    offsets can point into the mdat body wherever it lands."""
+    ftyp = box("ftyp", b"isom\x00\x00\x02\x00isomiso2avc1mp41") + before
+    mdat = box("mdat", mdat_body)
+    moov_len = len(box("moov", b"".join(t(0) for t in traks)))
+    body_at = len(ftyp) + (moov_len if moov_first else 0) + 8
+    moov = box("moov", b"".join(t(body_at) for t in traks))
+    return ftyp + (moov + mdat if moov_first else mdat + moov) + after
+
+
+def tfdt(value, version=1):
+    """tfdt box: 64-bit time for version 1, else 32-bit."""
+    return full_box("tfdt", version, 0, struct.pack(">Q" if version == 1 else ">I", value))
+
+
+def live_segment(*trafs, mdat=b"\x00" * 16, sequence=1):
+    """styp, moof (mfhd + the given traf bodies) and mdat: a minimal live media segment."""
+    moof = box("moof", full_box("mfhd", 0, 0, struct.pack(">I", sequence)) +
+               b"".join(box("traf", t) for t in trafs))
+    return box("styp", b"msdh\x00\x00\x00\x00msdhmsix") + moof + box("mdat", mdat)
+
+
+def traf_body(track_id, decode_time, *, version=1):
+    """tfhd (default-base-is-moof) + tfdt + an empty trun."""
+    return (full_box("tfhd", 0, 0x020000, struct.pack(">I", track_id)) + tfdt(decode_time, version)
+            + full_box("trun", 0, 0, struct.pack(">I", 0)))

@@ -12,9 +12,13 @@ SEEDS = [(DATA / n).read_bytes()[:188 * 150] for n in ("sample.ts", "late_audio_
 FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
-def survives(data):
+MP4_SEEDS = [(DATA / n).read_bytes() for n in ("regular_faststart.mp4", "audio_first.mp4")]
+SEGMENT_SEEDS = [(DATA / n).read_bytes()[:6000] for n in ("live_0.m4s", "live_init.mp4")]
+
+
+def survives(data, function=_quaver.convert_ts_to_mp4):
     try:
-        out = _quaver.convert_ts_to_mp4(data)
+        out = function(data)
     except ValueError:
         return
     # The result can never be much larger than what the input can back.
@@ -22,8 +26,8 @@ def survives(data):
 
 
 @st.composite
-def mutated(draw):
-    data = bytearray(draw(st.sampled_from(SEEDS)))
+def mutated(draw, seeds=SEEDS):
+    data = bytearray(draw(st.sampled_from(seeds)))
     for _ in range(draw(st.integers(1, 40))):
         pos = draw(st.integers(0, len(data) - 1))
         op = draw(st.sampled_from(["flip", "set", "insert", "delete"]))
@@ -46,12 +50,30 @@ def mutated(draw):
 @given(st.binary(max_size=3000))
 def test_random_bytes(data):
     survives(data)
+    survives(data, _quaver.extract_thumbnail_from_ts)
+    survives(data, _quaver.extract_thumbnail_from_mp4)
+    survives(data, _quaver.FragmentedMP4Processor().process_segment)
 
 
 @FUZZ
 @given(mutated())
 def test_mutated_real_streams(data):
     survives(data)
+    survives(data, _quaver.extract_thumbnail_from_ts)
+
+
+@FUZZ
+@given(mutated(MP4_SEEDS))
+def test_mutated_mp4_key_frames(data):
+    survives(data, _quaver.extract_thumbnail_from_mp4)
+
+
+@FUZZ
+@given(st.lists(mutated(SEGMENT_SEEDS), min_size=1, max_size=3))
+def test_mutated_live_segments(segments):
+    p = _quaver.FragmentedMP4Processor()
+    for seg in segments:
+        survives(seg, p.process_segment)
 
 
 @FUZZ

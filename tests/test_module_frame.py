@@ -25,6 +25,7 @@ def test_version_and_attributes():
         "mux_fmp4_tracks", "extract_thumbnail_from_ts", "extract_thumbnail_from_mp4",
         "FragmentedMP4Processor"}
     assert "convert_ts_to_mp4" in public
+    assert "FragmentedMP4Processor" in public
 
 
 def test_text_signature_and_docstring():

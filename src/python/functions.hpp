@@ -6,5 +6,10 @@
 namespace quaver::py {
 
 PyObject* convert_ts_to_mp4(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* extract_thumbnail_from_ts(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* extract_thumbnail_from_mp4(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// The FragmentedMP4Processor type, created for the module being initialised.
+PyObject* create_processor_type();
 
 }  // namespace quaver::py

@@ -14,6 +14,10 @@ PyCFunction with_keywords() {
 PyMethodDef kFunctions[] = {
     {"convert_ts_to_mp4", with_keywords<convert_ts_to_mp4>(), METH_VARARGS | METH_KEYWORDS,
      "convert_ts_to_mp4(data, reset_timestamps=False)\n--\n\nMPEG-TS 를 MP4 로 변환한다."},
+    {"extract_thumbnail_from_ts", with_keywords<extract_thumbnail_from_ts>(), METH_VARARGS | METH_KEYWORDS,
+     "extract_thumbnail_from_ts(data)\n--\n\nTS 의 첫 키프레임을 뽑는다."},
+    {"extract_thumbnail_from_mp4", with_keywords<extract_thumbnail_from_mp4>(), METH_VARARGS | METH_KEYWORDS,
+     "extract_thumbnail_from_mp4(data)\n--\n\nMP4 의 첫 키프레임을 뽑는다."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -21,6 +25,12 @@ int exec_module(PyObject* module) {
   if (create_panic_exception() < 0) return -1;
   if (PyModule_AddStringConstant(module, "__version__", "0.4.0") < 0) return -1;
   if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;
+  PyObject* processor = create_processor_type();
+  if (!processor) return -1;
+  if (PyModule_AddObject(module, "FragmentedMP4Processor", processor) < 0) {
+    Py_DECREF(processor);
+    return -1;
+  }
   return 0;
 }
 

@@ -1,0 +1,37 @@
+// The first key frame of a transport stream or a regular MP4, as an H.264
+// Annex B byte stream (4-byte start codes in front of the parameter sets).
+//
+// TS: the first IDR slice of the demultiplexed video, with the stream's SPS
+// and PPS in front. MP4: the first sample of the video track (the first track
+// when none says it is video), found through its chunk offset, converted from
+// length-prefixed form, with the parameter sets of its avcC in front.
+// Refused: inputs without video, without a key frame, or whose boxes do not
+// lead to a sample that lies inside its mdat.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/bytes.hpp"
+#include "core/output.hpp"
+#include "core/result.hpp"
+#include "ts_parser/report.hpp"
+
+namespace quaver {
+
+Result<OutBuffer> extract_thumbnail_from_ts(ByteView data, OutputAllocator& alloc,
+                                            Report& report = stdout_report());
+Result<OutBuffer> extract_thumbnail_from_mp4(ByteView data, OutputAllocator& alloc);
+
+// Offset of the first top-level box of the type.
+Result<std::size_t> find_box(ByteView data, FourCC type);
+// Offset of the first child of the type in the container box at `start`.
+Result<std::size_t> find_box_in_container(ByteView data, std::size_t start, FourCC type);
+// Size of the first sample of the stsz box at `p`.
+Result<std::uint32_t> read_first_sample_size(ByteView data, std::size_t p);
+// Length-prefixed (4-byte) NAL units to Annex B; a cut-off last unit is dropped.
+std::vector<std::uint8_t> convert_avcc_to_annexb(ByteView sample);
+
+}  // namespace quaver

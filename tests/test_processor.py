@@ -1,0 +1,123 @@
+"""FragmentedMP4Processor: rebasing live segments from the first decode time seen."""
+import gc
+import inspect
+import io
+import struct
+
+import av
+import pytest
+
+import _quaver
+from builders import box, find_all, full_box, live_segment, parse_tfdt, tfdt, traf_body
+
+P = _quaver.FragmentedMP4Processor
+
+
+def decode_times(segment):
+    return [parse_tfdt(b) for b in find_all(segment, "moof/traf/tfdt")]
+
+
+def test_class_surface():
+    assert P.__doc__ == "세그먼트를 이어서 받아 처리하는 fMP4 처리기."
+    assert str(inspect.signature(P)) == "()"
+    assert str(inspect.signature(P.process_segment)) == "(self, /, data)"
+    assert str(inspect.signature(P.set_init_segment)) == "(self, /, data)"
+    assert str(inspect.signature(P.reset)) == "(self, /)"
+    p = P()
+    assert gc.is_tracked(p)
+    with pytest.raises(AttributeError):
+        p.anything = 1
+    with pytest.raises(AttributeError):
+        p.base_decode_time = 5
+    with pytest.raises(TypeError):
+        type("Sub", (P,), {})
+    with pytest.raises(TypeError):
+        P(1)
+    with pytest.raises(TypeError, match="'data'"):
+        p.process_segment(bytearray(8))
+    with pytest.raises(TypeError, match="process_segment"):
+        p.process_segment()
+    assert not hasattr(p, "__dict__") and not hasattr(p, "__weakref__")
+
+
+def test_base_from_the_first_decode_time_and_reset():
+    p = P()
+    assert p.base_decode_time is None
+    assert p.set_init_segment(b"init") is None
+    assert decode_times(p.process_segment(live_segment(traf_body(1, 900_000)))) == [0]
+    assert decode_times(p.process_segment(data=live_segment(traf_body(1, 990_000)))) == [90_000]
+    assert p.base_decode_time == 900_000
+    assert p.reset() is None and p.base_decode_time is None
+    assert decode_times(p.process_segment(live_segment(traf_body(1, 1_000_000)))) == [0]
+    assert p.base_decode_time == 1_000_000
+
+
+def test_one_base_for_every_track_and_both_versions():
+    p = P()
+    seg = live_segment(traf_body(1, 5000), traf_body(2, 4000, version=0), traf_body(3, 7000, version=0))
+    assert decode_times(p.process_segment(seg)) == [0, 0, 2000]
+    assert p.base_decode_time == 5000
+
+
+def test_everything_but_decode_times_passes_through_in_place():
+    seg = box("sidx", bytes(24)) + live_segment(traf_body(1, 123456789012), mdat=bytes(range(256)))
+    out = P().process_segment(seg)
+    assert len(out) == len(seg)
+    at = seg.index(b"tfdt") + 8
+    assert out[:at] == seg[:at] and out[at + 8:] == seg[at + 8:] and out[at:at + 8] == bytes(8)
+
+
+def test_short_segments_and_stray_bytes():
+    p = P()
+    assert p.process_segment(b"") == b"" and p.process_segment(b"\x00" * 7) == b""
+    seg = live_segment(traf_body(1, 10))
+    assert p.process_segment(seg + b"abc") == p.process_segment(seg)
+    # A box running past the end is left out with everything after it.
+    assert p.process_segment(seg + box("free", bytes(20))[:-1]) == p.process_segment(seg)
+
+
+def test_short_tfdt_is_copied_and_sets_no_base():
+    p = P()
+    short = box("tfdt", b"\x01\x00\x00\x00" + struct.pack(">I", 99))  # version 1, 16 bytes
+    seg = live_segment(full_box("tfhd", 0, 0, struct.pack(">I", 1)) + short)
+    assert p.process_segment(seg) == seg and p.base_decode_time is None
+
+
+@pytest.mark.parametrize("bad_size", [0, 1, 7])
+def test_invalid_box_sizes_fail_but_keep_the_base(bad_size):
+    p = P()
+    bad = struct.pack(">I", bad_size) + b"junk"
+    with pytest.raises(ValueError, match="^Invalid box size$"):
+        p.process_segment(live_segment(traf_body(1, 777) + bad + bytes(8)))
+    assert p.base_decode_time == 777
+    with pytest.raises(ValueError, match="^Invalid box size$"):
+        p.process_segment(bad + bytes(16))
+    moof = box("moof", bad + bytes(8))
+    with pytest.raises(ValueError, match="^Invalid box size$"):
+        P().process_segment(moof)
+
+
+def test_truncated_children_are_left_out():
+    traf = traf_body(1, 50)
+    moof = box("moof", box("traf", traf))
+    cut = moof[:-3]  # the moof still claims its full size
+    out = P().process_segment(cut + bytes(2))
+    assert out == b""  # the moof runs past the segment
+    seg = box("moof", box("traf", traf + box("free", bytes(8))[:-1]) + b"\x00" * 3) + box("mdat", b"z")
+    out = P().process_segment(seg)
+    assert out.startswith(seg[:16]) and out.endswith(box("mdat", b"z"))
+    assert len(out) == len(seg) - (box("free", bytes(8))[:-1].__len__() + 3)
+
+
+def test_live_hls_segments_play_from_zero(fixture_bytes):
+    p = P()
+    init = fixture_bytes("live_init.mp4")
+    p.set_init_segment(init)
+    segments = [fixture_bytes(f"live_{i}.m4s") for i in range(3)]
+    assert decode_times(segments[0])[0] >= 10_000 * 12_800  # really starts late
+    out = [p.process_segment(s) for s in segments]
+    assert [decode_times(o) for o in out] == [[0], [12_800], [25_600]]
+    with av.open(io.BytesIO(init + b"".join(out))) as c:
+        frames = list(c.decode(video=0))
+    assert len(frames) == 75
+    assert min(f.pts for f in frames) == 0

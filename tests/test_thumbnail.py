@@ -1,0 +1,138 @@
+"""First key frame of a TS or an MP4 as H.264 Annex B."""
+import io
+import struct
+
+import av
+import pytest
+
+import _quaver
+from builders import (START, aud, avcc_box, box, full_box, nal, pes, pps, regular_mp4, simple_trak, sps,
+                      ts_stream, visual_entry)
+
+SPS, PPS = sps(), pps()
+IDR = nal(5, b"\x88\x84\x21\xa0" * 8)
+P = nal(1, b"\x9a\x02\x04" * 6)
+
+
+def prefixed(*units):
+    return b"".join(struct.pack(">I", len(u)) + u for u in units)
+
+
+def decode_h264(annexb):
+    with av.open(io.BytesIO(annexb), format="h264") as c:
+        return [(f.width, f.height) for f in c.decode(video=0)]
+
+
+# ---- transport streams -------------------------------------------------------
+
+def ts(*units):
+    return ts_stream([pes(u, pts=90000 + 3600 * i) for i, u in enumerate(units)])
+
+
+def test_ts_key_frame_keeps_the_start_code_it_had(capfd):
+    three = nal(5, IDR[5:], start_code=b"\x00\x00\x01")
+    out = _quaver.extract_thumbnail_from_ts(ts(aud() + START + SPS + START + PPS + three + P))
+    assert out == START + SPS + START + PPS + three
+    out = _quaver.extract_thumbnail_from_ts(ts(aud() + START + SPS + START + PPS + IDR, aud() + P))
+    assert out == START + SPS + START + PPS + IDR
+    assert "Total video frames collected: 2" in capfd.readouterr().out
+
+
+def test_ts_key_frame_without_parameter_sets_and_at_the_end(capfd):
+    assert _quaver.extract_thumbnail_from_ts(ts(aud() + P, aud() + IDR)) == IDR
+    assert _quaver.extract_thumbnail_from_ts(ts(aud() + START + PPS + IDR)) == START + PPS + IDR
+
+
+def test_ts_without_key_frame_or_video(capfd):
+    with pytest.raises(ValueError, match="^No I-frame found in video stream$"):
+        _quaver.extract_thumbnail_from_ts(ts(aud() + START + SPS + P))
+    with pytest.raises(ValueError, match="^No video data found$"):
+        _quaver.extract_thumbnail_from_ts(b"\x47" + bytes(400))
+    with pytest.raises(ValueError, match="^No valid TS sync byte found$"):
+        _quaver.extract_thumbnail_from_ts(b"")
+
+
+@pytest.mark.parametrize("name, size", [("sample.ts", (320, 240)), ("interlaced.ts", (352, 288)),
+                                        ("video_only.ts", (320, 240))])
+def test_ts_key_frames_of_real_streams_decode(name, size, fixture_bytes, capfd):
+    assert decode_h264(_quaver.extract_thumbnail_from_ts(fixture_bytes(name))) == [size]
+
+
+# ---- regular MP4 -----------------------------------------------------------------
+
+def video_trak(sizes, *, at=0, **kw):
+    return lambda body: simple_trak("vide", sizes, chunk_offset=body + at, **kw)
+
+
+@pytest.mark.parametrize("moov_first", [True, False])
+def test_mp4_first_sample_converted(moov_first):
+    sample = prefixed(IDR[4:], P[4:])
+    mp4 = regular_mp4([video_trak([len(sample), 10])], sample + bytes(10), moov_first=moov_first)
+    assert _quaver.extract_thumbnail_from_mp4(mp4) == IDR + P
+
+
+def test_mp4_uses_the_video_track_and_its_chunk_offset():
+    video = prefixed(IDR[4:])
+    audio = b"\x21\x10" * 20
+    traks = [lambda body: simple_trak("soun", [len(audio)], chunk_offset=body, entry=box("mp4a", bytes(28))),
+             video_trak([len(video)], at=len(audio))]
+    assert _quaver.extract_thumbnail_from_mp4(regular_mp4(traks, audio + video)) == IDR
+    # With no handler saying "vide", the first track is used.
+    traks = [lambda body: simple_trak("soun", [len(video)], chunk_offset=body),
+             lambda body: simple_trak("text", [9], chunk_offset=body + len(video))]
+    assert _quaver.extract_thumbnail_from_mp4(regular_mp4(traks, video + bytes(9))) == IDR
+
+
+def test_mp4_parameter_sets_from_avcc_go_in_front():
+    sample = prefixed(IDR[4:])
+    entry = visual_entry(children=avcc_box([SPS], [PPS]))
+    mp4 = regular_mp4([video_trak([len(sample)], entry=entry)], sample)
+    assert _quaver.extract_thumbnail_from_mp4(mp4) == START + SPS + START + PPS + IDR
+
+
+@pytest.mark.parametrize("table, count", [(None, None), ("stco", 0), ("co64", None)])
+def test_mp4_without_usable_chunk_table_reads_the_first_mdat(table, count):
+    sample = prefixed(IDR[4:])
+    offset = None if count == 0 else 0
+    traks = [lambda body: simple_trak("vide", [len(sample)], chunk_offset=None if offset is None else body,
+                                      table=table, entry_count=count)]
+    assert _quaver.extract_thumbnail_from_mp4(regular_mp4(traks, sample)) == IDR
+
+
+def test_mp4_fixed_sample_size_and_cut_off_units():
+    sample = prefixed(IDR[4:]) + struct.pack(">I", 500) + b"\x65\x00"
+    mp4 = regular_mp4([video_trak([], fixed_size=len(sample))], sample)
+    assert _quaver.extract_thumbnail_from_mp4(mp4) == IDR
+
+
+@pytest.mark.parametrize("build, message", [
+    (lambda s: regular_mp4([video_trak([len(s) + 1])], s, after=box("free", bytes(32))),
+     "Sample size exceeds mdat bounds"),
+    (lambda s: regular_mp4([video_trak([len(s)], at=len(s) + 100)], s, after=box("free", bytes(300))),
+     "Invalid mdat box"),
+    (lambda s: regular_mp4([video_trak([3])], s[:3]), "No I-frame found in video stream"),
+    (lambda s: regular_mp4([video_trak([8])], bytes(8)), "No I-frame found in video stream"),
+    (lambda s: box("ftyp", b"isom") + box("moov", b""), 'Box "mdat" not found'),
+    (lambda s: box("mdat", s), 'Box "moov" not found'),
+    (lambda s: box("moov", box("trak", box("mdia", b""))) + box("mdat", s), 'Box "minf" not found in container'),
+    (lambda s: box("moov", box("udta", b"")) + box("mdat", s), 'Box "trak" not found in container'),
+    (lambda s: box("moov", b"") + box("mdat", b""), "Invalid mdat box"),
+    (lambda s: struct.pack(">I4sQ", 1, b"free", 16) + box("mdat", s), "Invalid box size"),
+])
+def test_mp4_failures(build, message):
+    with pytest.raises(ValueError) as e:
+        _quaver.extract_thumbnail_from_mp4(build(prefixed(IDR[4:])))
+    assert str(e.value) == message
+
+
+def test_mp4_stsz_checks():
+    moov = box("moov", box("trak", box("mdia", box("minf", box("stbl", full_box("stsz", 0, 0, bytes(4)))))))
+    with pytest.raises(ValueError, match="^Invalid stsz box$"):
+        _quaver.extract_thumbnail_from_mp4(box("mdat", b"x") + moov[:-4])
+    with pytest.raises(ValueError, match="^Invalid stsz box - no sample sizes$"):
+        _quaver.extract_thumbnail_from_mp4(box("mdat", b"x") + moov + bytes(4))
+
+
+@pytest.mark.parametrize("name", ["regular_faststart.mp4", "regular_moov_end.mp4", "audio_first.mp4"])
+def test_mp4_key_frames_of_real_files_decode(name, fixture_bytes):
+    assert decode_h264(_quaver.extract_thumbnail_from_mp4(fixture_bytes(name))) == [(320, 240)]
