@@ -13,6 +13,8 @@ do not copy these helpers into test files.  Contents:
 * MP4: ``box``, ``full_box``, ``iter_boxes``, ``find_box``, ``find_all``,
   ``u16``/``u32``/``s32``/``u64``, ``mp4_sample_table``, ``parse_avcc``,
   ``audio_config``, ``parse_tfhd``, ``parse_tfdt``, ``parse_trun``.
+* Fragmented MP4: ``mvhd``, ``tkhd``, ``mdhd``, ``init_trak``, ``init_moov``, ``tfhd``,
+  ``trun``, ``traf``, ``moof``, ``placed_moof``, ``fragment``.
 
 Conventions: all times are in 90 kHz ticks unless a name says otherwise, PIDs
 and stream types are plain ints, everything returned is ``bytes``.
@@ -699,3 +701,125 @@ def traf_body(track_id, decode_time, *, version=1):
     """tfhd (default-base-is-moof) + tfdt + an empty trun."""
     return (full_box("tfhd", 0, 0x020000, struct.pack(">I", track_id)) + tfdt(decode_time, version)
             + full_box("trun", 0, 0, struct.pack(">I", 0)))
+
+
+# --------------------------------------------------------------------------
+# Fragmented MP4, crafted: initialisation moov, moof/traf/tfhd/trun
+# --------------------------------------------------------------------------
+
+_UNITY_MATRIX = struct.pack(">9I", 0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000)
+
+
+def _timed(version, *fields):
+    """Creation time 1 and modification time 2, then ``fields`` as (value, is_duration) pairs:
+    the times and the durations are 64-bit in version 1, every other field 32-bit."""
+    fmt, args = (">QQ" if version == 1 else ">II"), [1, 2]
+    for value, is_duration in fields:
+        fmt += "Q" if (is_duration and version == 1) else "I"
+        args.append(value)
+    return struct.pack(fmt, *args)
+
+
+def mvhd(timescale=1000, duration=0, *, version=0, next_track_id=2):
+    """mvhd box (100-byte body, 112 for version 1) with non-zero creation/modification times."""
+    tail = struct.pack(">IH10x", 0x10000, 0x100) + _UNITY_MATRIX + bytes(24) + struct.pack(">I", next_track_id)
+    return full_box("mvhd", version, 0, _timed(version, (timescale, False), (duration, True)) + tail)
+
+
+def tkhd(track_id, duration=0, *, version=0, flags=7, volume=0, width=320, height=240):
+    """tkhd box (84-byte body, 96 for version 1); width and height in whole pixels."""
+    tail = struct.pack(">8xHHHH", 0, 0, volume, 0) + _UNITY_MATRIX + struct.pack(">II", width << 16, height << 16)
+    return full_box("tkhd", version, flags, _timed(version, (track_id, False), (0, False), (duration, True)) + tail)
+
+
+def mdhd(timescale, duration=0, *, version=0, language=0x55C4):
+    """mdhd box (24-byte body, 36 for version 1)."""
+    return full_box("mdhd", version, 0, _timed(version, (timescale, False), (duration, True))
+                    + struct.pack(">HH", language, 0))
+
+
+def init_trak(track_id, timescale, *, handler="vide", entry=None, stsd_body=None, tkhd_box=None, mdhd_box=None,
+               extra=b""):
+    """trak of an initialisation segment: tkhd (or ``tkhd_box``; b"" for none), the ``extra``
+    boxes (an edts, say), then mdia with mdhd (or ``mdhd_box``), hdlr and a minf whose stbl
+    holds an stsd with one sample entry (``entry`` or a bare avc1; ``stsd_body`` replaces the
+    whole stsd body) and empty stts/stsc/stsz/stco."""
+    entry = entry if entry is not None else visual_entry()
+    stbl = box("stsd", full_box("stsd", 0, 0, struct.pack(">I", 1) + entry)[8:] if stsd_body is None else stsd_body)
+    stbl += b"".join(full_box(t, 0, 0, bytes(4)) for t in ("stts", "stsc")) + full_box("stsz", 0, 0, bytes(8))
+    stbl += full_box("stco", 0, 0, bytes(4))
+    media = full_box("vmhd", 0, 1, bytes(8)) if handler == "vide" else full_box("smhd", 0, 0, bytes(4))
+    dinf = box("dinf", full_box("dref", 0, 0, struct.pack(">I", 1) + full_box("url ", 0, 1)))
+    hdlr = full_box("hdlr", 0, 0, bytes(4) + handler.encode() + bytes(13))
+    mdia = (mdhd(timescale) if mdhd_box is None else mdhd_box) + hdlr + box("minf", media + dinf + box("stbl", stbl))
+    return box("trak", (tkhd(track_id) if tkhd_box is None else tkhd_box) + extra + box("mdia", mdia))
+
+
+def init_moov(*traks, timescale=1000, mvhd_box=None, extra=b""):
+    """moov of an initialisation segment: mvhd (or ``mvhd_box``), the trak boxes, ``extra``
+    boxes, and mvex with one trex per trak (track IDs 1, 2, ...)."""
+    trex = b"".join(full_box("trex", 0, 0, struct.pack(">IIIII", i, 1, 0, 0, 0)) for i in range(1, len(traks) + 1))
+    head = mvhd(timescale, next_track_id=len(traks) + 1) if mvhd_box is None else mvhd_box
+    return box("moov", head + b"".join(traks) + extra + box("mvex", trex))
+
+
+def tfhd(track_id, *, duration=None, size=None, flags=None, base_data_offset=None, description_index=None,
+         extra_flags=0x020000):
+    """tfhd box with the optional fields that are given (default-base-is-moof by default)."""
+    bits, body = extra_flags, b""
+    for bit, value, fmt in ((0x1, base_data_offset, ">Q"), (0x2, description_index, ">I"), (0x8, duration, ">I"),
+                            (0x10, size, ">I"), (0x20, flags, ">I")):
+        if value is not None:
+            bits, body = bits | bit, body + struct.pack(fmt, value)
+    return full_box("tfhd", 0, bits, struct.pack(">I", track_id) + body)
+
+
+TRUN_FIELDS = (("duration", 0x100), ("size", 0x200), ("flags", 0x400), ("cto", 0x800))
+
+
+def trun(samples, *, data_offset=None, first_sample_flags=None, fields=None, version=0, count=None, flags=0):
+    """trun box.  ``samples``: dicts with any of duration, size, flags, cto (cto may be
+    negative); the per-sample fields written are ``fields`` (default: every key some sample
+    uses), each sample giving 0 for a field it lacks.  ``count`` overrides the sample count,
+    ``flags`` adds flag bits without adding fields."""
+    fields = set(fields if fields is not None else (k for s in samples for k in s))
+    bits = flags | sum(bit for name, bit in TRUN_FIELDS if name in fields)
+    head = b""
+    if data_offset is not None:
+        bits, head = bits | 0x1, head + struct.pack(">i", data_offset)
+    if first_sample_flags is not None:
+        bits, head = bits | 0x4, head + struct.pack(">I", first_sample_flags)
+    rows = b"".join(struct.pack(">i" if name == "cto" else ">I", s.get(name, 0))
+                    for s in samples for name, _ in TRUN_FIELDS if name in fields)
+    n = len(samples) if count is None else count
+    return full_box("trun", version, bits, struct.pack(">I", n) + head + rows)
+
+
+def traf(*boxes):
+    return box("traf", b"".join(boxes))
+
+
+def moof(*trafs, sequence=1):
+    """moof: mfhd, then the given traf boxes."""
+    return box("moof", full_box("mfhd", 0, 0, struct.pack(">I", sequence)) + b"".join(trafs))
+
+
+def placed_moof(make_trafs, *, sequence=1):
+    """moof whose runs point into an mdat placed right after it: make_trafs(base) returns the
+    traf boxes, where base = moof body length + 16 is the data offset of the mdat's first body
+    byte (offsets have a fixed width, so the length does not depend on base)."""
+    body_length = len(moof(*make_trafs(0), sequence=sequence)) - 8
+    return moof(*make_trafs(body_length + 16), sequence=sequence)
+
+
+def fragment(*tracks, duration=1000, sequence=1):
+    """moof + mdat: for each (track_id, [sample bytes]) one traf with a tfhd giving the default
+    ``duration`` and a trun listing the sizes, its data offset pointing at those bytes."""
+    def trafs(base):
+        out, pos = [], base
+        for track_id, payloads in tracks:
+            out.append(traf(tfhd(track_id, duration=duration),
+                            trun([{"size": len(p)} for p in payloads], data_offset=pos)))
+            pos += sum(map(len, payloads))
+        return out
+    return placed_moof(trafs, sequence=sequence) + box("mdat", b"".join(p for _, ps in tracks for p in ps))

@@ -7,9 +7,9 @@ its functions and adds a command line (``quaver --help``).
 from __future__ import annotations
 
 import _quaver
-from _quaver import __version__, convert_ts_to_mp4
+from _quaver import __version__, convert_ts_to_mp4, defragment_mp4
 
-__all__ = ["__version__", "convert_ts_to_mp4", "PanicException"]
+__all__ = ["__version__", "convert_ts_to_mp4", "defragment_mp4", "PanicException"]
 
 
 def _find_panic_exception() -> type[BaseException]:

@@ -6,6 +6,7 @@
 namespace quaver::py {
 
 PyObject* convert_ts_to_mp4(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* defragment_mp4(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* extract_thumbnail_from_ts(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* extract_thumbnail_from_mp4(PyObject* self, PyObject* args, PyObject* kwargs);
 

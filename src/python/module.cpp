@@ -14,6 +14,8 @@ PyCFunction with_keywords() {
 PyMethodDef kFunctions[] = {
     {"convert_ts_to_mp4", with_keywords<convert_ts_to_mp4>(), METH_VARARGS | METH_KEYWORDS,
      "convert_ts_to_mp4(data, reset_timestamps=False)\n--\n\nMPEG-TS 를 MP4 로 변환한다."},
+    {"defragment_mp4", with_keywords<defragment_mp4>(), METH_VARARGS | METH_KEYWORDS,
+     "defragment_mp4(data)\n--\n\nfragmented MP4 를 일반 MP4 로 펼친다."},
     {"extract_thumbnail_from_ts", with_keywords<extract_thumbnail_from_ts>(), METH_VARARGS | METH_KEYWORDS,
      "extract_thumbnail_from_ts(data)\n--\n\nTS 의 첫 키프레임을 뽑는다."},
     {"extract_thumbnail_from_mp4", with_keywords<extract_thumbnail_from_mp4>(), METH_VARARGS | METH_KEYWORDS,

@@ -53,3 +53,24 @@ $FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=3 $X264 -x264-params $KEY
     -hls_segment_options movflags=+frag_discont "$HLS/live.m3u8"
 cp "$HLS"/live_init.mp4 "$HLS"/live_*.m4s .
 rm -rf "$HLS"
+
+# Fragmented MP4 (moov first, then one moof/mdat pair per fragment).
+FRAG="-movflags frag_keyframe+empty_moov+default_base_moof -f mp4"
+# 7. Video and audio, one fragment per key frame.
+$FF $V2 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 \
+    $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 $FRAG frag_av.mp4
+# 8. Video only.
+$FF $V2 $X264 -x264-params $KEY -flags:v +bitexact -an $FRAG frag_video.mp4
+# 9. One fragment per video frame, 0.6 s, with audio.
+$FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=0.6 \
+    -f lavfi -i sine=frequency=440:sample_rate=48000:duration=0.6 \
+    $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 \
+    -movflags frag_keyframe+empty_moov+default_base_moof+frag_every_frame -f mp4 frag_every_frame.mp4
+# 10. Init segment followed by two media segments (HLS fMP4), concatenated.
+SEG=$(mktemp -d)
+$FF $V2 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 \
+    $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 \
+    -f hls -hls_segment_type fmp4 -hls_time 1 -hls_playlist_type vod \
+    -hls_fmp4_init_filename init.mp4 -hls_segment_filename "$SEG/seg%d.m4s" "$SEG/out.m3u8"
+cat "$SEG/init.mp4" "$SEG/seg0.m4s" "$SEG/seg1.m4s" > cmaf_segments.mp4
+rm -r "$SEG"

@@ -1,0 +1,130 @@
+// The box layer under every operation on MP4 input.
+//
+// Boxes are views: a parsed box holds its four type bytes and a view of its
+// body inside the buffer that was parsed, so that buffer must outlive every
+// box taken from it. The layer never descends by itself: parse_mp4 sees the
+// top level of a file, parse_container_box the direct children of one body.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "core/bytes.hpp"
+#include "core/output.hpp"
+#include "core/result.hpp"
+
+namespace quaver {
+
+// The box types that the MP4 operations look for.
+namespace box_types {
+inline constexpr FourCC moov = fourcc("moov");
+inline constexpr FourCC mvhd = fourcc("mvhd");
+inline constexpr FourCC trak = fourcc("trak");
+inline constexpr FourCC tkhd = fourcc("tkhd");
+inline constexpr FourCC mdia = fourcc("mdia");
+inline constexpr FourCC mdhd = fourcc("mdhd");
+inline constexpr FourCC minf = fourcc("minf");
+inline constexpr FourCC stbl = fourcc("stbl");
+inline constexpr FourCC stsd = fourcc("stsd");
+inline constexpr FourCC stts = fourcc("stts");
+inline constexpr FourCC stsc = fourcc("stsc");
+inline constexpr FourCC stsz = fourcc("stsz");
+inline constexpr FourCC stco = fourcc("stco");
+inline constexpr FourCC ctts = fourcc("ctts");
+inline constexpr FourCC stss = fourcc("stss");
+inline constexpr FourCC moof = fourcc("moof");
+inline constexpr FourCC traf = fourcc("traf");
+inline constexpr FourCC tfhd = fourcc("tfhd");
+inline constexpr FourCC trun = fourcc("trun");
+inline constexpr FourCC mdat = fourcc("mdat");
+}  // namespace box_types
+
+// Big-endian read cursor. A failed read leaves the position where it was.
+class Mp4Reader {
+ public:
+  explicit Mp4Reader(ByteView data, std::uint64_t pos = 0) : data_(data), pos_(pos) {}
+
+  Result<std::uint32_t> read_u32();
+  Result<std::uint64_t> read_u64();
+
+  std::uint64_t pos() const { return pos_; }
+  ByteView data() const { return data_; }
+  // Bytes from the position to the end (0 once the position is past it).
+  std::uint64_t remaining() const { return pos_ < data_.size() ? data_.size() - pos_ : 0; }
+
+ private:
+  ByteView data_;
+  std::uint64_t pos_;
+};
+
+struct Mp4Box {
+  FourCC box_type;
+  ByteView data;  // body: everything after the 8- or 16-byte header
+};
+
+// One top-level box: an ordinary box, or an mdat located by its body's place
+// in the input (its bytes are only ever read where they lie).
+struct BoxInfo {
+  struct Regular {
+    Mp4Box box;
+  };
+  struct Mdat {
+    std::uint64_t data_offset = 0;  // input position of the first body byte
+    std::uint64_t data_size = 0;
+  };
+  std::variant<Regular, Mdat> form;
+
+  const Mp4Box* regular() const {
+    const Regular* r = std::get_if<Regular>(&form);
+    return r ? &r->box : nullptr;
+  }
+  const Mdat* mdat() const { return std::get_if<Mdat>(&form); }
+  // A Regular box of this type (an mdat is never one).
+  bool is(FourCC type) const {
+    const Mp4Box* b = regular();
+    return b && b->box_type == type;
+  }
+  std::uint64_t body_length() const;
+};
+
+struct Mp4File {
+  std::vector<BoxInfo> box_infos;  // every top-level box in file order
+  std::optional<Mp4Box> moov;      // the last top-level moov
+};
+
+// Top level of a whole file. A body running past the end of the input is an
+// error; fewer than 8 trailing bytes are ignored.
+Result<Mp4File> parse_mp4(ByteView data);
+
+// Direct children of a container body. A child running past the end of the
+// body ends the list without an error.
+Result<std::vector<Mp4Box>> parse_container_box(ByteView body);
+
+// Bytes taken by a box with a body of this length: the compact 8-byte header
+// whenever the whole box fits a 32-bit size, else the 16-byte one.
+std::uint64_t box_size(std::uint64_t body_length);
+
+// Writes the header that write_box puts in front of a body of this length.
+template <class Writer>
+void write_box_header(Writer& w, FourCC type, std::uint64_t body_length) {
+  if (body_length <= 0xFFFFFFF7u) {
+    w.u32(static_cast<std::uint32_t>(body_length + 8));
+    w.bytes(type.c, 4);
+  } else {
+    w.u32(1);
+    w.bytes(type.c, 4);
+    w.u64(body_length + 16);
+  }
+}
+
+void write_box(ByteBuilder& out, FourCC type, ByteView body);
+
+// Nested boxes written in place: begin_box reserves a compact header and
+// end_box fills it in, widening it to the 16-byte form when the body
+// turned out too long for it, so the result equals write_box of the body.
+std::size_t begin_box(ByteBuilder& out, FourCC type);
+void end_box(ByteBuilder& out, std::size_t at);
+
+}  // namespace quaver

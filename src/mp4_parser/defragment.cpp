@@ -1,0 +1,166 @@
+#include "mp4_parser/defragment.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "mp4_parser/track_builder.hpp"
+
+namespace quaver {
+
+namespace {
+
+constexpr std::uint8_t kFtyp[32] = {0x00, 0x00, 0x00, 0x20, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0x00, 0x00, 0x00, 0x02,
+                                    'i',  's',  'o',  'm',  'i', 's', 'o', '2', 'a', 'v', 'c', '1', 'm',  'p',  '4',  '1'};
+constexpr std::array<std::uint32_t, 9> kMatrix = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
+// The first sample byte follows the ftyp, the moov header and the mdat header.
+constexpr std::uint64_t kSamplesAfterMoovBody = sizeof kFtyp + 8 + 8;
+// Where a trak points when the caller gave no offset for its track.
+constexpr std::uint64_t kUnplacedChunkOffset = 8000;
+constexpr std::uint64_t kMaxCompactBody = 0xFFFFFFF7;
+
+// The longest track, in the movie timescale.
+std::uint64_t movie_duration(const std::vector<TrackFragments>& tracks, std::uint32_t timescale) {
+  std::uint64_t longest = 0;
+  for (const TrackFragments& t : tracks) {
+    std::uint64_t d = total_duration(t);
+    if (t.timescale != 0 && t.timescale != timescale) d = d * timescale / t.timescale;
+    longest = std::max(longest, d);
+  }
+  return longest;
+}
+
+// Traks sharing a track ID are each rebuilt from the first record with that
+// ID, so one record's tables and sample description can be written many
+// times. Well-formed files describe every sample once; a file whose traks
+// would describe more samples, or more description bytes, than it holds
+// bytes is refused instead of multiplying its size.
+bool described_within(const std::vector<TrackFragments>& tracks, std::uint64_t limit) {
+  const std::unordered_map<std::uint32_t, std::size_t> by_id = first_track_by_id(tracks);
+  std::uint64_t samples = 0;
+  std::uint64_t descriptions = 0;
+  for (const TrackFragments& t : tracks) {
+    const TrackFragments& source = tracks[by_id.at(t.track_id)];
+    samples += source.samples.size();
+    descriptions += source.stsd.size();
+    if (samples > limit || descriptions > limit) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::uint32_t movie_timescale(const std::vector<Mp4Box>& moov_children) {
+  for (const Mp4Box& c : moov_children) {
+    if (c.box_type != box_types::mvhd) continue;
+    if (c.data.size() < 16) return 1000;
+    const bool version1 = c.data[0] == 1 && c.data.size() >= 24;
+    return load_be32(c.data.data() + (version1 ? 20 : 12));
+  }
+  return 1000;
+}
+
+std::vector<std::uint8_t> update_mvhd_duration(ByteView mvhd_body, std::uint64_t duration) {
+  if (mvhd_body.size() < 32 || mvhd_body[0] != 1) return update_header_in_place(mvhd_body, 16, duration);
+  ByteBuilder out;
+  out.reserve(100);
+  out.u32(0);  // version 0, flags 0
+  out.u32(0);  // creation time
+  out.u32(0);  // modification time
+  out.bytes(mvhd_body.data() + 20, 4);  // timescale
+  out.u32(clamp32(duration));
+  out.u32(0x00010000);  // rate 1.0
+  out.u16(0x0100);      // volume 1.0
+  out.zeros(10);
+  for (std::uint32_t v : kMatrix) out.u32(v);
+  out.zeros(24);
+  out.u32(mvhd_body.size() >= 112 ? load_be32(mvhd_body.data() + 108) : 3);  // next track ID
+  return std::move(out.data());
+}
+
+Result<std::vector<std::uint8_t>> build_regular_moov(ByteView moov_body, const std::vector<TrackFragments>& tracks,
+                                                     const std::vector<std::uint64_t>& chunk_offsets) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(moov_body);
+  if (!children.ok()) return children.error();
+  const std::uint32_t timescale = movie_timescale(children.value());
+  const std::uint64_t duration = movie_duration(tracks, timescale);
+  const std::unordered_map<std::uint32_t, std::size_t> by_id = first_track_by_id(tracks);
+
+  ByteBuilder out;
+  for (const Mp4Box& c : children.value()) {
+    if (c.box_type == box_types::mvhd) {
+      write_box(out, box_types::mvhd, update_mvhd_duration(c.data, duration));
+      continue;
+    }
+    if (c.box_type != box_types::trak) {
+      write_box(out, c.box_type, c.data);
+      continue;
+    }
+    Result<std::vector<Mp4Box>> trak_children = parse_container_box(c.data);
+    if (!trak_children.ok()) return trak_children.error();
+    const std::uint32_t id = track_id_of(trak_children.value());
+    const auto match = by_id.find(id);
+    if (match == by_id.end()) {
+      write_box(out, box_types::trak, c.data);
+      continue;
+    }
+    const std::size_t k = match->second;
+    const std::uint64_t offset = k < chunk_offsets.size() ? chunk_offsets[k] : kUnplacedChunkOffset;
+    Result<std::vector<std::uint8_t>> trak = build_regular_trak(c.data, tracks[k], offset, timescale);
+    if (!trak.ok()) return trak.error();
+    write_box(out, box_types::trak, trak.value());
+  }
+  return std::move(out.data());
+}
+
+Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
+  Result<Mp4File> parsed = parse_mp4(data);
+  if (!parsed.ok()) return parsed.error();
+  const Mp4File& file = parsed.value();
+  if (std::none_of(file.box_infos.begin(), file.box_infos.end(), [](const BoxInfo& b) { return b.is(box_types::moof); })) {
+    return Error{"Not a fragmented MP4"};
+  }
+  if (!file.moov) return Error{"moov box not found"};
+
+  Result<std::vector<TrackFragments>> extracted = extract_track_info_from_moov(file.moov->data);
+  if (!extracted.ok()) return extracted.error();
+  std::vector<TrackFragments> tracks = extracted.take();
+  Result<std::uint64_t> collected = collect_fragment_data(data, file.box_infos, tracks);
+  if (!collected.ok()) return collected.error();
+  if (!described_within(tracks, data.size())) return Error{"Sample count exceeds what the input can hold"};
+
+  // The moov's length does not depend on the chunk offsets (fixed 32-bit
+  // entries), so a first build with none tells where the samples will start.
+  Result<std::vector<std::uint8_t>> sizing = build_regular_moov(file.moov->data, tracks, {});
+  if (!sizing.ok()) return sizing.error();
+  const std::uint64_t moov_length = sizing.value().size();
+
+  std::uint64_t mdat_length = 0;
+  for (const TrackFragments& t : tracks) mdat_length += t.data_size;
+  if (mdat_length > kMaxCompactBody) return Error{"Output too large: mdat does not fit a 32-bit box size"};
+  std::vector<std::uint64_t> chunk_offsets;
+  chunk_offsets.reserve(tracks.size());
+  std::uint64_t next = kSamplesAfterMoovBody + moov_length;
+  for (const TrackFragments& t : tracks) {
+    if (!chunk_offsets_fit_32_bits(t, next)) return Error{"Output too large: chunk offset does not fit 32 bits"};
+    chunk_offsets.push_back(next);
+    next += t.data_size;
+  }
+
+  Result<std::vector<std::uint8_t>> moov = build_regular_moov(file.moov->data, tracks, chunk_offsets);
+  if (!moov.ok()) return moov.error();
+  if (moov.value().size() != moov_length) fault("moov length changed between passes");
+
+  OutBuffer out = OutBuffer::allocate(sizeof kFtyp + box_size(moov_length) + 8 + mdat_length, alloc);
+  FixedWriter w(out);
+  w.bytes(kFtyp, sizeof kFtyp);
+  write_box_header(w, box_types::moov, moov_length);
+  w.bytes(moov.value().data(), moov.value().size());
+  write_box_header(w, box_types::mdat, mdat_length);
+  for (const TrackFragments& t : tracks) {
+    for (ByteView range : t.data) w.bytes(range);
+  }
+  w.finish();
+  return out;
+}
+
+}  // namespace quaver

@@ -1,0 +1,200 @@
+#include "mp4_parser/track_builder.hpp"
+
+#include <optional>
+
+#include "core/output.hpp"
+
+namespace quaver {
+
+namespace {
+
+// Low bit of sample_depends_on: the sample needs another one to decode.
+constexpr std::uint32_t kDependsOnOthers = 0x01000000;
+
+// Where a version 1 header's fields go in its version 0 form. Both forms
+// start with version and flags; the word at offset 20 of version 1 (track
+// ID, or timescale) moves to offset 12, and the fields after the 64-bit
+// duration (from `tail_from`) follow the 32-bit one.
+struct HeaderLayout {
+  std::size_t min_version1_size;
+  std::size_t version0_size;
+  std::size_t duration_at;  // in the version 0 form
+  std::size_t tail_from;
+};
+constexpr HeaderLayout kTrackHeader{36, 84, 20, 36};
+constexpr HeaderLayout kMediaHeader{32, 24, 16, 32};
+
+std::vector<std::uint8_t> rewrite_header(ByteView body, const HeaderLayout& l, std::uint64_t duration) {
+  if (body.size() < l.min_version1_size || body[0] != 1) return update_header_in_place(body, l.duration_at, duration);
+  ByteBuilder out;
+  out.reserve(l.version0_size);
+  out.u8(0);
+  out.bytes(body.data() + 1, 3);  // flags
+  out.zeros(8);                   // creation and modification time
+  out.bytes(body.data() + 20, 4);
+  out.zeros(l.duration_at - 16);
+  out.u32(clamp32(duration));
+  const std::size_t tail = l.version0_size - l.duration_at - 4;
+  if (body.size() >= l.tail_from + tail) {
+    out.bytes(body.data() + l.tail_from, tail);
+  } else {
+    out.zeros(tail);
+  }
+  return std::move(out.data());
+}
+
+// The track header counts in the movie timescale.
+std::uint64_t in_movie_timescale(std::uint64_t duration, std::uint32_t media, std::uint32_t movie) {
+  if (media == 0 || movie == 0 || media == movie) return duration;
+  return duration * movie / media;
+}
+
+// stts and ctts: one (count, value) entry per run of equal values.
+void write_runs(ByteBuilder& out, FourCC type, const std::vector<FragmentSampleInfo>& samples,
+                std::uint32_t FragmentSampleInfo::*field) {
+  const std::size_t box = begin_box(out, type);
+  out.u32(0);
+  const std::size_t count_at = out.size();
+  out.u32(0);
+  std::uint32_t runs = 0;
+  for (std::size_t i = 0; i < samples.size(); ++runs) {
+    const std::uint32_t value = samples[i].*field;
+    std::size_t j = i + 1;
+    while (j < samples.size() && samples[j].*field == value) ++j;
+    out.u32(static_cast<std::uint32_t>(j - i));
+    out.u32(value);
+    i = j;
+  }
+  store_be32(out.data().data() + count_at, runs);
+  end_box(out, box);
+}
+
+void write_stbl(ByteBuilder& out, const TrackFragments& track, std::uint64_t chunk_offset) {
+  const std::vector<FragmentSampleInfo>& samples = track.samples;
+  const auto n = static_cast<std::uint32_t>(samples.size());
+  const std::size_t stbl = begin_box(out, box_types::stbl);
+  if (!track.stsd.empty()) write_box(out, box_types::stsd, track.stsd);
+  write_runs(out, box_types::stts, samples, &FragmentSampleInfo::duration);
+
+  // Every sample is a chunk of its own.
+  const std::size_t stsc = begin_box(out, box_types::stsc);
+  for (std::uint32_t v : {0u, 1u, 1u, 1u, 1u}) out.u32(v);
+  end_box(out, stsc);
+
+  const std::size_t stsz = begin_box(out, box_types::stsz);
+  out.u32(0);
+  out.u32(0);
+  out.u32(n);
+  for (const FragmentSampleInfo& s : samples) out.u32(s.size);
+  end_box(out, stsz);
+
+  const std::size_t stco = begin_box(out, box_types::stco);
+  out.u32(0);
+  out.u32(n);
+  std::uint64_t offset = chunk_offset;
+  for (const FragmentSampleInfo& s : samples) {
+    out.u32(static_cast<std::uint32_t>(offset));
+    offset += s.size;
+  }
+  end_box(out, stco);
+
+  bool has_composition_offsets = false;
+  std::uint32_t sync = 0;
+  for (const FragmentSampleInfo& s : samples) {
+    has_composition_offsets |= s.composition_offset != 0;
+    sync += (s.flags & kDependsOnOthers) == 0;
+  }
+  if (has_composition_offsets) write_runs(out, box_types::ctts, samples, &FragmentSampleInfo::composition_offset);
+  if (sync > 0) {
+    const std::size_t stss = begin_box(out, box_types::stss);
+    out.u32(0);
+    out.u32(sync);
+    for (std::uint32_t i = 0; i < n; ++i) {
+      if ((samples[i].flags & kDependsOnOthers) == 0) out.u32(i + 1);
+    }
+    end_box(out, stss);
+  }
+  end_box(out, stbl);
+}
+
+std::optional<Error> write_minf(ByteBuilder& out, ByteView minf_body, const TrackFragments& track,
+                                std::uint64_t chunk_offset) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(minf_body);
+  if (!children.ok()) return children.error();
+  const std::size_t minf = begin_box(out, box_types::minf);
+  for (const Mp4Box& c : children.value()) {
+    if (c.box_type == box_types::stbl) {
+      write_stbl(out, track, chunk_offset);
+    } else {
+      write_box(out, c.box_type, c.data);
+    }
+  }
+  end_box(out, minf);
+  return std::nullopt;
+}
+
+std::optional<Error> write_mdia(ByteBuilder& out, ByteView mdia_body, const TrackFragments& track,
+                                std::uint64_t duration, std::uint64_t chunk_offset) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(mdia_body);
+  if (!children.ok()) return children.error();
+  const std::size_t mdia = begin_box(out, box_types::mdia);
+  for (const Mp4Box& c : children.value()) {
+    if (c.box_type == box_types::mdhd) {
+      write_box(out, box_types::mdhd, rewrite_header(c.data, kMediaHeader, duration));
+    } else if (c.box_type == box_types::minf) {
+      if (std::optional<Error> e = write_minf(out, c.data, track, chunk_offset)) return e;
+    } else {
+      write_box(out, c.box_type, c.data);
+    }
+  }
+  end_box(out, mdia);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::uint64_t total_duration(const TrackFragments& track) {
+  std::uint64_t t = 0;
+  for (const FragmentSampleInfo& s : track.samples) t += s.duration;
+  return t;
+}
+
+bool chunk_offsets_fit_32_bits(const TrackFragments& track, std::uint64_t chunk_offset) {
+  if (track.samples.empty()) return true;
+  std::uint64_t offset = chunk_offset;
+  for (std::size_t i = 0; i + 1 < track.samples.size() && offset <= 0xFFFFFFFFu; ++i) offset += track.samples[i].size;
+  return offset <= 0xFFFFFFFFu;
+}
+
+std::vector<std::uint8_t> update_header_in_place(ByteView body, std::size_t duration_at, std::uint64_t duration) {
+  std::vector<std::uint8_t> out(body.begin(), body.end());
+  if (out.size() >= duration_at + 4) {
+    std::memset(out.data() + 4, 0, 8);
+    store_be32(out.data() + duration_at, clamp32(duration));
+  }
+  return out;
+}
+
+Result<std::vector<std::uint8_t>> build_regular_trak(ByteView trak_body, const TrackFragments& track,
+                                                     std::uint64_t chunk_offset, std::uint32_t movie_timescale) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(trak_body);
+  if (!children.ok()) return children.error();
+  const std::uint64_t duration = total_duration(track);
+  ByteBuilder out;
+  // Room for the template and the largest tables the samples can need, so
+  // the tables are written once without moving.
+  out.reserve(trak_body.size() + track.stsd.size() + 256 + 28 * track.samples.size());
+  for (const Mp4Box& c : children.value()) {
+    if (c.box_type == box_types::tkhd) {
+      write_box(out, box_types::tkhd,
+                rewrite_header(c.data, kTrackHeader, in_movie_timescale(duration, track.timescale, movie_timescale)));
+    } else if (c.box_type == box_types::mdia) {
+      if (std::optional<Error> e = write_mdia(out, c.data, track, duration, chunk_offset)) return *e;
+    } else {
+      write_box(out, c.box_type, c.data);
+    }
+  }
+  return std::move(out.data());
+}
+
+}  // namespace quaver
