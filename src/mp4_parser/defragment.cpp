@@ -3,20 +3,16 @@
 #include <algorithm>
 #include <array>
 
+#include "mp4_parser/regular_file.hpp"
 #include "mp4_parser/track_builder.hpp"
 
 namespace quaver {
 
 namespace {
 
-constexpr std::uint8_t kFtyp[32] = {0x00, 0x00, 0x00, 0x20, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0x00, 0x00, 0x00, 0x02,
-                                    'i',  's',  'o',  'm',  'i', 's', 'o', '2', 'a', 'v', 'c', '1', 'm',  'p',  '4',  '1'};
 constexpr std::array<std::uint32_t, 9> kMatrix = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
-// The first sample byte follows the ftyp, the moov header and the mdat header.
-constexpr std::uint64_t kSamplesAfterMoovBody = sizeof kFtyp + 8 + 8;
 // Where a trak points when the caller gave no offset for its track.
 constexpr std::uint64_t kUnplacedChunkOffset = 8000;
-constexpr std::uint64_t kMaxCompactBody = 0xFFFFFFF7;
 
 // The longest track, in the movie timescale.
 std::uint64_t movie_duration(const std::vector<TrackFragments>& tracks, std::uint32_t timescale) {
@@ -132,35 +128,14 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
   // entries), so a first build with none tells where the samples will start.
   Result<std::vector<std::uint8_t>> sizing = build_regular_moov(file.moov->data, tracks, {});
   if (!sizing.ok()) return sizing.error();
-  const std::uint64_t moov_length = sizing.value().size();
-
-  std::uint64_t mdat_length = 0;
-  for (const TrackFragments& t : tracks) mdat_length += t.data_size;
-  if (mdat_length > kMaxCompactBody) return Error{"Output too large: mdat does not fit a 32-bit box size"};
-  std::vector<std::uint64_t> chunk_offsets;
-  chunk_offsets.reserve(tracks.size());
-  std::uint64_t next = kSamplesAfterMoovBody + moov_length;
-  for (const TrackFragments& t : tracks) {
-    if (!chunk_offsets_fit_32_bits(t, next)) return Error{"Output too large: chunk offset does not fit 32 bits"};
-    chunk_offsets.push_back(next);
-    next += t.data_size;
-  }
-
-  Result<std::vector<std::uint8_t>> moov = build_regular_moov(file.moov->data, tracks, chunk_offsets);
+  std::vector<const TrackFragments*> records;
+  for (const TrackFragments& t : tracks) records.push_back(&t);
+  Result<std::vector<std::uint64_t>> chunk_offsets = place_tracks(sizing.value().size(), records);
+  if (!chunk_offsets.ok()) return chunk_offsets.error();
+  Result<std::vector<std::uint8_t>> moov = build_regular_moov(file.moov->data, tracks, chunk_offsets.value());
   if (!moov.ok()) return moov.error();
-  if (moov.value().size() != moov_length) fault("moov length changed between passes");
-
-  OutBuffer out = OutBuffer::allocate(sizeof kFtyp + box_size(moov_length) + 8 + mdat_length, alloc);
-  FixedWriter w(out);
-  w.bytes(kFtyp, sizeof kFtyp);
-  write_box_header(w, box_types::moov, moov_length);
-  w.bytes(moov.value().data(), moov.value().size());
-  write_box_header(w, box_types::mdat, mdat_length);
-  for (const TrackFragments& t : tracks) {
-    for (ByteView range : t.data) w.bytes(range);
-  }
-  w.finish();
-  return out;
+  if (moov.value().size() != sizing.value().size()) fault("moov length changed between passes");
+  return write_regular_file(moov.value(), records, alloc);
 }
 
 }  // namespace quaver
