@@ -823,3 +823,27 @@ def fragment(*tracks, duration=1000, sequence=1):
             pos += sum(map(len, payloads))
         return out
     return placed_moof(trafs, sequence=sequence) + box("mdat", b"".join(p for _, ps in tracks for p in ps))
+
+
+def box_offsets(data, path):
+    """Body offsets (into ``data``) of every box matching a path, like find_all."""
+    def walk(parts, offset, end):
+        for kind, b0, b1, _ in iter_boxes(data, offset, end):
+            if kind == parts[0]:
+                if len(parts) == 1:
+                    yield b0
+                else:
+                    yield from walk(parts[1:], b0 + CHILD_OFFSET.get(kind, 0), b1)
+    return list(walk(path.strip("/").split("/"), 0, len(data)))
+
+
+def set_track_id(mp4, track_id):
+    """A copy of a single-track fragmented MP4 whose track ID (tkhd, trex, every tfhd)
+    is ``track_id``: ffmpeg numbers every file's tracks from 1, so two such files need
+    this before they can be merged."""
+    out = bytearray(mp4)
+    for body in box_offsets(mp4, "moov/trak/tkhd"):
+        struct.pack_into(">I", out, body + (20 if mp4[body] == 1 else 12), track_id)
+    for body in box_offsets(mp4, "moov/mvex/trex") + box_offsets(mp4, "moof/traf/tfhd"):
+        struct.pack_into(">I", out, body + 4, track_id)
+    return bytes(out)

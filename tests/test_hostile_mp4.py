@@ -1,4 +1,4 @@
-"""Hostile bytes through defragment_mp4: a result or ValueError, and never a result the input cannot back."""
+"""Hostile bytes through the MP4 operations: a result or ValueError, and never a result the input cannot back."""
 import pathlib
 import struct
 
@@ -21,11 +21,26 @@ def unfolds_or_refuses(data):
     try:
         out = _quaver.defragment_mp4(data)
     except ValueError:
-        return
-    assert out[4:8] == b"ftyp" and len(out) >= 48
-    # Tables cost a bounded number of bytes per sample, and samples and their
-    # bytes are bounded by the input: no input can make the result explode.
-    assert len(out) <= 40 * len(data) + 4096
+        out = None
+    if out is not None:
+        assert out[4:8] == b"ftyp" and len(out) >= 48
+        # Tables cost a bounded number of bytes per sample, and samples and their
+        # bytes are bounded by the input: no input can make the result explode.
+        assert len(out) <= 40 * len(data) + 4096
+    rebases_merges_or_refuses(data)
+
+
+def rebases_merges_or_refuses(data):
+    calls = [(_quaver.reset_mp4_timestamps, (data,), len(data)),
+             (_quaver.convert_mp4_reset_timestamps, (data,), 40 * len(data)),
+             (_quaver.mux_fmp4_tracks, (data, CRAFTED), 40 * (len(data) + len(CRAFTED))),
+             (_quaver.mux_fmp4_tracks, (CRAFTED, data), 40 * (len(data) + len(CRAFTED)))]
+    for function, args, bound in calls:
+        try:
+            out = function(*args)
+        except ValueError:
+            continue
+        assert len(out) <= bound + 4096
 
 
 @FUZZ

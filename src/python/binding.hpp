@@ -103,4 +103,19 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
+// A module function whose only parameter is the byte parameter `data`:
+// binds it, then runs core(data, alloc) with the lock released.
+template <class Core>
+PyObject* call_with_data(PyObject* args, PyObject* kwargs, const char* format, Core&& core) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"data", nullptr};
+    PyObject* data_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &data_obj)) return nullptr;
+    Ref keep;
+    ByteView data;
+    if (!bytes_arg(data_obj, "data", &data, keep)) return nullptr;
+    return run_released([&](OutputAllocator& alloc) { return core(data, alloc); });
+  });
+}
+
 }  // namespace quaver::py

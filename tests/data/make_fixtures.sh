@@ -39,13 +39,13 @@ $FF $V1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1.2 \
     -f lavfi -i sine=frequency=880:sample_rate=48000:duration=1.2 \
     -map 0:v -map 1:a -map 2:a $X264 -x264-params $KEY -flags:v +bitexact \
     -c:a:0 mp2 -c:a:1 aac -b:a 64k -ac 2 -ar 48000 -flags:a +bitexact $TS mp2_and_aac.ts
-# 7. Regular MP4s for key frames: moov first, moov at the end, and audio as the first track.
+# Regular MP4s for key frames: moov first, moov at the end, and audio as the first track.
 A1="-f lavfi -i sine=frequency=440:sample_rate=48000:duration=1"
 VS1="-f lavfi -i testsrc2=size=320x240:rate=25:duration=1"
 $FF $VS1 $A1 $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 -movflags +faststart regular_faststart.mp4
 $FF $VS1 $A1 $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 regular_moov_end.mp4
 $FF $VS1 $A1 -map 1:a -map 0:v $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 audio_first.mp4
-# 8. Live HLS fMP4 segments whose decode times start at 10,000 s (tfdt 128,000,000 at 12,800 Hz).
+# Live HLS fMP4 segments whose decode times start at 10,000 s (tfdt 128,000,000 at 12,800 Hz).
 HLS=$(mktemp -d)
 $FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=3 $X264 -x264-params $KEY -flags:v +bitexact -an \
     -output_ts_offset 10000 -avoid_negative_ts make_non_negative -f hls -hls_time 1 -hls_segment_type fmp4 \
@@ -74,3 +74,11 @@ $FF $V2 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 \
     -hls_fmp4_init_filename init.mp4 -hls_segment_filename "$SEG/seg%d.m4s" "$SEG/out.m3u8"
 cat "$SEG/init.mp4" "$SEG/seg0.m4s" "$SEG/seg1.m4s" > cmaf_segments.mp4
 rm -r "$SEG"
+# 11. Audio only, fragments of 0.5 s (merged with frag_video.mp4 once its track ID is set to 2).
+$FF -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 $AAC -ar 48000 -frag_duration 500000 \
+    $FRAG frag_audio.mp4
+# 12. Video and audio whose decode times start at 5,000 s (tfdt 64,000,000 for video).
+$FF $V2 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 \
+    $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 -output_ts_offset 5000 \
+    -avoid_negative_ts make_non_negative \
+    -movflags frag_keyframe+empty_moov+default_base_moof+frag_discont -f mp4 frag_late_start.mp4

@@ -1,0 +1,142 @@
+#include "mp4_parser/mux.hpp"
+
+#include <algorithm>
+#include <string>
+#include <unordered_set>
+
+#include "mp4_parser/box.hpp"
+#include "mp4_parser/defragment.hpp"
+#include "mp4_parser/regular_file.hpp"
+#include "mp4_parser/track_builder.hpp"
+
+namespace quaver {
+
+namespace {
+
+constexpr FourCC kMvhd = fourcc("mvhd");
+constexpr FourCC kMvex = fourcc("mvex");
+constexpr FourCC kTrak = fourcc("trak");
+constexpr FourCC kTkhd = fourcc("tkhd");
+constexpr std::uint64_t kUnplacedChunkOffset = 8000;
+
+// The first trak whose first tkhd carries this track ID.
+std::optional<ByteView> source_trak(const std::vector<Mp4Box>& moov_children, std::uint32_t track_id) {
+  for (const Mp4Box& c : moov_children) {
+    if (c.box_type != kTrak) continue;
+    Result<std::vector<Mp4Box>> children = parse_container_box(c.data);
+    if (!children.ok()) continue;
+    auto tkhd = std::find_if(children.value().begin(), children.value().end(),
+                             [](const Mp4Box& b) { return b.box_type == kTkhd; });
+    if (tkhd == children.value().end() || tkhd->data.empty()) continue;
+    const ByteView body = tkhd->data;
+    const std::size_t at = body[0] == 1 ? 20 : 12;
+    if (body.size() >= at + 4 && load_be32(&body[at]) == track_id) return c.data;
+  }
+  return std::nullopt;
+}
+
+// The movie timescale of the template: its first mvhd, else 1000.
+std::uint32_t template_timescale(const std::vector<Mp4Box>& children) {
+  for (const Mp4Box& c : children) {
+    if (c.box_type != kMvhd) continue;
+    const ByteView body = c.data;
+    const std::size_t at = !body.empty() && body[0] == 1 ? 20 : 12;
+    return !body.empty() && body.size() >= at + 4 ? load_be32(&body[at]) : 1000;
+  }
+  return 1000;
+}
+
+}  // namespace
+
+Result<CollectedInput> collect_tracks(ByteView data) {
+  Result<Mp4File> parsed = parse_mp4(data);
+  if (!parsed.ok()) return parsed.error();
+  const Mp4File& file = parsed.value();
+  if (!file.moov) return Error{"moov box not found"};
+  Result<std::vector<TrackFragments>> extracted = extract_track_info_from_moov(file.moov->data);
+  if (!extracted.ok()) return extracted.error();
+  std::vector<TrackFragments> records = extracted.take();
+  Result<std::uint64_t> collected = collect_fragment_data(data, file.box_infos, records);
+  if (!collected.ok()) return collected.error();
+  Result<std::vector<Mp4Box>> children = parse_container_box(file.moov->data);
+  if (!children.ok()) return children.error();
+
+  CollectedInput input{file.moov->data, {}};
+  input.tracks.reserve(records.size());
+  for (TrackFragments& record : records) {
+    std::optional<ByteView> trak = source_trak(children.value(), record.track_id);
+    if (!trak) return Error{"track_id " + std::to_string(record.track_id) + " 에 해당하는 trak 없음"};
+    input.tracks.push_back(CollectedTrack{*trak, std::move(record)});
+  }
+  return input;
+}
+
+Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const std::vector<CollectedTrack>& tracks,
+                                                   const std::vector<std::uint64_t>& chunk_offsets) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(template_moov);
+  if (!children.ok()) return children.error();
+  const std::uint32_t timescale = template_timescale(children.value());
+  std::uint64_t duration = 0;
+  std::uint32_t next_track_id = 1;
+  for (const CollectedTrack& t : tracks) {
+    std::uint64_t d = total_duration(t.fragments);
+    if (t.fragments.timescale != 0 && t.fragments.timescale != timescale) d = d * timescale / t.fragments.timescale;
+    duration = std::max(duration, d);
+    next_track_id = std::max(next_track_id, static_cast<std::uint32_t>(t.fragments.track_id + 1));
+  }
+
+  ByteBuilder out;
+  bool placed = false;
+  for (const Mp4Box& c : children.value()) {
+    if (c.box_type == kMvex) continue;  // the merged file has no fragments
+    if (c.box_type == kMvhd) {
+      std::vector<std::uint8_t> mvhd = update_mvhd_duration(c.data, duration);
+      if (mvhd.size() >= 100) store_be32(&mvhd[96], next_track_id);
+      write_box(out, kMvhd, ByteView(mvhd.data(), mvhd.size()));
+    } else if (c.box_type == kTrak) {
+      if (placed) continue;  // every output track stands where the first trak stood
+      placed = true;
+      for (std::size_t j = 0; j < tracks.size(); ++j) {
+        const std::uint64_t offset = j < chunk_offsets.size() ? chunk_offsets[j] : kUnplacedChunkOffset;
+        Result<std::vector<std::uint8_t>> trak =
+            build_regular_trak(tracks[j].trak, tracks[j].fragments, offset, timescale);
+        if (!trak.ok()) return trak.error();
+        write_box(out, kTrak, ByteView(trak.value().data(), trak.value().size()));
+      }
+    } else {
+      write_box(out, c.box_type, c.data);
+    }
+  }
+  if (!placed) return Error{"템플릿 moov 에 trak 이 없어 트랙을 배치할 수 없음"};
+  return std::move(out.data());
+}
+
+Result<OutBuffer> mux_fmp4_tracks(ByteView video, ByteView audio, OutputAllocator& alloc) {
+  Result<CollectedInput> v = collect_tracks(video);
+  if (!v.ok()) return v.error();
+  Result<CollectedInput> a = collect_tracks(audio);
+  if (!a.ok()) return a.error();
+  std::vector<CollectedTrack> tracks = std::move(v.value().tracks);
+  for (CollectedTrack& t : a.value().tracks) tracks.push_back(std::move(t));
+  if (tracks.empty()) return Error{"합칠 트랙이 없음"};
+  std::unordered_set<std::uint32_t> seen;
+  for (const CollectedTrack& t : tracks) {
+    if (!seen.insert(t.fragments.track_id).second) {
+      return Error{"track_id " + std::to_string(t.fragments.track_id) + " 가 중복됨"};
+    }
+  }
+
+  const ByteView template_moov = v.value().moov;
+  Result<std::vector<std::uint8_t>> sizing = build_muxed_moov(template_moov, tracks, {});
+  if (!sizing.ok()) return sizing.error();
+  std::vector<const TrackFragments*> records;
+  for (const CollectedTrack& t : tracks) records.push_back(&t.fragments);
+  Result<std::vector<std::uint64_t>> offsets = place_tracks(sizing.value().size(), records);
+  if (!offsets.ok()) return offsets.error();
+  Result<std::vector<std::uint8_t>> moov = build_muxed_moov(template_moov, tracks, offsets.value());
+  if (!moov.ok()) return moov.error();
+  if (moov.value().size() != sizing.value().size()) return Error{"moov 크기가 offset 계산 전후로 달라짐"};
+  return write_regular_file(moov.value(), records, alloc);
+}
+
+}  // namespace quaver

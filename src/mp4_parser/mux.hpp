@@ -1,0 +1,40 @@
+// Merging a video fMP4 and an audio fMP4 delivered separately.
+//
+// In: two fragmented files (initialisation moov, then moof/mdat fragments).
+// Out: one regular MP4 whose moov is the video input's with every track of
+// both inputs placed where its first trak stood (video tracks first), and
+// one mdat with every track's samples in that order. Refused: an input
+// without moov, a track without its trak, no tracks at all, repeated track
+// IDs, a template without trak, and offsets beyond 32 bits.
+#pragma once
+
+#include <vector>
+
+#include "core/bytes.hpp"
+#include "core/output.hpp"
+#include "core/result.hpp"
+#include "mp4_parser/fragments.hpp"
+
+namespace quaver {
+
+// A track of one input with the trak that describes it.
+struct CollectedTrack {
+  ByteView trak;  // body of the source trak, inside the input
+  TrackFragments fragments;
+};
+
+struct CollectedInput {
+  ByteView moov;  // body of the input's moov
+  std::vector<CollectedTrack> tracks;
+};
+
+Result<CollectedInput> collect_tracks(ByteView data);
+
+// The merged moov body; chunk_offsets[j] places track j's samples (8000 for
+// a track past the end of the list).
+Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const std::vector<CollectedTrack>& tracks,
+                                                   const std::vector<std::uint64_t>& chunk_offsets);
+
+Result<OutBuffer> mux_fmp4_tracks(ByteView video, ByteView audio, OutputAllocator& alloc);
+
+}  // namespace quaver

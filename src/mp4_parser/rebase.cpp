@@ -1,0 +1,323 @@
+#include "mp4_parser/rebase.hpp"
+
+#include <deque>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "mp4_parser/box.hpp"
+#include "mp4_parser/defragment.hpp"
+
+namespace quaver {
+
+namespace {
+
+const Error kShortHeader{"Not enough data for FullBox header"};
+
+constexpr FourCC kMoof = fourcc("moof");
+constexpr FourCC kMoov = fourcc("moov");
+constexpr FourCC kTraf = fourcc("traf");
+constexpr FourCC kTfhd = fourcc("tfhd");
+constexpr FourCC kTfdt = fourcc("tfdt");
+constexpr FourCC kTrun = fourcc("trun");
+constexpr FourCC kMvhd = fourcc("mvhd");
+constexpr FourCC kTrak = fourcc("trak");
+constexpr FourCC kTkhd = fourcc("tkhd");
+constexpr FourCC kMdia = fourcc("mdia");
+constexpr FourCC kMdhd = fourcc("mdhd");
+constexpr FourCC kMdat = fourcc("mdat");
+
+const Mp4Box* first_child(const std::vector<Mp4Box>& children, FourCC type) {
+  for (const Mp4Box& b : children) {
+    if (b.box_type == type) return &b;
+  }
+  return nullptr;
+}
+
+// Track index of a traf: track ID - 1 from the first tfhd long enough to
+// carry one, 0 without such a tfhd or for track ID 0. Kept as a 64-bit key
+// so that any 32-bit track ID is a valid index.
+std::uint64_t track_index(const std::vector<Mp4Box>& traf_children) {
+  for (const Mp4Box& b : traf_children) {
+    if (b.box_type == kTfhd && b.data.size() >= 8) {
+      const std::uint32_t id = load_be32(&b.data[4]);
+      return id ? id - 1 : 0;
+    }
+  }
+  return 0;
+}
+
+// Decode time of a tfdt body: 64-bit for version 1 bodies of 12 bytes or
+// more, else 32-bit where 8 bytes exist, else 0.
+std::uint64_t tfdt_value(ByteView body) {
+  if (body.size() >= 12 && body[0] == 1) return load_be64(&body[4]);
+  if (body.size() >= 8) return load_be32(&body[4]);
+  return 0;
+}
+
+// Sum of the per-sample durations of a trun (0 unless it carries them).
+std::uint64_t trun_durations(ByteView body) {
+  if (body.size() < 12) return 0;
+  const std::uint32_t flags = load_be32(&body[0]) & 0xFFFFFF;
+  if (!(flags & 0x100)) return 0;
+  const std::uint32_t count = load_be32(&body[4]);
+  std::size_t pos = 8 + (flags & 0x1 ? 4 : 0) + (flags & 0x4 ? 4 : 0);
+  const std::size_t record = 4 + (flags & 0x200 ? 4 : 0) + (flags & 0x400 ? 4 : 0) + (flags & 0x800 ? 4 : 0);
+  std::uint64_t sum = 0;
+  for (std::uint32_t i = 0; i < count && pos + 4 <= body.size(); ++i, pos += record) sum += load_be32(&body[pos]);
+  return sum;
+}
+
+struct TrackTimes {
+  std::optional<std::uint64_t> base;         // first tfdt of the track, in file order
+  std::optional<std::uint64_t> last_decode;  // rebased decode time of its latest traf
+  std::uint64_t last_fragment_duration = 0;  // media timescale
+  std::uint64_t end = 0;                     // rebased end of the track, media timescale
+};
+
+// Sparse: track IDs come from the file and may be anywhere up to 2^32 - 1.
+using TrackTable = std::map<std::uint64_t, TrackTimes>;
+
+template <class Visit>
+Result<bool> for_each_traf(const Mp4File& file, Visit&& visit) {
+  for (const BoxInfo& info : file.box_infos) {
+    if (!info.is(kMoof)) continue;
+    Result<std::vector<Mp4Box>> children = parse_container_box(info.regular()->data);
+    if (!children.ok()) return children.error();
+    for (const Mp4Box& child : children.value()) {
+      if (child.box_type != kTraf) continue;
+      Result<std::vector<Mp4Box>> traf = parse_container_box(child.data);
+      if (!traf.ok()) return traf.error();
+      visit(traf.value());
+    }
+  }
+  return true;
+}
+
+// Scales a duration in a track's media timescale into the movie timescale;
+// unscaled when either timescale is unknown (0) or they are equal.
+std::uint64_t to_movie_time(std::uint64_t value, std::uint32_t movie, std::uint32_t media) {
+  if (movie == 0 || media == 0 || movie == media) return value;
+  return value * movie / media;
+}
+
+// Timescale of an mvhd or mdhd body (the same layout up to it); 0 if unknown.
+std::uint32_t header_timescale(ByteView body) {
+  if (body.size() >= 24 && body[0] == 1) return load_be32(&body[20]);
+  if (body.size() >= 16 && body[0] != 1) return load_be32(&body[12]);
+  return 0;
+}
+
+// Media timescale of a trak, from the first mdhd of its first mdia; 0 if unknown.
+std::uint32_t trak_media_timescale(ByteView trak_body) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(trak_body);
+  if (!children.ok()) return 0;
+  const Mp4Box* mdia = first_child(children.value(), kMdia);
+  if (!mdia) return 0;
+  Result<std::vector<Mp4Box>> mdia_children = parse_container_box(mdia->data);
+  if (!mdia_children.ok()) return 0;
+  const Mp4Box* mdhd = first_child(mdia_children.value(), kMdhd);
+  return mdhd ? header_timescale(mdhd->data) : 0;
+}
+
+// A copy of an mvhd, tkhd or mdhd body with zero creation and modification
+// times and the duration written in: 32-bit fields take 0xFFFFFFFF for what
+// does not fit, 64-bit fields the value itself.
+Result<std::vector<std::uint8_t>> rewrite_header(ByteView body, FourCC type, std::uint64_t duration) {
+  if (body.size() < 4) return kShortHeader;
+  const bool v1 = body[0] == 1;
+  const std::size_t duration_at = type == kTkhd ? (v1 ? 28 : 20) : (v1 ? 24 : 16);
+  const std::size_t minimum = duration_at + (v1 ? 8 : 4);
+  if (body.size() < minimum) return kShortHeader;
+  std::vector<std::uint8_t> out(body.begin(), body.end());
+  std::fill(out.begin() + 4, out.begin() + (v1 ? 20 : 12), 0);
+  if (v1) {
+    store_be64(&out[duration_at], duration);
+  } else {
+    store_be32(&out[duration_at], duration > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(duration));
+  }
+  return out;
+}
+
+Result<std::vector<std::uint8_t>> rebuild_moov(ByteView moov_body, const TrackTable& tracks) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(moov_body);
+  if (!children.ok()) return children.error();
+  const auto end_of = [&](std::uint64_t k) {
+    auto it = tracks.find(k);
+    return it == tracks.end() ? std::uint64_t{0} : it->second.end;
+  };
+  const Mp4Box* mvhd = first_child(children.value(), kMvhd);
+  const std::uint32_t movie = mvhd ? header_timescale(mvhd->data) : 0;
+  const Mp4Box* first_trak = first_child(children.value(), kTrak);
+  const std::uint32_t first_media = first_trak ? trak_media_timescale(first_trak->data) : 0;
+
+  ByteBuilder out;
+  std::uint64_t k = 0;
+  for (const Mp4Box& child : children.value()) {
+    if (child.box_type == kMvhd) {
+      auto body = rewrite_header(child.data, kMvhd, to_movie_time(end_of(0), movie, first_media));
+      if (!body.ok()) return body.error();
+      write_box(out, kMvhd, ByteView(body.value().data(), body.value().size()));
+    } else if (child.box_type == kTrak) {
+      const std::uint64_t dk = end_of(k++);
+      const std::uint32_t media = trak_media_timescale(child.data);
+      Result<std::vector<Mp4Box>> trak = parse_container_box(child.data);
+      if (!trak.ok()) return trak.error();
+      const std::size_t trak_at = begin_box(out, kTrak);
+      for (const Mp4Box& t : trak.value()) {
+        if (t.box_type == kTkhd) {
+          auto body = rewrite_header(t.data, kTkhd, to_movie_time(dk, movie, media));
+          if (!body.ok()) return body.error();
+          write_box(out, kTkhd, ByteView(body.value().data(), body.value().size()));
+        } else if (t.box_type == kMdia) {
+          Result<std::vector<Mp4Box>> mdia = parse_container_box(t.data);
+          if (!mdia.ok()) return mdia.error();
+          const std::size_t mdia_at = begin_box(out, kMdia);
+          for (const Mp4Box& m : mdia.value()) {
+            if (m.box_type == kMdhd) {
+              auto body = rewrite_header(m.data, kMdhd, dk);
+              if (!body.ok()) return body.error();
+              write_box(out, kMdhd, ByteView(body.value().data(), body.value().size()));
+            } else {
+              write_box(out, m.box_type, m.data);
+            }
+          }
+          end_box(out, mdia_at);
+        } else {
+          write_box(out, t.box_type, t.data);
+        }
+      }
+      end_box(out, trak_at);
+    } else {
+      write_box(out, child.box_type, child.data);
+    }
+  }
+  return std::move(out.data());
+}
+
+Result<std::vector<std::uint8_t>> rebase_moof(ByteView moof_body, const TrackTable& tracks) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(moof_body);
+  if (!children.ok()) return children.error();
+  ByteBuilder out;
+  for (const Mp4Box& child : children.value()) {
+    if (child.box_type != kTraf) {
+      write_box(out, child.box_type, child.data);
+      continue;
+    }
+    Result<std::vector<Mp4Box>> traf = parse_container_box(child.data);
+    if (!traf.ok()) return traf.error();
+    auto it = tracks.find(track_index(traf.value()));
+    const std::uint64_t base = it != tracks.end() && it->second.base ? *it->second.base : 0;
+    const std::size_t traf_at = begin_box(out, kTraf);
+    for (const Mp4Box& t : traf.value()) {
+      if (t.box_type != kTfdt || t.data.size() < 8) {
+        if (t.box_type == kTfdt && t.data.size() < 4) return kShortHeader;
+        write_box(out, t.box_type, t.data);
+        continue;
+      }
+      std::vector<std::uint8_t> body(t.data.begin(), t.data.end());
+      const std::uint64_t v = tfdt_value(t.data);
+      const std::uint64_t rebased = v > base ? v - base : 0;
+      if (body.size() >= 12 && body[0] == 1) {
+        store_be64(&body[4], rebased);
+      } else {
+        store_be32(&body[4], static_cast<std::uint32_t>(rebased));
+      }
+      write_box(out, kTfdt, ByteView(body.data(), body.size()));
+    }
+    end_box(out, traf_at);
+  }
+  return std::move(out.data());
+}
+
+}  // namespace
+
+Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
+  Result<Mp4File> parsed = parse_mp4(data);
+  if (!parsed.ok()) return parsed.error();
+  const Mp4File& file = parsed.value();
+
+  // Pass 1: the first decode time of every track, in file order.
+  TrackTable tracks;
+  Result<bool> pass = for_each_traf(file, [&](const std::vector<Mp4Box>& traf) {
+    TrackTimes& t = tracks[track_index(traf)];
+    if (t.base) return;
+    if (const Mp4Box* tfdt = first_child(traf, kTfdt)) t.base = tfdt_value(tfdt->data);
+  });
+  if (!pass.ok()) return pass.error();
+
+  // Pass 2: where each track ends, from its last fragment's decode time and
+  // that fragment's duration (its trun durations, or the gap to the one before).
+  pass = for_each_traf(file, [&](const std::vector<Mp4Box>& traf) {
+    TrackTimes& t = tracks[track_index(traf)];
+    const Mp4Box* tfdt = first_child(traf, kTfdt);
+    const std::uint64_t value = tfdt ? tfdt_value(tfdt->data) : 0;
+    const std::uint64_t base = t.base.value_or(0);
+    const std::uint64_t r = value > base ? value - base : 0;
+    const Mp4Box* trun = first_child(traf, kTrun);
+    const std::uint64_t s = trun ? trun_durations(trun->data) : 0;
+    if (s > 0) {
+      t.last_fragment_duration = s;
+    } else if (t.last_decode && *t.last_decode < r) {
+      t.last_fragment_duration = r - *t.last_decode;
+    }
+    t.end = r;
+    t.last_decode = r;
+  });
+  if (!pass.ok()) return pass.error();
+  for (auto& [index, t] : tracks) t.end += t.last_fragment_duration;
+
+  if (!file.moov) return Error{"moov box not found"};
+  Result<std::vector<std::uint8_t>> moov = rebuild_moov(file.moov->data, tracks);
+  if (!moov.ok()) return moov.error();
+
+  // Every box is written back in order; only moov and moof bodies change,
+  // and those are small. Everything else is copied once, from the input.
+  std::deque<std::vector<std::uint8_t>> rebuilt;
+  struct Piece {
+    FourCC type;
+    ByteView body;
+  };
+  std::vector<Piece> pieces;
+  bool moov_written = false;
+  std::uint64_t total = 0;
+  for (const BoxInfo& info : file.box_infos) {
+    Piece piece;
+    if (const BoxInfo::Mdat* m = info.mdat()) {
+      piece = Piece{kMdat, data.subspan(m->data_offset, m->data_size)};
+    } else {
+      const Mp4Box& box = *info.regular();
+      if (box.box_type == kMoov) {
+        if (moov_written) continue;
+        moov_written = true;
+        piece = Piece{kMoov, ByteView(moov.value().data(), moov.value().size())};
+      } else if (box.box_type == kMoof) {
+        Result<std::vector<std::uint8_t>> moof = rebase_moof(box.data, tracks);
+        if (!moof.ok()) return moof.error();
+        rebuilt.push_back(moof.take());
+        piece = Piece{kMoof, ByteView(rebuilt.back().data(), rebuilt.back().size())};
+      } else {
+        piece = Piece{box.box_type, box.data};
+      }
+    }
+    pieces.push_back(piece);
+    total += box_size(piece.body.size());
+  }
+
+  OutBuffer out = OutBuffer::allocate(total, alloc);
+  FixedWriter w(out);
+  for (const Piece& p : pieces) {
+    write_box_header(w, p.type, p.body.size());
+    w.bytes(p.body);
+  }
+  w.finish();
+  return out;
+}
+
+Result<OutBuffer> convert_mp4_reset_timestamps(ByteView data, OutputAllocator& alloc) {
+  Result<OutBuffer> unfolded = defragment_mp4(data, alloc);
+  if (unfolded.ok()) return unfolded;
+  return reset_mp4_timestamps(data, alloc);
+}
+
+}  // namespace quaver

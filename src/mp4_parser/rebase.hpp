@@ -1,0 +1,22 @@
+// Rebasing an MP4 so that every track starts at decode time 0.
+//
+// In: a whole MP4, fragmented or regular. Out: the same boxes in the same
+// order (a second moov dropped), every tfdt lowered by the first decode time
+// of its track, and the mvhd, tkhd and mdhd durations recomputed from the
+// fragments with their creation and modification times zeroed. Refused:
+// unreadable boxes, a file without moov, header boxes too short for their fields.
+#pragma once
+
+#include "core/bytes.hpp"
+#include "core/output.hpp"
+#include "core/result.hpp"
+
+namespace quaver {
+
+Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc);
+
+// Unfolds a fragmented file; anything that cannot be unfolded is rebased
+// instead, and a failure is then the rebasing's.
+Result<OutBuffer> convert_mp4_reset_timestamps(ByteView data, OutputAllocator& alloc);
+
+}  // namespace quaver

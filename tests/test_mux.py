@@ -1,0 +1,110 @@
+"""mux_fmp4_tracks: a video fMP4 and an audio fMP4 into one regular MP4."""
+import inspect
+import io
+import struct
+
+import av
+import pytest
+
+import _quaver
+from builders import (box, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
+                      mp4_sample_table, mvhd, set_track_id, tkhd, u32)
+
+mux = _quaver.mux_fmp4_tracks
+
+
+def video_file(track_id=1, samples=(b"v1" * 10, b"v2" * 12), **kw):
+    return init_moov(init_trak(track_id, 90000), timescale=1000, **kw) + fragment((track_id, list(samples)),
+                                                                               duration=3000)
+
+
+def audio_file(track_ids=(2,), samples=(b"a1" * 5, b"a2" * 6)):
+    traks = [init_trak(t, 48000, handler="soun") for t in track_ids]
+    return init_moov(*traks) + fragment(*[(t, list(samples)) for t in track_ids], duration=1024)
+
+
+def test_bindings():
+    assert str(inspect.signature(mux)) == "(video, audio)"
+    assert mux.__doc__ == "따로 전송된 영상 fMP4 와 소리 fMP4 를 트랙 두 개짜리 MP4 로 합친다."
+    v, a = video_file(), audio_file()
+    assert mux(video=v, audio=a) == mux(v, a)
+    with pytest.raises(TypeError, match="'audio'"):
+        mux(v, bytearray(a))
+    with pytest.raises(TypeError, match="'video'"):
+        mux(memoryview(v), bytearray(a))
+
+
+@pytest.mark.parametrize("version", [0, 1])
+def test_merged_layout(version):
+    v = video_file(mvhd_box=mvhd(1000, version=version))
+    out = mux(v, audio_file())
+    assert [t for t, *_ in iter_boxes(out)] == ["ftyp", "moov", "mdat"]
+    assert out[:32] == box("ftyp", b"isom\x00\x00\x00\x02isomiso2avc1mp41")
+    moov = find_box(out, "moov")
+    assert [t for t, *_ in iter_boxes(moov)] == ["mvhd", "trak", "trak"]  # mvex dropped
+    mvhd_body = find_box(out, "moov/mvhd")
+    assert mvhd_body[0] == 0 and u32(mvhd_body, 96) == 3
+    vt, at = (mp4_sample_table(t) for t in find_all(out, "moov/trak"))
+    assert vt["chunk_offsets"][0] == 48 + len(moov)
+    assert find_box(out, "mdat") == b"v1" * 10 + b"v2" * 12 + b"a1" * 5 + b"a2" * 6
+    assert at["chunk_offsets"][0] == vt["chunk_offsets"][0] + 44
+    # 2 x 3000 at 90 kHz and 2 x 1024 at 48 kHz, in a 1000 Hz movie: the longer wins.
+    assert u32(mvhd_body, 16) == 66
+    assert [u32(b, 20) for b in find_all(out, "moov/trak/tkhd")] == [66, 42]
+
+
+def test_every_track_of_both_inputs_is_placed():
+    out = mux(video_file(), audio_file((3, 2)))
+    ids = [u32(b, 12) for b in find_all(out, "moov/trak/tkhd")]
+    assert ids == [1, 3, 2]
+    assert u32(find_box(out, "moov/mvhd"), 96) == 4
+
+
+def test_inputs_without_fragments_give_empty_tracks():
+    v = init_moov(init_trak(1, 90000))
+    a = init_moov(init_trak(2, 48000, handler="soun"))
+    out = mux(v, a)
+    assert len(find_box(out, "mdat")) == 0 and out.endswith(box("mdat"))
+
+
+def test_template_children_keep_their_places():
+    udta = box("udta", b"meta")
+    v = init_moov(init_trak(1, 90000), init_trak(5, 90000), extra=udta)
+    out = mux(v, audio_file())
+    assert [t for t, *_ in iter_boxes(find_box(out, "moov"))] == ["mvhd", "trak", "trak", "trak", "udta"]
+    no_mvhd = box("moov", init_trak(1, 90000)) + fragment((1, [b"x"]))
+    assert [t for t, *_ in iter_boxes(find_box(mux(no_mvhd, audio_file()), "moov"))] == ["trak", "trak"]
+
+
+@pytest.mark.parametrize("video, audio, message", [
+    (video_file(), video_file(), "track_id 1 가 중복됨"),
+    (init_moov(), init_moov(), "합칠 트랙이 없음"),
+    (init_moov(), audio_file(), "템플릿 moov 에 trak 이 없어 트랙을 배치할 수 없음"),
+    (fragment((1, [b"x"])), b"", "moov box not found"),
+    (video_file(), fragment((1, [b"x"])), "moov box not found"),
+    (box("moov", init_trak(1, 1000, tkhd_box=full_box("tkhd", 0, 0, bytes(8)))), audio_file(),
+     "track_id 0 에 해당하는 trak 없음"),
+])
+def test_failures(video, audio, message):
+    with pytest.raises(ValueError) as e:
+        mux(video, audio)
+    assert str(e.value) == message
+
+
+def test_real_video_and_audio_files_merge(fixture_bytes):
+    video = fixture_bytes("frag_video.mp4")
+    audio = set_track_id(fixture_bytes("frag_audio.mp4"), 2)
+    out = mux(video, audio)
+
+    def packets(data, kind):
+        with av.open(io.BytesIO(data)) as c:
+            return [(bytes(p), p.pts, p.dts, p.is_keyframe) for p in c.demux(getattr(c.streams, kind)[0]) if p.size]
+
+    assert packets(out, "video") == packets(video, "video")
+    assert packets(out, "audio") == packets(audio, "audio")
+    with av.open(io.BytesIO(out)) as c:
+        assert [s.type for s in c.streams] == ["video", "audio"]
+        counts = {}
+        for frame in c.decode(*c.streams):
+            counts[type(frame).__name__] = counts.get(type(frame).__name__, 0) + 1
+    assert counts == {"VideoFrame": 50, "AudioFrame": len(packets(audio, "audio"))}

@@ -1,0 +1,161 @@
+"""reset_mp4_timestamps and convert_mp4_reset_timestamps."""
+import inspect
+import io
+import struct
+
+import av
+import pytest
+
+import _quaver
+from builders import (box, fragment, find_all, find_box, full_box, init_moov, init_trak, iter_boxes, mdhd, moof,
+                      mvhd, parse_tfdt, tfdt, tfhd, tkhd, traf, trun, u32, u64)
+
+reset = _quaver.reset_mp4_timestamps
+
+
+def durations(mp4):
+    """(mvhd, [tkhd], [mdhd]) durations of a file."""
+    dur = lambda b, v0, v1: u64(b, v1) if b[0] == 1 else u32(b, v0)
+    return (dur(find_box(mp4, "moov/mvhd"), 16, 24), [dur(b, 20, 28) for b in find_all(mp4, "moov/trak/tkhd")],
+            [dur(b, 16, 24) for b in find_all(mp4, "moov/trak/mdia/mdhd")])
+
+
+def times(mp4):
+    return [parse_tfdt(b) for b in find_all(mp4, "moof/traf/tfdt")]
+
+
+def frag(track_id, decode_time, durations_=None, *, version=1):
+    samples = [{"duration": d} for d in durations_] if durations_ else [{"size": 1}]
+    return moof(traf(tfhd(track_id), tfdt(decode_time, version), trun(samples)))
+
+
+def test_bindings():
+    assert str(inspect.signature(reset)) == "(data)"
+    assert reset.__doc__ == "MP4 타임스탬프를 0 부터 시작하도록 되돌린다."
+    f = _quaver.convert_mp4_reset_timestamps
+    assert str(inspect.signature(f)) == "(data)"
+    assert f.__doc__ == "fMP4 면 펼치고, 일반 MP4 면 타임스탬프만 되돌린다."
+    with pytest.raises(TypeError, match="'data'"):
+        reset(bytearray())
+
+
+def test_decode_times_and_durations_from_the_fragments():
+    moov = init_moov(init_trak(1, 90000), timescale=90000)
+    mp4 = moov + frag(1, 900_000, [3000, 3000]) + box("mdat", b"x") + frag(1, 990_000, [3000, 3001])
+    out = reset(mp4)
+    assert times(out) == [0, 90_000]
+    assert durations(out) == (96_001, [96_001], [96_001])
+    # Creation and modification times are zeroed; every other byte stays.
+    assert find_box(out, "moov/mvhd")[4:12] == bytes(8)
+    assert len(out) == len(mp4) and [t for t, *_ in iter_boxes(out)] == [t for t, *_ in iter_boxes(mp4)]
+
+
+def test_durations_from_gaps_when_runs_carry_none():
+    moov = init_moov(init_trak(1, 1000), init_trak(2, 1000))
+    one = moov + frag(2, 500)
+    assert durations(reset(one))[1] == [0, 0]
+    gaps = moov + frag(1, 100) + frag(1, 400) + frag(1, 1000)
+    assert durations(reset(gaps))[2] == [1500, 0]  # last decode time 900 + last gap 600
+
+
+def test_base_is_the_first_time_in_file_order_and_shared_by_index():
+    moov = init_moov(init_trak(1, 1000), init_trak(2, 1000))
+    no_tfhd = moof(traf(tfdt(700), trun([{"duration": 10}])))
+    mp4 = moov + frag(1, 500) + frag(2, 9000) + frag(1, 300) + no_tfhd
+    assert times(reset(mp4)) == [0, 0, 0, 200]
+
+
+def test_scaled_durations_for_the_movie_timescale():
+    moov = init_moov(init_trak(1, 12800), init_trak(2, 48000, handler="soun"), timescale=1000)
+    mp4 = moov + frag(1, 0, [512] * 25) + frag(2, 0, [1024] * 47)
+    assert durations(reset(mp4)) == (1000, [1000, 1002], [12800, 48128])
+
+
+def test_32_bit_overflow_and_version_1_headers():
+    big = 5_000_000_000
+    v0 = init_moov(init_trak(1, 1000))
+    assert durations(reset(v0 + frag(1, 0, [big // 2, big // 2])))[2] == [0xFFFFFFFF]
+    v1 = init_moov(init_trak(1, 1000, tkhd_box=tkhd(1, version=1), mdhd_box=mdhd(1000, version=1)),
+                   mvhd_box=mvhd(1000, version=1))
+    assert durations(reset(v1 + frag(1, 0, [big // 2, big // 2]))) == (big, [big], [big])
+
+
+def test_sparse_track_ids():
+    moov = init_moov(init_trak(1, 1000))
+    out = reset(moov + frag(4_000_000_000, 77) + frag(4_000_000_000, 99))
+    assert times(out) == [0, 22]
+
+
+def test_boxes_are_rewritten_in_order_with_compact_headers():
+    moov = init_moov(init_trak(1, 1000))
+    wide = struct.pack(">I4sQ", 1, b"free", 16 + 4) + b"abcd"
+    second = init_moov(init_trak(1, 1000), timescale=600)
+    out = reset(box("ftyp", b"isom") + moov + wide + frag(1, 10) + second)
+    kinds = [t for t, *_ in iter_boxes(out)]
+    assert kinds == ["ftyp", "moov", "free", "moof"]
+    assert u32(find_box(out, "moov/mvhd"), 12) == 600  # built from the last moov
+    assert find_box(out, "free") == b"abcd"
+
+
+def test_regular_file_keeps_its_layout(fixture_bytes):
+    mp4 = fixture_bytes("regular_faststart.mp4")
+    out = reset(mp4)
+    assert len(out) == len(mp4)
+    assert durations(out) == (0, [0, 0], [0, 0])
+    assert find_box(out, "moov/trak/mdia/minf/stbl") == find_box(mp4, "moov/trak/mdia/minf/stbl")
+
+
+@pytest.mark.parametrize("data, message", [
+    (frag(1, 5) + box("mdat"), "moov box not found"),
+    (box("moof", struct.pack(">I4s", 1, b"traf") + b"\x00\x00"), "Not enough data"),
+    (init_moov(init_trak(1, 1000), mvhd_box=full_box("mvhd", 0, 0, bytes(8))), "Not enough data for FullBox header"),
+    (init_moov(init_trak(1, 1000)) + moof(traf(tfhd(1), box("tfdt", b"\x01"))), "Not enough data for FullBox header"),
+])
+def test_failures(data, message):
+    with pytest.raises(ValueError) as e:
+        reset(data)
+    assert str(e.value) == message
+
+
+def test_short_tfdt_is_kept():
+    moov = init_moov(init_trak(1, 1000))
+    short = box("tfdt", b"\x00\x00\x00\x00\x01\x02")
+    mp4 = moov + moof(traf(tfhd(1), short))
+    assert reset(mp4)[len(moov):] == mp4[len(moov):]
+
+
+def test_convert_unfolds_or_rebases(fixture_bytes):
+    frag_file = fixture_bytes("frag_video.mp4")
+    assert _quaver.convert_mp4_reset_timestamps(frag_file) == _quaver.defragment_mp4(frag_file)
+    regular = fixture_bytes("regular_moov_end.mp4")
+    assert _quaver.convert_mp4_reset_timestamps(regular) == reset(regular)
+    with pytest.raises(ValueError, match="^moov box not found$"):
+        _quaver.convert_mp4_reset_timestamps(fragment((1, [b"abc"])))
+
+
+def test_late_starting_real_file_comes_back_at_zero(fixture_bytes):
+    mp4 = fixture_bytes("frag_late_start.mp4")
+    assert min(times(mp4)) > 60_000_000
+    out = reset(mp4)
+
+    def packets(data):
+        out = {"video": [], "audio": []}
+        with av.open(io.BytesIO(data)) as c:
+            for p in c.demux():
+                if p.size:
+                    out[p.stream.type].append((bytes(p), p.pts, p.dts))
+        return out
+
+    before, after = packets(mp4), packets(out)
+    for kind in ("video", "audio"):
+        assert [p[0] for p in after[kind]] == [p[0] for p in before[kind]]
+        shift = before[kind][0][2] - after[kind][0][2]
+        assert [(p[1] - shift, p[2] - shift) for p in before[kind]] == [p[1:] for p in after[kind]]
+    first = {}
+    for b in find_all(out, "moof/traf"):
+        first.setdefault(u32(find_box(b, "tfhd"), 4), parse_tfdt(find_box(b, "tfdt")))
+    assert first == {1: 0, 2: 0}
+    movie, tracks, media = durations(out)
+    assert movie == tracks[0] and media[0] == 25_600
+    with av.open(io.BytesIO(out)) as c:
+        assert sum(1 for _ in c.decode(*c.streams)) == 50 + 95
