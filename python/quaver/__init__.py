@@ -7,9 +7,30 @@ its functions and adds a command line (``quaver --help``).
 from __future__ import annotations
 
 import _quaver
-from _quaver import __version__, convert_ts_to_mp4, defragment_mp4
+from _quaver import (
+    FragmentedMP4Processor,
+    __version__,
+    convert_mp4_reset_timestamps,
+    convert_ts_to_mp4,
+    defragment_mp4,
+    extract_thumbnail_from_mp4,
+    extract_thumbnail_from_ts,
+    mux_fmp4_tracks,
+    reset_mp4_timestamps,
+)
 
-__all__ = ["__version__", "convert_ts_to_mp4", "defragment_mp4", "PanicException"]
+__all__ = [
+    "__version__",
+    "convert_ts_to_mp4",
+    "defragment_mp4",
+    "reset_mp4_timestamps",
+    "convert_mp4_reset_timestamps",
+    "mux_fmp4_tracks",
+    "extract_thumbnail_from_ts",
+    "extract_thumbnail_from_mp4",
+    "FragmentedMP4Processor",
+    "PanicException",
+]
 
 
 def _find_panic_exception() -> type[BaseException]:
