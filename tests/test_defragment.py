@@ -9,7 +9,7 @@ import pytest
 import _quaver
 import quaver
 from builders import (box, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes, mdhd, moof,
-                      mp4_sample_table, mvhd, placed_moof, tfhd, tkhd, traf, trun, u32)
+                      mp4_sample_table, mvhd, placed_moof, tfdt, tfhd, tkhd, traf, trun, u32)
 
 FTYP_OUT = bytes.fromhex("00000020") + b"ftypisom" + bytes.fromhex("00000002") + b"isomiso2avc1mp41"
 FTYP_IN = box("ftyp", b"iso6\x00\x00\x02\x00iso6mp41")
@@ -462,19 +462,46 @@ def test_key_frames_and_header_durations_of_an_unfolded_fixture(name, fixture_by
     assert u32(mvhd_body, 16) == max(durations)
 
 
-@pytest.mark.xfail(strict=True, reason="an init segment's open-ended edit reaches the regular file as it is, "
-                                       "where it reads as an edit of length 0")
-def test_open_ended_edit_of_an_init_segment_cuts_the_unfolded_track(fixture_bytes):
+def test_open_ended_edit_is_closed_at_the_end_of_the_media(fixture_bytes):
+    # An init segment's last edit with duration 0 runs "to the end"; copied
+    # as it is, a regular file would read it as an edit of length 0.
     data = fixture_bytes("cmaf_segments.mp4")
     assert packets(_quaver.defragment_mp4(data)) == packets(data)
 
+    def elst(version, entries):
+        fmt = ">QqHH" if version == 1 else ">IiHH"
+        return box("edts", full_box("elst", version, 0, struct.pack(">I", len(entries)) + b"".join(
+            struct.pack(fmt, d, t, 1, 0) for d, t in entries)))
 
-@pytest.mark.xfail(strict=True, reason="runs with a duration of 0 unfold with that duration; the decode times "
-                                       "of their fragments are not consulted")
-def test_zero_duration_audio_runs_lose_their_fragment_decode_times(fixture_bytes):
+    for version in (0, 1):
+        edit = elst(version, [(500, -1), (0, 1024)])
+        moov = init_moov(init_trak(1, 12800, extra=edit), timescale=1000)
+        out = unfold(fragment((1, [b"\x01"] * 10), duration=512), moov=moov)
+        fmt = ">IQqHHQqHH" if version == 1 else ">IIiHHIiHH"
+        body = find_box(out, "moov/trak/edts/elst")
+        assert struct.unpack(fmt, body[4:]) == (2, 500, -1, 1, 0, (5120 - 1024) * 1000 // 12800, 1024, 1, 0)
+    closed = elst(0, [(300, 0)])
+    out = unfold(fragment((1, [b"\x01"] * 10), duration=512), moov=init_moov(init_trak(1, 12800, extra=closed)))
+    assert find_box(out, "moov/trak/edts") == closed[8:]
+
+
+def timed_fragment(track_id, decode_time, durations_):
+    return placed_moof(lambda base: [traf(tfhd(track_id), tfdt(decode_time), trun(
+        [{"duration": d, "size": 1} for d in durations_], data_offset=base))]) + box("mdat", bytes(len(durations_)))
+
+
+def test_fragments_start_at_their_decode_times(fixture_bytes):
+    # ffmpeg cuts each fragment of frag_every_frame before it knows the next
+    # timestamp and leaves durations that do not reach the next fragment.
     data = fixture_bytes("frag_every_frame.mp4")
     source, ours = packets(data)[1], packets(_quaver.defragment_mp4(data))[1]
     assert [p[1:3] for p in ours] == [p[1:3] for p in source]
+    # The last sample of a fragment lasts until the next fragment of its track.
+    out = unfold(timed_fragment(1, 0, [100, 0]), timed_fragment(1, 250, [100, 100]), timed_fragment(1, 450, [0]))
+    assert tables(out)[0]["durations"] == [100, 150, 100, 100, 0]
+    # Durations that add up, or a next fragment that starts too early, stay.
+    out = unfold(timed_fragment(1, 0, [100, 100]), timed_fragment(1, 200, [7]), timed_fragment(1, 100, [9]))
+    assert tables(out)[0]["durations"] == [100, 100, 7, 9]
 
 
 # --------------------------------------------------------------------------

@@ -39,6 +39,9 @@ inline constexpr FourCC traf = fourcc("traf");
 inline constexpr FourCC tfhd = fourcc("tfhd");
 inline constexpr FourCC trun = fourcc("trun");
 inline constexpr FourCC mdat = fourcc("mdat");
+inline constexpr FourCC edts = fourcc("edts");
+inline constexpr FourCC tfdt = fourcc("tfdt");
+inline constexpr FourCC elst = fourcc("elst");
 }  // namespace box_types
 
 // Big-endian read cursor. A failed read leaves the position where it was.

@@ -52,6 +52,14 @@ void read_tfhd(ByteView body, FragmentDefaults& d) {
   d.flags = optional_field(body, pos, flags & kDefaultFlags, d.flags);
 }
 
+// Decode time of a tfdt body: 64-bit in version 1, else 32-bit; nothing
+// when the body is too short to hold it.
+std::optional<std::uint64_t> read_tfdt(ByteView body) {
+  if (body.size() >= 12 && body[0] == 1) return load_be64(body.data() + 4);
+  if (body.size() >= 8) return load_be32(body.data() + 4);
+  return std::nullopt;
+}
+
 // One moof with the mdat paired to it. The mdat body is taken to begin right
 // after the moof with compact headers on both, whatever lies between them.
 struct FragmentPair {
@@ -74,13 +82,18 @@ class Collector {
       Result<std::vector<Mp4Box>> children = parse_container_box(traf.data);
       if (!children.ok()) return children.error();
       FragmentDefaults d;
+      std::optional<std::uint64_t> decode_time;
       for (const Mp4Box& c : children.value()) {
         if (c.box_type == box_types::tfhd) read_tfhd(c.data, d);
+        if (c.box_type == box_types::tfdt && !decode_time) decode_time = read_tfdt(c.data);
       }
+      const auto found = by_id_.find(d.track_id);
+      const std::size_t first_sample = found == by_id_.end() ? 0 : tracks_[found->second].samples.size();
       for (const Mp4Box& c : children.value()) {
         if (c.box_type != box_types::trun) continue;
         if (std::optional<Error> e = run(c.data, d, f)) return e;
       }
+      if (found != by_id_.end()) timeline(found->second, first_sample, decode_time);
     }
     return std::nullopt;
   }
@@ -88,6 +101,43 @@ class Collector {
   std::uint64_t collected() const { return collected_; }
 
  private:
+  // Where the previous fragment of a track started and which of its samples
+  // was the last, for closing a run whose last duration was left at 0.
+  struct LastFragment {
+    std::uint64_t decode_time = 0;  // media timescale
+    std::size_t first_sample = 0;
+    std::size_t end_sample = 0;
+  };
+
+  // Players of a fragmented file place every fragment at its decode time
+  // (tfdt); the durations of its runs only space the samples inside it. A
+  // fragmenter that cuts a fragment before it knows the next timestamp may
+  // leave the last duration at 0 or at a default that does not reach the next
+  // fragment, and unfolded as they are the samples after it would play early.
+  // So the last sample of a fragment lasts until the track's next fragment
+  // starts, whenever that leaves it a duration of 0 or more. Well-formed
+  // files, whose durations already add up, keep them unchanged.
+  void timeline(std::size_t track, std::size_t first_sample, std::optional<std::uint64_t> decode_time) {
+    std::vector<FragmentSampleInfo>& samples = tracks_[track].samples;
+    if (samples.size() == first_sample) return;  // a fragment without samples places nothing
+    if (auto prev = last_.find(track); prev != last_.end() && decode_time) {
+      const LastFragment& p = prev->second;
+      if (p.end_sample > p.first_sample && p.end_sample <= samples.size()) {
+        std::uint64_t before_last = 0;
+        for (std::size_t i = p.first_sample; i + 1 < p.end_sample; ++i) before_last += samples[i].duration;
+        const std::uint64_t gap = *decode_time - p.decode_time;
+        if (*decode_time >= p.decode_time && gap >= before_last && gap - before_last <= 0xFFFFFFFFu) {
+          samples[p.end_sample - 1].duration = static_cast<std::uint32_t>(gap - before_last);
+        }
+      }
+    }
+    if (decode_time) {
+      last_[track] = LastFragment{*decode_time, first_sample, samples.size()};
+    } else {
+      last_.erase(track);
+    }
+  }
+
   std::optional<Error> run(ByteView body, const FragmentDefaults& d, const FragmentPair& f) {
     if (body.size() < 8) return std::nullopt;
     const std::uint32_t flags = load_be16(body.data() + 2);
@@ -151,6 +201,7 @@ class Collector {
   std::uint64_t limit_;
   std::uint64_t collected_ = 0;  // samples
   std::uint64_t bytes_ = 0;      // sample bytes
+  std::unordered_map<std::size_t, LastFragment> last_;
 };
 
 }  // namespace

@@ -151,6 +151,53 @@ std::optional<Error> write_mdia(ByteBuilder& out, ByteView mdia_body, const Trac
   return std::nullopt;
 }
 
+// An initialisation segment may end its edit list with an open-ended edit
+// (segment duration 0: "to the end of the media", known only once the
+// fragments have arrived). Copied as it is into a regular file it would read
+// as an edit of length 0 and hide the track, so it is closed at the media's
+// end: the media from the edit's start time to T, in the movie timescale.
+std::vector<std::uint8_t> close_open_edit(ByteView elst, std::uint64_t media_duration, std::uint32_t media_timescale,
+                                          std::uint32_t movie_timescale) {
+  std::vector<std::uint8_t> out(elst.begin(), elst.end());
+  if (out.size() < 8) return out;
+  const bool v1 = out[0] == 1;
+  const std::size_t entry = v1 ? 20 : 12;
+  const std::uint32_t count = load_be32(&out[4]);
+  if (count == 0 || (out.size() - 8) / entry < count) return out;
+  std::uint8_t* last = &out[8 + (count - 1) * std::size_t{entry}];
+  const std::uint64_t segment = v1 ? load_be64(last) : load_be32(last);
+  const std::int64_t media_time = v1 ? static_cast<std::int64_t>(load_be64(last + 8))
+                                     : static_cast<std::int32_t>(load_be32(last + 4));
+  if (segment != 0 || media_time < 0) return out;
+  const auto start = static_cast<std::uint64_t>(media_time);
+  const std::uint64_t rest = media_duration > start ? media_duration - start : 0;
+  const std::uint64_t duration = in_movie_timescale(rest, media_timescale, movie_timescale);
+  if (v1) {
+    store_be64(last, duration);
+  } else {
+    store_be32(last, clamp32(duration));
+  }
+  return out;
+}
+
+void write_edts(ByteBuilder& out, ByteView edts_body, const TrackFragments& track, std::uint64_t duration,
+                std::uint32_t movie_timescale) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(edts_body);
+  if (!children.ok()) {
+    write_box(out, box_types::edts, edts_body);
+    return;
+  }
+  const std::size_t edts = begin_box(out, box_types::edts);
+  for (const Mp4Box& c : children.value()) {
+    if (c.box_type == box_types::elst) {
+      write_box(out, box_types::elst, close_open_edit(c.data, duration, track.timescale, movie_timescale));
+    } else {
+      write_box(out, c.box_type, c.data);
+    }
+  }
+  end_box(out, edts);
+}
+
 }  // namespace
 
 std::uint64_t total_duration(const TrackFragments& track) {
@@ -190,6 +237,8 @@ Result<std::vector<std::uint8_t>> build_regular_trak(ByteView trak_body, const T
                 rewrite_header(c.data, kTrackHeader, in_movie_timescale(duration, track.timescale, movie_timescale)));
     } else if (c.box_type == box_types::mdia) {
       if (std::optional<Error> e = write_mdia(out, c.data, track, duration, chunk_offset)) return *e;
+    } else if (c.box_type == box_types::edts) {
+      write_edts(out, c.data, track, duration, movie_timescale);
     } else {
       write_box(out, c.box_type, c.data);
     }
