@@ -103,6 +103,12 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
+// A METH_VARARGS | METH_KEYWORDS function as stored in a method table.
+template <auto F>
+PyCFunction with_keywords() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 // A module function whose only parameter is the byte parameter `data`:
 // binds it, then runs core(data, alloc) with the lock released.
 template <class Core>

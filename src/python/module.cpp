@@ -5,11 +5,6 @@ namespace quaver::py {
 
 namespace {
 
-template <auto F>
-PyCFunction with_keywords() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 // In the order the module lists them.
 PyMethodDef kFunctions[] = {
     {"convert_ts_to_mp4", with_keywords<convert_ts_to_mp4>(), METH_VARARGS | METH_KEYWORDS,

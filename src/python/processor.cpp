@@ -91,39 +91,38 @@ class HeldGilAllocator final : public OutputAllocator {
   void release(void* handle) noexcept override { Py_DECREF(static_cast<PyObject*>(handle)); }
 };
 
-PyObject* process_segment(PyObject* self, PyObject* args, PyObject* kwargs) {
+// A method taking the byte parameter `data`: binds it, takes exclusive
+// access to the instance, then runs body(state, data).
+template <class Body>
+PyObject* method_with_data(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, Body&& body) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"data", nullptr};
     PyObject* data_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:FragmentedMP4Processor.process_segment",
-                                     const_cast<char**>(kwlist), &data_obj))
-      return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &data_obj)) return nullptr;
     Access access(as_processor(self), true);
     if (!access) return nullptr;
     Ref keep;
     ByteView data;
     if (!bytes_arg(data_obj, "data", &data, keep)) return nullptr;
-    HeldGilAllocator alloc;
-    Result<OutBuffer> result = as_processor(self)->state.process_segment(data, alloc);
-    return to_py(result);
+    return body(as_processor(self)->state, data);
   });
 }
 
+PyObject* process_segment(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return method_with_data(self, args, kwargs, "O:FragmentedMP4Processor.process_segment",
+                          [](FragmentedMP4Processor& state, ByteView data) {
+                            HeldGilAllocator alloc;
+                            Result<OutBuffer> result = state.process_segment(data, alloc);
+                            return to_py(result);
+                          });
+}
+
 PyObject* set_init_segment(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"data", nullptr};
-    PyObject* data_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:FragmentedMP4Processor.set_init_segment",
-                                     const_cast<char**>(kwlist), &data_obj))
-      return nullptr;
-    Access access(as_processor(self), true);
-    if (!access) return nullptr;
-    Ref keep;
-    ByteView data;
-    if (!bytes_arg(data_obj, "data", &data, keep)) return nullptr;
-    as_processor(self)->state.set_init_segment(data);
-    Py_RETURN_NONE;
-  });
+  return method_with_data(self, args, kwargs, "O:FragmentedMP4Processor.set_init_segment",
+                          [](FragmentedMP4Processor& state, ByteView data) -> PyObject* {
+                            state.set_init_segment(data);
+                            Py_RETURN_NONE;
+                          });
 }
 
 PyObject* reset(PyObject* self, PyObject*) {
@@ -143,11 +142,6 @@ PyObject* get_base_decode_time(PyObject* self, void*) {
     if (!base) Py_RETURN_NONE;
     return PyLong_FromUnsignedLongLong(*base);
   });
-}
-
-template <auto F>
-PyCFunction with_keywords() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
 
 PyMethodDef kMethods[] = {
