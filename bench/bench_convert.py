@@ -7,12 +7,13 @@ Reports the best time of each, MB/s of input, and the peak resident memory
 growth of one quaver conversion measured in a fresh process.
 """
 import argparse
-import io
 import os
 import pathlib
 import subprocess
 import sys
 import time
+
+from peers import pyav_remux
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SAMPLE = ROOT / "tests" / "data" / "sample.ts"
@@ -33,28 +34,6 @@ def best_of(rounds, fn):
         fn()
         times.append(time.perf_counter() - t)
     return min(times)
-
-
-def pyav_remux(data):
-    import av
-    out = io.BytesIO()
-    with av.open(io.BytesIO(data), format="mpegts") as src, av.open(out, "w", format="mp4") as dst:
-        streams = {s.index: dst.add_stream_from_template(s) for s in src.streams if s.type in ("video", "audio")}
-        # The repeated sample restarts its clock on every repetition; carry an
-        # offset per stream so the peer sees increasing timestamps.
-        shift, last = dict.fromkeys(streams, 0), dict.fromkeys(streams, None)
-        for packet in src.demux(*[s for s in src.streams if s.index in streams]):
-            if packet.dts is None:
-                continue
-            i = packet.stream.index
-            if last[i] is not None and packet.dts + shift[i] <= last[i]:
-                shift[i] = last[i] + 3600 - packet.dts
-            packet.dts += shift[i]
-            packet.pts += shift[i]
-            last[i] = packet.dts
-            packet.stream = streams[i]
-            dst.mux(packet)
-    return out.getvalue()
 
 
 def peak_rss_child(repeat):
@@ -86,7 +65,7 @@ def main():
     try:
         t_quaver = best_of(args.rounds, lambda: _quaver.convert_ts_to_mp4(data))
         try:
-            t_pyav = best_of(max(1, args.rounds // 2), lambda: pyav_remux(data))
+            t_pyav = best_of(max(1, args.rounds // 2), lambda: pyav_remux(data, "mpegts"))
         except Exception as exc:  # the peer is optional
             t_pyav = None
             print(f"pyav: {exc}", file=sys.stderr)
