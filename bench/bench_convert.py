@@ -11,9 +11,8 @@ import os
 import pathlib
 import subprocess
 import sys
-import time
 
-from peers import pyav_remux
+from common import best_of, pyav_remux
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SAMPLE = ROOT / "tests" / "data" / "sample.ts"
@@ -25,15 +24,6 @@ def quiet_fd1():
     os.dup2(devnull, 1)
     os.close(devnull)
     return saved
-
-
-def best_of(rounds, fn):
-    times = []
-    for _ in range(rounds):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def peak_rss_child(repeat):

@@ -9,7 +9,6 @@ input for each operation, and PyAV's remux of the same file as a peer.
 import argparse
 import pathlib
 import struct
-import time
 
 import sys
 
@@ -19,7 +18,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT / "tests" / "data"
 sys.path.insert(0, str(ROOT / "tests"))
 from builders import set_track_id  # noqa: E402  (ffmpeg numbers every file's tracks from 1)
-from peers import pyav_remux  # noqa: E402
+from common import best_of, pyav_remux  # noqa: E402
 
 
 def top_boxes(data):
@@ -36,15 +35,6 @@ def grown(name, repeat):
     head = b"".join(b for k, b in boxes if k in (b"ftyp", b"moov"))
     body = b"".join(b for k, b in boxes if k in (b"moof", b"mdat"))
     return head + body * repeat
-
-
-def best_of(rounds, fn):
-    times = []
-    for _ in range(rounds):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def main():

@@ -1,5 +1,16 @@
-"""The peer remuxer the benchmarks compare against: PyAV (ffmpeg's libraries)."""
+"""Shared by the benchmarks: timing, and the peer they compare against (PyAV)."""
 import io
+import time
+
+
+def best_of(rounds, fn):
+    """The shortest of `rounds` timed calls, in seconds."""
+    times = []
+    for _ in range(rounds):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times)
 
 
 def pyav_remux(data, input_format=None):
