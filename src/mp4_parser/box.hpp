@@ -42,6 +42,7 @@ inline constexpr FourCC mdat = fourcc("mdat");
 inline constexpr FourCC edts = fourcc("edts");
 inline constexpr FourCC tfdt = fourcc("tfdt");
 inline constexpr FourCC elst = fourcc("elst");
+inline constexpr FourCC mvex = fourcc("mvex");
 }  // namespace box_types
 
 // Big-endian read cursor. A failed read leaves the position where it was.

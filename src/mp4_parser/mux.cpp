@@ -13,20 +13,16 @@ namespace quaver {
 
 namespace {
 
-constexpr FourCC kMvhd = fourcc("mvhd");
-constexpr FourCC kMvex = fourcc("mvex");
-constexpr FourCC kTrak = fourcc("trak");
-constexpr FourCC kTkhd = fourcc("tkhd");
 constexpr std::uint64_t kUnplacedChunkOffset = 8000;
 
 // The first trak whose first tkhd carries this track ID.
 std::optional<ByteView> source_trak(const std::vector<Mp4Box>& moov_children, std::uint32_t track_id) {
   for (const Mp4Box& c : moov_children) {
-    if (c.box_type != kTrak) continue;
+    if (c.box_type != box_types::trak) continue;
     Result<std::vector<Mp4Box>> children = parse_container_box(c.data);
     if (!children.ok()) continue;
     auto tkhd = std::find_if(children.value().begin(), children.value().end(),
-                             [](const Mp4Box& b) { return b.box_type == kTkhd; });
+                             [](const Mp4Box& b) { return b.box_type == box_types::tkhd; });
     if (tkhd == children.value().end() || tkhd->data.empty()) continue;
     const ByteView body = tkhd->data;
     const std::size_t at = body[0] == 1 ? 20 : 12;
@@ -38,7 +34,7 @@ std::optional<ByteView> source_trak(const std::vector<Mp4Box>& moov_children, st
 // The movie timescale of the template: its first mvhd, else 1000.
 std::uint32_t template_timescale(const std::vector<Mp4Box>& children) {
   for (const Mp4Box& c : children) {
-    if (c.box_type != kMvhd) continue;
+    if (c.box_type != box_types::mvhd) continue;
     const ByteView body = c.data;
     const std::size_t at = !body.empty() && body[0] == 1 ? 20 : 12;
     return !body.empty() && body.size() >= at + 4 ? load_be32(&body[at]) : 1000;
@@ -88,12 +84,12 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
   ByteBuilder out;
   bool placed = false;
   for (const Mp4Box& c : children.value()) {
-    if (c.box_type == kMvex) continue;  // the merged file has no fragments
-    if (c.box_type == kMvhd) {
+    if (c.box_type == box_types::mvex) continue;  // the merged file has no fragments
+    if (c.box_type == box_types::mvhd) {
       std::vector<std::uint8_t> mvhd = update_mvhd_duration(c.data, duration);
       if (mvhd.size() >= 100) store_be32(&mvhd[96], next_track_id);
-      write_box(out, kMvhd, ByteView(mvhd.data(), mvhd.size()));
-    } else if (c.box_type == kTrak) {
+      write_box(out, box_types::mvhd, ByteView(mvhd.data(), mvhd.size()));
+    } else if (c.box_type == box_types::trak) {
       if (placed) continue;  // every output track stands where the first trak stood
       placed = true;
       for (std::size_t j = 0; j < tracks.size(); ++j) {
@@ -101,7 +97,7 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
         Result<std::vector<std::uint8_t>> trak =
             build_regular_trak(tracks[j].trak, tracks[j].fragments, offset, timescale);
         if (!trak.ok()) return trak.error();
-        write_box(out, kTrak, ByteView(trak.value().data(), trak.value().size()));
+        write_box(out, box_types::trak, ByteView(trak.value().data(), trak.value().size()));
       }
     } else {
       write_box(out, c.box_type, c.data);

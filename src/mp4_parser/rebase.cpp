@@ -14,19 +14,6 @@ namespace {
 
 const Error kShortHeader{"Not enough data for FullBox header"};
 
-constexpr FourCC kMoof = fourcc("moof");
-constexpr FourCC kMoov = fourcc("moov");
-constexpr FourCC kTraf = fourcc("traf");
-constexpr FourCC kTfhd = fourcc("tfhd");
-constexpr FourCC kTfdt = fourcc("tfdt");
-constexpr FourCC kTrun = fourcc("trun");
-constexpr FourCC kMvhd = fourcc("mvhd");
-constexpr FourCC kTrak = fourcc("trak");
-constexpr FourCC kTkhd = fourcc("tkhd");
-constexpr FourCC kMdia = fourcc("mdia");
-constexpr FourCC kMdhd = fourcc("mdhd");
-constexpr FourCC kMdat = fourcc("mdat");
-
 const Mp4Box* first_child(const std::vector<Mp4Box>& children, FourCC type) {
   for (const Mp4Box& b : children) {
     if (b.box_type == type) return &b;
@@ -39,7 +26,7 @@ const Mp4Box* first_child(const std::vector<Mp4Box>& children, FourCC type) {
 // so that any 32-bit track ID is a valid index.
 std::uint64_t track_index(const std::vector<Mp4Box>& traf_children) {
   for (const Mp4Box& b : traf_children) {
-    if (b.box_type == kTfhd && b.data.size() >= 8) {
+    if (b.box_type == box_types::tfhd && b.data.size() >= 8) {
       const std::uint32_t id = load_be32(&b.data[4]);
       return id ? id - 1 : 0;
     }
@@ -81,11 +68,11 @@ using TrackTable = std::map<std::uint64_t, TrackTimes>;
 template <class Visit>
 Result<bool> for_each_traf(const Mp4File& file, Visit&& visit) {
   for (const BoxInfo& info : file.box_infos) {
-    if (!info.is(kMoof)) continue;
+    if (!info.is(box_types::moof)) continue;
     Result<std::vector<Mp4Box>> children = parse_container_box(info.regular()->data);
     if (!children.ok()) return children.error();
     for (const Mp4Box& child : children.value()) {
-      if (child.box_type != kTraf) continue;
+      if (child.box_type != box_types::traf) continue;
       Result<std::vector<Mp4Box>> traf = parse_container_box(child.data);
       if (!traf.ok()) return traf.error();
       visit(traf.value());
@@ -112,11 +99,11 @@ std::uint32_t header_timescale(ByteView body) {
 std::uint32_t trak_media_timescale(ByteView trak_body) {
   Result<std::vector<Mp4Box>> children = parse_container_box(trak_body);
   if (!children.ok()) return 0;
-  const Mp4Box* mdia = first_child(children.value(), kMdia);
+  const Mp4Box* mdia = first_child(children.value(), box_types::mdia);
   if (!mdia) return 0;
   Result<std::vector<Mp4Box>> mdia_children = parse_container_box(mdia->data);
   if (!mdia_children.ok()) return 0;
-  const Mp4Box* mdhd = first_child(mdia_children.value(), kMdhd);
+  const Mp4Box* mdhd = first_child(mdia_children.value(), box_types::mdhd);
   return mdhd ? header_timescale(mdhd->data) : 0;
 }
 
@@ -126,7 +113,7 @@ std::uint32_t trak_media_timescale(ByteView trak_body) {
 Result<std::vector<std::uint8_t>> rewrite_header(ByteView body, FourCC type, std::uint64_t duration) {
   if (body.size() < 4) return kShortHeader;
   const bool v1 = body[0] == 1;
-  const std::size_t duration_at = type == kTkhd ? (v1 ? 28 : 20) : (v1 ? 24 : 16);
+  const std::size_t duration_at = type == box_types::tkhd ? (v1 ? 28 : 20) : (v1 ? 24 : 16);
   const std::size_t minimum = duration_at + (v1 ? 8 : 4);
   if (body.size() < minimum) return kShortHeader;
   std::vector<std::uint8_t> out(body.begin(), body.end());
@@ -146,38 +133,38 @@ Result<std::vector<std::uint8_t>> rebuild_moov(ByteView moov_body, const TrackTa
     auto it = tracks.find(k);
     return it == tracks.end() ? std::uint64_t{0} : it->second.end;
   };
-  const Mp4Box* mvhd = first_child(children.value(), kMvhd);
+  const Mp4Box* mvhd = first_child(children.value(), box_types::mvhd);
   const std::uint32_t movie = mvhd ? header_timescale(mvhd->data) : 0;
-  const Mp4Box* first_trak = first_child(children.value(), kTrak);
+  const Mp4Box* first_trak = first_child(children.value(), box_types::trak);
   const std::uint32_t first_media = first_trak ? trak_media_timescale(first_trak->data) : 0;
 
   ByteBuilder out;
   std::uint64_t k = 0;
   for (const Mp4Box& child : children.value()) {
-    if (child.box_type == kMvhd) {
-      auto body = rewrite_header(child.data, kMvhd, to_movie_time(end_of(0), movie, first_media));
+    if (child.box_type == box_types::mvhd) {
+      auto body = rewrite_header(child.data, box_types::mvhd, to_movie_time(end_of(0), movie, first_media));
       if (!body.ok()) return body.error();
-      write_box(out, kMvhd, ByteView(body.value().data(), body.value().size()));
-    } else if (child.box_type == kTrak) {
+      write_box(out, box_types::mvhd, ByteView(body.value().data(), body.value().size()));
+    } else if (child.box_type == box_types::trak) {
       const std::uint64_t dk = end_of(k++);
       const std::uint32_t media = trak_media_timescale(child.data);
       Result<std::vector<Mp4Box>> trak = parse_container_box(child.data);
       if (!trak.ok()) return trak.error();
-      const std::size_t trak_at = begin_box(out, kTrak);
+      const std::size_t trak_at = begin_box(out, box_types::trak);
       for (const Mp4Box& t : trak.value()) {
-        if (t.box_type == kTkhd) {
-          auto body = rewrite_header(t.data, kTkhd, to_movie_time(dk, movie, media));
+        if (t.box_type == box_types::tkhd) {
+          auto body = rewrite_header(t.data, box_types::tkhd, to_movie_time(dk, movie, media));
           if (!body.ok()) return body.error();
-          write_box(out, kTkhd, ByteView(body.value().data(), body.value().size()));
-        } else if (t.box_type == kMdia) {
+          write_box(out, box_types::tkhd, ByteView(body.value().data(), body.value().size()));
+        } else if (t.box_type == box_types::mdia) {
           Result<std::vector<Mp4Box>> mdia = parse_container_box(t.data);
           if (!mdia.ok()) return mdia.error();
-          const std::size_t mdia_at = begin_box(out, kMdia);
+          const std::size_t mdia_at = begin_box(out, box_types::mdia);
           for (const Mp4Box& m : mdia.value()) {
-            if (m.box_type == kMdhd) {
-              auto body = rewrite_header(m.data, kMdhd, dk);
+            if (m.box_type == box_types::mdhd) {
+              auto body = rewrite_header(m.data, box_types::mdhd, dk);
               if (!body.ok()) return body.error();
-              write_box(out, kMdhd, ByteView(body.value().data(), body.value().size()));
+              write_box(out, box_types::mdhd, ByteView(body.value().data(), body.value().size()));
             } else {
               write_box(out, m.box_type, m.data);
             }
@@ -200,7 +187,7 @@ Result<std::vector<std::uint8_t>> rebase_moof(ByteView moof_body, const TrackTab
   if (!children.ok()) return children.error();
   ByteBuilder out;
   for (const Mp4Box& child : children.value()) {
-    if (child.box_type != kTraf) {
+    if (child.box_type != box_types::traf) {
       write_box(out, child.box_type, child.data);
       continue;
     }
@@ -208,10 +195,10 @@ Result<std::vector<std::uint8_t>> rebase_moof(ByteView moof_body, const TrackTab
     if (!traf.ok()) return traf.error();
     auto it = tracks.find(track_index(traf.value()));
     const std::uint64_t base = it != tracks.end() && it->second.base ? *it->second.base : 0;
-    const std::size_t traf_at = begin_box(out, kTraf);
+    const std::size_t traf_at = begin_box(out, box_types::traf);
     for (const Mp4Box& t : traf.value()) {
-      if (t.box_type != kTfdt || t.data.size() < 8) {
-        if (t.box_type == kTfdt && t.data.size() < 4) return kShortHeader;
+      if (t.box_type != box_types::tfdt || t.data.size() < 8) {
+        if (t.box_type == box_types::tfdt && t.data.size() < 4) return kShortHeader;
         write_box(out, t.box_type, t.data);
         continue;
       }
@@ -223,7 +210,7 @@ Result<std::vector<std::uint8_t>> rebase_moof(ByteView moof_body, const TrackTab
       } else {
         store_be32(&body[4], static_cast<std::uint32_t>(rebased));
       }
-      write_box(out, kTfdt, ByteView(body.data(), body.size()));
+      write_box(out, box_types::tfdt, ByteView(body.data(), body.size()));
     }
     end_box(out, traf_at);
   }
@@ -242,7 +229,7 @@ Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
   Result<bool> pass = for_each_traf(file, [&](const std::vector<Mp4Box>& traf) {
     TrackTimes& t = tracks[track_index(traf)];
     if (t.base) return;
-    if (const Mp4Box* tfdt = first_child(traf, kTfdt)) t.base = tfdt_value(tfdt->data);
+    if (const Mp4Box* tfdt = first_child(traf, box_types::tfdt)) t.base = tfdt_value(tfdt->data);
   });
   if (!pass.ok()) return pass.error();
 
@@ -250,11 +237,11 @@ Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
   // that fragment's duration (its trun durations, or the gap to the one before).
   pass = for_each_traf(file, [&](const std::vector<Mp4Box>& traf) {
     TrackTimes& t = tracks[track_index(traf)];
-    const Mp4Box* tfdt = first_child(traf, kTfdt);
+    const Mp4Box* tfdt = first_child(traf, box_types::tfdt);
     const std::uint64_t value = tfdt ? tfdt_value(tfdt->data) : 0;
     const std::uint64_t base = t.base.value_or(0);
     const std::uint64_t r = value > base ? value - base : 0;
-    const Mp4Box* trun = first_child(traf, kTrun);
+    const Mp4Box* trun = first_child(traf, box_types::trun);
     const std::uint64_t s = trun ? trun_durations(trun->data) : 0;
     if (s > 0) {
       t.last_fragment_duration = s;
@@ -284,18 +271,18 @@ Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
   for (const BoxInfo& info : file.box_infos) {
     Piece piece;
     if (const BoxInfo::Mdat* m = info.mdat()) {
-      piece = Piece{kMdat, data.subspan(m->data_offset, m->data_size)};
+      piece = Piece{box_types::mdat, data.subspan(m->data_offset, m->data_size)};
     } else {
       const Mp4Box& box = *info.regular();
-      if (box.box_type == kMoov) {
+      if (box.box_type == box_types::moov) {
         if (moov_written) continue;
         moov_written = true;
-        piece = Piece{kMoov, ByteView(moov.value().data(), moov.value().size())};
-      } else if (box.box_type == kMoof) {
+        piece = Piece{box_types::moov, ByteView(moov.value().data(), moov.value().size())};
+      } else if (box.box_type == box_types::moof) {
         Result<std::vector<std::uint8_t>> moof = rebase_moof(box.data, tracks);
         if (!moof.ok()) return moof.error();
         rebuilt.push_back(moof.take());
-        piece = Piece{kMoof, ByteView(rebuilt.back().data(), rebuilt.back().size())};
+        piece = Piece{box_types::moof, ByteView(rebuilt.back().data(), rebuilt.back().size())};
       } else {
         piece = Piece{box.box_type, box.data};
       }
