@@ -5,7 +5,7 @@ NAL units, MP4 boxes) or needs to look inside our MP4 output uses this module;
 do not copy these helpers into test files.  Contents:
 
 * MPEG-TS: ``ts_packet``, ``pat``, ``pmt``, ``pes``, ``packetize``, ``ts_stream``,
-  ``crc32_mpeg2``.
+  ``rewrite_pes``, ``crc32_mpeg2``.
 * AAC: ``adts_frame``.
 * H.264: ``BitWriter``, ``BitReader``, ``sps``, ``pps``, ``parse_sps``,
   ``picture_size``, ``nal``, ``aud``, ``split_annexb``, ``length_prefixed_nals``,
@@ -170,6 +170,31 @@ def ts_stream(video_pes_list, audio_pes_list=(), *, video_pid=0x100, audio_pid=0
         pkts = packetize(pid, p, cc_start=cc[pid])
         cc[pid] += len(pkts)
         out += pkts
+    return b"".join(out)
+
+
+def rewrite_pes(ts, pid, fn):
+    """A copy of a whole TS (188-byte packets from offset 0) whose PES packets on
+    ``pid`` are passed through ``fn(pes) -> pes`` and packetized again where their
+    first packet stood (counters renumbered, PCRs dropped); every other packet
+    stays as it is."""
+    packets = [ts[i:i + TS_SIZE] for i in range(0, len(ts) - TS_SIZE + 1, TS_SIZE)]
+    starts, current = {}, None
+    for i, p in enumerate(packets):
+        if ((p[1] & 0x1F) << 8 | p[2]) != pid or not p[3] & 0x10:
+            continue
+        if p[1] & 0x40:
+            current = starts[i] = bytearray()
+        if current is not None:
+            current += p[4 + (1 + p[4] if p[3] & 0x20 else 0):]
+    out, cc = [], 0
+    for i, p in enumerate(packets):
+        if ((p[1] & 0x1F) << 8 | p[2]) != pid:
+            out.append(p)
+        elif i in starts:
+            new = packetize(pid, fn(bytes(starts[i])), cc_start=cc)
+            cc += len(new)
+            out += new
     return b"".join(out)
 
 

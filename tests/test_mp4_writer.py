@@ -5,7 +5,7 @@ import pytest
 
 import _quaver
 from builders import (START, adts_frame, aud, box, find_all, find_box, full_box, iter_boxes, mp4_sample_table,
-                      nal, pes, pps, sps, ts_stream, u32)
+                      nal, pes, pps, sps, ts_packet, ts_stream, u32)
 
 SPS = sps(pic_width_in_mbs_minus1=119, pic_height_in_map_units_minus1=67, crop=(0, 0, 0, 4))
 PPS = pps()
@@ -100,11 +100,17 @@ def test_nominal_frame_duration(pts, duration):
 
 
 def test_composition_offsets_relative_to_the_first():
+    # Negative offsets (pictures shown before the first one decoded) need the
+    # signed version 1; a table without them stays version 0.
     stamps = [(96006, 90000), (93600, 93600), (100803, 97800)]  # PTS - DTS: 6006, 0, 3003
     mp4 = convert(stream([key_unit(), aud() + P, aud() + P], stamps))
     ctts = find_box(mp4, "moov/trak/mdia/minf/stbl/ctts")
-    assert ctts == bytes(4) + struct.pack(">I", 3) + bytes.fromhex(
+    assert ctts == b"\x01" + bytes(3) + struct.pack(">I", 3) + bytes.fromhex(
         "00000001 00000000 00000001 ffffe88a 00000001 fffff445")
+    stamps = [(90000, 90000), (99600, 93600), (97200, 97200)]  # PTS - DTS: 0, 6000, 0
+    ctts = find_box(convert(stream([key_unit(), aud() + P, aud() + P], stamps)), "moov/trak/mdia/minf/stbl/ctts")
+    assert ctts == bytes(4) + struct.pack(">I", 3) + bytes.fromhex(
+        "00000001 00000000 00000001 00001770 00000001 00000000")
 
 
 def test_no_ctts_when_offsets_are_equal():
@@ -119,7 +125,7 @@ def test_ctts_has_one_entry_per_sample_when_counts_differ():
     mp4 = convert(stream(units, [(93600, 90000), (97200, 97200)]))
     v, = tables(mp4)
     assert len(v["sizes"]) == 3
-    assert v["ctts"] == [(1, 0), (1, (0 - 3600) & 0xFFFFFFFF), (1, 0)]
+    assert v["ctts"] == [(1, 0), (1, -3600), (1, 0)]
     # More stamps than samples: only the first n are used.
     units = [key_unit() + aud() + P, b"\x00\x00\x00", P]
     mp4 = convert(stream(units, [(90000, 90000), (93600, 93600), (99000, 97200)]))
@@ -144,9 +150,19 @@ def test_access_unit_split_rules():
     mp4 = convert(stream([leading], [(90000, None)]))
     v, = tables(mp4)
     assert v["sizes"] == [len(IDR), len(P), len(P)]
-    # Without delimiters the whole stream is one sample.
+    # Without delimiters a unit starts at each PES start: one PES, one sample.
     mp4 = convert(stream([START + SPS + START + PPS + IDR + P + P], [(90000, None)]))
     assert tables(mp4)[0]["sizes"] == [len(IDR) + 2 * len(P)]
+    # The first unit whose header lies in a PES opens the sample; a PES that
+    # only continues the unit before it (no header of its own) opens none.
+    stamps = [(90000 + 3600 * i, None) for i in range(4)]
+    mp4 = convert(stream([START + SPS + START + PPS + IDR, P, b"\x11\x22", P], stamps))
+    assert tables(mp4)[0]["sizes"] == [len(IDR), len(P) + 2, len(P)]
+    # Units that arrive before the first PES start form a sample of their own.
+    lead = ts_packet(0x100, IDR + P)
+    ts = stream([P], [(90000, None)])
+    mp4 = convert(ts[:376] + lead + ts[376:])
+    assert tables(mp4)[0]["sizes"] == [len(IDR) + len(P), len(P)]
     # A NAL unit before a 4-byte start code keeps no trailing zero; 3-byte codes count too.
     mixed = aud() + b"\x00\x00\x01" + IDR[4:] + b"\x00\x00\x00\x01" + P[4:]
     mp4 = convert(stream([mixed], [(90000, None)]))
@@ -199,10 +215,40 @@ def test_late_audio_waits_behind_an_empty_edit():
     assert find_box(find_all(mp4, "moov/trak")[0], "edts") is None
 
 
-@pytest.mark.parametrize("audio_pts, video_pts", [(90000, 90000), (80000, 90000), (2 ** 33 - 10, 10)])
-def test_no_edit_when_audio_leads_or_the_clock_wrapped(audio_pts, video_pts):
+def test_early_audio_skips_its_lead():
+    # 100 frames of 1920 ticks = 192000; the audio starts 10000 ticks before
+    # the first picture, so its first 10000 ticks are skipped.
+    frames = [b"\x31" * 40] * 100
+    mp4 = convert(stream([key_unit()], [(900000, None)], [(890000, frames)]))
+    edts = find_box(find_all(mp4, "moov/trak")[1], "edts")
+    assert edts == box(b"elst", bytes(4) + struct.pack(">IIII", 1, 182000, 10000, 0x10000))
+    # Under the stream's own rate the media time counts samples of it.
+    ts = stream([key_unit()], [(900000, None)], [(890000, frames[:5], dict(sf_index=4))])
+    edts = find_box(find_all(convert(ts), "moov/trak")[1], "edts")
+    assert edts == box(b"elst", bytes(4) + struct.pack(">IIII", 1, 5 * 1024 * 90000 // 44100 - 10000,
+                                                       10000 * 44100 // 90000, 0x10000))
+    # A lead longer than the track leaves a segment of 0.
+    edts = find_box(find_all(convert(stream([key_unit()], [(900000, None)], [(800000, frames[:1])])), "moov/trak")[1],
+                    "edts")
+    assert edts == box(b"elst", bytes(4) + struct.pack(">IIII", 1, 0, 100000, 0x10000))
+
+
+@pytest.mark.parametrize("audio_pts, video_pts, edit", [
+    (90000, 90000, None),
+    # Across the 33-bit wrap the audio is 20 ticks early, not 2^33 - 20 late.
+    (2 ** 33 - 10, 10, (1, 1920 - 20, 20)),
+    (10, 2 ** 33 - 10, (2, 20, -1)),
+    # Timestamps 2^32 apart or more are not believed.
+    (90000 + 2 ** 32, 90000, None)])
+def test_audio_edit_across_the_clock_wrap(audio_pts, video_pts, edit):
     mp4 = convert(stream([key_unit()], [(video_pts, None)], [(audio_pts, [b"\x31" * 40])]))
-    assert find_box(find_all(mp4, "moov/trak")[1], "edts") is None
+    edts = find_box(find_all(mp4, "moov/trak")[1], "edts")
+    if edit is None:
+        assert edts is None
+    else:
+        assert struct.unpack(">II", edts[12:20]) == (edit[0], edit[1])
+        assert struct.unpack(">i", edts[20:24])[0] == edit[2]
+    assert find_box(find_all(mp4, "moov/trak")[0], "edts") is None
 
 
 def test_parameter_set_too_long_for_avcc_is_left_out():

@@ -52,6 +52,32 @@ def test_ts_without_key_frame_or_video(capfd):
         _quaver.extract_thumbnail_from_ts(b"")
 
 
+def test_ts_key_frame_keeps_every_slice_of_its_picture(capfd):
+    # Slices after the first carry first_mb_in_slice > 0 (first bit 0); a
+    # slice whose first bit is 1 starts the next picture.
+    s2, s3 = nal(5, b"\x48\x84\x21" * 4), nal(5, b"\x5c\x11" * 5)
+    filler = nal(12, b"\xff\xff\x80", ref_idc=0)
+    head = START + SPS + START + PPS
+    cases = [
+        (aud() + head + IDR + s2 + filler + s3 + filler + IDR, IDR + s2 + filler + s3),
+        (aud() + head + IDR + s2 + nal(6, b"\x05\x01\x00\x80") + s3, IDR + s2),
+        (aud() + head + IDR + s2 + aud() + P, IDR + s2),
+        # A slice with no byte after its header still belongs to the picture.
+        (aud() + head + IDR + START + b"\x65", IDR + START + b"\x65"),
+    ]
+    for stream, picture in cases:
+        assert _quaver.extract_thumbnail_from_ts(ts(stream)) == head + picture
+
+
+def test_ts_key_frame_coded_in_four_slices_decodes_whole(fixture_bytes, capfd):
+    data = fixture_bytes("multi_slice.ts")
+    with av.open(io.BytesIO(data), format="mpegts") as c:
+        first = next(iter(c.decode(video=0))).to_ndarray(format="gray")
+    with av.open(io.BytesIO(_quaver.extract_thumbnail_from_ts(data)), format="h264") as c:
+        pictures = [f.to_ndarray(format="gray") for f in c.decode(video=0)]
+    assert len(pictures) == 1 and (pictures[0] == first).all()
+
+
 @pytest.mark.parametrize("name, size", [("sample.ts", (320, 240)), ("interlaced.ts", (352, 288)),
                                         ("video_only.ts", (320, 240))])
 def test_ts_key_frames_of_real_streams_decode(name, size, fixture_bytes, capfd):

@@ -54,6 +54,23 @@ def test_report_lines_and_their_format(capfd):
     ]
 
 
+def test_timestamps_unwrap_around_the_first_one_read(capfd):
+    # The first timestamp read (video PTS 10) is the reference: 2^33 - 1 is
+    # one tick before it, a damaged stamp 2^32 + 100 away folds back by 2^33
+    # without moving the reference, and 2^32 + 10 exactly is kept as it is.
+    wrap = 2 ** 33
+    ts = ts_stream([pes(key_unit(), pts=10, dts=10), pes(aud() + P, pts=wrap - 1 - 3600, dts=wrap - 1 - 7200),
+                    pes(aud() + P, pts=2 ** 32 + 110, dts=2 ** 32 + 110), pes(aud() + P, pts=3610, dts=3610)],
+                   [pes(adts_frame(b"\x01" * 20), pts=wrap - 1, stream_id=0xC0),
+                    pes(adts_frame(b"\x02" * 20), pts=2 ** 32 + 10, stream_id=0xC0)])
+    mp4 = convert(ts)
+    lines = report_lines(capfd)
+    assert lines[3:] == ["Audio PTS range: -1 - 4294967306 (-0.00 - 47721.86 sec)",
+                         "Video PTS range: 10 - 3610 (0.00 - 0.04 sec)"]
+    # D from the unwrapped spread: (3610 - (2^32 + 110 - 2^33)) / 3.
+    assert traks(mp4)[0]["stts"] == [(4, (3610 - (2 ** 32 + 110 - wrap)) // 3)]
+
+
 def test_short_input_after_sync_reports_zero_counts(capfd):
     with pytest.raises(ValueError, match="^No video data found$"):
         convert(b"\x00\x47" + bytes(100))

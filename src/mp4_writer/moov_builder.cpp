@@ -2,8 +2,8 @@
 //
 // Timing: every video sample lasts the nominal frame duration D derived from
 // the spread of the PTS values; composition offsets come from PTS - DTS of
-// each PES relative to the first; both media timelines start at 0, and audio
-// that starts after the first picture is delayed by an empty edit.
+// each PES relative to the first; both media timelines start at 0, and an
+// edit on the audio track lines its start up with the first picture.
 #include <algorithm>
 #include <array>
 
@@ -19,19 +19,21 @@ constexpr std::array<std::uint32_t, 13> kAdtsRates = {96000, 88200, 64000, 48000
                                                       22050, 16000, 12000, 11025, 8000, 7350};
 
 struct Timing {
-  std::uint64_t base = 0;             // B: earliest PTS of either stream
+  Timestamp base = 0;                   // B: earliest PTS of either stream
   std::uint32_t frame_duration = 3000;  // D
   std::vector<std::uint32_t> composition_offsets;  // one per video sample (two's complement)
   bool has_composition_offsets = false;
+  bool has_negative_offsets = false;
 };
 
 Timing compute_timing(const MediaData& md, std::size_t video_samples) {
   Timing t;
-  std::optional<std::uint64_t> base;
-  const auto consider = [&](std::optional<std::uint64_t> v) {
+  std::optional<Timestamp> base;
+  const auto consider = [&](std::optional<Timestamp> v) {
     if (v && (!base || *v < *base)) base = v;
   };
-  std::uint64_t with_pts = 0, lo = 0, hi = 0;
+  std::uint64_t with_pts = 0;
+  Timestamp lo = 0, hi = 0;
   for (const TimestampPair& ts : md.video_timestamps) {
     consider(ts.pts);
     if (!ts.pts) continue;
@@ -41,12 +43,13 @@ Timing compute_timing(const MediaData& md, std::size_t video_samples) {
   }
   for (const auto& a : md.audio_timestamps) consider(a);
   t.base = base.value_or(0);
-  if (with_pts >= 2 && hi > lo && with_pts - 1 <= hi - lo) {
-    t.frame_duration = static_cast<std::uint32_t>((hi - lo) / (with_pts - 1));
+  if (with_pts >= 2 && hi > lo && with_pts - 1 <= static_cast<std::uint64_t>(hi - lo)) {
+    t.frame_duration = static_cast<std::uint32_t>(static_cast<std::uint64_t>(hi - lo) / (with_pts - 1));
   }
 
   // Offset i belongs to sample i; samples beyond the timestamp entries get 0,
-  // so the table always has exactly one entry per sample.
+  // so the table always has exactly one entry per sample. The arithmetic is
+  // on the low 32 bits, which unwrapping the clock does not change.
   const auto raw = [&](const TimestampPair& ts) -> std::uint32_t {
     if (!ts.pts || !ts.dts) return 0;
     return static_cast<std::uint32_t>(*ts.pts) - static_cast<std::uint32_t>(*ts.dts);
@@ -56,8 +59,10 @@ Timing compute_timing(const MediaData& md, std::size_t video_samples) {
     const std::uint32_t r0 = raw(md.video_timestamps[0]);
     const std::size_t e = std::min(video_samples, md.video_timestamps.size());
     for (std::size_t i = 0; i < e; ++i) {
-      t.composition_offsets[i] = raw(md.video_timestamps[i]) - r0;
-      if (t.composition_offsets[i] != 0) t.has_composition_offsets = true;
+      const std::uint32_t c = raw(md.video_timestamps[i]) - r0;
+      t.composition_offsets[i] = c;
+      t.has_composition_offsets |= c != 0;
+      t.has_negative_offsets |= (c & 0x80000000u) != 0;
     }
   }
   return t;
@@ -219,7 +224,10 @@ void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& l
   write_single_chunk_tables(b, n, t.frame_duration, chunk_offset,
                             [&](std::uint32_t i) { return static_cast<std::uint32_t>(layout.video[i].size); });
   if (t.has_composition_offsets) {
-    std::size_t ctts = b.open_full_box(fourcc("ctts"), 0, 0);
+    // Version 0 offsets are unsigned: a picture shown before the one decoded
+    // first (every B-frame) needs the signed offsets of version 1, or readers
+    // place it 13 hours late.
+    std::size_t ctts = b.open_full_box(fourcc("ctts"), t.has_negative_offsets ? 1 : 0, 0);
     b.u32(n);
     for (std::uint32_t c : t.composition_offsets) {
       b.u32(1);
@@ -227,16 +235,16 @@ void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& l
     }
     b.close_box(ctts);
   }
-  // Sync samples: only those holding an IDR slice, so that seeking never
+  // Sync samples: only those holding a key picture, so that seeking never
   // lands on a picture that cannot be decoded on its own. No table when
   // every sample qualifies (its absence says so) or none does.
   std::size_t sync = 0;
-  for (const VideoSample& s : layout.video) sync += s.idr;
+  for (const VideoSample& s : layout.video) sync += s.key;
   if (sync > 0 && sync < layout.video.size()) {
     std::size_t stss = b.open_full_box(fourcc("stss"), 0, 0);
     b.u32(static_cast<std::uint32_t>(sync));
     for (std::uint32_t i = 0; i < n; ++i) {
-      if (layout.video[i].idr) b.u32(i + 1);
+      if (layout.video[i].key) b.u32(i + 1);
     }
     b.close_box(stss);
   }
@@ -293,6 +301,51 @@ void write_esds(ByteBuilder& b, std::uint16_t audio_specific_config) {
   b.close_box(esds);
 }
 
+// How the audio track lines up with the video, whose first picture is shown
+// at movie time 0: audio that starts later waits behind an empty edit;
+// audio that starts earlier (an AAC encoder's priming samples, or a stream
+// whose video joins late) skips its lead. Gaps of 2^32 ticks or more are
+// not believed.
+struct AudioEdit {
+  enum Kind { kNone, kDelay, kSkip } kind = kNone;
+  std::uint32_t ticks = 0;  // 90 kHz: the delay, or the lead skipped
+};
+
+AudioEdit audio_edit(const MediaData& md, const Timing& t) {
+  constexpr Timestamp kLimit = Timestamp{1} << 32;
+  if (md.audio_timestamps.empty() || !md.audio_timestamps[0]) return {};
+  const Timestamp a0 = *md.audio_timestamps[0];
+  // The video track starts with the presentation time of its first entry,
+  // its first composition offset being 0.
+  const std::optional<Timestamp> p0 = md.video_timestamps.empty() ? std::nullopt : md.video_timestamps[0].pts;
+  const Timestamp d = p0 ? a0 - *p0 : a0 - t.base;
+  if (d > 0 && d < kLimit) return {AudioEdit::kDelay, static_cast<std::uint32_t>(d)};
+  if (p0 && d < 0 && -d < kLimit) return {AudioEdit::kSkip, static_cast<std::uint32_t>(-d)};
+  return {};
+}
+
+void write_audio_edit(ByteBuilder& b, const AudioEdit& e, std::uint32_t tkhd_duration, std::uint32_t timescale) {
+  if (e.kind == AudioEdit::kNone) return;
+  std::size_t edts = b.open_box(fourcc("edts"));
+  std::size_t elst = b.open_full_box(fourcc("elst"), 0, 0);
+  if (e.kind == AudioEdit::kDelay) {
+    b.u32(2);
+    b.u32(e.ticks);
+    b.u32(0xFFFFFFFF);  // empty edit
+    b.u32(0x00010000);
+    b.u32(tkhd_duration);
+    b.u32(0);
+    b.u32(0x00010000);
+  } else {
+    b.u32(1);
+    b.u32(tkhd_duration > e.ticks ? tkhd_duration - e.ticks : 0);
+    b.u32(static_cast<std::uint32_t>(std::uint64_t{e.ticks} * timescale / kMovieTimescale));  // media time
+    b.u32(0x00010000);
+  }
+  b.close_box(elst);
+  b.close_box(edts);
+}
+
 void write_audio_trak(ByteBuilder& b, const MediaData& md, const Timing& t, std::uint32_t chunk_offset) {
   const auto m = static_cast<std::uint32_t>(md.audio_frames.size());
   const AudioDescription d = describe_audio(md);
@@ -335,24 +388,7 @@ void write_audio_trak(ByteBuilder& b, const MediaData& md, const Timing& t, std:
   b.close_box(minf);
   b.close_box(mdia);
 
-  // Audio that starts after the first picture waits behind an empty edit and
-  // then plays whole. A gap of 2^32 ticks or more means the clock wrapped.
-  if (!md.audio_timestamps.empty() && md.audio_timestamps[0]) {
-    const std::uint64_t a0 = *md.audio_timestamps[0];
-    if (a0 > t.base && a0 - t.base < (std::uint64_t{1} << 32)) {
-      std::size_t edts = b.open_box(fourcc("edts"));
-      std::size_t elst = b.open_full_box(fourcc("elst"), 0, 0);
-      b.u32(2);
-      b.u32(static_cast<std::uint32_t>(a0 - t.base));
-      b.u32(0xFFFFFFFF);  // empty edit
-      b.u32(0x00010000);
-      b.u32(tkhd_duration);
-      b.u32(0);
-      b.u32(0x00010000);
-      b.close_box(elst);
-      b.close_box(edts);
-    }
-  }
+  write_audio_edit(b, audio_edit(md, t), tkhd_duration, d.timescale);
   b.close_box(trak);
 }
 

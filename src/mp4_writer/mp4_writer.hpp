@@ -2,7 +2,8 @@
 //
 // In: a MediaData record. Out: ftyp, moov, then one mdat holding every video
 // sample (one per access unit, NAL units length-prefixed, parameter sets and
-// delimiters removed) followed by every AAC frame. All times are 90 kHz
+// delimiters removed) followed by every AAC frame. The audio track is lined
+// up with the video by an edit when one starts before the other. All times are 90 kHz
 // ticks except an audio track whose ADTS header declares something other
 // than AAC-LC 48 kHz stereo, which then runs on its own sample rate. Refused:
 // a stream without video bytes, and files whose sizes or offsets would not
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/nal_syntax.hpp"
 #include "core/output.hpp"
 #include "core/result.hpp"
 #include "ts_parser/media_data.hpp"
@@ -30,7 +32,7 @@ struct VideoSample {
   std::size_t first_nal;  // index into SampleLayout::nals
   std::size_t nal_count;
   std::uint64_t size;     // bytes in length-prefixed form
-  bool idr;               // holds an IDR slice (NAL type 5)
+  bool key;               // holds a slice of a picture that decodes on its own
 };
 
 struct SampleLayout {
@@ -39,8 +41,10 @@ struct SampleLayout {
   std::uint64_t video_bytes = 0;  // V: all video samples together
 };
 
-// Splits the video stream into access units at access-unit delimiters.
-SampleLayout layout_video_samples(const ChunkedBytes& video_data);
+// Splits the video stream into access units at access-unit delimiters, or
+// at the PES starts (positions in video_data) when it has none.
+SampleLayout layout_video_samples(const ChunkedBytes& video_data, const std::vector<std::size_t>& pes_starts,
+                                  const NalSyntax& syntax);
 
 // The complete moov box. moov_size is the final moov length (0 when sizing),
 // video_bytes is V; only their low 32 bits enter the chunk offsets.

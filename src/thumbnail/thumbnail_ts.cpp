@@ -1,4 +1,5 @@
 #include "core/annexb.hpp"
+#include "core/nal_syntax.hpp"
 #include "thumbnail/thumbnail.hpp"
 #include "ts_parser/ts_parser.hpp"
 
@@ -8,29 +9,57 @@ namespace {
 
 constexpr std::uint8_t kStartCode[4] = {0, 0, 0, 1};
 
-struct IdrSlice {
-  std::size_t begin;  // first byte of its start code
-  std::size_t end;
+struct KeyPicture {
+  std::size_t begin;  // first byte of the first slice's start code
+  std::size_t end;    // one past the last slice kept
 };
 
-// The first NAL unit of type 5 after a start code (the 3-byte form tested
-// first at each position, each needing a byte after it), up to the next start code.
-std::optional<IdrSlice> find_first_idr(const ChunkedBytes& v) {
+// Where the unit whose header is at `header` ends: at the next 00 00 01 or
+// 00 00 00 01 searched from the byte after the header byte, or at the end.
+std::size_t unit_end(const ChunkedBytes& v, std::size_t header) {
   const std::size_t n = v.size();
-  std::size_t pos = 0;
-  for (;;) {
+  const std::size_t from = header + 1;
+  if (from >= n) return n;
+  std::size_t end = v.find_start3(from);
+  if (end < n && end > from && v.at(end - 1) == 0) --end;
+  return std::min(end, n);
+}
+
+// The first key slice after a start code (the 3-byte form tested first at
+// each position, each needing a byte after it), then the slices of the same
+// picture that follow it: a picture coded in several slices decodes whole
+// only with all of them. Filler between them is kept; the picture ends at
+// any other unit, at a slice that starts a new picture (its first bit after
+// the header, first_mb_in_slice = 0 or first_slice_segment_in_pic_flag, is
+// set), or at the end of the bytes.
+std::optional<KeyPicture> find_first_key_picture(const ChunkedBytes& v, const NalSyntax& syntax) {
+  const std::size_t n = v.size();
+  std::optional<KeyPicture> picture;
+  for (std::size_t pos = 0; !picture;) {
     const std::size_t q = v.find_start3(pos);
     if (q >= n || q + 3 >= n) return std::nullopt;
     const std::size_t header = q + 3;
-    if ((v.at(header) & 0x1F) == 5) {
+    if (syntax.is_key(syntax.type_of(v.at(header)))) {
       const std::size_t begin = q > pos && v.at(q - 1) == 0 ? q - 1 : q;
-      const std::size_t from = header + 1;
-      std::size_t end = v.find_start3(from);
-      if (end < n && end > from && v.at(end - 1) == 0) --end;
-      return IdrSlice{begin, std::min(end, n)};
+      picture = KeyPicture{begin, unit_end(v, header)};
     }
     pos = q + 1;
   }
+  for (std::size_t q = picture->end; q < n;) {
+    // q is where a start code begins: 00 00 01, else 00 00 00 01.
+    const std::size_t header = q + (v.at(q + 2) == 1 ? 3 : 4);
+    if (header >= n) break;
+    const std::uint8_t type = syntax.type_of(v.at(header));
+    const std::size_t end = unit_end(v, header);
+    if (type != syntax.filler) {
+      if (!syntax.is_key(type)) break;
+      const std::size_t first_bit = header + syntax.header_length;
+      if (first_bit < n && (v.at(first_bit) & 0x80)) break;
+      picture->end = end;
+    }
+    q = end;
+  }
+  return picture;
 }
 
 }  // namespace
@@ -40,11 +69,11 @@ Result<OutBuffer> extract_thumbnail_from_ts(ByteView data, OutputAllocator& allo
   if (!parsed.ok()) return parsed.error();
   const MediaData& md = parsed.value();
   if (md.video_data.empty()) return Error{"No video data found"};
-  const std::optional<IdrSlice> idr = find_first_idr(md.video_data);
-  if (!idr) return Error{"No I-frame found in video stream"};
+  const std::optional<KeyPicture> key = find_first_key_picture(md.video_data, kH264Syntax);
+  if (!key) return Error{"No I-frame found in video stream"};
 
-  const std::size_t slice = idr->end - idr->begin;
-  const std::size_t total = (md.sps ? 4 + md.sps->size() : 0) + (md.pps ? 4 + md.pps->size() : 0) + slice;
+  const std::size_t picture = key->end - key->begin;
+  const std::size_t total = (md.sps ? 4 + md.sps->size() : 0) + (md.pps ? 4 + md.pps->size() : 0) + picture;
   OutBuffer out = OutBuffer::allocate(total, alloc);
   FixedWriter w(out);
   for (const auto* set : {&md.sps, &md.pps}) {
@@ -52,7 +81,7 @@ Result<OutBuffer> extract_thumbnail_from_ts(ByteView data, OutputAllocator& allo
     w.bytes(kStartCode, 4);
     w.bytes((*set)->data(), (*set)->size());
   }
-  md.video_data.copy_to(w.room(slice), idr->begin, slice);
+  md.video_data.copy_to(w.room(picture), key->begin, picture);
   w.finish();
   return out;
 }

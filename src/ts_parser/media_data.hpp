@@ -11,9 +11,14 @@
 
 namespace quaver {
 
+// 90 kHz ticks. The 33-bit values of the stream are unwrapped around the
+// first timestamp read (see parse_ts_packets), so a stream that crosses the
+// wrap keeps counting up, and a value may be negative.
+using Timestamp = std::int64_t;
+
 struct TimestampPair {
-  std::optional<std::uint64_t> pts;  // 90 kHz ticks, 33 bits
-  std::optional<std::uint64_t> dts;  // 90 kHz ticks, 33 bits
+  std::optional<Timestamp> pts;
+  std::optional<Timestamp> dts;
 };
 
 // One cut AAC frame: a range of MediaData::audio_frame_bytes.
@@ -35,11 +40,14 @@ struct MediaData {
   ChunkedBytes video_data;
   // One entry per PES start on video_pid, in arrival order.
   std::vector<TimestampPair> video_timestamps;
+  // Where the bytes of each PES start on video_pid begin in video_data, in
+  // order; a PES start that added no bytes is not listed.
+  std::vector<std::size_t> video_pes_starts;
   // Raw AAC frames (ADTS headers stripped), back to back, and their ranges.
   std::vector<std::uint8_t> audio_frame_bytes;
   std::vector<AudioFrameRef> audio_frames;
-  // PTS (90 kHz ticks) given to each frame; same index as audio_frames.
-  std::vector<std::optional<std::uint64_t>> audio_timestamps;
+  // PTS given to each frame; same index as audio_frames.
+  std::vector<std::optional<Timestamp>> audio_timestamps;
   // First SPS and PPS: NAL header included, start code excluded, escaped as in the stream.
   std::optional<std::vector<std::uint8_t>> sps;
   std::optional<std::vector<std::uint8_t>> pps;
@@ -51,7 +59,7 @@ struct MediaData {
   // Working fields: audio bytes not yet cut into frames, and the PTS of the
   // latest audio PES header.
   std::vector<std::uint8_t> audio_buffer;
-  std::optional<std::uint64_t> audio_pts;
+  std::optional<Timestamp> audio_pts;
 
   ByteView audio_frame(std::size_t i) const {
     const AudioFrameRef& f = audio_frames[i];

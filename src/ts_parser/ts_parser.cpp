@@ -25,9 +25,9 @@ struct PacketHeader {
   std::size_t payload_offset() const { return has_adaptation() ? 5 + std::size_t{p[4]} : 4; }
 };
 
-std::optional<std::uint64_t> read_timestamp(const std::uint8_t* b) {
-  return (std::uint64_t{b[0] & 0x0Eu} << 29) | (std::uint64_t{b[1]} << 22) |
-         (std::uint64_t{b[2] & 0xFEu} << 14) | (std::uint64_t{b[3]} << 7) | (b[4] >> 1);
+Timestamp read_timestamp(const std::uint8_t* b) {
+  return (std::int64_t{b[0] & 0x0E} << 29) | (std::int64_t{b[1]} << 22) | (std::int64_t{b[2] & 0xFE} << 14) |
+         (std::int64_t{b[3]} << 7) | (b[4] >> 1);
 }
 
 bool has_pes_start_code(ByteView pes) {
@@ -43,7 +43,7 @@ std::optional<ByteView> pes_body(ByteView payload) {
   return payload.subspan(header_end);
 }
 
-std::string seconds_text(std::uint64_t ticks) {
+std::string seconds_text(Timestamp ticks) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(ticks) / 90000.0);
   return buf;
@@ -63,6 +63,8 @@ class Demuxer {
   void audio_packet(ByteView payload, bool unit_start);
   std::size_t cut_audio();
   void drain_audio(std::size_t consumed);
+  TimestampPair unwrap(TimestampPair t);
+  Timestamp unwrap(Timestamp raw);
   void capture_parameter_sets(ByteView es);
   void recover_parameter_sets();
   void finish();
@@ -77,6 +79,8 @@ class Demuxer {
   bool sps_cut_ = false;
   bool pps_cut_ = false;
   AdtsCutter adts_;
+  // R: the first timestamp read on the video or audio PID.
+  std::optional<Timestamp> reference_;
 };
 
 Result<MediaData> Demuxer::run() {
@@ -172,16 +176,37 @@ void Demuxer::read_pmt(ByteView p) {
                ", Audio: " + (audio ? std::to_string(*audio) : std::string("none")));
 }
 
+// A 33-bit clock wraps every 26.5 hours. Every timestamp is taken as the
+// value congruent to it modulo 2^33 nearest to the first one read (on a tie
+// the larger), so a stream crossing the wrap keeps counting up. The
+// reference never moves: one damaged timestamp cannot shift all later ones.
+Timestamp Demuxer::unwrap(Timestamp raw) {
+  constexpr Timestamp kWrap = Timestamp{1} << 33;
+  constexpr Timestamp kHalf = Timestamp{1} << 32;
+  if (!reference_) reference_ = raw;
+  const Timestamp d = raw - *reference_;
+  if (d > kHalf) return raw - kWrap;
+  if (d <= -kHalf) return raw + kWrap;
+  return raw;
+}
+
+TimestampPair Demuxer::unwrap(TimestampPair t) {
+  if (t.pts) t.pts = unwrap(*t.pts);  // a header's PTS is read before its DTS
+  if (t.dts) t.dts = unwrap(*t.dts);
+  return t;
+}
+
 void Demuxer::video_packet(ByteView payload, bool unit_start) {
   if (!unit_start) {
     md_.video_data.append(payload.data(), payload.size());
     return;
   }
   if (payload.size() < 9) return;  // too short for a PES header: dropped whole
-  md_.video_timestamps.push_back(extract_pes_timestamps(payload));
+  md_.video_timestamps.push_back(unwrap(extract_pes_timestamps(payload)));
   auto es = pes_body(payload);
   if (!es) return;
   if (es->size() >= 4) capture_parameter_sets(*es);
+  md_.video_pes_starts.push_back(md_.video_data.size());
   md_.video_data.append(es->data(), es->size());
 }
 
@@ -253,6 +278,7 @@ void Demuxer::audio_packet(ByteView payload, bool unit_start) {
   // Frames completed by now belong to the previous PES.
   if (!b.empty()) drain_audio(cut_audio());
   md_.audio_pts = extract_pes_timestamps(payload).pts;
+  if (md_.audio_pts) md_.audio_pts = unwrap(*md_.audio_pts);
   if (auto es = pes_body(payload)) b.insert(b.end(), es->begin(), es->end());
   drain_audio(cut_audio());
 }
@@ -269,7 +295,7 @@ void Demuxer::finish() {
 
   report_.line("Total audio frames collected: " + std::to_string(md_.audio_frames.size()));
   report_.line("Total video frames collected: " + std::to_string(md_.video_timestamps.size()));
-  const auto range = [&](const char* what, std::optional<std::uint64_t> a, std::optional<std::uint64_t> b) {
+  const auto range = [&](const char* what, std::optional<Timestamp> a, std::optional<Timestamp> b) {
     if (!a || !b) return;
     report_.line(std::string(what) + " PTS range: " + std::to_string(*a) + " - " + std::to_string(*b) +
                  " (" + seconds_text(*a) + " - " + seconds_text(*b) + " sec)");

@@ -18,7 +18,8 @@ namespace quaver {
 // The returned record refers to `data`, which must outlive it.
 Result<MediaData> parse_ts_packets(ByteView data, Report& report = stdout_report());
 
-// (PTS, DTS) of the PES header at the start of `pes`.
+// (PTS, DTS) of the PES header at the start of `pes`, as the 33-bit values
+// stored there.
 TimestampPair extract_pes_timestamps(ByteView pes);
 
 }  // namespace quaver

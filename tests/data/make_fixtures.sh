@@ -82,3 +82,26 @@ $FF $V2 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 \
     $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 -output_ts_offset 5000 \
     -avoid_negative_ts make_non_negative \
     -movflags frag_keyframe+empty_moov+default_base_moof+frag_discont -f mp4 frag_late_start.mp4
+
+# Transport streams whose timing real streams get wrong (audio lead, clock wrap, no delimiters).
+A2="-f lavfi -i sine=frequency=440:sample_rate=48000"
+# 13. The video joins 1 s after the audio.
+$FF -itsoffset 1 -f lavfi -i testsrc2=size=320x240:rate=25:duration=1.2 $A2:duration=2.2 \
+    $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 $TS audio_lead.ts
+# 14. The second 1 s segment of an HLS TS stream (its audio starts before its first picture).
+HLS=$(mktemp -d)
+$FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=3 $A2:duration=3 \
+    $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 \
+    -f hls -hls_time 1 -hls_segment_type mpegts -hls_segment_filename "$HLS/seg%d.ts" "$HLS/out.m3u8"
+cp "$HLS/seg1.ts" hls_segment.ts
+rm -rf "$HLS"
+# 15. A clock that crosses the 33-bit wrap (2^33 ticks = 95443.7 s) 0.9 s in.
+$FF $V2 $A2:duration=2 $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 \
+    -output_ts_offset 95441.4 $TS clock_wrap.ts
+# 16. muxer_aud.ts with every access-unit delimiter taken out of the video PES.
+python3 -c 'import sys; sys.path.insert(0, ".."); import builders as b
+d = open("muxer_aud.ts", "rb").read()
+strip = lambda p: p[:4] + b"\0\0" + p[6:9 + p[8]] + p[9 + p[8]:].replace(b"\0\0\0\1\x09\xf0", b"")
+open("no_delimiters.ts", "wb").write(b.rewrite_pes(d, 0x100, strip))'
+# 17. Every picture coded as four slices.
+$FF $V1 $A2:duration=1.2 $X264 -x264-params $KEY:slices=4 -flags:v +bitexact $AAC -ar 48000 $TS multi_slice.ts
