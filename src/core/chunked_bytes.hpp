@@ -3,9 +3,15 @@
 // The video elementary stream of a transport stream is the concatenation of
 // many packet payloads. Keeping it as a list of slices into the (immutable)
 // input instead of a copy avoids filling a second input-sized buffer; the
-// bytes are copied once, into the result. `FlatBytes` offers the same
-// interface over one contiguous view, so the H.264 scanning rules are written
-// once for both.
+// bytes are copied once, into the result. Each slice costs 8 bytes.
+//
+// Every 00 00 01 is indexed as the slices arrive, while their bytes are in
+// the cache anyway: the start-code searches of the access-unit split and the
+// key-frame search then never read the stream again, which would be a second
+// pass over memory as large as the input.
+//
+// `FlatBytes` offers the same interface over one contiguous view, so the
+// start-code rules are written once for both.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +24,7 @@ namespace quaver {
 
 class ChunkedBytes {
  public:
+  // Appends [p, p + n). Every slice must lie within 2^55 bytes of the first.
   void append(const std::uint8_t* p, std::size_t n);
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -32,16 +39,30 @@ class ChunkedBytes {
   void append_to(std::vector<std::uint8_t>& out, std::size_t pos, std::size_t len) const;
 
  private:
-  struct Chunk {
-    std::size_t start;  // logical position of the first byte
-    const std::uint8_t* data;
-  };
-  std::size_t chunk_index(std::size_t pos) const;
-  std::size_t chunk_end(std::size_t i) const {
-    return i + 1 < chunks_.size() ? chunks_[i + 1].start : size_;
-  }
-  std::vector<Chunk> chunks_;
+  static constexpr std::size_t kMaxSlice = 255;    // a slice's length fits its low byte
+  static constexpr std::size_t kCheckpoint = 32;   // slices between absolute positions
+
+  // A slice: its distance from the first slice's address, shifted left by 8,
+  // with its length in the low byte.
+  std::size_t slice_length(std::size_t i) const { return slices_[i] & 0xFF; }
+  const std::uint8_t* slice_data(std::size_t i) const { return base_ + (slices_[i] >> 8); }
+  // Moves the cursor to the slice holding `pos` (below size()).
+  void seek(std::size_t pos) const;
+  void index_start_codes(const std::uint8_t* p, std::size_t n);
+
+  const std::uint8_t* base_ = nullptr;
+  std::vector<std::int64_t> slices_;
+  std::vector<std::size_t> checkpoints_;  // logical start of slice k * kCheckpoint
   std::size_t size_ = 0;
+  std::vector<std::size_t> start_codes_;  // every q with 00 00 01 at q, ascending
+  // Whether the last two bytes appended are zero (bit 0: the last, bit 1: the one before).
+  unsigned trailing_zeros_ = 0;
+
+  // Sequential readers move forward a little at a time; the cursor keeps
+  // their lookups from searching the whole slice list.
+  mutable std::size_t cursor_ = 0;        // slice index
+  mutable std::size_t cursor_start_ = 0;  // its logical start
+  mutable std::size_t code_cursor_ = 0;   // index into start_codes_
 };
 
 class FlatBytes {
