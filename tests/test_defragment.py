@@ -303,10 +303,16 @@ def test_run_length_and_chunk_tables():
     assert t["sizes"] == [100, 200, 50, 1] and t["chunk_offsets"] == [first, first + 100, first + 300, first + 350]
     out, t = table_for([{"cto": 0}] * 3, duration=1)
     assert t["ctts"] is None and "ctts" not in stbl_types(out)
-    # A negative offset of a version 1 run keeps its bits in a version 0 table.
+    # A negative offset of a version 1 run keeps its bits, in a version 1
+    # table whose offsets are signed; only the version byte differs.
     negative = unfold(one_run(tfhd(1, duration=1), trun([{"cto": -512}, {"cto": 512}], version=1)))
     ctts = find_box(negative, "moov/trak/mdia/minf/stbl/ctts")
-    assert ctts == bytes(4) + struct.pack(">IIiIi", 2, 1, -512, 1, 512)
+    assert ctts == b"\x01" + bytes(3) + struct.pack(">IIiIi", 2, 1, -512, 1, 512)
+    # The top bit decides, whatever the run's version said.
+    top = tables(unfold(one_run(tfhd(1, duration=1), trun([{"cto": -1}, {"cto": 0x7FFFFFFF}]))))[0]
+    assert top["ctts"] == [(1, -1), (1, 0x7FFFFFFF)]
+    assert find_box(unfold(one_run(tfhd(1, duration=1), trun([{"cto": 0x7FFFFFFF}], version=1))),
+                    "moov/trak/mdia/minf/stbl/ctts")[0] == 0
 
 
 @pytest.mark.parametrize("flags, stss", [

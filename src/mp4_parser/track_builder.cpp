@@ -50,10 +50,10 @@ std::uint64_t in_movie_timescale(std::uint64_t duration, std::uint32_t media, st
 }
 
 // stts and ctts: one (count, value) entry per run of equal values.
-void write_runs(ByteBuilder& out, FourCC type, const std::vector<FragmentSampleInfo>& samples,
+void write_runs(ByteBuilder& out, FourCC type, std::uint8_t version, const std::vector<FragmentSampleInfo>& samples,
                 std::uint32_t FragmentSampleInfo::*field) {
   const std::size_t box = begin_box(out, type);
-  out.u32(0);
+  out.u32(std::uint32_t{version} << 24);  // version, flags 0
   const std::size_t count_at = out.size();
   out.u32(0);
   std::uint32_t runs = 0;
@@ -74,7 +74,7 @@ void write_stbl(ByteBuilder& out, const TrackFragments& track, std::uint64_t chu
   const auto n = static_cast<std::uint32_t>(samples.size());
   const std::size_t stbl = begin_box(out, box_types::stbl);
   if (!track.stsd.empty()) write_box(out, box_types::stsd, track.stsd);
-  write_runs(out, box_types::stts, samples, &FragmentSampleInfo::duration);
+  write_runs(out, box_types::stts, 0, samples, &FragmentSampleInfo::duration);
 
   // Every sample is a chunk of its own.
   const std::size_t stsc = begin_box(out, box_types::stsc);
@@ -99,12 +99,19 @@ void write_stbl(ByteBuilder& out, const TrackFragments& track, std::uint64_t chu
   end_box(out, stco);
 
   bool has_composition_offsets = false;
+  bool has_negative_offsets = false;
   std::uint32_t sync = 0;
   for (const FragmentSampleInfo& s : samples) {
     has_composition_offsets |= s.composition_offset != 0;
+    has_negative_offsets |= (s.composition_offset & 0x80000000u) != 0;
     sync += (s.flags & kDependsOnOthers) == 0;
   }
-  if (has_composition_offsets) write_runs(out, box_types::ctts, samples, &FragmentSampleInfo::composition_offset);
+  // Version 0 offsets are unsigned: a negative offset of a version 1 run
+  // read that way would place its picture hours late. Version 1 reads the
+  // same 32 bits as signed.
+  if (has_composition_offsets) {
+    write_runs(out, box_types::ctts, has_negative_offsets ? 1 : 0, samples, &FragmentSampleInfo::composition_offset);
+  }
   if (sync > 0) {
     const std::size_t stss = begin_box(out, box_types::stss);
     out.u32(0);
