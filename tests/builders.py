@@ -13,8 +13,10 @@ do not copy these helpers into test files.  Contents:
 * MP4: ``box``, ``full_box``, ``iter_boxes``, ``find_box``, ``find_all``,
   ``u16``/``u32``/``s32``/``u64``, ``mp4_sample_table``, ``parse_avcc``,
   ``audio_config``, ``parse_tfhd``, ``parse_tfdt``, ``parse_trun``.
-* Fragmented MP4: ``mvhd``, ``tkhd``, ``mdhd``, ``init_trak``, ``init_moov``, ``tfhd``,
-  ``trun``, ``traf``, ``moof``, ``placed_moof``, ``fragment``.
+* Fragmented MP4: ``mvhd``, ``tkhd``, ``mdhd``, ``init_trak``, ``trex``, ``init_moov``, ``tfhd``,
+  ``trun``, ``traf``, ``moof``, ``placed_moof``, ``fragment``; rewrites of real files:
+  ``set_track_id``, ``wide_mdats`` (64-bit mdat headers, a box before each mdat),
+  ``defaults_in_trex`` (sample defaults left to the trex boxes).
 
 Conventions: all times are in 90 kHz ticks unless a name says otherwise, PIDs
 and stream types are plain ints, everything returned is ``bytes``.
@@ -780,12 +782,19 @@ def init_trak(track_id, timescale, *, handler="vide", entry=None, stsd_body=None
     return box("trak", (tkhd(track_id) if tkhd_box is None else tkhd_box) + extra + box("mdia", mdia))
 
 
-def init_moov(*traks, timescale=1000, mvhd_box=None, extra=b""):
+def trex(track_id, duration=0, size=0, flags=0, *, description_index=1):
+    """trex box: the track's default sample duration, size and flags (24-byte body)."""
+    return full_box("trex", 0, 0, struct.pack(">IIIII", track_id, description_index, duration, size, flags))
+
+
+def init_moov(*traks, timescale=1000, mvhd_box=None, extra=b"", trex_boxes=None):
     """moov of an initialisation segment: mvhd (or ``mvhd_box``), the trak boxes, ``extra``
-    boxes, and mvex with one trex per trak (track IDs 1, 2, ...)."""
-    trex = b"".join(full_box("trex", 0, 0, struct.pack(">IIIII", i, 1, 0, 0, 0)) for i in range(1, len(traks) + 1))
+    boxes, and mvex holding ``trex_boxes`` (bytes), by default one trex with zero defaults
+    per trak (track IDs 1, 2, ...)."""
+    if trex_boxes is None:
+        trex_boxes = b"".join(trex(i) for i in range(1, len(traks) + 1))
     head = mvhd(timescale, next_track_id=len(traks) + 1) if mvhd_box is None else mvhd_box
-    return box("moov", head + b"".join(traks) + extra + box("mvex", trex))
+    return box("moov", head + b"".join(traks) + extra + box("mvex", trex_boxes))
 
 
 def tfhd(track_id, *, duration=None, size=None, flags=None, base_data_offset=None, description_index=None,
@@ -872,3 +881,102 @@ def set_track_id(mp4, track_id):
     for body in box_offsets(mp4, "moov/mvex/trex") + box_offsets(mp4, "moof/traf/tfhd"):
         struct.pack_into(">I", out, body + 4, track_id)
     return bytes(out)
+
+
+def _children(body):
+    """(type, body) of the boxes laid one after another in ``body``."""
+    return [(kind, body[b0:b1]) for kind, b0, b1, _ in iter_boxes(body)]
+
+
+def _top_level(mp4):
+    """(type, body, header length) of every top-level box."""
+    return [(kind, mp4[b0:b1], head) for kind, b0, b1, head in iter_boxes(mp4)]
+
+
+def _moved_runs(traf_body, delta):
+    """A traf body whose trun data offsets (counted from the moof) are ``delta`` bytes on."""
+    out = b""
+    for kind, body in _children(traf_body):
+        if kind == "tfhd":
+            assert not u32(body) & 0x1, "runs counted from an explicit base are not moved"
+        if kind == "trun" and u32(body) & 0x1:
+            body = body[:8] + struct.pack(">i", s32(body, 8) + delta) + body[12:]
+        out += box(kind, body)
+    return out
+
+
+def _moof_with(body, rebuild_traf):
+    return box("moof", b"".join(box(k, rebuild_traf(b) if k == "traf" else b) for k, b in _children(body)))
+
+
+def wide_mdats(mp4, gap=None):
+    """A copy of a fragmented MP4 whose mdat boxes have 64-bit headers and whose every moof
+    directly followed by its mdat gets the ``gap`` boxes (default: a free box of 8 zero bytes)
+    in between. The run data offsets move with the sample bytes, so the file still plays
+    alike; mfra, whose moof positions would go stale, is left out."""
+    gap = box("free", bytes(8)) if gap is None else gap
+    boxes, out = _top_level(mp4), b""
+    for i, (kind, body, head) in enumerate(boxes):
+        if kind == "mdat":
+            out += struct.pack(">I4sQ", 1, b"mdat", len(body) + 16) + body
+        elif kind == "moof" and i + 1 < len(boxes) and boxes[i + 1][0] == "mdat":
+            # The sample bytes move by the gap and by the 8 more bytes of the mdat header.
+            delta = len(gap) + 16 - boxes[i + 1][2]
+            out += _moof_with(body, lambda t: _moved_runs(t, delta)) + gap
+        elif kind != "mfra":
+            out += box(kind, body)
+    return out
+
+
+def defaults_in_trex(mp4):
+    """A copy of a fragmented MP4 that leaves its sample defaults to the trex boxes, as
+    packagers that write only differing defaults do: each track's trex takes the defaults of
+    its first tfhd, no tfhd carries any, and a run whose traf had other defaults lists those
+    values per sample instead. Run data offsets follow the shorter moofs; mfra is left out."""
+    first = {}
+    for body in find_all(mp4, "moof/traf/tfhd"):
+        f = parse_tfhd(body)
+        first.setdefault(f["track_id"], tuple(f.get("default_sample_" + k, 0) for k in ("duration", "size", "flags")))
+
+    def trex_of(body):
+        track_id, index = u32(body, 4), u32(body, 8)
+        return trex(track_id, *first.get(track_id, (0, 0, 0)), description_index=index)
+
+    def plain_traf(body):
+        tfhd_fields = next(parse_tfhd(b) for k, b in _children(body) if k == "tfhd")
+        assert not tfhd_fields["flags"] & 0x1, "runs counted from an explicit base are not moved"
+        trex_defaults = first[tfhd_fields["track_id"]]
+        out = b""
+        for kind, child in _children(body):
+            if kind == "tfhd":
+                flags = tfhd_fields["flags"] & ~0x38
+                child = bytes([0]) + flags.to_bytes(3, "big") + struct.pack(">I", tfhd_fields["track_id"])
+                if flags & 0x2:
+                    child += struct.pack(">I", tfhd_fields["sample_description_index"])
+            elif kind == "trun":
+                run = parse_trun(child)
+                fields = {name for name, bit in TRUN_FIELDS if run["flags"] & bit}
+                for i, name in enumerate(("duration", "size", "flags")):
+                    tfhd_value = tfhd_fields.get("default_sample_" + name, 0)
+                    if name not in fields and tfhd_value != trex_defaults[i]:
+                        fields.add(name)
+                        for sample in run["samples"]:
+                            sample[name] = tfhd_value
+                child = trun(run["samples"], data_offset=run["data_offset"], first_sample_flags=run["first_sample_flags"],
+                             fields=fields, version=child[0])[8:]
+            out += box(kind, child)
+        return out
+
+    out = b""
+    for kind, body, _ in _top_level(mp4):
+        if kind == "moov":
+            out += box("moov", b"".join(
+                box(k, b"".join(trex_of(t) if kk == "trex" else box(kk, t) for kk, t in _children(b)))
+                if k == "mvex" else box(k, b) for k, b in _children(body)))
+        elif kind == "moof":
+            plain = _moof_with(body, plain_traf)
+            delta = len(plain) - len(body) - 8
+            out += _moof_with(plain[8:], lambda t: _moved_runs(t, delta))
+        elif kind != "mfra":
+            out += box(kind, body)
+    return out

@@ -8,7 +8,8 @@ import pytest
 
 import _quaver
 import quaver
-from builders import (box, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes, mdhd, moof,
+from builders import (box, defaults_in_trex, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
+                      mdhd, moof, parse_tfhd, parse_trun, trex, wide_mdats,
                       mp4_sample_table, mvhd, placed_moof, tfdt, tfhd, tkhd, traf, trun, u32)
 
 FTYP_OUT = bytes.fromhex("00000020") + b"ftypisom" + bytes.fromhex("00000002") + b"isomiso2avc1mp41"
@@ -199,7 +200,8 @@ def test_moof_and_mdat_pairing_rules():
     assert find_box(unfold(a[:a.index(b"mdat") - 4], b), "mdat") == b"B" * 5
     # moof, mdat, mdat: the second mdat is ignored; an mdat before any moof too.
     assert find_box(unfold(box("mdat", b"Z" * 8), b, box("mdat", b"Y" * 8)), "mdat") == b"B" * 5
-    # A box between moof and mdat: the offsets are read as if it were not there.
+    # A box between moof and mdat that the offsets do not count: they point
+    # before the mdat body, which is read from its first byte.
     assert find_box(unfold(moof_b, box("free", b"F" * 30), mdat_b), "mdat") == b"B" * 5
     # A moof left pending at the end is discarded.
     assert tables(unfold(b, moof_b))[0]["sizes"] == [5]
@@ -262,6 +264,84 @@ def test_data_offset_start_rule():
     assert find_box(unfold(offset_run(0x7FFFFFFF, [2]) + box("mdat", b"0123456")), "mdat") == b""
 
 
+MDAT = box("mdat", b"0123456789")
+MDAT_WIDE = struct.pack(">I4sQ", 1, b"mdat", 26) + b"0123456789"
+
+
+def base_run(offset, *tfhds):
+    """A moof with one traf: the tfhds (tfhd(1) if none), then a run of one 2-byte sample at ``offset``."""
+    return moof(traf(*(tfhds or (tfhd(1),)), trun([{"size": 2}], data_offset=offset)))
+
+
+def moof_length(*tfhds):
+    return len(base_run(0, *tfhds))  # every field has a fixed width
+
+
+def body_at(*tfhds):
+    """File position of the first body byte of MDAT placed right after base_run(..., *tfhds) in fmp4()."""
+    return len(fmp4()) + moof_length(*tfhds) + 8
+
+
+def wide(compact_box):
+    return struct.pack(">I4sQ", 1, compact_box[4:8], len(compact_box) + 8) + compact_box[8:]
+
+
+ZERO_BASE = tfhd(1, base_data_offset=0)
+
+
+@pytest.mark.parametrize("build, taken", [
+    # A free box, or a 64-bit mdat header, between the moof and the sample bytes.
+    (lambda: base_run(moof_length() + 24 + 8 + 3) + box("free", bytes(16)) + MDAT, b"34"),
+    (lambda: base_run(moof_length() + 16 + 3) + MDAT_WIDE, b"34"),
+    # A 64-bit moof header: the offsets count from the moof's first header byte.
+    (lambda: wide(base_run(moof_length() + 8 + 8 + 3)) + MDAT, b"34"),
+    # A base data offset in the tfhd replaces the moof's position.
+    (lambda: base_run(103, tfhd(1, base_data_offset=body_at(ZERO_BASE) - 100)) + MDAT, b"34"),
+    # The last tfhd that carries one decides; one that carries none keeps it.
+    (lambda: base_run(103, tfhd(1, base_data_offset=5), tfhd(1, base_data_offset=body_at(ZERO_BASE, ZERO_BASE) - 100))
+     + MDAT, b"34"),
+    (lambda: base_run(103, tfhd(1, base_data_offset=body_at(ZERO_BASE, tfhd(1)) - 100), tfhd(1)) + MDAT, b"34"),
+    # A base data offset flag whose 8 bytes are cut off: the moof's position.
+    (lambda: base_run(moof_length(full_box("tfhd", 0, 1, bytes(8))) + 8 + 3, full_box("tfhd", 0, 1, struct.pack(
+        ">II", 1, 0))) + MDAT, b"34"),
+    # Before the start of the file, or past every 64-bit position.
+    (lambda: base_run(-7, tfhd(1, base_data_offset=5)) + MDAT, b"01"),
+    (lambda: base_run(0x7FFFFFFF, tfhd(1, base_data_offset=(1 << 64) - 10)) + MDAT, b""),
+], ids=["free box before the mdat", "64-bit mdat", "64-bit moof", "tfhd base", "later tfhd base",
+        "tfhd without base keeps it", "base cut off", "before the file", "past 64 bits"])
+def test_run_data_is_found_where_the_boxes_really_lie(build, taken):
+    out = unfold(build())
+    assert find_box(out, "mdat") == taken and tables(out)[0]["sizes"] == [2]
+
+
+def test_a_base_data_offset_belongs_to_its_own_traf():
+    # The second traf counts from the moof, whatever the first one's tfhd said.
+    def two(n):
+        first = traf(tfhd(1, base_data_offset=len(fmp4()) + n + 8 - 100), trun([{"size": 2}], data_offset=103))
+        return moof(first, traf(tfhd(1), trun([{"size": 3}], data_offset=n + 8 + 6)))
+
+    assert find_box(unfold(two(len(two(0))) + MDAT), "mdat") == b"34678"
+
+
+@pytest.mark.parametrize("trex_boxes, tfhds, durations, sizes, stss", [
+    (trex(1, 40, 3, 0x01010000), [tfhd(1)], [40, 40], [3, 3], None),
+    (trex(1, 40, 3), [tfhd(1, duration=5, flags=0x01010000)], [5, 5], [3, 3], None),
+    # A default carried by one tfhd of the traf but not by the other.
+    (trex(1, 40, 3, 0x01010000), [tfhd(1, duration=5), tfhd(1, size=7)], [5, 5], [7, 7], None),
+    # A flag set without its 4 bytes carries nothing.
+    (trex(1, 40, 3), [full_box("tfhd", 0, 0x000008, struct.pack(">I", 1))], [40, 40], [3, 3], [1, 2]),
+    # The first trex of a track ID wins; a trex of 20 bytes, or of another track, is not one.
+    (trex(1, 40, 3) + trex(1, 99, 9, 0x01010000), [tfhd(1)], [40, 40], [3, 3], [1, 2]),
+    (full_box("trex", 0, 0, struct.pack(">IIII", 1, 1, 40, 3)) + trex(1, 50, 4), [tfhd(1)], [50, 50], [4, 4],
+     [1, 2]),
+    (trex(2, 40, 3, 0x01010000), [tfhd(1)], [0, 0], [0, 0], [1, 2]),
+], ids=["trex alone", "tfhd first", "two tfhds", "cut-off field", "first trex wins", "short trex", "other track"])
+def test_defaults_no_tfhd_carries_come_from_the_track_extends_box(trex_boxes, tfhds, durations, sizes, stss):
+    moov = init_moov(VIDEO, trex_boxes=trex_boxes)
+    t = tables(unfold(one_run(*tfhds, trun([{}] * 2)), moov=moov))[0]
+    assert (t["durations"], t["sizes"], t["stss"]) == (durations, sizes, stss)
+
+
 def test_runs_for_unknown_tracks_are_dropped_and_track_zero_is_fed_without_tfhd():
     # Dropped whatever their count.
     dropped = unfold(one_run(tfhd(2, duration=3), trun([{"size": 2}])), one_run(tfhd(9), trun([], count=0xFFFFFFFF)))
@@ -303,10 +383,16 @@ def test_run_length_and_chunk_tables():
     assert t["sizes"] == [100, 200, 50, 1] and t["chunk_offsets"] == [first, first + 100, first + 300, first + 350]
     out, t = table_for([{"cto": 0}] * 3, duration=1)
     assert t["ctts"] is None and "ctts" not in stbl_types(out)
-    # A negative offset of a version 1 run keeps its bits in a version 0 table.
+    # A negative offset of a version 1 run keeps its bits, in a version 1
+    # table whose offsets are signed; only the version byte differs.
     negative = unfold(one_run(tfhd(1, duration=1), trun([{"cto": -512}, {"cto": 512}], version=1)))
     ctts = find_box(negative, "moov/trak/mdia/minf/stbl/ctts")
-    assert ctts == bytes(4) + struct.pack(">IIiIi", 2, 1, -512, 1, 512)
+    assert ctts == b"\x01" + bytes(3) + struct.pack(">IIiIi", 2, 1, -512, 1, 512)
+    # The top bit decides, whatever the run's version said.
+    top = tables(unfold(one_run(tfhd(1, duration=1), trun([{"cto": -1}, {"cto": 0x7FFFFFFF}]))))[0]
+    assert top["ctts"] == [(1, -1), (1, 0x7FFFFFFF)]
+    assert find_box(unfold(one_run(tfhd(1, duration=1), trun([{"cto": 0x7FFFFFFF}], version=1))),
+                    "moov/trak/mdia/minf/stbl/ctts")[0] == 0
 
 
 @pytest.mark.parametrize("flags, stss", [
@@ -399,11 +485,9 @@ def test_movie_duration_is_the_longest_track_and_missing_media_header_means_1000
 # Real files made by ffmpeg, read back by PyAV
 # --------------------------------------------------------------------------
 
-FIXTURES = ["frag_av.mp4", "frag_video.mp4", "frag_every_frame.mp4", "cmaf_segments.mp4"]
+FIXTURES = ["frag_av.mp4", "frag_video.mp4", "frag_every_frame.mp4", "cmaf_segments.mp4", "dash_init_chunk.mp4"]
 # Audio runs whose fragmenter wrote a duration of 0: their unfolded times follow those durations.
 ZERO_DURATION_RUNS = {("frag_every_frame.mp4", 1)}
-# Init segments whose edit lists end in an open-ended edit (duration 0).
-OPEN_ENDED_EDITS = {"cmaf_segments.mp4"}
 
 
 def packets(data, **options):
@@ -434,7 +518,7 @@ def test_unfolded_fixture_keeps_payloads_times_and_key_frames_and_decodes(name, 
     data = fixture_bytes(name)
     out = _quaver.defragment_mp4(data)
     # The samples themselves, then the file as a player reads it, edit lists included.
-    readings = [{"ignore_editlist": "1"}] + ([] if name in OPEN_ENDED_EDITS else [{}])
+    readings = [{"ignore_editlist": "1"}, {}]
     for options in readings:
         assert comparable(name, packets(out, **options)) == comparable(name, packets(data, **options))
     source = packets(data, **readings[-1])
@@ -462,6 +546,40 @@ def test_key_frames_and_header_durations_of_an_unfolded_fixture(name, fixture_by
     assert u32(mvhd_body, 16) == max(durations)
 
 
+@pytest.mark.parametrize("name", ["frag_av.mp4", "frag_every_frame.mp4"])
+@pytest.mark.parametrize("rewrite", [wide_mdats, defaults_in_trex])
+def test_rewritten_fixture_unfolds_to_the_samples_and_tables_of_its_original(name, rewrite, fixture_bytes):
+    # 64-bit mdat headers with a free box before each mdat, or every default
+    # left to the trex boxes: the same file for a player, and for unfolding.
+    data = fixture_bytes(name)
+    variant = rewrite(data)
+    assert packets(variant) == packets(data)
+    if rewrite is defaults_in_trex:
+        assert all(parse_tfhd(b)["flags"] & 0x38 == 0 for b in find_all(variant, "moof/traf/tfhd"))
+    out, original = _quaver.defragment_mp4(variant), _quaver.defragment_mp4(data)
+    assert tables(out) == tables(original) and find_box(out, "mdat") == find_box(original, "mdat")
+    # Only the copied trex boxes can differ.
+    assert out.replace(find_box(out, "moov/mvex"), find_box(original, "moov/mvex")) == original
+    assert _quaver.convert_mp4_reset_timestamps(variant) == out
+
+
+def test_negative_composition_offsets_keep_their_values_and_presentation_times(fixture_bytes):
+    data = fixture_bytes("frag_negative_cts.mp4")
+    out = _quaver.defragment_mp4(data)
+    offsets = [s["cto"] for b in find_all(data, "moof/traf/trun") for s in parse_trun(b)["samples"]]
+    assert min(offsets) < 0
+    assert find_box(out, "moov/trak/mdia/minf/stbl/ctts")[0] == 1
+    assert tables(out)[0]["cts_offsets"] == offsets
+    # PyAV shifts a fragmented track's presentation times, and a regular
+    # track's decode times, by the largest negative offset; the pictures keep
+    # their order and spacing.
+    source, ours = packets(data)[0], packets(out)[0]
+    shift = -min(offsets)
+    assert [(b, dts, pts - shift, key) for b, dts, pts, key in source] == [
+        (b, dts + shift, pts, key) for b, dts, pts, key in ours]
+    assert decoded_frames(out) == {"video": len(source)}
+
+
 def test_open_ended_edit_is_closed_at_the_end_of_the_media(fixture_bytes):
     # An init segment's last edit with duration 0 runs "to the end"; copied
     # as it is, a regular file would read it as an edit of length 0.
@@ -483,6 +601,12 @@ def test_open_ended_edit_is_closed_at_the_end_of_the_media(fixture_bytes):
     closed = elst(0, [(300, 0)])
     out = unfold(fragment((1, [b"\x01"] * 10), duration=512), moov=init_moov(init_trak(1, 12800, extra=closed)))
     assert find_box(out, "moov/trak/edts") == closed[8:]
+    # With B-frames the last picture ends after the last decode time plus its
+    # duration: closed at the sum of the durations, the edit would cut it off.
+    moov = init_moov(init_trak(1, 12800, extra=elst(0, [(0, 1024)])), timescale=1000)
+    for ctos, end in (([1024, 2048, 0, 0], 3072), ([0, -512, 0, 0], 2048), ([0, 0, 0, -2048], 1536)):
+        out = unfold(one_run(tfhd(1, duration=512, size=0), trun([{"cto": c} for c in ctos], version=1)), moov=moov)
+        assert u32(find_box(out, "moov/trak/edts/elst"), 8) == (end - 1024) * 1000 // 12800
 
 
 def timed_fragment(track_id, decode_time, durations_):

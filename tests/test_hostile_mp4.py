@@ -27,11 +27,12 @@ def unfolds_or_refuses(data):
         # Tables cost a bounded number of bytes per sample, and samples and their
         # bytes are bounded by the input: no input can make the result explode.
         assert len(out) <= 40 * len(data) + 4096
-    rebases_merges_or_refuses(data)
+    other_operations_return_or_refuse(data)
 
 
-def rebases_merges_or_refuses(data):
+def other_operations_return_or_refuse(data):
     calls = [(_quaver.reset_mp4_timestamps, (data,), len(data)),
+             (_quaver.extract_thumbnail_from_mp4, (data,), len(data)),
              (_quaver.convert_mp4_reset_timestamps, (data,), 40 * len(data)),
              (_quaver.mux_fmp4_tracks, (data, CRAFTED), 40 * (len(data) + len(CRAFTED))),
              (_quaver.mux_fmp4_tracks, (CRAFTED, data), 40 * (len(data) + len(CRAFTED)))]

@@ -7,8 +7,8 @@ import av
 import pytest
 
 import _quaver
-from builders import (box, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
-                      mp4_sample_table, mvhd, set_track_id, tkhd, u32)
+from builders import (box, defaults_in_trex, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
+                      mp4_sample_table, mvhd, set_track_id, tkhd, u32, wide_mdats)
 
 mux = _quaver.mux_fmp4_tracks
 
@@ -108,3 +108,10 @@ def test_real_video_and_audio_files_merge(fixture_bytes):
         for frame in c.decode(*c.streams):
             counts[type(frame).__name__] = counts.get(type(frame).__name__, 0) + 1
     assert counts == {"VideoFrame": 50, "AudioFrame": len(packets(audio, "audio"))}
+
+
+@pytest.mark.parametrize("rewrite", [wide_mdats, defaults_in_trex])
+def test_rewritten_inputs_merge_like_their_originals(rewrite, fixture_bytes):
+    # Each input is read with its own box positions and its own trex defaults.
+    video, audio = fixture_bytes("frag_video.mp4"), set_track_id(fixture_bytes("frag_audio.mp4"), 2)
+    assert mux(rewrite(video), rewrite(audio)) == mux(video, audio)

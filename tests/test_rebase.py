@@ -8,7 +8,7 @@ import pytest
 
 import _quaver
 from builders import (box, fragment, find_all, find_box, full_box, init_moov, init_trak, iter_boxes, mdhd, moof,
-                      mvhd, parse_tfdt, tfdt, tfhd, tkhd, traf, trun, u32, u64)
+                      mvhd, parse_tfdt, tfdt, tfhd, tkhd, traf, trun, u32, u64, wide_mdats)
 
 reset = _quaver.reset_mp4_timestamps
 
@@ -27,6 +27,15 @@ def times(mp4):
 def frag(track_id, decode_time, durations_=None, *, version=1):
     samples = [{"duration": d} for d in durations_] if durations_ else [{"size": 1}]
     return moof(traf(tfhd(track_id), tfdt(decode_time, version), trun(samples)))
+
+
+def packets(data):
+    out = {"video": [], "audio": []}
+    with av.open(io.BytesIO(data)) as c:
+        for p in c.demux():
+            if p.size:
+                out[p.stream.type].append((bytes(p), p.pts, p.dts))
+    return out
 
 
 def test_bindings():
@@ -86,15 +95,28 @@ def test_sparse_track_ids():
     assert times(out) == [0, 22]
 
 
-def test_boxes_are_rewritten_in_order_with_compact_headers():
+def test_boxes_are_rewritten_in_order_with_their_header_forms():
+    # A box read with a 64-bit size is written back with one, at every level,
+    # so that no box moves and every offset into the file stays right.
     moov = init_moov(init_trak(1, 1000))
     wide = struct.pack(">I4sQ", 1, b"free", 16 + 4) + b"abcd"
+    wide_tfdt = struct.pack(">I4sQ", 1, b"tfdt", 16 + 12) + b"\x01" + bytes(3) + struct.pack(">Q", 10)
+    wide_traf = struct.pack(">I4sQ", 1, b"traf", 16 + len(tfhd(1)) + len(wide_tfdt)) + tfhd(1) + wide_tfdt
     second = init_moov(init_trak(1, 1000), timescale=600)
-    out = reset(box("ftyp", b"isom") + moov + wide + frag(1, 10) + second)
-    kinds = [t for t, *_ in iter_boxes(out)]
-    assert kinds == ["ftyp", "moov", "free", "moof"]
+    mp4 = box("ftyp", b"isom") + moov + wide + moof(wide_traf) + second
+    out = reset(mp4)
+    assert [(t, head) for t, _, _, head in iter_boxes(out)] == [("ftyp", 8), ("moov", 8), ("free", 16), ("moof", 8)]
     assert u32(find_box(out, "moov/mvhd"), 12) == 600  # built from the last moov
     assert find_box(out, "free") == b"abcd"
+    assert out.endswith(wide_traf[:-8] + struct.pack(">Q", 0))
+
+
+def test_64_bit_mdat_headers_keep_the_samples_where_the_runs_point(fixture_bytes):
+    data = fixture_bytes("frag_late_start.mp4")
+    variant = wide_mdats(data)
+    out = reset(variant)
+    assert len(out) == len(variant)
+    assert packets(out) == packets(reset(data))
 
 
 def test_regular_file_keeps_its_layout(fixture_bytes):
@@ -137,15 +159,6 @@ def test_late_starting_real_file_comes_back_at_zero(fixture_bytes):
     mp4 = fixture_bytes("frag_late_start.mp4")
     assert min(times(mp4)) > 60_000_000
     out = reset(mp4)
-
-    def packets(data):
-        out = {"video": [], "audio": []}
-        with av.open(io.BytesIO(data)) as c:
-            for p in c.demux():
-                if p.size:
-                    out[p.stream.type].append((bytes(p), p.pts, p.dts))
-        return out
-
     before, after = packets(mp4), packets(out)
     for kind in ("video", "audio"):
         assert [p[0] for p in after[kind]] == [p[0] for p in before[kind]]

@@ -6,8 +6,9 @@ import av
 import pytest
 
 import _quaver
-from builders import (START, aud, avcc_box, box, full_box, nal, pes, pps, regular_mp4, simple_trak, sps,
-                      ts_stream, visual_entry)
+from builders import (START, aud, avcc_box, box, defaults_in_trex, fragment, full_box, init_moov, init_trak, moof,
+                      nal, pes, placed_moof, pps, regular_mp4, simple_trak, sps, tfhd, traf, trex, trun, ts_stream,
+                      visual_entry, wide_mdats)
 
 SPS, PPS = sps(), pps()
 IDR = nal(5, b"\x88\x84\x21\xa0" * 8)
@@ -21,6 +22,11 @@ def prefixed(*units):
 def decode_h264(annexb):
     with av.open(io.BytesIO(annexb), format="h264") as c:
         return [(f.width, f.height) for f in c.decode(video=0)]
+
+
+def pictures(data, **options):
+    with av.open(io.BytesIO(data), **options) as c:
+        return [f.to_ndarray(format="rgb24") for f in c.decode(video=0)]
 
 
 # ---- transport streams -------------------------------------------------------
@@ -162,3 +168,79 @@ def test_mp4_stsz_checks():
 @pytest.mark.parametrize("name", ["regular_faststart.mp4", "regular_moov_end.mp4", "audio_first.mp4"])
 def test_mp4_key_frames_of_real_files_decode(name, fixture_bytes):
     assert decode_h264(_quaver.extract_thumbnail_from_mp4(fixture_bytes(name))) == [(320, 240)]
+
+
+# ---- fragmented MP4 ---------------------------------------------------------------
+
+AVC1 = visual_entry(children=avcc_box([SPS], [PPS]))
+KEY = prefixed(IDR[4:])
+# The init segment's stsz holds no sample; the fallback then reads, from
+# the first mdat body, as many bytes as the u32 after that stsz says: the
+# 16-byte stco box header that follows it.
+FALLBACK = prefixed(P[4:4 + 12])
+
+
+def fragmented(*fragments, trex_boxes=None):
+    traks = [init_trak(2, 48000, handler="soun", entry=box("mp4a", bytes(28))), init_trak(1, 12800, entry=AVC1)]
+    return box("ftyp", b"iso6") + init_moov(*traks, trex_boxes=trex_boxes) + b"".join(fragments)
+
+
+def run_of(track_id, samples, **tfhd_fields):
+    return placed_moof(lambda base: [traf(tfhd(track_id, **tfhd_fields), trun([{"size": len(s)} for s in samples],
+                                                                             data_offset=base))])
+
+
+def cut(data, n):
+    return data[:len(data) - n]
+
+
+@pytest.mark.parametrize("mp4, expected", [
+    (fragmented(fragment((1, [KEY, prefixed(P[4:])]))), START + SPS + START + PPS + IDR),
+    # The first fragment holding a sample of the video track, whatever comes before it.
+    (fragmented(fragment((2, [FALLBACK])), moof(traf(tfhd(1), trun([]))) + box("mdat"), fragment((1, [KEY]))),
+     START + SPS + START + PPS + IDR),
+    # Sizes left to the trex; a recording cut inside a later box.
+    (fragmented(placed_moof(lambda base: [traf(tfhd(1), trun([{}], data_offset=base))]) + box("mdat", KEY),
+                trex_boxes=trex(1, 512, len(KEY)) + trex(2)), START + SPS + START + PPS + IDR),
+    (cut(fragmented(fragment((1, [KEY])), fragment((1, [KEY]))), 3), START + SPS + START + PPS + IDR),
+    # No fragment holds a sample of the track, or one cannot be read: the first mdat body.
+    (fragmented(fragment((2, [FALLBACK, KEY]))), START + SPS + START + PPS + P[:4 + 12]),
+    (fragmented(box("moof", b"\x00\x00\x00\x01traf" + bytes(4)) + box("mdat", FALLBACK), fragment((1, [KEY]))),
+     START + SPS + START + PPS + P[:4 + 12]),
+], ids=["first fragment", "first holding one", "trex sizes", "cut recording", "no fragment", "unreadable fragment"])
+def test_fragmented_key_frame_is_the_first_sample_of_the_video_fragments(mp4, expected):
+    assert _quaver.extract_thumbnail_from_mp4(mp4) == expected
+
+
+@pytest.mark.parametrize("mp4", [
+    # The first sample has no bytes: no data offset, or bytes outside its mdat.
+    fragmented(moof(traf(tfhd(1), trun([{"size": len(KEY)}]))) + box("mdat", KEY), fragment((1, [KEY]))),
+    fragmented(run_of(1, [KEY + b"\x00"]) + box("mdat", KEY) + box("free", bytes(8))),
+], ids=["no data offset", "outside its mdat"])
+def test_fragmented_first_sample_without_bytes_is_no_key_frame(mp4):
+    with pytest.raises(ValueError, match="^No I-frame found in video stream$"):
+        _quaver.extract_thumbnail_from_mp4(mp4)
+
+
+FRAGMENTED = ["frag_av.mp4", "frag_video.mp4", "frag_every_frame.mp4", "frag_late_start.mp4", "cmaf_segments.mp4",
+              "frag_negative_cts.mp4", "dash_init_chunk.mp4", "live_init.mp4+live_0.m4s", "trex:frag_av.mp4"]
+
+
+def fragmented_fixture(name, fixture_bytes):
+    if name.startswith("trex:"):
+        return defaults_in_trex(fixture_bytes(name[5:]))
+    return b"".join(fixture_bytes(part) for part in name.split("+"))
+
+
+@pytest.mark.parametrize("name", FRAGMENTED)
+def test_key_frames_of_fragmented_files_decode_to_their_first_picture(name, fixture_bytes):
+    data = fragmented_fixture(name, fixture_bytes)
+    key = _quaver.extract_thumbnail_from_mp4(data)
+    (picture,) = pictures(key, format="h264")
+    assert (picture == pictures(data)[0]).all()
+
+
+def test_key_frame_walk_refuses_a_64_bit_box_header(fixture_bytes):
+    # The key-frame walks read 32-bit sizes only; unfolding reads this file.
+    with pytest.raises(ValueError, match="^Invalid box size$"):
+        _quaver.extract_thumbnail_from_mp4(wide_mdats(fixture_bytes("frag_video.mp4")))

@@ -10,6 +10,7 @@ const Error kNotEnoughData{"Not enough data"};
 
 // One box of a buffer, located by its header.
 struct LocatedBox {
+  std::uint64_t start;  // first header byte
   FourCC type;
   std::uint64_t box_size;     // as declared (or implied by a size field of 0)
   std::uint64_t body_start;   // after the 8- or 16-byte header
@@ -17,6 +18,7 @@ struct LocatedBox {
   bool fits;                  // the body ends within the buffer
 
   std::uint64_t end() const { return body_start + body_length; }
+  std::uint8_t header_length() const { return static_cast<std::uint8_t>(body_start - start); }
 };
 
 // The box starting at `start`, where at least 8 bytes remain. A size field
@@ -27,6 +29,7 @@ Result<LocatedBox> locate(ByteView buf, std::uint64_t start) {
   if (!size.ok()) return size.error();
   if (reader.remaining() < 4) return kNotEnoughData;
   LocatedBox b{};
+  b.start = start;
   std::memcpy(b.type.c, buf.data() + reader.pos(), 4);
   b.box_size = size.value();
   std::uint64_t header_length = 8;
@@ -66,24 +69,30 @@ std::uint64_t BoxInfo::body_length() const {
   return mdat()->data_size;
 }
 
+Result<std::optional<BoxInfo>> TopLevelBoxes::next() {
+  if (data_.size() - pos_ < 8) return std::optional<BoxInfo>{};
+  Result<LocatedBox> located = locate(data_, pos_);
+  if (!located.ok()) return located.error();
+  const LocatedBox& b = located.value();
+  if (!b.fits) return Error{"Box size " + std::to_string(b.box_size) + " exceeds available data"};
+  BoxInfo info{BoxInfo::Mdat{b.body_start, b.body_length}, pos_};
+  if (b.type != box_types::mdat) {
+    info.form = BoxInfo::Regular{Mp4Box{b.type, data_.subspan(b.body_start, b.body_length), b.header_length()}};
+  }
+  pos_ = b.end();
+  return std::optional<BoxInfo>{info};
+}
+
 Result<Mp4File> parse_mp4(ByteView data) {
   Mp4File file;
-  std::uint64_t pos = 0;
-  while (data.size() - pos >= 8) {
-    Result<LocatedBox> located = locate(data, pos);
-    if (!located.ok()) return located.error();
-    const LocatedBox& b = located.value();
-    if (!b.fits) return Error{"Box size " + std::to_string(b.box_size) + " exceeds available data"};
-    if (b.type == box_types::mdat) {
-      file.box_infos.push_back(BoxInfo{BoxInfo::Mdat{b.body_start, b.body_length}});
-    } else {
-      const Mp4Box box{b.type, data.subspan(b.body_start, b.body_length)};
-      file.box_infos.push_back(BoxInfo{BoxInfo::Regular{box}});
-      if (box.box_type == box_types::moov) file.moov = box;
-    }
-    pos = b.end();
+  TopLevelBoxes boxes(data);
+  for (;;) {
+    Result<std::optional<BoxInfo>> next = boxes.next();
+    if (!next.ok()) return next.error();
+    if (!next.value()) return file;
+    const BoxInfo& info = file.box_infos.emplace_back(*next.value());
+    if (info.is(box_types::moov)) file.moov = *info.regular();
   }
-  return file;
 }
 
 Result<std::vector<Mp4Box>> parse_container_box(ByteView body) {
@@ -94,7 +103,7 @@ Result<std::vector<Mp4Box>> parse_container_box(ByteView body) {
     if (!located.ok()) return located.error();
     const LocatedBox& b = located.value();
     if (!b.fits) break;
-    children.push_back(Mp4Box{b.type, body.subspan(b.body_start, b.body_length)});
+    children.push_back(Mp4Box{b.type, body.subspan(b.body_start, b.body_length), b.header_length()});
     pos = b.end();
   }
   return children;
@@ -109,6 +118,15 @@ void write_box(ByteBuilder& out, FourCC type, ByteView body) {
   out.bytes(body);
 }
 
+std::uint64_t box_size_like(std::uint64_t body_length, std::uint8_t header_length) {
+  return header_length == 16 ? body_length + 16 : box_size(body_length);
+}
+
+void write_box_like(ByteBuilder& out, const Mp4Box& like, ByteView body) {
+  write_box_header_like(out, like.box_type, body.size(), like.header_length);
+  out.bytes(body);
+}
+
 std::size_t begin_box(ByteBuilder& out, FourCC type) {
   const std::size_t at = out.size();
   out.u32(0);
@@ -116,8 +134,21 @@ std::size_t begin_box(ByteBuilder& out, FourCC type) {
   return at;
 }
 
+std::size_t begin_box_like(ByteBuilder& out, const Mp4Box& like) {
+  if (like.header_length != 16) return begin_box(out, like.box_type);
+  const std::size_t at = out.size();
+  out.u32(1);
+  out.fourcc(like.box_type);
+  out.u64(0);
+  return at;
+}
+
 void end_box(ByteBuilder& out, std::size_t at) {
   std::vector<std::uint8_t>& buf = out.data();
+  if (load_be32(buf.data() + at) == 1) {  // a 64-bit header reserved by begin_box_like
+    store_be64(buf.data() + at + 8, buf.size() - at);
+    return;
+  }
   const std::uint64_t body_length = buf.size() - at - 8;
   if (body_length <= 0xFFFFFFF7u) {
     store_be32(buf.data() + at, static_cast<std::uint32_t>(body_length + 8));

@@ -43,6 +43,7 @@ inline constexpr FourCC edts = fourcc("edts");
 inline constexpr FourCC tfdt = fourcc("tfdt");
 inline constexpr FourCC elst = fourcc("elst");
 inline constexpr FourCC mvex = fourcc("mvex");
+inline constexpr FourCC trex = fourcc("trex");
 }  // namespace box_types
 
 // Big-endian read cursor. A failed read leaves the position where it was.
@@ -65,7 +66,8 @@ class Mp4Reader {
 
 struct Mp4Box {
   FourCC box_type;
-  ByteView data;  // body: everything after the 8- or 16-byte header
+  ByteView data;                   // body: everything after the 8- or 16-byte header
+  std::uint8_t header_length = 8;  // 16 where the size was given in 64 bits
 };
 
 // One top-level box: an ordinary box, or an mdat located by its body's place
@@ -79,6 +81,7 @@ struct BoxInfo {
     std::uint64_t data_size = 0;
   };
   std::variant<Regular, Mdat> form;
+  std::uint64_t start = 0;  // input position of the box's first header byte
 
   const Mp4Box* regular() const {
     const Regular* r = std::get_if<Regular>(&form);
@@ -91,6 +94,20 @@ struct BoxInfo {
     return b && b->box_type == type;
   }
   std::uint64_t body_length() const;
+};
+
+// The top-level boxes of a file one at a time, read as parse_mp4 reads
+// them, for callers that may stop long before the end.
+class TopLevelBoxes {
+ public:
+  explicit TopLevelBoxes(ByteView data) : data_(data) {}
+  // The next box; nothing once fewer than 8 bytes remain; the error
+  // parse_mp4 gives for a box it refuses (and the same error again after).
+  Result<std::optional<BoxInfo>> next();
+
+ private:
+  ByteView data_;
+  std::uint64_t pos_ = 0;
 };
 
 struct Mp4File {
@@ -125,10 +142,28 @@ void write_box_header(Writer& w, FourCC type, std::uint64_t body_length) {
 
 void write_box(ByteBuilder& out, FourCC type, ByteView body);
 
+// A box rewritten with the header form it was read with: a 64-bit size
+// stays 64-bit, so a rewrite that keeps every body length keeps every
+// position, and the offsets that point into the file stay right.
+template <class Writer>
+void write_box_header_like(Writer& w, FourCC type, std::uint64_t body_length, std::uint8_t header_length) {
+  if (header_length != 16) {
+    write_box_header(w, type, body_length);
+    return;
+  }
+  w.u32(1);
+  w.bytes(type.c, 4);
+  w.u64(body_length + 16);
+}
+void write_box_like(ByteBuilder& out, const Mp4Box& like, ByteView body);
+std::uint64_t box_size_like(std::uint64_t body_length, std::uint8_t header_length);
+
 // Nested boxes written in place: begin_box reserves a compact header and
 // end_box fills it in, widening it to the 16-byte form when the body
 // turned out too long for it, so the result equals write_box of the body.
+// begin_box_like reserves the header form of a box read from the input.
 std::size_t begin_box(ByteBuilder& out, FourCC type);
+std::size_t begin_box_like(ByteBuilder& out, const Mp4Box& like);
 void end_box(ByteBuilder& out, std::size_t at);
 
 }  // namespace quaver

@@ -25,31 +25,65 @@ bool fits(ByteView body, std::uint64_t offset, std::uint64_t n) {
 }
 
 // A 32-bit field that may be cut off: read and advance past it when all of
-// it is there, else keep the fallback and stay put.
-std::uint32_t optional_field(ByteView body, std::uint64_t& pos, bool present, std::uint32_t fallback) {
-  if (!present || !fits(body, pos, 4)) return fallback;
+// it is there, else nothing and stay put.
+std::optional<std::uint32_t> carried_field(ByteView body, std::uint64_t& pos, bool present) {
+  if (!present || !fits(body, pos, 4)) return std::nullopt;
   const std::uint32_t v = load_be32(body.data() + pos);
   pos += 4;
   return v;
 }
 
-struct FragmentDefaults {
-  std::uint32_t duration = 0;
-  std::uint32_t size = 0;
-  std::uint32_t flags = 0;
+std::uint32_t optional_field(ByteView body, std::uint64_t& pos, bool present, std::uint32_t fallback) {
+  return carried_field(body, pos, present).value_or(fallback);
+}
+
+// What the tfhds of one traf say; a later tfhd replaces the track ID and
+// whichever fields it carries.
+struct TrafHeader {
   std::uint32_t track_id = 0;
+  std::optional<std::uint64_t> base_data_offset;  // file position the run data offsets count from
+  std::optional<std::uint32_t> duration;
+  std::optional<std::uint32_t> size;
+  std::optional<std::uint32_t> flags;
+
+  // Packagers write into a tfhd only the defaults that differ from the
+  // track's trex; what no tfhd carries is the trex's.
+  SampleDefaults defaults(const SampleDefaults& trex) const {
+    return SampleDefaults{duration.value_or(trex.duration), size.value_or(trex.size), flags.value_or(trex.flags)};
+  }
 };
 
-void read_tfhd(ByteView body, FragmentDefaults& d) {
+void read_tfhd(ByteView body, TrafHeader& h) {
   if (body.size() < 8) return;
   const std::uint32_t flags = load_be16(body.data() + 2);
-  d.track_id = load_be32(body.data() + 4);
+  h.track_id = load_be32(body.data() + 4);
   std::uint64_t pos = 8;
-  if (flags & kBaseDataOffset) pos += 8;
+  if (flags & kBaseDataOffset) {
+    if (fits(body, pos, 8)) h.base_data_offset = load_be64(body.data() + pos);
+    pos += 8;
+  }
   if (flags & kSampleDescriptionIndex) pos += 4;
-  d.duration = optional_field(body, pos, flags & kDefaultDuration, d.duration);
-  d.size = optional_field(body, pos, flags & kDefaultSize, d.size);
-  d.flags = optional_field(body, pos, flags & kDefaultFlags, d.flags);
+  if (auto v = carried_field(body, pos, flags & kDefaultDuration)) h.duration = v;
+  if (auto v = carried_field(body, pos, flags & kDefaultSize)) h.size = v;
+  if (auto v = carried_field(body, pos, flags & kDefaultFlags)) h.flags = v;
+}
+
+// Where a run's first sample starts in an mdat body: its data offset counts
+// from `base` and the body begins at `body_start`, both file positions. A
+// start before the body is its first byte; one beyond every 64-bit
+// position lies where no sample fits.
+std::uint64_t run_start(std::uint64_t base, std::int32_t data_offset, std::uint64_t body_start) {
+  std::uint64_t target = 0;
+  if (data_offset >= 0) {
+    const auto forward = static_cast<std::uint64_t>(data_offset);
+    if (base > UINT64_MAX - forward) return UINT64_MAX;
+    target = base + forward;
+  } else {
+    const std::uint64_t back = 0 - static_cast<std::uint64_t>(static_cast<std::int64_t>(data_offset));
+    if (base < back) return 0;
+    target = base - back;
+  }
+  return target > body_start ? target - body_start : 0;
 }
 
 // Decode time of a tfdt body: 64-bit in version 1, else 32-bit; nothing
@@ -60,47 +94,71 @@ std::optional<std::uint64_t> read_tfdt(ByteView body) {
   return std::nullopt;
 }
 
-// One moof with the mdat paired to it. The mdat body is taken to begin right
-// after the moof with compact headers on both, whatever lies between them.
+// One moof with the mdat paired to it, where both really lie in the file.
 struct FragmentPair {
   ByteView moof_body;
-  std::uint64_t moof_position;  // computed position P
+  std::uint64_t moof_start = 0;  // file position of the moof's first header byte
   ByteView mdat_body;
+  std::uint64_t mdat_body_start = 0;  // file position of the mdat's first body byte
 };
 
 class Collector {
  public:
-  // input_length bounds both the samples and the sample bytes collected.
-  Collector(std::vector<TrackFragments>& tracks, std::uint64_t input_length)
-      : tracks_(tracks), by_id_(first_track_by_id(tracks)), limit_(input_length) {}
+  // The input bounds both the samples and the sample bytes collected;
+  // collection stops once max_samples samples are in.
+  Collector(ByteView data, std::vector<TrackFragments>& tracks, std::uint64_t max_samples = UINT64_MAX)
+      : data_(data), tracks_(tracks), by_id_(first_track_by_id(tracks)), limit_(data.size()),
+        max_samples_(max_samples) {}
 
+  // The next top-level box of the file: a moof waits for the next mdat,
+  // across any other boxes; a later moof replaces a waiting one.
+  std::optional<Error> add(const BoxInfo& info) {
+    if (info.is(box_types::moof)) {
+      pending_ = FragmentPair{info.regular()->data, info.start, {}, 0};
+    } else if (const BoxInfo::Mdat* mdat = info.mdat(); mdat && pending_) {
+      FragmentPair f = *pending_;
+      pending_.reset();
+      f.mdat_body = subview(data_, mdat->data_offset, mdat->data_size);
+      f.mdat_body_start = mdat->data_offset;
+      return pair(f);
+    }
+    return std::nullopt;
+  }
+
+  bool full() const { return collected_ >= max_samples_; }
+  std::uint64_t collected() const { return collected_; }
+
+ private:
   std::optional<Error> pair(const FragmentPair& f) {
     Result<std::vector<Mp4Box>> moof = parse_container_box(f.moof_body);
     if (!moof.ok()) return moof.error();
     for (const Mp4Box& traf : moof.value()) {
       if (traf.box_type != box_types::traf) continue;
+      if (full()) break;
       Result<std::vector<Mp4Box>> children = parse_container_box(traf.data);
       if (!children.ok()) return children.error();
-      FragmentDefaults d;
+      TrafHeader h;
       std::optional<std::uint64_t> decode_time;
       for (const Mp4Box& c : children.value()) {
-        if (c.box_type == box_types::tfhd) read_tfhd(c.data, d);
+        if (c.box_type == box_types::tfhd) read_tfhd(c.data, h);
         if (c.box_type == box_types::tfdt && !decode_time) decode_time = read_tfdt(c.data);
       }
-      const auto found = by_id_.find(d.track_id);
-      const std::size_t first_sample = found == by_id_.end() ? 0 : tracks_[found->second].samples.size();
+      // A run for no known track is dropped whole: none of its samples is kept.
+      const auto found = by_id_.find(h.track_id);
+      if (found == by_id_.end()) continue;
+      TrackFragments& track = tracks_[found->second];
+      const SampleDefaults defaults = h.defaults(track.trex);
+      const std::uint64_t base = h.base_data_offset.value_or(f.moof_start);
+      const std::size_t first_sample = track.samples.size();
       for (const Mp4Box& c : children.value()) {
-        if (c.box_type != box_types::trun) continue;
-        if (std::optional<Error> e = run(c.data, d, f)) return e;
+        if (c.box_type != box_types::trun || full()) continue;
+        if (std::optional<Error> e = run(c.data, track, defaults, base, f)) return e;
       }
-      if (found != by_id_.end()) timeline(found->second, first_sample, decode_time);
+      timeline(found->second, first_sample, decode_time);
     }
     return std::nullopt;
   }
 
-  std::uint64_t collected() const { return collected_; }
-
- private:
   // Where the previous fragment of a track started and which of its samples
   // was the last, for closing a run whose last duration was left at 0.
   struct LastFragment {
@@ -138,10 +196,11 @@ class Collector {
     }
   }
 
-  std::optional<Error> run(ByteView body, const FragmentDefaults& d, const FragmentPair& f) {
+  std::optional<Error> run(ByteView body, TrackFragments& track, const SampleDefaults& d, std::uint64_t base,
+                           const FragmentPair& f) {
     if (body.size() < 8) return std::nullopt;
     const std::uint32_t flags = load_be16(body.data() + 2);
-    const std::uint32_t count = load_be32(body.data() + 4);
+    const std::uint64_t count = std::min<std::uint64_t>(load_be32(body.data() + 4), max_samples_ - collected_);
     std::uint64_t pos = 8;
     std::optional<std::int32_t> data_offset;
     if ((flags & kDataOffset) && body.size() >= 12) {
@@ -155,50 +214,42 @@ class Collector {
       if (fits(body, pos, 4)) first_flags = load_be32(body.data() + pos);
       pos += 4;
     }
-
-    // A run for no known track is dropped whole: none of its samples is kept.
-    const auto found = by_id_.find(d.track_id);
-    if (found == by_id_.end() || count == 0) return std::nullopt;
-    TrackFragments* track = &tracks_[found->second];
+    if (count == 0) return std::nullopt;
     // Every real sample has at least one byte, so a file never holds more
     // samples than bytes; a larger count is hostile and must not be produced.
     if (count > limit_ - collected_) return Error{"Sample count exceeds what the input can hold"};
     collected_ += count;
 
-    // The mdat body begins at P + B + 16 while the offset counts from P.
-    std::int64_t cursor = 0;
-    if (data_offset) {
-      const auto p = static_cast<std::int64_t>(f.moof_position);
-      const auto b = static_cast<std::int64_t>(f.moof_body.size());
-      cursor = std::max<std::int64_t>(0, (p + *data_offset) - (p + b + 16));
-    }
+    std::uint64_t cursor = data_offset ? run_start(base, *data_offset, f.mdat_body_start) : 0;
     const auto mdat_size = static_cast<std::uint64_t>(f.mdat_body.size());
-    for (std::uint32_t i = 0; i < count; ++i) {
+    for (std::uint64_t i = 0; i < count; ++i) {
       FragmentSampleInfo s;
       s.duration = optional_field(body, pos, flags & kSampleDuration, d.duration);
       s.size = optional_field(body, pos, flags & kSampleSize, d.size);
       s.flags = optional_field(body, pos, flags & kSampleFlags, d.flags);
       s.composition_offset = optional_field(body, pos, flags & kSampleCompositionOffset, 0);
       if (i == 0 && first_flags) s.flags = *first_flags;
-      const auto at = static_cast<std::uint64_t>(cursor);
       // A sample whose bytes run past the mdat keeps its record but no
       // bytes, and the next sample is looked for at the same place.
-      if (data_offset && s.size <= mdat_size && at <= mdat_size - s.size) {
+      if (data_offset && s.size <= mdat_size && cursor <= mdat_size - s.size) {
         // Runs of a well-formed file never share bytes; runs pointing at
         // the same bytes over and over would multiply the output instead.
         if (s.size > limit_ - bytes_) return Error{"Sample data exceeds what the input can hold"};
         bytes_ += s.size;
-        track->append_data(f.mdat_body.subspan(at, s.size));
+        track.append_data(f.mdat_body.subspan(cursor, s.size));
         cursor += s.size;
       }
-      track->samples.push_back(s);
+      track.samples.push_back(s);
     }
     return std::nullopt;
   }
 
+  ByteView data_;
   std::vector<TrackFragments>& tracks_;
   const std::unordered_map<std::uint32_t, std::size_t> by_id_;
   std::uint64_t limit_;
+  std::uint64_t max_samples_;
+  std::optional<FragmentPair> pending_;  // a moof waiting for its mdat
   std::uint64_t collected_ = 0;  // samples
   std::uint64_t bytes_ = 0;      // sample bytes
   std::unordered_map<std::size_t, LastFragment> last_;
@@ -231,9 +282,27 @@ std::uint32_t track_id_of(const std::vector<Mp4Box>& trak_children) {
   return 0;
 }
 
+std::unordered_map<std::uint32_t, SampleDefaults> track_extends_defaults(const std::vector<Mp4Box>& moov_children) {
+  std::unordered_map<std::uint32_t, SampleDefaults> defaults;
+  for (const Mp4Box& mvex : moov_children) {
+    if (mvex.box_type != box_types::mvex) continue;
+    Result<std::vector<Mp4Box>> children = parse_container_box(mvex.data);
+    if (!children.ok()) continue;
+    for (const Mp4Box& trex : children.value()) {
+      // Version and flags, track ID, sample description index, then the
+      // default duration, size and flags.
+      if (trex.box_type != box_types::trex || trex.data.size() < 24) continue;
+      const std::uint8_t* p = trex.data.data();
+      defaults.emplace(load_be32(p + 4), SampleDefaults{load_be32(p + 12), load_be32(p + 16), load_be32(p + 20)});
+    }
+  }
+  return defaults;
+}
+
 Result<std::vector<TrackFragments>> extract_track_info_from_moov(ByteView moov_body) {
   Result<std::vector<Mp4Box>> moov = parse_container_box(moov_body);
   if (!moov.ok()) return moov.error();
+  const std::unordered_map<std::uint32_t, SampleDefaults> trex = track_extends_defaults(moov.value());
   std::vector<TrackFragments> tracks;
   for (const Mp4Box& trak : moov.value()) {
     if (trak.box_type != box_types::trak) continue;
@@ -241,6 +310,7 @@ Result<std::vector<TrackFragments>> extract_track_info_from_moov(ByteView moov_b
     if (!trak_children.ok()) return trak_children.error();
     TrackFragments t;
     t.track_id = track_id_of(trak_children.value());
+    if (auto found = trex.find(t.track_id); found != trex.end()) t.trex = found->second;
     for (const Mp4Box& mdia : trak_children.value()) {
       if (mdia.box_type != box_types::mdia) continue;
       Result<std::vector<Mp4Box>> mdia_children = parse_container_box(mdia.data);
@@ -273,22 +343,26 @@ Result<std::vector<TrackFragments>> extract_track_info_from_moov(ByteView moov_b
 
 Result<std::uint64_t> collect_fragment_data(ByteView data, const std::vector<BoxInfo>& box_infos,
                                             std::vector<TrackFragments>& tracks) {
-  Collector collector(tracks, data.size());
-  std::optional<FragmentPair> pending;
-  // Positions are computed as if every box had a compact header; the data
-  // offsets of the runs are resolved against these positions.
-  std::uint64_t position = 0;
+  Collector collector(data, tracks);
   for (const BoxInfo& info : box_infos) {
-    if (info.is(box_types::moof)) {
-      pending = FragmentPair{info.regular()->data, position, {}};
-    } else if (const BoxInfo::Mdat* mdat = info.mdat(); mdat && pending) {
-      pending->mdat_body = subview(data, mdat->data_offset, mdat->data_size);
-      if (std::optional<Error> e = collector.pair(*pending)) return *e;
-      pending.reset();
-    }
-    position += info.body_length() + 8;
+    if (std::optional<Error> e = collector.add(info)) return *e;
   }
   return collector.collected();
+}
+
+std::optional<ByteView> first_fragment_sample(ByteView data, std::uint32_t track_id, const SampleDefaults& trex) {
+  std::vector<TrackFragments> track(1);
+  track[0].track_id = track_id;
+  track[0].trex = trex;
+  Collector collector(data, track, 1);
+  TopLevelBoxes boxes(data);
+  while (!collector.full()) {
+    Result<std::optional<BoxInfo>> next = boxes.next();
+    if (!next.ok() || !next.value()) return std::nullopt;
+    if (collector.add(*next.value())) return std::nullopt;
+  }
+  // One sample, so its bytes are the whole of the data when it has any.
+  return track[0].data.empty() ? ByteView{} : track[0].data.front();
 }
 
 }  // namespace quaver

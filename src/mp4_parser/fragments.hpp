@@ -1,13 +1,17 @@
 // Samples of a fragmented MP4, gathered per track.
 //
-// The initialisation moov names the tracks (extract_track_info_from_moov);
-// every moof/mdat pair of the file then adds its runs to the matching track
-// (collect_fragment_data). Sample bytes are kept as ranges of the input, so
-// the input must outlive the records.
+// The initialisation moov names the tracks and their track-extends defaults
+// (extract_track_info_from_moov); every moof/mdat pair of the file then adds
+// its runs to the matching track (collect_fragment_data). A run's data
+// offset counts from its traf's base data offset, or else from the moof's
+// first byte, and its bytes are taken from the paired mdat body wherever the
+// boxes really lie. Sample bytes are kept as ranges of the input, so the
+// input must outlive the records.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -24,6 +28,13 @@ struct FragmentSampleInfo {
   std::uint32_t composition_offset = 0;  // as stored: a negative offset keeps its two's-complement bits
 };
 
+// Per-sample values that a run leaves out.
+struct SampleDefaults {
+  std::uint32_t duration = 0;  // media timescale
+  std::uint32_t size = 0;      // bytes
+  std::uint32_t flags = 0;     // trun/tfhd sample flags word
+};
+
 struct TrackFragments {
   std::vector<FragmentSampleInfo> samples;  // in file order
   // The bytes of the samples that had them, in sample order, as ranges of
@@ -33,6 +44,7 @@ struct TrackFragments {
   ByteView stsd;                // stsd body of the initialisation moov; empty if none
   std::uint32_t track_id = 0;
   std::uint32_t timescale = 1000;
+  SampleDefaults trex;  // the moov's track-extends defaults for this track ID; 0 where it has none
 
   void append_data(ByteView bytes);
 };
@@ -45,6 +57,11 @@ std::uint32_t track_id_of(const std::vector<Mp4Box>& trak_children);
 // and the traks carrying that ID belong to.
 std::unordered_map<std::uint32_t, std::size_t> first_track_by_id(const std::vector<TrackFragments>& tracks);
 
+// Defaults of each track ID from the trex boxes in the mvex children of a
+// moov (bodies of 24 bytes or more; the first trex of an ID wins). An mvex
+// that cannot be read gives none.
+std::unordered_map<std::uint32_t, SampleDefaults> track_extends_defaults(const std::vector<Mp4Box>& moov_children);
+
 // One empty record per trak of the moov body, in trak order.
 Result<std::vector<TrackFragments>> extract_track_info_from_moov(ByteView moov_body);
 
@@ -54,5 +71,12 @@ Result<std::vector<TrackFragments>> extract_track_info_from_moov(ByteView moov_b
 // bytes, than it has bytes.
 Result<std::uint64_t> collect_fragment_data(ByteView data, const std::vector<BoxInfo>& box_infos,
                                             std::vector<TrackFragments>& tracks);
+
+// The first sample, in file order, of the fragments of one track, located
+// as collect_fragment_data locates it: its bytes, or an empty view when it
+// has none. Nothing when no fragment holds a sample of the track, or the
+// fragment holding it cannot be read. Walks the file only up to that
+// fragment, and only up to the first top-level box parse_mp4 would refuse.
+std::optional<ByteView> first_fragment_sample(ByteView data, std::uint32_t track_id, const SampleDefaults& trex);
 
 }  // namespace quaver

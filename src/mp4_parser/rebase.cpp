@@ -144,39 +144,39 @@ Result<std::vector<std::uint8_t>> rebuild_moov(ByteView moov_body, const TrackTa
     if (child.box_type == box_types::mvhd) {
       auto body = rewrite_header(child.data, box_types::mvhd, to_movie_time(end_of(0), movie, first_media));
       if (!body.ok()) return body.error();
-      write_box(out, box_types::mvhd, ByteView(body.value().data(), body.value().size()));
+      write_box_like(out, child, ByteView(body.value().data(), body.value().size()));
     } else if (child.box_type == box_types::trak) {
       const std::uint64_t dk = end_of(k++);
       const std::uint32_t media = trak_media_timescale(child.data);
       Result<std::vector<Mp4Box>> trak = parse_container_box(child.data);
       if (!trak.ok()) return trak.error();
-      const std::size_t trak_at = begin_box(out, box_types::trak);
+      const std::size_t trak_at = begin_box_like(out, child);
       for (const Mp4Box& t : trak.value()) {
         if (t.box_type == box_types::tkhd) {
           auto body = rewrite_header(t.data, box_types::tkhd, to_movie_time(dk, movie, media));
           if (!body.ok()) return body.error();
-          write_box(out, box_types::tkhd, ByteView(body.value().data(), body.value().size()));
+          write_box_like(out, t, ByteView(body.value().data(), body.value().size()));
         } else if (t.box_type == box_types::mdia) {
           Result<std::vector<Mp4Box>> mdia = parse_container_box(t.data);
           if (!mdia.ok()) return mdia.error();
-          const std::size_t mdia_at = begin_box(out, box_types::mdia);
+          const std::size_t mdia_at = begin_box_like(out, t);
           for (const Mp4Box& m : mdia.value()) {
             if (m.box_type == box_types::mdhd) {
               auto body = rewrite_header(m.data, box_types::mdhd, dk);
               if (!body.ok()) return body.error();
-              write_box(out, box_types::mdhd, ByteView(body.value().data(), body.value().size()));
+              write_box_like(out, m, ByteView(body.value().data(), body.value().size()));
             } else {
-              write_box(out, m.box_type, m.data);
+              write_box_like(out, m, m.data);
             }
           }
           end_box(out, mdia_at);
         } else {
-          write_box(out, t.box_type, t.data);
+          write_box_like(out, t, t.data);
         }
       }
       end_box(out, trak_at);
     } else {
-      write_box(out, child.box_type, child.data);
+      write_box_like(out, child, child.data);
     }
   }
   return std::move(out.data());
@@ -188,18 +188,18 @@ Result<std::vector<std::uint8_t>> rebase_moof(ByteView moof_body, const TrackTab
   ByteBuilder out;
   for (const Mp4Box& child : children.value()) {
     if (child.box_type != box_types::traf) {
-      write_box(out, child.box_type, child.data);
+      write_box_like(out, child, child.data);
       continue;
     }
     Result<std::vector<Mp4Box>> traf = parse_container_box(child.data);
     if (!traf.ok()) return traf.error();
     auto it = tracks.find(track_index(traf.value()));
     const std::uint64_t base = it != tracks.end() && it->second.base ? *it->second.base : 0;
-    const std::size_t traf_at = begin_box(out, box_types::traf);
+    const std::size_t traf_at = begin_box_like(out, child);
     for (const Mp4Box& t : traf.value()) {
       if (t.box_type != box_types::tfdt || t.data.size() < 8) {
         if (t.box_type == box_types::tfdt && t.data.size() < 4) return kShortHeader;
-        write_box(out, t.box_type, t.data);
+        write_box_like(out, t, t.data);
         continue;
       }
       std::vector<std::uint8_t> body(t.data.begin(), t.data.end());
@@ -210,7 +210,7 @@ Result<std::vector<std::uint8_t>> rebase_moof(ByteView moof_body, const TrackTab
       } else {
         store_be32(&body[4], static_cast<std::uint32_t>(rebased));
       }
-      write_box(out, box_types::tfdt, ByteView(body.data(), body.size()));
+      write_box_like(out, t, ByteView(body.data(), body.size()));
     }
     end_box(out, traf_at);
   }
@@ -258,12 +258,15 @@ Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
   Result<std::vector<std::uint8_t>> moov = rebuild_moov(file.moov->data, tracks);
   if (!moov.ok()) return moov.error();
 
-  // Every box is written back in order; only moov and moof bodies change,
-  // and those are small. Everything else is copied once, from the input.
+  // Every box is written back in order, each with the header form it had,
+  // so that every box keeps its position and the chunk and run offsets
+  // still point at their data. Only moov and moof bodies change, and those
+  // are small. Everything else is copied once, from the input.
   std::deque<std::vector<std::uint8_t>> rebuilt;
   struct Piece {
     FourCC type;
     ByteView body;
+    std::uint8_t header_length;
   };
   std::vector<Piece> pieces;
   bool moov_written = false;
@@ -271,30 +274,31 @@ Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
   for (const BoxInfo& info : file.box_infos) {
     Piece piece;
     if (const BoxInfo::Mdat* m = info.mdat()) {
-      piece = Piece{box_types::mdat, data.subspan(m->data_offset, m->data_size)};
+      const auto header_length = static_cast<std::uint8_t>(m->data_offset - info.start);
+      piece = Piece{box_types::mdat, data.subspan(m->data_offset, m->data_size), header_length};
     } else {
       const Mp4Box& box = *info.regular();
       if (box.box_type == box_types::moov) {
         if (moov_written) continue;
         moov_written = true;
-        piece = Piece{box_types::moov, ByteView(moov.value().data(), moov.value().size())};
+        piece = Piece{box_types::moov, ByteView(moov.value().data(), moov.value().size()), box.header_length};
       } else if (box.box_type == box_types::moof) {
         Result<std::vector<std::uint8_t>> moof = rebase_moof(box.data, tracks);
         if (!moof.ok()) return moof.error();
         rebuilt.push_back(moof.take());
-        piece = Piece{box_types::moof, ByteView(rebuilt.back().data(), rebuilt.back().size())};
+        piece = Piece{box_types::moof, ByteView(rebuilt.back().data(), rebuilt.back().size()), box.header_length};
       } else {
-        piece = Piece{box.box_type, box.data};
+        piece = Piece{box.box_type, box.data, box.header_length};
       }
     }
     pieces.push_back(piece);
-    total += box_size(piece.body.size());
+    total += box_size_like(piece.body.size(), piece.header_length);
   }
 
   OutBuffer out = OutBuffer::allocate(total, alloc);
   FixedWriter w(out);
   for (const Piece& p : pieces) {
-    write_box_header(w, p.type, p.body.size());
+    write_box_header_like(w, p.type, p.body.size(), p.header_length);
     w.bytes(p.body);
   }
   w.finish();

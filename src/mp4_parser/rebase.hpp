@@ -1,9 +1,10 @@
 // Rebasing an MP4 so that every track starts at decode time 0.
 //
 // In: a whole MP4, fragmented or regular. Out: the same boxes in the same
-// order (a second moov dropped), every tfdt lowered by the first decode time
-// of its track, and the mvhd, tkhd and mdhd durations recomputed from the
-// fragments with their creation and modification times zeroed. Refused:
+// order (a second moov dropped) and with the same header forms, so at the
+// same positions, every tfdt lowered by the first decode time of its track,
+// and the mvhd, tkhd and mdhd durations recomputed from the fragments with
+// their creation and modification times zeroed. Refused:
 // unreadable boxes, a file without moov, header boxes too short for their fields.
 #pragma once
 

@@ -1,5 +1,6 @@
 #include "mp4_parser/track_builder.hpp"
 
+#include <algorithm>
 #include <optional>
 
 #include "core/output.hpp"
@@ -50,10 +51,10 @@ std::uint64_t in_movie_timescale(std::uint64_t duration, std::uint32_t media, st
 }
 
 // stts and ctts: one (count, value) entry per run of equal values.
-void write_runs(ByteBuilder& out, FourCC type, const std::vector<FragmentSampleInfo>& samples,
+void write_runs(ByteBuilder& out, FourCC type, std::uint8_t version, const std::vector<FragmentSampleInfo>& samples,
                 std::uint32_t FragmentSampleInfo::*field) {
   const std::size_t box = begin_box(out, type);
-  out.u32(0);
+  out.u32(std::uint32_t{version} << 24);  // version, flags 0
   const std::size_t count_at = out.size();
   out.u32(0);
   std::uint32_t runs = 0;
@@ -74,7 +75,7 @@ void write_stbl(ByteBuilder& out, const TrackFragments& track, std::uint64_t chu
   const auto n = static_cast<std::uint32_t>(samples.size());
   const std::size_t stbl = begin_box(out, box_types::stbl);
   if (!track.stsd.empty()) write_box(out, box_types::stsd, track.stsd);
-  write_runs(out, box_types::stts, samples, &FragmentSampleInfo::duration);
+  write_runs(out, box_types::stts, 0, samples, &FragmentSampleInfo::duration);
 
   // Every sample is a chunk of its own.
   const std::size_t stsc = begin_box(out, box_types::stsc);
@@ -99,12 +100,19 @@ void write_stbl(ByteBuilder& out, const TrackFragments& track, std::uint64_t chu
   end_box(out, stco);
 
   bool has_composition_offsets = false;
+  bool has_negative_offsets = false;
   std::uint32_t sync = 0;
   for (const FragmentSampleInfo& s : samples) {
     has_composition_offsets |= s.composition_offset != 0;
+    has_negative_offsets |= (s.composition_offset & 0x80000000u) != 0;
     sync += (s.flags & kDependsOnOthers) == 0;
   }
-  if (has_composition_offsets) write_runs(out, box_types::ctts, samples, &FragmentSampleInfo::composition_offset);
+  // Version 0 offsets are unsigned: a negative offset of a version 1 run
+  // read that way would place its picture hours late. Version 1 reads the
+  // same 32 bits as signed.
+  if (has_composition_offsets) {
+    write_runs(out, box_types::ctts, has_negative_offsets ? 1 : 0, samples, &FragmentSampleInfo::composition_offset);
+  }
   if (sync > 0) {
     const std::size_t stss = begin_box(out, box_types::stss);
     out.u32(0);
@@ -151,12 +159,30 @@ std::optional<Error> write_mdia(ByteBuilder& out, ByteView mdia_body, const Trac
   return std::nullopt;
 }
 
+// Where the track's last picture ends on the media timeline: the latest
+// composition time plus duration. With composition offsets (B-frames) that
+// lies past the sum of the durations; an offset with its top bit set is a
+// negative one.
+std::uint64_t presentation_end(const TrackFragments& track) {
+  std::uint64_t decode = 0;
+  std::uint64_t end = 0;
+  for (const FragmentSampleInfo& s : track.samples) {
+    decode += s.duration;
+    const auto offset = static_cast<std::int32_t>(s.composition_offset);
+    const std::uint64_t back = offset < 0 ? 0 - static_cast<std::uint64_t>(std::int64_t{offset}) : 0;
+    const std::uint64_t sample_end = offset < 0 ? (decode > back ? decode - back : 0) : decode + std::uint64_t(offset);
+    end = std::max(end, sample_end);
+  }
+  return end;
+}
+
 // An initialisation segment may end its edit list with an open-ended edit
 // (segment duration 0: "to the end of the media", known only once the
 // fragments have arrived). Copied as it is into a regular file it would read
 // as an edit of length 0 and hide the track, so it is closed at the media's
-// end: the media from the edit's start time to T, in the movie timescale.
-std::vector<std::uint8_t> close_open_edit(ByteView elst, std::uint64_t media_duration, std::uint32_t media_timescale,
+// end: from the edit's start time to where the last picture ends, in the
+// movie timescale.
+std::vector<std::uint8_t> close_open_edit(ByteView elst, std::uint64_t media_end, std::uint32_t media_timescale,
                                           std::uint32_t movie_timescale) {
   std::vector<std::uint8_t> out(elst.begin(), elst.end());
   if (out.size() < 8) return out;
@@ -170,7 +196,7 @@ std::vector<std::uint8_t> close_open_edit(ByteView elst, std::uint64_t media_dur
                                      : static_cast<std::int32_t>(load_be32(last + 4));
   if (segment != 0 || media_time < 0) return out;
   const auto start = static_cast<std::uint64_t>(media_time);
-  const std::uint64_t rest = media_duration > start ? media_duration - start : 0;
+  const std::uint64_t rest = media_end > start ? media_end - start : 0;
   const std::uint64_t duration = in_movie_timescale(rest, media_timescale, movie_timescale);
   if (v1) {
     store_be64(last, duration);
@@ -180,8 +206,7 @@ std::vector<std::uint8_t> close_open_edit(ByteView elst, std::uint64_t media_dur
   return out;
 }
 
-void write_edts(ByteBuilder& out, ByteView edts_body, const TrackFragments& track, std::uint64_t duration,
-                std::uint32_t movie_timescale) {
+void write_edts(ByteBuilder& out, ByteView edts_body, const TrackFragments& track, std::uint32_t movie_timescale) {
   Result<std::vector<Mp4Box>> children = parse_container_box(edts_body);
   if (!children.ok()) {
     write_box(out, box_types::edts, edts_body);
@@ -190,7 +215,8 @@ void write_edts(ByteBuilder& out, ByteView edts_body, const TrackFragments& trac
   const std::size_t edts = begin_box(out, box_types::edts);
   for (const Mp4Box& c : children.value()) {
     if (c.box_type == box_types::elst) {
-      write_box(out, box_types::elst, close_open_edit(c.data, duration, track.timescale, movie_timescale));
+      write_box(out, box_types::elst,
+                close_open_edit(c.data, presentation_end(track), track.timescale, movie_timescale));
     } else {
       write_box(out, c.box_type, c.data);
     }
@@ -238,7 +264,7 @@ Result<std::vector<std::uint8_t>> build_regular_trak(ByteView trak_body, const T
     } else if (c.box_type == box_types::mdia) {
       if (std::optional<Error> e = write_mdia(out, c.data, track, duration, chunk_offset)) return *e;
     } else if (c.box_type == box_types::edts) {
-      write_edts(out, c.data, track, duration, movie_timescale);
+      write_edts(out, c.data, track, movie_timescale);
     } else {
       write_box(out, c.box_type, c.data);
     }

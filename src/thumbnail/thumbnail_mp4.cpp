@@ -1,13 +1,18 @@
-// Key frame of a regular MP4.
+// Key frame of an MP4, regular or fragmented.
 //
 // The box walks here read only 32-bit sizes and types: a size below 8 (a box
 // running to the end, or a 64-bit size) is refused. The searches that pick
 // the video track and its decoder configuration only refine the choice the
-// plain walk makes, so damage met there ends them quietly.
+// plain walk makes, so damage met there ends them quietly. A track whose
+// tables hold no sample takes its first sample from the fragments, through
+// the fragment collection that unfolding uses, so both find the same bytes;
+// a fragment it cannot read counts as none.
 #include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "mp4_parser/box.hpp"
+#include "mp4_parser/fragments.hpp"
 #include "thumbnail/thumbnail.hpp"
 
 namespace quaver {
@@ -64,31 +69,31 @@ std::optional<std::size_t> find_video_trak(ByteView d, std::size_t moov) {
   return video;
 }
 
-// SPS then PPS units of the avcC in the first sample entry of an stbl.
-std::vector<ByteView> parameter_sets(ByteView d, std::size_t stbl) {
-  std::vector<ByteView> sets;
+// The first child of the type in the first sample entry of an stbl (a
+// visual entry: 78 bytes of fields before its children).
+std::optional<std::size_t> sample_entry_child(ByteView d, std::size_t stbl, FourCC type) {
   auto stsd = quiet_child(d, stbl, fourcc("stsd"));
-  if (!stsd || load_be32(&d[*stsd]) < 16 + 8) return sets;
+  if (!stsd || load_be32(&d[*stsd]) < 16 + 8) return std::nullopt;
   // stsd: header, version and flags, entry count, then the first entry.
   const std::size_t entry = *stsd + 16;
-  if (entry + 8 > d.size()) return sets;
+  if (entry + 8 > d.size()) return std::nullopt;
   const std::uint32_t entry_size = load_be32(&d[entry]);
-  if (entry_size < 8 + 78 || entry + entry_size > std::uint64_t{*stsd} + load_be32(&d[*stsd])) return sets;
-  // A visual sample entry holds 78 bytes of fields before its child boxes.
-  std::optional<std::size_t> avcc;
+  if (entry_size < 8 + 78 || entry + entry_size > std::uint64_t{*stsd} + load_be32(&d[*stsd])) return std::nullopt;
   const std::size_t end = std::min<std::uint64_t>(std::uint64_t{entry} + entry_size, d.size());
   for (std::size_t off = entry + 8 + 78; off + 8 <= end;) {
     const std::uint32_t size = load_be32(&d[off]);
-    if (size < 8 || off + size > end) break;
-    if (type_at(d, off, fourcc("avcC"))) {
-      avcc = off;
-      break;
-    }
+    if (size < 8 || off + size > end) return std::nullopt;
+    if (type_at(d, off, type)) return off;
     off += size;
   }
-  if (!avcc) return sets;
-  const std::size_t body = *avcc + 8;
-  const std::size_t body_end = *avcc + load_be32(&d[*avcc]);
+  return std::nullopt;
+}
+
+// SPS then PPS units of the avcC box at `avcc`, as far as they are whole.
+std::vector<ByteView> avcc_parameter_sets(ByteView d, std::size_t avcc) {
+  std::vector<ByteView> sets;
+  const std::size_t body = avcc + 8;
+  const std::size_t body_end = avcc + load_be32(&d[avcc]);
   // version, profile, compatibility, level, length size, then the SPS count.
   std::size_t p = body + 5;
   const auto take_list = [&](std::uint8_t count_mask) {
@@ -105,6 +110,34 @@ std::vector<ByteView> parameter_sets(ByteView d, std::size_t stbl) {
   };
   if (take_list(0x1F)) take_list(0xFF);
   return sets;
+}
+
+// The parameter sets that go in front of a key frame: those of the decoder
+// configuration in the track's first sample entry.
+std::vector<ByteView> parameter_sets(ByteView d, std::size_t stbl) {
+  if (auto avcc = sample_entry_child(d, stbl, fourcc("avcC"))) return avcc_parameter_sets(d, *avcc);
+  return {};
+}
+
+// The body of the box at `at` (whose size field is 8 or more), cut off at
+// the end of the input.
+ByteView body_of(ByteView d, std::size_t at) {
+  const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{at} + load_be32(&d[at]), d.size());
+  return d.subspan(at + 8, static_cast<std::size_t>(end - at - 8));
+}
+
+// The first sample of a track that keeps its samples in fragments, found as
+// unfolding finds it: under the track ID unfolding reads from the trak, with
+// the trex defaults of the moov holding it. Nothing when no fragment holds a
+// sample of the track, or its boxes cannot be read.
+std::optional<ByteView> first_fragment_sample_of(ByteView d, std::size_t moov, std::size_t trak) {
+  Result<std::vector<Mp4Box>> trak_children = parse_container_box(body_of(d, trak));
+  Result<std::vector<Mp4Box>> moov_children = parse_container_box(body_of(d, moov));
+  if (!trak_children.ok() || !moov_children.ok()) return std::nullopt;
+  const std::uint32_t id = track_id_of(trak_children.value());
+  const std::unordered_map<std::uint32_t, SampleDefaults> trex = track_extends_defaults(moov_children.value());
+  const auto found = trex.find(id);
+  return first_fragment_sample(d, id, found == trex.end() ? SampleDefaults{} : found->second);
 }
 
 // Where the first sample starts: the first entry of the chunk offset table,
@@ -142,6 +175,29 @@ Result<std::optional<MdatBody>> mdat_holding(ByteView d, std::uint64_t offset) {
     off += size;
   }
   return std::optional<MdatBody>{};
+}
+
+// The first sample as the track's own tables give it: where its first chunk
+// starts, or without a usable chunk table (or with no sample in stsz) at the
+// start of the first mdat body; bounded by the mdat that holds it, so that
+// bytes of other boxes are never returned as picture data.
+Result<ByteView> sample_from_tables(ByteView d, std::size_t stbl, bool has_samples, std::size_t first_mdat,
+                                    std::uint32_t size) {
+  MdatBody holder{first_mdat + 8, std::min<std::size_t>(first_mdat + load_be32(&d[first_mdat]), d.size())};
+  std::size_t start = holder.begin;
+  if (has_samples) {
+    Result<std::optional<std::uint64_t>> chunk = first_chunk_offset(d, stbl);
+    if (!chunk.ok()) return chunk.error();
+    if (chunk.value()) {
+      Result<std::optional<MdatBody>> held = mdat_holding(d, *chunk.value());
+      if (!held.ok()) return held.error();
+      if (!held.value()) return Error{"Invalid mdat box"};
+      holder = *held.value();
+      start = static_cast<std::size_t>(*chunk.value());
+    }
+  }
+  if (std::uint64_t{start} + size > holder.end) return Error{"Sample size exceeds mdat bounds"};
+  return d.subspan(start, size);
 }
 
 }  // namespace
@@ -206,8 +262,7 @@ std::vector<std::uint8_t> convert_avcc_to_annexb(ByteView sample) {
 Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc) {
   Result<std::size_t> mdat = find_box(d, fourcc("mdat"));
   if (!mdat.ok()) return mdat.error();
-  const std::size_t first_body = mdat.value() + 8;
-  if (first_body >= d.size()) return Error{"Invalid mdat box"};
+  if (mdat.value() + 8 >= d.size()) return Error{"Invalid mdat box"};
 
   Result<std::size_t> moov = find_box(d, fourcc("moov"));
   if (!moov.ok()) return moov.error();
@@ -226,30 +281,21 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc)
   Result<std::uint32_t> size = read_first_sample_size(d, stsz.value());
   if (!size.ok()) return size.error();
 
-  // The sample lies where the first chunk starts. Without a usable chunk
-  // table, or with no sample in stsz, take the start of the first mdat body.
-  MdatBody holder{first_body, std::min<std::size_t>(mdat.value() + load_be32(&d[mdat.value()]), d.size())};
-  std::size_t start = first_body;
+  // A track without samples in its tables (the initialisation moov of a
+  // fragmented file) has them in its fragments.
   const bool has_samples = load_be32(&d[stsz.value() + 16]) != 0;
-  if (has_samples) {
-    Result<std::optional<std::uint64_t>> chunk = first_chunk_offset(d, stbl);
-    if (!chunk.ok()) return chunk.error();
-    if (chunk.value()) {
-      Result<std::optional<MdatBody>> held = mdat_holding(d, *chunk.value());
-      if (!held.ok()) return held.error();
-      if (!held.value()) return Error{"Invalid mdat box"};
-      holder = *held.value();
-      start = static_cast<std::size_t>(*chunk.value());
-    }
+  std::optional<ByteView> sample;
+  if (!has_samples) sample = first_fragment_sample_of(d, moov.value(), chosen);
+  if (!sample) {
+    Result<ByteView> located = sample_from_tables(d, stbl, has_samples, mdat.value(), size.value());
+    if (!located.ok()) return located.error();
+    sample = located.value();
   }
-  // Never return bytes of other boxes as picture data.
-  if (std::uint64_t{start} + size.value() > holder.end) return Error{"Sample size exceeds mdat bounds"};
-  const ByteView sample = d.subspan(start, size.value());
 
   const std::vector<ByteView> sets = parameter_sets(d, stbl);
   std::size_t total = 0, units = 0;
   for (ByteView s : sets) total += 4 + s.size();
-  for_each_prefixed_unit(sample, [&](ByteView unit) {
+  for_each_prefixed_unit(*sample, [&](ByteView unit) {
     total += 4 + unit.size();
     units += !unit.empty();
   });
@@ -262,7 +308,7 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc)
     w.bytes(kStartCode, 4);
     w.bytes(s);
   }
-  for_each_prefixed_unit(sample, [&](ByteView unit) {
+  for_each_prefixed_unit(*sample, [&](ByteView unit) {
     w.bytes(kStartCode, 4);
     w.bytes(unit);
   });

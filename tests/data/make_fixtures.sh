@@ -105,3 +105,14 @@ strip = lambda p: p[:4] + b"\0\0" + p[6:9 + p[8]] + p[9 + p[8]:].replace(b"\0\0\
 open("no_delimiters.ts", "wb").write(b.rewrite_pes(d, 0x100, strip))'
 # 17. Every picture coded as four slices.
 $FF $V1 $A2:duration=1.2 $X264 -x264-params $KEY:slices=4 -flags:v +bitexact $AAC -ar 48000 $TS multi_slice.ts
+
+# Fragmented MP4s for key frames, track-extends defaults and signed composition offsets.
+# 18. B-frames with version-1 truns whose composition offsets go negative.
+$FF $V2 $X264 -x264-params $KEY -flags:v +bitexact -an \
+    -movflags frag_keyframe+empty_moov+default_base_moof+negative_cts_offsets -f mp4 frag_negative_cts.mp4
+# 19. DASH: the init segment and the first media segment, concatenated.
+DASH=$(mktemp -d)
+$FF $V2 $X264 -x264-params $KEY -flags:v +bitexact -an -f dash -seg_duration 1 \
+    -init_seg_name init.m4s -media_seg_name 'chunk-$Number$.m4s' "$DASH/out.mpd"
+cat "$DASH/init.m4s" "$DASH/chunk-1.m4s" > dash_init_chunk.mp4
+rm -r "$DASH"
