@@ -1,4 +1,5 @@
-// Most-significant-bit-first reader with Exp-Golomb codes, for the SPS.
+// Most-significant-bit-first reader with Exp-Golomb codes, for parameter sets
+// and audio frame headers.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,28 @@ class BitReader {
       ++byte_pos_;
     }
     return bit;
+  }
+
+  // n bits (at most 32) as an unsigned value, first bit most significant.
+  std::optional<std::uint32_t> read_bits(unsigned n) {
+    std::uint32_t v = 0;
+    for (unsigned i = 0; i < n; ++i) {
+      auto b = read_bit();
+      if (!b) return std::nullopt;
+      v = (v << 1) | *b;
+    }
+    return v;
+  }
+
+  // Skips n bits; false when the data ends first.
+  bool skip_bits(std::size_t n) {
+    const std::size_t bit = bit_pos_ + n;
+    if (byte_pos_ + bit / 8 > data_.size() || (byte_pos_ + bit / 8 == data_.size() && bit % 8 != 0)) {
+      return false;
+    }
+    byte_pos_ += bit / 8;
+    bit_pos_ = static_cast<std::uint8_t>(bit % 8);
+    return true;
   }
 
   // Unsigned Exp-Golomb; at most 31 leading zero bits.

@@ -1,0 +1,38 @@
+// MPEG audio frames (layers I, II and III of MPEG-1, MPEG-2 and MPEG-2.5).
+//
+// A frame opens with an 11-bit sync word and a 4-byte header that gives its
+// length: from the bit rate, the sample rate and the padding bit. Reserved
+// versions, layers, bit rates and sample rates are false syncs, and so are
+// free-format frames (bit rate index 0), whose length the header does not
+// give. Frames are kept whole, header included, as MP4 samples store them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace quaver {
+
+struct MpegAudioHeader {
+  bool mpeg1;                    // false for MPEG-2 and MPEG-2.5 (the lower sample rates)
+  std::uint8_t layer;            // 1, 2 or 3
+  std::uint32_t sample_rate;     // Hz
+  std::uint32_t bit_rate;        // bit/s
+  std::uint16_t samples_per_frame;  // 384, 1152 or 576
+  bool mono;                     // channel mode 3
+  std::size_t frame_length;      // bytes, header included
+};
+
+// The header at q (4 readable bytes), or nothing for a false sync.
+std::optional<MpegAudioHeader> read_mpeg_audio_header(const std::uint8_t* q);
+
+struct MpegAudioSyntax {
+  static constexpr std::size_t kHeaderBytes = 4;
+  static constexpr std::uint8_t kSyncByte = 0xFF;
+  static std::size_t frame_length(const std::uint8_t* q) {
+    auto h = read_mpeg_audio_header(q);
+    return h ? h->frame_length : 0;
+  }
+};
+
+}  // namespace quaver
