@@ -7,12 +7,16 @@ do not copy these helpers into test files.  Contents:
 * MPEG-TS: ``ts_packet``, ``pat``, ``pmt``, ``pes``, ``packetize``, ``ts_stream``,
   ``rewrite_pes``, ``crc32_mpeg2``.
 * AAC: ``adts_frame``.
+* AC-3, E-AC-3, MPEG audio: ``ac3_frame``, ``ac3_frame_size``, ``eac3_frame``,
+  ``mpeg_audio_frame``, ``mpeg_audio_info``.
 * H.264: ``BitWriter``, ``BitReader``, ``sps``, ``pps``, ``parse_sps``,
   ``picture_size``, ``nal``, ``aud``, ``split_annexb``, ``length_prefixed_nals``,
   ``add_emulation_prevention``, ``remove_emulation_prevention``.
+* HEVC: ``hevc_nal``, ``hevc_nal_type``, ``hevc_sps``.
 * MP4: ``box``, ``full_box``, ``iter_boxes``, ``find_box``, ``find_all``,
   ``u16``/``u32``/``s32``/``u64``, ``mp4_sample_table``, ``parse_avcc``,
-  ``audio_config``, ``parse_tfhd``, ``parse_tfdt``, ``parse_trun``.
+  ``parse_hvcc``, ``parse_dac3``, ``parse_dec3``, ``audio_config``, ``decoder_config``,
+  ``parse_tfhd``, ``parse_tfdt``, ``parse_trun``.
 * Fragmented MP4: ``mvhd``, ``tkhd``, ``mdhd``, ``init_trak``, ``trex``, ``init_moov``, ``tfhd``,
   ``trun``, ``traf``, ``moof``, ``placed_moof``, ``fragment``; rewrites of real files:
   ``set_track_id``, ``wide_mdats`` (64-bit mdat headers, a box before each mdat),
@@ -224,6 +228,122 @@ def adts_frame(payload, *, profile=1, sf_index=3, channels=2, crc=False, frame_l
         w.u(16, 0)
     return w.bytes() + payload
 
+
+# --------------------------------------------------------------------------
+# AC-3, E-AC-3 and MPEG audio frames
+# --------------------------------------------------------------------------
+
+AC3_KBPS = [32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640]
+AC3_RATES = [48000, 44100, 32000]
+EAC3_REDUCED_RATES = [24000, 22050, 16000]
+
+
+def ac3_frame_size(fscod, frmsizecod):
+    """Bytes of an AC-3 frame: 1536 samples at the nominal rate, in 16-bit words."""
+    kbps = AC3_KBPS[frmsizecod >> 1]
+    words = {0: 2 * kbps, 1: kbps * 320 // 147 + (frmsizecod & 1), 2: 3 * kbps}[fscod]
+    return 2 * words
+
+
+def ac3_frame(*, fscod=0, frmsizecod=8, bsid=8, bsmod=0, acmod=2, lfeon=0, fill=0x55, size=None):
+    """One AC-3 syncframe: sync word, crc1 0, fscod/frmsizecod, the bit stream information
+    up to lfeon (with the mix-level fields the acmod calls for), then ``fill`` bytes up to
+    the size the header declares, or to ``size`` (a frame whose header lies)."""
+    w = BitWriter().u(16, 0x0B77).u(16, 0).u(2, fscod).u(6, frmsizecod).u(5, bsid).u(3, bsmod).u(3, acmod)
+    if acmod & 1 and acmod != 1:
+        w.u(2, 1)  # cmixlev
+    if acmod & 4:
+        w.u(2, 1)  # surmixlev
+    if acmod == 2:
+        w.u(2, 0)  # dsurmod
+    w.u(1, lfeon)
+    head = w.bytes()
+    total = ac3_frame_size(fscod, frmsizecod) if size is None else size
+    return head + bytes([fill]) * (total - len(head))
+
+
+def eac3_frame(*, strmtyp=0, substreamid=0, blocks=6, fscod=0, fscod2=0, acmod=2, lfeon=0, bsid=16,
+               chanmap=None, bsmod=None, mixing=False, size=256, fill=0x66, frmsiz=None):
+    """One E-AC-3 syncframe of ``size`` bytes (even).  ``fscod`` 3 selects the reduced rate
+    ``fscod2`` (six blocks).  ``chanmap`` (16 bits) is written for dependent frames
+    (strmtyp 1); ``bsmod`` given writes informational metadata opening with it;
+    ``mixing`` writes a mixing-metadata section that uses every optional field the
+    acmod allows (the reader must step over it to reach bsmod).  ``frmsiz`` forces the
+    coded size field (a frame whose header lies)."""
+    numblkscod = {1: 0, 2: 1, 3: 2, 6: 3}[blocks]
+    w = BitWriter().u(16, 0x0B77).u(2, strmtyp).u(3, substreamid)
+    w.u(11, size // 2 - 1 if frmsiz is None else frmsiz).u(2, fscod)
+    w.u(2, fscod2 if fscod == 3 else numblkscod).u(3, acmod).u(1, lfeon).u(5, bsid)
+    w.u(5, 27).u(1, 1).u(8, 0xA5)  # dialnorm, compre, compr
+    if acmod == 0:
+        w.u(5, 27).u(1, 0)  # dialnorm2, compr2e
+    if strmtyp == 1:
+        w.u(1, chanmap is not None)
+        if chanmap is not None:
+            w.u(16, chanmap)
+    w.u(1, mixing)
+    if mixing:
+        if acmod > 2:
+            w.u(2, 1)
+        if acmod > 2 and acmod & 1:
+            w.u(3, 4).u(3, 4)
+        if acmod & 4:
+            w.u(3, 4).u(3, 4)
+        if lfeon:
+            w.u(1, 1).u(5, 10)
+        if strmtyp == 0:
+            for _ in range(2 if acmod == 0 else 1):
+                w.u(1, 1).u(6, 33)  # programme scale factor
+            w.u(1, 1).u(6, 33)  # external programme scale factor
+            w.u(2, 3).u(5, 1).u(24, 0xABCDEF)  # mixdef 3: (1 + 2) bytes of mixing data
+            if acmod < 2:
+                for _ in range(2 if acmod == 0 else 1):
+                    w.u(1, 1).u(8, 0x80).u(6, 0)  # pan information
+            w.u(1, 1)  # mixing configuration
+            for _ in range(blocks):
+                if blocks == 1:
+                    w.u(5, 7)
+                else:
+                    w.u(1, 1).u(5, 7)
+    w.u(1, bsmod is not None)
+    if bsmod is not None:
+        w.u(3, bsmod).u(1, 0).u(1, 0).u(2, 0)  # bsmod, copyright, original, then more
+    head = w.bytes()
+    return head + bytes([fill]) * (size - len(head))
+
+
+MPA_KBPS = {  # (MPEG-1?, layer) -> kbit/s by bit rate index 1..14
+    (True, 1): [32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448],
+    (True, 2): [32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384],
+    (True, 3): [32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320],
+    (False, 1): [32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256],
+    (False, 2): [8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160],
+    (False, 3): [8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160],
+}
+MPA_RATES = {3: [44100, 48000, 32000], 2: [22050, 24000, 16000], 0: [11025, 12000, 8000]}
+
+
+def mpeg_audio_info(version=3, layer=2, bitrate_index=8, rate_index=1, padding=0):
+    """(frame length in bytes, samples per frame, sample rate, bit/s) of an MPEG audio header.
+    ``version``: the 2-bit field (3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5)."""
+    mpeg1 = version == 3
+    rate = MPA_RATES[version][rate_index]
+    bps = MPA_KBPS[(mpeg1, layer)][bitrate_index - 1] * 1000
+    if layer == 1:
+        return (12 * bps // rate + padding) * 4, 384, rate, bps
+    spf = 576 if layer == 3 and not mpeg1 else 1152
+    return spf // 8 * bps // rate + padding, spf, rate, bps
+
+
+def mpeg_audio_frame(*, version=3, layer=2, bitrate_index=8, rate_index=1, padding=0, mode=0, fill=0x33,
+                     size=None):
+    """One MPEG audio frame: the 4-byte header (no CRC) then ``fill`` bytes up to the length
+    the header gives, or to ``size``.  ``mode`` 3 is mono.  Layer I frames can only be
+    made this way: ffmpeg has no layer I encoder."""
+    w = BitWriter().u(11, 0x7FF).u(2, version).u(2, 4 - layer).u(1, 1)
+    w.u(4, bitrate_index).u(2, rate_index).u(1, padding).u(1, 0).u(2, mode).u(2, 0).u(1, 0).u(1, 1).u(2, 0)
+    total = mpeg_audio_info(version, layer, bitrate_index, rate_index, padding)[0] if size is None else size
+    return w.bytes() + bytes([fill]) * (total - 4)
 
 # --------------------------------------------------------------------------
 # H.264 bit strings and NAL units
@@ -463,8 +583,122 @@ def length_prefixed_nals(sample, length_size=4):
 
 
 # --------------------------------------------------------------------------
-# MP4 boxes
+# HEVC NAL units
 # --------------------------------------------------------------------------
+
+HEVC_VPS, HEVC_SPS, HEVC_PPS, HEVC_AUD = 32, 33, 34, 35
+
+
+def hevc_nal(nal_type, body=b"", *, layer_id=0, temporal_id=0, start_code=START):
+    """start_code + 2-byte HEVC NAL header + body (already EBSP).  start_code=b"" for a bare NAL."""
+    head = ((nal_type << 9) | (layer_id << 3) | (temporal_id + 1)).to_bytes(2, "big")
+    return start_code + head + body
+
+
+def hevc_nal_type(unit):
+    """Type of a bare HEVC NAL unit (header first)."""
+    return (unit[0] >> 1) & 0x3F
+
+
+def hevc_sps(*, profile_space=0, tier=0, profile_idc=1, compat=0x60000000, constraint=0x900000000000, level=60,
+             max_sub_layers_minus1=0, temporal_id_nesting=1, sub_layers=(), chroma_format_idc=1,
+             separate_colour_plane=0, width=320, height=184, window=(0, 0, 0, 2), bit_depth_luma_minus8=0,
+             bit_depth_chroma_minus8=0, vps_id=0):
+    """An HEVC SPS NAL unit (bare, EBSP) written up to its bit depths, then the pic order
+    count field and the stop bit.  ``width``/``height`` are pic_width/height_in_luma_samples;
+    ``window`` is the conformance window (left, right, top, bottom) in chroma units, all
+    zeros for none.  ``sub_layers``: (profile_present, level_present) per sub-layer below
+    the top one (max_sub_layers_minus1 entries)."""
+    w = BitWriter().u(4, vps_id).u(3, max_sub_layers_minus1).u(1, temporal_id_nesting)
+    w.u(2, profile_space).u(1, tier).u(5, profile_idc).u(32, compat).u(48, constraint).u(8, level)
+    subs = list(sub_layers) or [(0, 0)] * max_sub_layers_minus1
+    for p, lv in subs:
+        w.u(1, p).u(1, lv)
+    if max_sub_layers_minus1 > 0:
+        w.u(2 * (8 - max_sub_layers_minus1), 0)
+    for i, (p, lv) in enumerate(subs):
+        if p:
+            w.u(2, 0).u(1, 0).u(5, 1).u(32, 0x60000000).u(48, 0x900000000000 | i)
+        if lv:
+            w.u(8, 30 + i)
+    w.ue(0).ue(chroma_format_idc)
+    if chroma_format_idc == 3:
+        w.u(1, separate_colour_plane)
+    w.ue(width).ue(height).u(1, any(window))
+    if any(window):
+        for v in window:
+            w.ue(v)
+    w.ue(bit_depth_luma_minus8).ue(bit_depth_chroma_minus8).ue(4)  # log2_max_pic_order_cnt_lsb_minus4
+    return hevc_nal(HEVC_SPS, add_emulation_prevention(w.trailing().bytes()), start_code=b"")
+
+
+def parse_hvcc(body):
+    """hvcC body -> dict of its fields and arrays: [(completeness, nal_type, [units])]."""
+    r = BitReader(body)
+    f = dict(version=r.u(8), profile_space=r.u(2), tier=r.u(1), profile_idc=r.u(5), compat=r.u(32),
+             constraint=r.u(48), level=r.u(8), reserved1=r.u(4), min_spatial_segmentation=r.u(12),
+             reserved2=r.u(6), parallelism=r.u(2), reserved3=r.u(6), chroma_format=r.u(2), reserved4=r.u(5),
+             bit_depth_luma_minus8=r.u(3), reserved5=r.u(5), bit_depth_chroma_minus8=r.u(3),
+             avg_frame_rate=r.u(16), constant_frame_rate=r.u(2), temporal_layers=r.u(3),
+             temporal_id_nested=r.u(1), length_size_minus1=r.u(2))
+    pos, arrays = 23, []
+    for _ in range(body[22]):
+        head, count, pos = body[pos], u16(body, pos + 1), pos + 3
+        units = []
+        for _ in range(count):
+            n = u16(body, pos)
+            units.append(body[pos + 2:pos + 2 + n])
+            pos += 2 + n
+        arrays.append((head >> 7, head & 0x3F, units))
+    f["arrays"], f["size"] = arrays, pos
+    return f
+
+
+def parse_dac3(body):
+    """dac3 body (3 bytes) -> dict(fscod, bsid, bsmod, acmod, lfeon, bit_rate_code)."""
+    r = BitReader(body)
+    return dict(fscod=r.u(2), bsid=r.u(5), bsmod=r.u(3), acmod=r.u(3), lfeon=r.u(1), bit_rate_code=r.u(5),
+                reserved=r.u(5))
+
+
+def parse_dec3(body):
+    """dec3 body -> dict(data_rate, substreams=[dict(fscod, bsid, asvc, bsmod, acmod, lfeon,
+    num_dep_sub, chan_loc)], size) where size is the number of body bytes the fields use."""
+    r = BitReader(body)
+    out = dict(data_rate=r.u(13), substreams=[])
+    for _ in range(r.u(3) + 1):
+        s = dict(fscod=r.u(2), bsid=r.u(5), reserved=r.u(1), asvc=r.u(1), bsmod=r.u(3), acmod=r.u(3),
+                 lfeon=r.u(1), reserved2=r.u(3), num_dep_sub=r.u(4))
+        s["chan_loc"] = r.u(9) if s["num_dep_sub"] else r.u(1) * 0
+        out["substreams"].append(s)
+    out["size"] = r.pos // 8
+    return out
+
+
+def decoder_config(esds):
+    """The decoder configuration descriptor of an esds body: dict(object_type, stream_type,
+    buffer_size, max_bit_rate, avg_bit_rate, specific) (specific None when absent)."""
+    def header(pos):  # (tag, body start, body length) of the descriptor at pos
+        tag, pos, size = esds[pos], pos + 1, 0
+        while True:
+            b, pos = esds[pos], pos + 1
+            size = (size << 7) | (b & 0x7F)
+            if not b & 0x80:
+                return tag, pos, size
+    tag, pos, _ = header(4)
+    assert tag == 3
+    flags, pos = esds[pos + 2], pos + 3
+    pos += (2 if flags & 0x80 else 0) + (2 if flags & 0x20 else 0)
+    pos += (1 + esds[pos]) if flags & 0x40 else 0
+    tag, pos, size = header(pos)
+    assert tag == 4
+    body = esds[pos:pos + size]
+    specific = None
+    if len(body) > 13:
+        tag, at, n = header(pos + 13)
+        specific = esds[at:at + n] if tag == 5 else None
+    return dict(object_type=body[0], stream_type=body[1], buffer_size=int.from_bytes(body[2:5], "big"),
+                max_bit_rate=u32(body, 5), avg_bit_rate=u32(body, 9), specific=specific)
 
 
 def u16(b, off=0):
@@ -513,7 +747,8 @@ def iter_boxes(data, offset=0, end=None):
 
 
 # Bytes to skip inside a box's body before its child boxes start.
-CHILD_OFFSET = {"stsd": 8, "dref": 8, "meta": 4, "avc1": 78, "avc3": 78, "mp4a": 28}
+CHILD_OFFSET = {"stsd": 8, "dref": 8, "meta": 4, "avc1": 78, "avc3": 78, "hvc1": 78, "hev1": 78, "mp4a": 28,
+                "ac-3": 28, "ec-3": 28}
 
 
 def _walk(data, parts, offset, end):

@@ -116,3 +116,34 @@ $FF $V2 $X264 -x264-params $KEY -flags:v +bitexact -an -f dash -seg_duration 1 \
     -init_seg_name init.m4s -media_seg_name 'chunk-$Number$.m4s' "$DASH/out.mpd"
 cat "$DASH/init.m4s" "$DASH/chunk-1.m4s" > dash_init_chunk.mp4
 rm -r "$DASH"
+
+# Codecs beyond H.264 and AAC: 1.2 s each (1 s for the MP4s). HEVC: 320x180, so the
+# SPS carries a conformance window (180 is not a multiple of the 8-pixel coding
+# block), two slices per picture, single-threaded for identical output.
+X265="-c:v libx265 -pix_fmt yuv420p -b:v 150k -x265-params $KEY:pools=1:frame-threads=1:slices=2:log-level=error"
+HV="-f lavfi -i testsrc2=size=320x180:rate=25:duration=1.2"
+S48="-f lavfi -i sine=frequency=440:sample_rate=48000:duration=1.2"
+H264="$X264 -x264-params $KEY -flags:v +bitexact"
+# 20. HEVC + AAC, HEVC + E-AC-3 stereo.
+$FF $HV $S48 $X265 -flags:v +bitexact $AAC -ar 48000 $TS hevc_aac.ts
+$FF $HV $S48 $X265 -flags:v +bitexact -c:a eac3 -b:a 192k -ac 2 -flags:a +bitexact $TS hevc_eac3.ts
+# 21. H.264 + AC-3 stereo (stream type 0x81), + E-AC-3 5.1 (0x87), + MP3 (MPEG-1 layer III,
+#     0x03) and + MP3 at 22.05 kHz mono (MPEG-2 layer III, 576 samples a frame, 0x04).
+$FF $V1 $S48 $H264 -c:a ac3 -b:a 192k -ac 2 -flags:a +bitexact $TS h264_ac3.ts
+$FF $V1 $S48 $H264 -c:a eac3 -b:a 384k -ac 6 -flags:a +bitexact $TS h264_eac3_51.ts
+$FF $V1 -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1.2 $H264 \
+    -c:a libmp3lame -b:a 128k -ac 2 -flags:a +bitexact $TS h264_mp3.ts
+$FF $V1 -f lavfi -i sine=frequency=440:sample_rate=22050:duration=1.2 $H264 \
+    -c:a libmp3lame -b:a 32k -ac 1 -ar 22050 -flags:a +bitexact $TS h264_mp3_lsf.ts
+# 22. DVB-style PMT: AC-3 (mono) as stream type 0x06 with an AC-3 descriptor (tag 0x6A).
+$FF $V1 $S48 $H264 -c:a ac3 -b:a 96k -ac 1 -flags:a +bitexact -mpegts_flags system_b $TS dvb_ac3.ts
+# 23. A PMT listing MP2 (0x03), then AC-3 (0x81), then AAC (0x0F).
+$FF $V1 $S48 -f lavfi -i sine=frequency=660:sample_rate=48000:duration=1.2 \
+    -f lavfi -i sine=frequency=880:sample_rate=48000:duration=1.2 \
+    -map 0:v -map 1:a -map 2:a -map 3:a $H264 -c:a:0 mp2 -b:a:0 64k -c:a:1 ac3 -b:a:1 96k \
+    -c:a:2 aac -b:a:2 64k -ac 2 -ar 48000 -flags:a +bitexact $TS mp2_ac3_aac.ts
+# 24. HEVC in MP4: regular with hvc1, regular with ffmpeg's default hev1, fragmented (hev1).
+HV1="-f lavfi -i testsrc2=size=320x180:rate=25:duration=1"
+$FF $HV1 $X265 -flags:v +bitexact -an -tag:v hvc1 hevc_hvc1.mp4
+$FF $HV1 $X265 -flags:v +bitexact -an hevc_hev1.mp4
+$FF $HV1 $X265 -flags:v +bitexact -an -movflags frag_keyframe+empty_moov+default_base_moof -f mp4 hevc_frag.mp4
