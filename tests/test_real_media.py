@@ -9,8 +9,37 @@ from builders import find_all, find_box, length_prefixed_nals, mp4_sample_table,
 
 FIXTURES = ["sample.ts", "muxer_aud.ts", "late_audio_44k.ts", "video_only.ts", "interlaced.ts",
             "mp2_audio.ts", "mp2_and_aac.ts", "audio_lead.ts", "hls_segment.ts", "clock_wrap.ts",
-            "no_delimiters.ts", "multi_slice.ts"]
-WITH_AAC = [f for f in FIXTURES if f not in ("video_only.ts", "mp2_audio.ts")]
+            "no_delimiters.ts", "multi_slice.ts", "hevc_aac.ts", "hevc_eac3.ts", "h264_ac3.ts",
+            "h264_eac3_51.ts", "h264_mp3.ts", "h264_mp3_lsf.ts", "dvb_ac3.ts", "mp2_ac3_aac.ts"]
+WITH_AUDIO = [f for f in FIXTURES if f != "video_only.ts"]
+# Audio the conversion takes, by the reader's own codec names, most wanted first.
+# Readers call every MPEG audio layer in an MP4 "mp3", so layers are one family.
+AUDIO_PREFERENCE = ["aac", "ac3", "eac3", "mpeg audio"]
+
+
+def audio_family(stream):
+    name = stream.codec_context.name
+    return "mpeg audio" if name[:3] in ("mp1", "mp2", "mp3") else name
+
+
+def chosen_audio(container):
+    """The audio stream of the source that the conversion should take, or None."""
+    ranked = [s for family in AUDIO_PREFERENCE for s in container.streams.audio if audio_family(s) == family]
+    return ranked[0] if ranked else None
+
+
+def audio_payload(packet, family):
+    """A source audio packet as an MP4 sample holds it: AAC without its ADTS header."""
+    data = bytes(packet)
+    return data[7 if data[1] & 1 else 9:] if family == "aac" else data
+
+
+def video_payload(packet, codec):
+    """The NAL units of a source access unit that a sample keeps (no parameter sets or delimiters)."""
+    units = split_annexb(bytes(packet))
+    if codec == "hevc":
+        return [u for u in units if not 32 <= (u[0] >> 1) & 0x3F <= 35]
+    return [u for u in units if u[0] & 0x1F not in (7, 8, 9)]
 
 
 def source_packets(data, kind, codec=None):
@@ -33,19 +62,34 @@ def decode_all(mp4):
     return counts, sizes
 
 
+def stream_facts(stream):
+    cc = stream.codec_context
+    if stream.type == "video":
+        return cc.name, cc.width, cc.height
+    return audio_family(stream), cc.sample_rate, cc.layout.name
+
+
 @pytest.mark.parametrize("name", FIXTURES)
 def test_every_frame_decodes_and_matches_the_source(name, fixture_bytes, capfd):
     data = fixture_bytes(name)
     mp4 = _quaver.convert_ts_to_mp4(data)
-    video = source_packets(data, "video")
-    aac = source_packets(data, "audio", "aac")
+    with av.open(io.BytesIO(data), format="mpegts") as c:
+        source = [c.streams.video[0]] + [s for s in [chosen_audio(c)] if s]
+        facts = [stream_facts(s) for s in source]
+        packets = [(p, p.stream.type) for p in c.demux(*source) if p.size]
+    video = [p for p, kind in packets if kind == "video"]
+    audio = [p for p, kind in packets if kind == "audio"]
+    with av.open(io.BytesIO(mp4)) as c:
+        # The codec, picture size, sample rate and channel layout the source has.
+        assert [stream_facts(s) for s in c.streams] == facts
     counts, sizes = decode_all(mp4)
     assert counts.get("video") == len(video)
-    # Every audio frame is in the file. Those an edit skips are not decoded
-    # (the reader skips more when the audio timescale is not the sample
-    # rate, as with the 90 kHz AAC track: it counts the media time in samples).
+    # Every audio frame is in the file, byte for byte. Those an edit skips are
+    # not decoded (the reader skips more when the audio timescale is not the
+    # sample rate, as with the 90 kHz AAC track: it counts the media time in samples).
     tracks = [mp4_sample_table(t) for t in find_all(mp4, "moov/trak")]
-    assert sum(len(t["sizes"]) for t in tracks[1:]) == len(aac)
+    samples = [mp4[o:o + n] for t in tracks[1:] for o, n in zip(t["offsets"], t["sizes"])]
+    assert samples == [audio_payload(p, facts[1][0]) for p in audio]
     with av.open(io.BytesIO(mp4)) as c:
         ours_audio = [p for s in c.streams.audio for p in c.demux(s) if p.size]
     kept = sum(not p.is_discard for p in ours_audio)
@@ -56,8 +100,7 @@ def test_every_frame_decodes_and_matches_the_source(name, fixture_bytes, capfd):
         ours = [p for p in c.demux(c.streams.video[0]) if p.size]
     assert len(ours) == len(video)
     for mine, theirs in zip(ours, video):
-        expected = [u for u in split_annexb(bytes(theirs)) if u[0] & 0x1F not in (7, 8, 9)]
-        assert length_prefixed_nals(bytes(mine)) == expected
+        assert length_prefixed_nals(bytes(mine)) == video_payload(theirs, facts[0][0])
     assert [p.is_keyframe for p in ours] == [p.is_keyframe for p in video]
     # Every picture is shown when the source shows it, relative to the first;
     # B-frames come before the picture decoded first, so the offsets are signed.
@@ -105,12 +148,15 @@ def audio_times(container, audio):
     return [(bytes(p), float(t - first_picture)) for p, kind, t in packets if kind == "audio"]
 
 
-@pytest.mark.parametrize("name", WITH_AAC)
+@pytest.mark.parametrize("name", WITH_AUDIO)
 def test_audio_plays_in_sync_with_the_video(name, fixture_bytes, capfd):
     data = fixture_bytes(name)
     with av.open(io.BytesIO(data), format="mpegts") as c:
-        source = audio_times(c, next(s for s in c.streams.audio if s.codec_context.name == "aac"))
-    source = [(p[7 if p[1] & 1 else 9:], t) for p, t in source]  # without the ADTS header
+        stream = chosen_audio(c)
+        family = audio_family(stream)
+        source = audio_times(c, stream)
+    if family == "aac":
+        source = [(p[7 if p[1] & 1 else 9:], t) for p, t in source]  # without the ADTS header
     with av.open(io.BytesIO(_quaver.convert_ts_to_mp4(data))) as c:
         ours = audio_times(c, c.streams.audio[0])
     # The reader may leave out frames an edit skips whole; the rest line up

@@ -8,6 +8,9 @@
 
 namespace quaver {
 
+// Where a parameter set goes in the decoder configuration.
+enum class ParameterSet : std::uint8_t { kNone, kVideo, kSequence, kPicture };
+
 struct NalSyntax {
   std::uint8_t header_length;                   // bytes of the NAL unit header
   std::uint8_t (*type_of)(std::uint8_t first);  // unit type from the first header byte
@@ -18,9 +21,14 @@ struct NalSyntax {
   bool (*left_out)(std::uint8_t type);
   // A slice of a picture that decodes on its own (a sync sample).
   bool (*is_key)(std::uint8_t type);
+  // Which parameter set a unit of this type is, if any.
+  ParameterSet (*parameter_set)(std::uint8_t type);
 };
 
 // H.264: one header byte, type in its low five bits.
 extern const NalSyntax kH264Syntax;
+// HEVC: two header bytes, type in bits 1..6 of the first; key pictures are
+// the intra random access points (types 16 to 23).
+extern const NalSyntax kHevcSyntax;
 
 }  // namespace quaver

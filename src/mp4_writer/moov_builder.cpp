@@ -8,6 +8,7 @@
 #include <array>
 
 #include "mp4_writer/mp4_writer.hpp"
+#include "mp4_writer/sample_entries.hpp"
 
 namespace quaver {
 
@@ -163,20 +164,7 @@ void write_single_chunk_tables(ByteBuilder& b, std::uint32_t count, std::uint32_
 
 void write_avc1(ByteBuilder& b, const MediaData& md) {
   std::size_t avc1 = b.open_box(fourcc("avc1"));
-  b.zeros(6);
-  b.u16(1);  // data reference index
-  b.u16(0);
-  b.u16(0);
-  b.zeros(12);
-  b.u16(md.width);
-  b.u16(md.height);
-  b.u32(0x00480000);  // 72 dpi
-  b.u32(0x00480000);
-  b.u32(0);
-  b.u16(1);  // frame count
-  b.zeros(32);
-  b.u16(0x0018);
-  b.u16(0xFFFF);
+  write_visual_entry_fields(b, md.width, md.height);
   // The length fields are 16 bits: a longer "parameter set" cannot be a real
   // one, and writing it would corrupt the box, so no configuration is written.
   if (md.sps && md.pps && md.sps->size() <= 0xFFFF && md.pps->size() <= 0xFFFF) {
@@ -203,6 +191,18 @@ void write_avc1(ByteBuilder& b, const MediaData& md) {
   b.close_box(avc1);
 }
 
+ByteView bytes_of(const std::optional<std::vector<std::uint8_t>>& set) {
+  return set ? ByteView(set->data(), set->size()) : ByteView();
+}
+
+// hvc1: the parameter sets live in the hvcC only (samples leave them out).
+void write_hvc1(ByteBuilder& b, const MediaData& md) {
+  std::size_t hvc1 = b.open_box(fourcc("hvc1"));
+  write_visual_entry_fields(b, md.width, md.height);
+  if (md.sps) write_hvcc(b, md.hevc_sps, HevcParameterSets{bytes_of(md.vps), bytes_of(md.sps), bytes_of(md.pps)});
+  b.close_box(hvc1);
+}
+
 void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& layout, const Timing& t,
                       std::uint32_t duration, std::uint32_t chunk_offset) {
   const auto n = static_cast<std::uint32_t>(layout.video.size());
@@ -219,7 +219,11 @@ void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& l
   std::size_t stbl = b.open_box(fourcc("stbl"));
   std::size_t stsd = b.open_full_box(fourcc("stsd"), 0, 0);
   b.u32(1);
-  write_avc1(b, md);
+  if (md.video_codec == VideoCodec::kHevc) {
+    write_hvc1(b, md);
+  } else {
+    write_avc1(b, md);
+  }
   b.close_box(stsd);
   write_single_chunk_tables(b, n, t.frame_duration, chunk_offset,
                             [&](std::uint32_t i) { return static_cast<std::uint32_t>(layout.video[i].size); });
@@ -264,41 +268,70 @@ struct AudioDescription {
   std::uint32_t sample_rate_field = 48000u << 16;
   std::uint32_t timescale = kMovieTimescale;
   std::uint32_t sample_delta = 1920;
-  std::uint64_t movie_ticks_per_1024_samples_num = 1920;  // tkhd: m * num / den
+  std::uint64_t movie_ticks_per_sample_num = 1920;  // tkhd: m * num / den
   std::uint64_t movie_ticks_den = 1;
   bool fixed_template = true;
 };
 
+// Every sample of these formats holds a fixed number of audio samples.
+AudioDescription at_own_rate(std::uint32_t rate, std::uint32_t samples_per_frame) {
+  AudioDescription d;
+  d.fixed_template = false;
+  d.timescale = rate;
+  d.sample_delta = samples_per_frame;
+  d.movie_ticks_per_sample_num = std::uint64_t{samples_per_frame} * kMovieTimescale;
+  d.movie_ticks_den = rate;
+  return d;
+}
+
+// A configuration the demultiplexer always records with the first frame.
+template <class T>
+const T& recorded(const std::optional<T>& config) {
+  if (!config) fault("audio frames without the configuration of their first frame");
+  return *config;
+}
+
 AudioDescription describe_audio(const MediaData& md) {
+  switch (md.audio_codec) {
+    case AudioCodec::kAc3: return at_own_rate(recorded(md.ac3_config).sample_rate, 1536);
+    case AudioCodec::kEac3: return at_own_rate(recorded(md.eac3_config).sample_rate, 1536);
+    case AudioCodec::kMpegAudio: {
+      const MpegAudioHeader& h = recorded(md.mpeg_audio_config);
+      return at_own_rate(h.sample_rate, h.samples_per_frame);
+    }
+    case AudioCodec::kAac: break;
+  }
   AudioDescription d;
   if (!md.audio_config) return d;
   const AdtsConfig& c = *md.audio_config;
   if ((c.profile == 1 && c.sampling_index == 3 && c.channel_config == 2) || c.sampling_index >= 13) return d;
   const std::uint32_t rate = kAdtsRates[c.sampling_index];
-  d.fixed_template = false;
+  d = at_own_rate(rate, 1024);
   d.audio_specific_config = static_cast<std::uint16_t>(((c.profile + 1) << 11) | (c.sampling_index << 7) |
                                                        (c.channel_config << 3));
   d.channel_count = c.channel_config == 0 ? 2 : c.channel_config == 7 ? 8 : c.channel_config;
   d.sample_rate_field = rate <= 0xFFFF ? rate << 16 : 0;
-  d.timescale = rate;
-  d.sample_delta = 1024;
-  d.movie_ticks_per_1024_samples_num = std::uint64_t{1024} * kMovieTimescale;
-  d.movie_ticks_den = rate;
   return d;
 }
 
-void write_esds(ByteBuilder& b, std::uint16_t audio_specific_config) {
-  std::size_t esds = b.open_full_box(fourcc("esds"), 0, 0);
-  static constexpr std::uint8_t kHead[] = {0x03, 0x19, 0x00, 0x01, 0x00,                    // ES descriptor
-                                           0x04, 0x11, 0x40, 0x15, 0x00, 0x03, 0x00,        // decoder config
-                                           0x00, 0x01, 0xF4, 0x00, 0x00, 0x01, 0xF4, 0x00,  // bit rates
-                                           0x05, 0x02};                                     // decoder specific
-  b.bytes(kHead, sizeof kHead);
-  b.u16(audio_specific_config);
-  b.u8(0x06);  // SL config descriptor
-  b.u8(0x01);
-  b.u8(0x02);
-  b.close_box(esds);
+// AAC: MPEG-4 audio (object type 0x40) with its two-byte AudioSpecificConfig,
+// a 768-byte buffer and 128 kbit/s.
+void write_aac_entry(ByteBuilder& b, const AudioDescription& d) {
+  std::size_t mp4a = b.open_box(fourcc("mp4a"));
+  write_audio_entry_fields(b, d.channel_count, d.sample_rate_field);
+  const std::uint8_t config[2] = {static_cast<std::uint8_t>(d.audio_specific_config >> 8),
+                                  static_cast<std::uint8_t>(d.audio_specific_config)};
+  write_esds(b, EsdsFields{0x40, 768, 128000, 128000, ByteView(config, 2)});
+  b.close_box(mp4a);
+}
+
+void write_audio_entry(ByteBuilder& b, const MediaData& md, const AudioDescription& d) {
+  switch (md.audio_codec) {
+    case AudioCodec::kAac: write_aac_entry(b, d); break;
+    case AudioCodec::kAc3: write_ac3_entry(b, *md.ac3_config); break;
+    case AudioCodec::kEac3: write_eac3_entry(b, *md.eac3_config); break;
+    case AudioCodec::kMpegAudio: write_mpeg_audio_entry(b, *md.mpeg_audio_config); break;
+  }
 }
 
 // How the audio track lines up with the video, whose first picture is shown
@@ -352,7 +385,7 @@ void write_audio_trak(ByteBuilder& b, const MediaData& md, const Timing& t, std:
   const std::uint64_t samples = md.audio_frames.size();
   const auto tkhd_duration = d.fixed_template
                                  ? static_cast<std::uint32_t>(samples * 1920)
-                                 : static_cast<std::uint32_t>(samples * d.movie_ticks_per_1024_samples_num /
+                                 : static_cast<std::uint32_t>(samples * d.movie_ticks_per_sample_num /
                                                               d.movie_ticks_den);
   const auto mdhd_duration = static_cast<std::uint32_t>(samples * d.sample_delta);
 
@@ -370,17 +403,7 @@ void write_audio_trak(ByteBuilder& b, const MediaData& md, const Timing& t, std:
   std::size_t stbl = b.open_box(fourcc("stbl"));
   std::size_t stsd = b.open_full_box(fourcc("stsd"), 0, 0);
   b.u32(1);
-  std::size_t mp4a = b.open_box(fourcc("mp4a"));
-  b.zeros(6);
-  b.u16(1);
-  b.zeros(8);
-  b.u16(d.channel_count);
-  b.u16(16);
-  b.u16(0);
-  b.u16(0);
-  b.u32(d.sample_rate_field);
-  write_esds(b, d.audio_specific_config);
-  b.close_box(mp4a);
+  write_audio_entry(b, md, d);
   b.close_box(stsd);
   write_single_chunk_tables(b, m, d.sample_delta, chunk_offset,
                             [&](std::uint32_t i) { return static_cast<std::uint32_t>(md.audio_frames[i].size); });

@@ -15,7 +15,7 @@ constexpr std::uint64_t kLimit32 = std::uint64_t{1} << 32;
 Result<OutBuffer> create_mp4_with_options(MediaData media, bool /*reset_timestamps*/, OutputAllocator& alloc) {
   if (media.video_data.empty()) return Error{"No video data found"};
 
-  const SampleLayout layout = layout_video_samples(media.video_data, media.video_pes_starts, kH264Syntax);
+  const SampleLayout layout = layout_video_samples(media.video_data, media.video_pes_starts, media.video_syntax());
   const std::uint64_t video_bytes = layout.video_bytes;
   const std::uint64_t audio_bytes = media.audio_frame_bytes.size();
   const std::uint64_t payload = video_bytes + audio_bytes;

@@ -69,14 +69,15 @@ Result<OutBuffer> extract_thumbnail_from_ts(ByteView data, OutputAllocator& allo
   if (!parsed.ok()) return parsed.error();
   const MediaData& md = parsed.value();
   if (md.video_data.empty()) return Error{"No video data found"};
-  const std::optional<KeyPicture> key = find_first_key_picture(md.video_data, kH264Syntax);
+  const std::optional<KeyPicture> key = find_first_key_picture(md.video_data, md.video_syntax());
   if (!key) return Error{"No I-frame found in video stream"};
 
   const std::size_t picture = key->end - key->begin;
-  const std::size_t total = (md.sps ? 4 + md.sps->size() : 0) + (md.pps ? 4 + md.pps->size() : 0) + picture;
+  std::size_t total = picture;
+  for (const auto* set : {&md.vps, &md.sps, &md.pps}) total += *set ? 4 + (*set)->size() : 0;
   OutBuffer out = OutBuffer::allocate(total, alloc);
   FixedWriter w(out);
-  for (const auto* set : {&md.sps, &md.pps}) {
+  for (const auto* set : {&md.vps, &md.sps, &md.pps}) {
     if (!*set) continue;
     w.bytes(kStartCode, 4);
     w.bytes((*set)->data(), (*set)->size());

@@ -8,6 +8,10 @@
 #include <vector>
 
 #include "core/chunked_bytes.hpp"
+#include "core/nal_syntax.hpp"
+#include "ts_parser/ac3.hpp"
+#include "ts_parser/hevc.hpp"
+#include "ts_parser/mpeg_audio.hpp"
 
 namespace quaver {
 
@@ -21,10 +25,14 @@ struct TimestampPair {
   std::optional<Timestamp> dts;
 };
 
-// One cut AAC frame: a range of MediaData::audio_frame_bytes.
+// The coding formats a stream may carry (the demultiplexer's choice).
+enum class VideoCodec : std::uint8_t { kH264, kHevc };
+enum class AudioCodec : std::uint8_t { kAac, kAc3, kEac3, kMpegAudio };
+
+// One audio sample: a range of MediaData::audio_frame_bytes.
 struct AudioFrameRef {
   std::size_t offset;  // bytes into audio_frame_bytes
-  std::size_t size;    // bytes, ADTS header excluded
+  std::size_t size;    // bytes
 };
 
 // What the ADTS header in front of the first audio frame declares.
@@ -43,23 +51,37 @@ struct MediaData {
   // Where the bytes of each PES start on video_pid begin in video_data, in
   // order; a PES start that added no bytes is not listed.
   std::vector<std::size_t> video_pes_starts;
-  // Raw AAC frames (ADTS headers stripped), back to back, and their ranges.
+  // The audio samples, back to back, and their ranges: AAC frames without
+  // their ADTS headers; AC-3 and MPEG audio frames whole; E-AC-3 frames
+  // gathered into units of 1536 audio samples (see Eac3Gatherer).
   std::vector<std::uint8_t> audio_frame_bytes;
   std::vector<AudioFrameRef> audio_frames;
   // PTS given to each frame; same index as audio_frames.
   std::vector<std::optional<Timestamp>> audio_timestamps;
-  // First SPS and PPS: NAL header included, start code excluded, escaped as in the stream.
+  // First parameter sets: NAL header included, start code excluded, escaped
+  // as in the stream. The VPS exists in HEVC streams only.
+  std::optional<std::vector<std::uint8_t>> vps;
   std::optional<std::vector<std::uint8_t>> sps;
   std::optional<std::vector<std::uint8_t>> pps;
+  // What the HEVC SPS kept declares, when it could be read.
+  std::optional<hevc::SpsInfo> hevc_sps;
   std::uint16_t width = 1920;   // pixels, from the SPS kept
   std::uint16_t height = 1080;  // pixels, from the SPS kept
   std::optional<std::uint16_t> video_pid;
   std::optional<std::uint16_t> audio_pid;
+  VideoCodec video_codec = VideoCodec::kH264;
+  AudioCodec audio_codec = AudioCodec::kAac;
+  // What the first audio frames declare; only the one of audio_codec is set.
   std::optional<AdtsConfig> audio_config;
+  std::optional<Ac3Config> ac3_config;
+  std::optional<Eac3Config> eac3_config;
+  std::optional<MpegAudioHeader> mpeg_audio_config;
   // Working fields: audio bytes not yet cut into frames, and the PTS of the
   // latest audio PES header.
   std::vector<std::uint8_t> audio_buffer;
   std::optional<Timestamp> audio_pts;
+
+  const NalSyntax& video_syntax() const { return video_codec == VideoCodec::kHevc ? kHevcSyntax : kH264Syntax; }
 
   ByteView audio_frame(std::size_t i) const {
     const AudioFrameRef& f = audio_frames[i];

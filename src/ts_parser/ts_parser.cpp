@@ -5,8 +5,10 @@
 #include <string>
 
 #include "core/annexb.hpp"
-#include "ts_parser/adts.hpp"
+#include "ts_parser/audio_frames.hpp"
 #include "ts_parser/bit_reader.hpp"
+#include "ts_parser/hevc.hpp"
+#include "ts_parser/stream_choice.hpp"
 
 namespace quaver {
 
@@ -65,8 +67,11 @@ class Demuxer {
   void drain_audio(std::size_t consumed);
   TimestampPair unwrap(TimestampPair t);
   Timestamp unwrap(Timestamp raw);
+  std::optional<std::vector<std::uint8_t>>* parameter_set_slot(ParameterSet kind);
+  bool wants(ParameterSet kind) const;
   void capture_parameter_sets(ByteView es);
   void recover_parameter_sets();
+  void read_picture_size();
   void finish();
 
   ByteView data_;
@@ -74,11 +79,10 @@ class Demuxer {
   MediaData md_;
   std::optional<std::uint16_t> pmt_pid_;
   bool pids_found_ = false;
-  // The captured parameter set ran to the end of the bytes scanned in its
-  // packet and may continue in the next one.
-  bool sps_cut_ = false;
-  bool pps_cut_ = false;
-  AdtsCutter adts_;
+  // The captured parameter set (by ParameterSet) ran to the end of the bytes
+  // scanned in its packet and may continue in the next one.
+  bool set_cut_[4] = {};
+  AudioFrameCutter audio_cutter_;
   // R: the first timestamp read on the video or audio PID.
   std::optional<Timestamp> reference_;
 };
@@ -156,24 +160,26 @@ void Demuxer::read_pmt(ByteView p) {
   std::size_t e = ptr + 13 + program_info_length;
   if (e + 5 > p.size() || e >= entries_end) return;
 
-  std::optional<std::uint16_t> video, audio;
+  StreamChooser chooser;
   for (;;) {
     const std::uint8_t stream_type = p[e];
     const auto pid = static_cast<std::uint16_t>(((p[e + 1] & 0x1F) << 8) | p[e + 2]);
     const std::size_t es_info_length = ((p[e + 3] & 0x0F) << 8) | p[e + 4];
-    // 0x02 MPEG-2 video, 0x1B H.264; 0x0F is ADTS AAC. MPEG-1 audio (0x03)
-    // is never ADTS and would only yield a garbage AAC track.
-    if ((stream_type == 0x02 || stream_type == 0x1B) && !video) video = pid;
-    if (stream_type == 0x0F && !audio) audio = pid;
+    const std::size_t info = e + 5;
+    chooser.add(stream_type, pid, p.subspan(info, std::min(es_info_length, p.size() - info)));
     e += 5 + es_info_length;
     if (e + 5 > p.size() || e >= entries_end) break;
   }
-  if (!video) return;
-  md_.video_pid = video;
-  md_.audio_pid = audio;
+  const StreamChoice choice = chooser.choose();
+  if (!choice.video_pid) return;
+  md_.video_pid = choice.video_pid;
+  md_.video_codec = choice.video_codec;
+  md_.audio_pid = choice.audio_pid;
+  md_.audio_codec = choice.audio_codec;
+  audio_cutter_.set_codec(choice.audio_codec);
   pids_found_ = true;
-  report_.line("Found PIDs - Video: " + std::to_string(*video) +
-               ", Audio: " + (audio ? std::to_string(*audio) : std::string("none")));
+  report_.line("Found PIDs - Video: " + std::to_string(*choice.video_pid) +
+               ", Audio: " + (choice.audio_pid ? std::to_string(*choice.audio_pid) : std::string("none")));
 }
 
 // A 33-bit clock wraps every 26.5 hours. Every timestamp is taken as the
@@ -210,15 +216,36 @@ void Demuxer::video_packet(ByteView payload, bool unit_start) {
   md_.video_data.append(es->data(), es->size());
 }
 
+// The record's slot for a parameter set of this kind; only HEVC has a VPS.
+std::optional<std::vector<std::uint8_t>>* Demuxer::parameter_set_slot(ParameterSet kind) {
+  switch (kind) {
+    case ParameterSet::kVideo: return md_.video_codec == VideoCodec::kHevc ? &md_.vps : nullptr;
+    case ParameterSet::kSequence: return &md_.sps;
+    case ParameterSet::kPicture: return &md_.pps;
+    default: return nullptr;
+  }
+}
+
+// Still looking for a parameter set of this kind: none captured yet.
+bool Demuxer::wants(ParameterSet kind) const {
+  switch (kind) {
+    case ParameterSet::kVideo: return md_.video_codec == VideoCodec::kHevc && !md_.vps;
+    case ParameterSet::kSequence: return !md_.sps;
+    case ParameterSet::kPicture: return !md_.pps;
+    default: return false;
+  }
+}
+
 void Demuxer::capture_parameter_sets(ByteView es) {
-  if (md_.sps && md_.pps) return;
+  if (!wants(ParameterSet::kVideo) && !wants(ParameterSet::kSequence) && !wants(ParameterSet::kPicture)) return;
+  const NalSyntax& syntax = md_.video_syntax();
   annexb::for_each_captured_unit(FlatBytes(es), [&](annexb::CapturedUnit u) {
-    const std::uint8_t type = es[u.start] & 0x1F;
-    auto& slot = type == 7 ? md_.sps : md_.pps;
-    if ((type == 7 || type == 8) && !slot) {
-      slot.emplace(es.begin() + static_cast<std::ptrdiff_t>(u.start),
-                   es.begin() + static_cast<std::ptrdiff_t>(u.end));
-      (type == 7 ? sps_cut_ : pps_cut_) = u.end == es.size();
+    const ParameterSet kind = syntax.parameter_set(syntax.type_of(es[u.start]));
+    auto* slot = parameter_set_slot(kind);
+    if (slot && !*slot) {
+      slot->emplace(es.begin() + static_cast<std::ptrdiff_t>(u.start),
+                    es.begin() + static_cast<std::ptrdiff_t>(u.end));
+      set_cut_[static_cast<int>(kind)] = u.end == es.size();
     }
     return true;
   });
@@ -228,43 +255,56 @@ void Demuxer::capture_parameter_sets(ByteView es) {
 // of its packet, is taken instead from the whole reassembled stream, where it
 // is complete; otherwise the output would carry no usable decoder configuration.
 void Demuxer::recover_parameter_sets() {
-  const bool want_sps = !md_.sps || sps_cut_;
-  const bool want_pps = !md_.pps || pps_cut_;
-  if (!want_sps && !want_pps) return;
-  std::optional<std::vector<std::uint8_t>> sps, pps;
+  constexpr ParameterSet kKinds[3] = {ParameterSet::kVideo, ParameterSet::kSequence, ParameterSet::kPicture};
+  bool want[4] = {};
+  std::optional<std::vector<std::uint8_t>> found[4];
+  bool any = false;
+  for (ParameterSet k : kKinds) {
+    const auto* slot = parameter_set_slot(k);
+    want[static_cast<int>(k)] = slot && (!*slot || set_cut_[static_cast<int>(k)]);
+    any |= want[static_cast<int>(k)];
+  }
+  if (!any) return;
+  const NalSyntax& syntax = md_.video_syntax();
   const ChunkedBytes& v = md_.video_data;
   annexb::for_each_captured_unit(v, [&](annexb::CapturedUnit u) {
-    const std::uint8_t type = v.at(u.start) & 0x1F;
-    auto* slot = type == 7 && want_sps ? &sps : type == 8 && want_pps ? &pps : nullptr;
-    if (slot && !*slot) {
-      slot->emplace();
-      v.append_to(**slot, u.start, u.end - u.start);
+    const auto k = static_cast<int>(syntax.parameter_set(syntax.type_of(v.at(u.start))));
+    if (want[k] && !found[k]) {
+      found[k].emplace();
+      v.append_to(*found[k], u.start, u.end - u.start);
     }
-    return !((sps || !want_sps) && (pps || !want_pps));
+    bool done = true;
+    for (ParameterSet kind : kKinds) done &= !want[static_cast<int>(kind)] || found[static_cast<int>(kind)];
+    return !done;
   });
-  if (sps) md_.sps = std::move(sps);
-  if (pps) md_.pps = std::move(pps);
+  for (ParameterSet k : kKinds) {
+    if (found[static_cast<int>(k)]) *parameter_set_slot(k) = std::move(found[static_cast<int>(k)]);
+  }
 }
 
-std::size_t Demuxer::cut_audio() {
-  ByteView buf(md_.audio_buffer.data(), md_.audio_buffer.size());
-  return adts_.cut(buf, [&](ByteView header, ByteView frame) {
-    if (md_.audio_frames.empty()) {
-      md_.audio_config = AdtsConfig{static_cast<std::uint8_t>(header[2] >> 6),
-                                    static_cast<std::uint8_t>((header[2] >> 2) & 0x0F),
-                                    static_cast<std::uint8_t>(((header[2] & 0x01) << 2) | (header[3] >> 6))};
+// The picture size the SPS kept declares (1920x1080 when it cannot be read).
+void Demuxer::read_picture_size() {
+  if (!md_.sps) return;
+  const ByteView sps(md_.sps->data(), md_.sps->size());
+  if (md_.video_codec == VideoCodec::kHevc) {
+    md_.hevc_sps = hevc::read_sps(sps);
+    if (md_.hevc_sps) {
+      md_.width = md_.hevc_sps->width;
+      md_.height = md_.hevc_sps->height;
     }
-    md_.audio_frames.push_back(AudioFrameRef{md_.audio_frame_bytes.size(), frame.size()});
-    md_.audio_frame_bytes.insert(md_.audio_frame_bytes.end(), frame.begin(), frame.end());
-    md_.audio_timestamps.push_back(md_.audio_pts);
-  });
+  } else if (auto size = sps_picture_size(sps)) {
+    md_.width = size->width;
+    md_.height = size->height;
+  }
 }
+
+std::size_t Demuxer::cut_audio() { return audio_cutter_.cut(md_); }
 
 void Demuxer::drain_audio(std::size_t consumed) {
   if (consumed == 0) return;
   auto& b = md_.audio_buffer;
   b.erase(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(consumed));
-  adts_.drained(consumed);
+  audio_cutter_.drained(consumed);
 }
 
 void Demuxer::audio_packet(ByteView payload, bool unit_start) {
@@ -286,12 +326,7 @@ void Demuxer::audio_packet(ByteView payload, bool unit_start) {
 void Demuxer::finish() {
   if (!md_.audio_buffer.empty()) cut_audio();  // whatever is left stays in audio_buffer
   recover_parameter_sets();
-  if (md_.sps) {
-    if (auto size = sps_picture_size(ByteView(md_.sps->data(), md_.sps->size()))) {
-      md_.width = size->width;
-      md_.height = size->height;
-    }
-  }
+  read_picture_size();
 
   report_.line("Total audio frames collected: " + std::to_string(md_.audio_frames.size()));
   report_.line("Total video frames collected: " + std::to_string(md_.video_timestamps.size()));
