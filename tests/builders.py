@@ -5,14 +5,15 @@ NAL units, MP4 boxes) or needs to look inside our MP4 output uses this module;
 do not copy these helpers into test files.  Contents:
 
 * MPEG-TS: ``ts_packet``, ``pat``, ``pmt``, ``pes``, ``packetize``, ``ts_stream``,
-  ``rewrite_pes``, ``crc32_mpeg2``.
+  ``ts_program``, ``rewrite_pes``, ``crc32_mpeg2``, ``AC3_DESCRIPTOR``, ``EAC3_DESCRIPTOR``.
 * AAC: ``adts_frame``.
 * AC-3, E-AC-3, MPEG audio: ``ac3_frame``, ``ac3_frame_size``, ``eac3_frame``,
   ``mpeg_audio_frame``, ``mpeg_audio_info``.
 * H.264: ``BitWriter``, ``BitReader``, ``sps``, ``pps``, ``parse_sps``,
   ``picture_size``, ``nal``, ``aud``, ``split_annexb``, ``length_prefixed_nals``,
   ``add_emulation_prevention``, ``remove_emulation_prevention``.
-* HEVC: ``hevc_nal``, ``hevc_nal_type``, ``hevc_sps``.
+* HEVC: ``hevc_nal``, ``hevc_nal_type``, ``hevc_sps``, ``hevc_vps``, ``hevc_pps``, ``hevc_slice``,
+  ``hevc_key_unit``.
 * MP4: ``box``, ``full_box``, ``iter_boxes``, ``find_box``, ``find_all``,
   ``u16``/``u32``/``s32``/``u64``, ``mp4_sample_table``, ``parse_avcc``,
   ``parse_hvcc``, ``parse_dac3``, ``parse_dec3``, ``audio_config``, ``decoder_config``,
@@ -202,6 +203,28 @@ def rewrite_pes(ts, pid, fn):
             cc += len(new)
             out += new
     return b"".join(out)
+
+
+def ts_program(streams, *, pmt_pid=0x1000):
+    """A whole TS with one programme: PAT, then a PMT listing ``streams`` in order, then
+    their PES round-robin (the first PES of each stream, then the second, ...).
+    ``streams``: (stream_type, pid, es_info_bytes, [pes, ...]) tuples; PCR_PID is the
+    first stream's PID."""
+    out = [ts_packet(0, pat(pmt_pid), pusi=True),
+           ts_packet(pmt_pid, pmt([(t, pid, info) for t, pid, info, _ in streams], pcr_pid=streams[0][1]),
+                     pusi=True)]
+    cc = {}
+    for i in range(max(len(pes_list) for *_, pes_list in streams)):
+        for _, pid, _, pes_list in streams:
+            for p in pes_list[i:i + 1]:
+                pkts = packetize(pid, p, cc_start=cc.get(pid, 0))
+                cc[pid] = cc.get(pid, 0) + len(pkts)
+                out += pkts
+    return b"".join(out)
+
+
+AC3_DESCRIPTOR = b"\x6a\x01\x00"  # DVB AC-3 descriptor (tag 0x6A), no optional fields
+EAC3_DESCRIPTOR = b"\x7a\x01\x00"  # DVB enhanced AC-3 descriptor (tag 0x7A)
 
 
 # --------------------------------------------------------------------------
@@ -630,6 +653,31 @@ def hevc_sps(*, profile_space=0, tier=0, profile_idc=1, compat=0x60000000, const
             w.ue(v)
     w.ue(bit_depth_luma_minus8).ue(bit_depth_chroma_minus8).ue(4)  # log2_max_pic_order_cnt_lsb_minus4
     return hevc_nal(HEVC_SPS, add_emulation_prevention(w.trailing().bytes()), start_code=b"")
+
+
+def hevc_vps():
+    """A bare VPS NAL unit (its fields are carried, never read)."""
+    return hevc_nal(HEVC_VPS, b"\x0c\x01\xff\xff\x01\x60\x00\x00\x03\x00\x90\x00\x00\x03\x00\x00\x03\x00"
+                    b"\x3c\x95\x98\x09", start_code=b"")
+
+
+def hevc_pps():
+    """A bare PPS NAL unit (carried, never read)."""
+    return hevc_nal(HEVC_PPS, b"\xc1\x72\xb4\x62\x40", start_code=b"")
+
+
+def hevc_slice(nal_type=19, *, first=True, body=b"\x2f\x11\x22\x33" * 4, start_code=START):
+    """A slice segment: start code, header, then a byte whose top bit is
+    first_slice_segment_in_pic_flag, then ``body``."""
+    return hevc_nal(nal_type, bytes([0xAF if first else 0x2F]) + body, start_code=start_code)
+
+
+def hevc_key_unit(*, aud=True, slices=1):
+    """An IDR access unit in Annex B: delimiter (unless aud=False), VPS, SPS, PPS, then the
+    picture as ``slices`` slice segments."""
+    head = hevc_nal(HEVC_AUD, b"\x50") if aud else b""
+    sets = b"".join(START + u for u in (hevc_vps(), hevc_sps(), hevc_pps()))
+    return head + sets + b"".join(hevc_slice(19, first=i == 0) for i in range(slices))
 
 
 def parse_hvcc(body):

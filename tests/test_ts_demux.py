@@ -2,8 +2,9 @@
 import pytest
 
 import _quaver
-from builders import (START, adts_frame, aud, find_all, find_box, mp4_sample_table, nal, parse_avcc, pat,
-                      pes, pmt, pps, sps, ts_packet, ts_stream, u16, u32)
+from builders import (AC3_DESCRIPTOR, EAC3_DESCRIPTOR, START, ac3_frame, adts_frame, aud, eac3_frame, find_all,
+                      find_box, hevc_key_unit, hevc_nal, hevc_slice, mp4_sample_table, mpeg_audio_frame, nal,
+                      parse_avcc, pat, pes, pmt, pps, sps, ts_packet, ts_program, ts_stream, u16, u32)
 
 SPS = sps()
 PPS = pps()
@@ -182,3 +183,51 @@ def test_parameter_sets_cut_at_packet_end_are_taken_whole():
     assert avcc["sps"] == [long_sps] and avcc["pps"] == [PPS]
     entry = find_box(mp4, "moov/trak/mdia/minf/stbl/stsd/avc1")
     assert (u16(entry, 24), u16(entry, 26)) == (1920, 1080)
+
+
+def program_stream(stream_type, info=b""):
+    """A few PES of the kind a stream type (and for private data, its descriptors)
+    announces; H.264 bytes for MPEG-2 video."""
+    audio = lambda frames: [pes(b"".join(frames), pts=90000 + 2880 * i, stream_id=0xC0) for i in range(2)]
+    if stream_type in (0x1B, 0x02):
+        return video_pes([key_unit(), aud() + P])
+    if stream_type == 0x24:
+        return video_pes([hevc_key_unit(), hevc_nal(35, b"\x50") + hevc_slice(1)])
+    return audio({0x0F: [adts_frame(b"\x11" * 30)] * 2, 0x81: [ac3_frame()] * 2, 0x87: [eac3_frame()] * 2,
+                  0x03: [mpeg_audio_frame()] * 2, 0x04: [mpeg_audio_frame(version=2)] * 2,
+                  0x06: [eac3_frame() if EAC3_DESCRIPTOR in info else ac3_frame()] * 2}[stream_type])
+
+
+AC3_INFO, EAC3_INFO = AC3_DESCRIPTOR, EAC3_DESCRIPTOR
+
+
+@pytest.mark.parametrize("entries, pids, sample_entries", [
+    # AAC streams choose as they always did.
+    ([(0x1B, 0x100), (0x0F, 0x101)], (256, 257), ("avc1", "mp4a")),
+    ([(0x0F, 0x101), (0x81, 0x102), (0x1B, 0x100)], (256, 257), ("avc1", "mp4a")),
+    # H.264 before HEVC wherever each is listed; HEVC when alone.
+    ([(0x24, 0x100), (0x1B, 0x102), (0x81, 0x101)], (258, 257), ("avc1", "ac-3")),
+    ([(0x24, 0x100), (0x87, 0x101)], (256, 257), ("hvc1", "ec-3")),
+    # MPEG-2 video is no video candidate: the H.264 entry after it is taken.
+    ([(0x02, 0x100), (0x1B, 0x102), (0x0F, 0x101)], (258, 257), ("avc1", "mp4a")),
+    # AAC, else AC-3, else E-AC-3, else MPEG audio, wherever each is listed.
+    ([(0x1B, 0x100), (0x03, 0x101), (0x81, 0x102), (0x0F, 0x103)], (256, 259), ("avc1", "mp4a")),
+    ([(0x1B, 0x100), (0x03, 0x101), (0x87, 0x102), (0x06, 0x103, AC3_INFO)], (256, 259), ("avc1", "ac-3")),
+    ([(0x1B, 0x100), (0x04, 0x101), (0x06, 0x102, EAC3_INFO), (0x81, 0x103)], (256, 259), ("avc1", "ac-3")),
+    ([(0x1B, 0x100), (0x04, 0x101), (0x06, 0x102, b"\x05\x04AC-3" + EAC3_INFO)], (256, 258), ("avc1", "ec-3")),
+    ([(0x1B, 0x100), (0x04, 0x101), (0x03, 0x102)], (256, 257), ("avc1", "mp4a")),
+    # Private data without an AC-3 descriptor (subtitles, teletext) is no audio.
+    ([(0x1B, 0x100), (0x06, 0x101, b"\x05\x04AC-3")], (256, None), ("avc1",)),
+])
+def test_stream_choice_by_type_and_descriptor(entries, pids, sample_entries, capfd):
+    streams = [(e[0], e[1], (e[2:] or (b"",))[0], program_stream(*e[:1], *e[2:])) for e in entries]
+    mp4 = convert(ts_program(streams))
+    video, audio = pids
+    assert report_lines(capfd)[0] == f"Found PIDs - Video: {video}, Audio: {'none' if audio is None else audio}"
+    stsd = [find_box(t, "mdia/minf/stbl/stsd") for t in find_all(mp4, "moov/trak")]
+    assert tuple(b[12:16].decode() for b in stsd) == sample_entries
+
+
+def test_mpeg2_video_alone_is_no_video(capfd):
+    with pytest.raises(ValueError, match="^No video data found$"):
+        convert(ts_program([(0x02, 0x100, b"", program_stream(0x02)), (0x0F, 0x101, b"", program_stream(0x0F))]))
