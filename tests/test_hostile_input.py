@@ -8,7 +8,8 @@ from builders import pat, pes, pmt, ts_packet
 
 DATA = pathlib.Path(__file__).parent / "data"
 # The first 150 packets of each fixture keep every example fast.
-SEEDS = [(DATA / n).read_bytes()[:188 * 150] for n in ("sample.ts", "late_audio_44k.ts", "interlaced.ts")]
+SEEDS = [(DATA / n).read_bytes()[:188 * 150] for n in ("sample.ts", "late_audio_44k.ts", "interlaced.ts",
+                                                       "hevc_eac3.ts", "h264_ac3.ts", "h264_mp3.ts", "dvb_ac3.ts")]
 FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
@@ -76,25 +77,47 @@ def test_mutated_live_segments(segments):
         survives(seg, p.process_segment)
 
 
+# Programme maps that choose each video and audio format.
+FORMATS = [(0x1B, 0x0F), (0x24, 0x81), (0x24, 0x87), (0x1B, 0x03), (0x24, 0x04)]
+
+
 @FUZZ
-@given(st.lists(st.tuples(st.sampled_from([0x100, 0x101]), st.booleans(), st.binary(max_size=184)),
-                max_size=60))
-def test_random_payloads_on_chosen_pids(packets):
+@given(st.sampled_from(FORMATS),
+       st.lists(st.tuples(st.sampled_from([0x100, 0x101]), st.booleans(), st.binary(max_size=184)), max_size=60))
+def test_random_payloads_on_chosen_pids(formats, packets):
     # Valid tables, then arbitrary payloads on the video and audio PIDs: this
-    # reaches the PES, start-code, SPS and ADTS code with hostile content.
-    head = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(0x1000, pmt([(0x1B, 0x100), (0x0F, 0x101)]),
-                                                           pusi=True)
+    # reaches the PES, start-code, parameter-set and audio frame code of every
+    # format with hostile content.
+    video_type, audio_type = formats
+    head = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(
+        0x1000, pmt([(video_type, 0x100), (audio_type, 0x101)]), pusi=True)
     body = b"".join(ts_packet(pid, payload, pusi=start) for pid, start, payload in packets)
     survives(head + body)
+    survives(head + body, _quaver.extract_thumbnail_from_ts)
+
+
+# Per format: the stream types, the bytes opening an SPS, and those after it up
+# to a key slice; the first bytes of an audio frame header.
+HEADS = {
+    (0x1B, 0x0F): (b"\x67", b"\x00\x00\x01\x68\xee\x00\x00\x01\x65\x88", b"\xff\xf1"),
+    (0x24, 0x81): (b"\x42\x01", b"\x00\x00\x01\x44\x01\xc1\x00\x00\x01\x26\x01\xaf", b"\x0b\x77"),
+    (0x24, 0x87): (b"\x42\x01\x01", b"\x00\x00\x01\x40\x01\x0c\x00\x00\x01\x2a\x01\xaf", b"\x0b\x77"),
+    (0x1B, 0x03): (b"\x67", b"\x00\x00\x01\x65\x88", b"\xff\xfb"),
+    (0x24, 0x04): (b"\x42\x01\x01\x01", b"\x00\x00\x01\x28\x01\xaf", b"\xff\xe3"),
+}
 
 
 @FUZZ
-@given(st.binary(min_size=1, max_size=400), st.binary(max_size=400))
-def test_hostile_parameter_sets_and_adts(sps_tail, adts):
-    video = pes(b"\x00\x00\x00\x01\x67" + sps_tail + b"\x00\x00\x01\x68\xee\x00\x00\x01\x65\x88", pts=9000)
-    audio = pes(b"\xff\xf1" + adts, pts=9000, stream_id=0xC0)
-    head = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(0x1000, pmt([(0x1B, 0x100), (0x0F, 0x101)]),
+@given(st.sampled_from(FORMATS), st.binary(min_size=1, max_size=400), st.binary(max_size=400))
+def test_hostile_parameter_sets_and_audio_headers(formats, sps_tail, frame_tail):
+    # Parameter sets cut short or lying in every field, and audio frame headers
+    # with arbitrary lengths, rates and substreams after a real sync word.
+    sps_head, rest, sync = HEADS[formats]
+    video = pes(b"\x00\x00\x00\x01" + sps_head + sps_tail + rest, pts=9000)
+    audio = pes(sync + frame_tail, pts=9000, stream_id=0xC0)
+    head = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(0x1000, pmt([(formats[0], 0x100), (formats[1], 0x101)]),
                                                            pusi=True)
     pkts = [ts_packet(0x100, video[i:i + 184], pusi=i == 0) for i in range(0, len(video), 184)]
     pkts += [ts_packet(0x101, audio[i:i + 184], pusi=i == 0) for i in range(0, len(audio), 184)]
     survives(head + b"".join(pkts))
+    survives(head + b"".join(pkts), _quaver.extract_thumbnail_from_ts)

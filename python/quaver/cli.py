@@ -41,7 +41,7 @@ def _live(args: argparse.Namespace) -> None:
 
 # name -> (help, handler, input arguments)
 COMMANDS: dict[str, tuple[str, Callable[[argparse.Namespace], bytes], list[str]]] = {
-    "convert": ("MPEG-TS (H.264 + AAC) to a regular MP4",
+    "convert": ("MPEG-TS (H.264 or HEVC; AAC, AC-3, E-AC-3 or MPEG audio) to a regular MP4",
                 lambda a: _quaver.convert_ts_to_mp4(_read(a.input), a.reset_timestamps), ["input"]),
     "defragment": ("fragmented MP4 to a regular MP4", lambda a: _quaver.defragment_mp4(_read(a.input)), ["input"]),
     "reset": ("rebase an MP4 so that every track starts at decode time 0",
@@ -50,7 +50,7 @@ COMMANDS: dict[str, tuple[str, Callable[[argparse.Namespace], bytes], list[str]]
                   lambda a: _quaver.convert_mp4_reset_timestamps(_read(a.input)), ["input"]),
     "mux": ("merge a video fMP4 and an audio fMP4 into one regular MP4",
             lambda a: _quaver.mux_fmp4_tracks(_read(a.video), _read(a.audio)), ["video", "audio"]),
-    "thumbnail": ("first key frame of a TS or MP4 as H.264 Annex B", _thumbnail, ["input"]),
+    "thumbnail": ("first key frame of a TS or MP4 as Annex B (H.264 or HEVC)", _thumbnail, ["input"]),
 }
 
 

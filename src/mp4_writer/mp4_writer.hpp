@@ -2,10 +2,10 @@
 //
 // In: a MediaData record. Out: ftyp, moov, then one mdat holding every video
 // sample (one per access unit, NAL units length-prefixed, parameter sets and
-// delimiters removed) followed by every AAC frame. The audio track is lined
-// up with the video by an edit when one starts before the other. All times are 90 kHz
-// ticks except an audio track whose ADTS header declares something other
-// than AAC-LC 48 kHz stereo, which then runs on its own sample rate. Refused:
+// delimiters removed) followed by every audio sample. The audio track is lined
+// up with the video by an edit when one starts before the other. All times are
+// 90 kHz ticks except the audio track's, which runs on the stream's sample rate
+// unless it is AAC-LC 48 kHz stereo (that keeps the 90 kHz template). Refused:
 // a stream without video bytes, and files whose sizes or offsets would not
 // fit the 32-bit fields of this layout.
 #pragma once

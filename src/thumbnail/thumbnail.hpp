@@ -1,10 +1,11 @@
-// The first key frame of a transport stream or a regular MP4, as an H.264
-// Annex B byte stream (4-byte start codes in front of the parameter sets).
+// The first key frame of a transport stream or a regular MP4, as an H.264 or
+// HEVC Annex B byte stream (4-byte start codes in front of the parameter sets).
 //
-// TS: the first IDR slice of the demultiplexed video, with the stream's SPS
-// and PPS in front. MP4: the first sample of the video track (the first track
-// when none says it is video), found through its chunk offset, or in the
-// first fragment holding one when its tables have none, converted from
+// TS: the first key picture of the demultiplexed video (H.264 IDR, HEVC intra
+// random access point), every slice of it, with the stream's parameter sets
+// (HEVC: VPS, SPS, PPS) in front. MP4: the first sample of the video track
+// (the first track when none says it is video), found through its chunk
+// offset, or in the first fragment holding one when its tables have none, converted from
 // length-prefixed form, with the parameter sets of its avcC in front.
 // Refused: inputs without video, without a key frame, or whose boxes do not
 // lead to a sample that lies inside its mdat.

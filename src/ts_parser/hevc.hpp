@@ -1,8 +1,5 @@
-// HEVC NAL units and the fields of the sequence parameter set that the
-// decoder configuration record and the picture size need.
-//
-// An HEVC NAL unit header is two bytes: forbidden bit, 6-bit type, 6-bit
-// layer id, 3-bit temporal id + 1.
+// The fields of an HEVC sequence parameter set that the decoder
+// configuration record and the picture size need.
 #pragma once
 
 #include <array>
@@ -13,18 +10,11 @@
 
 namespace quaver::hevc {
 
-constexpr std::uint8_t nal_type(std::uint8_t header_byte) { return (header_byte >> 1) & 0x3F; }
-
+// NAL unit types of the parameter sets, as the decoder configuration record
+// names its arrays (the NAL syntax of the access-unit split is kHevcSyntax).
 constexpr std::uint8_t kVps = 32;
 constexpr std::uint8_t kSps = 33;
 constexpr std::uint8_t kPps = 34;
-constexpr std::uint8_t kAud = 35;
-constexpr std::uint8_t kFiller = 38;
-
-// Intra random access point pictures (BLA, IDR, CRA and the reserved IRAP types).
-constexpr bool is_irap(std::uint8_t type) { return type >= 16 && type <= 23; }
-// Slice segments: the video coding layer types.
-constexpr bool is_slice(std::uint8_t type) { return type < 32; }
 
 struct SpsInfo {
   // general_profile_space, tier and profile_idc; the 32 compatibility flags;

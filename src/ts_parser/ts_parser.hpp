@@ -1,9 +1,10 @@
 // MPEG transport stream demultiplexer.
 //
-// In: a whole transport stream in memory. Out: the video elementary stream of
-// the first H.264/MPEG-2 video PID of the programme (one timestamp pair per
-// PES start), the AAC frames of its first ADTS audio PID (one PTS each), the
-// first SPS and PPS and the picture size. Damaged packets are skipped or
+// In: a whole transport stream in memory. Out: the elementary stream of the
+// programme's H.264 or HEVC video (one timestamp pair per PES start), the
+// frames of its AAC, AC-3, E-AC-3 or MPEG audio (one PTS each; see
+// stream_choice.hpp for which streams are taken), the first parameter sets
+// and the picture size. Damaged packets are skipped or
 // resynchronised; the only failure is an input without any sync byte. A
 // short report is written to the given sink when the walk is done.
 #pragma once
