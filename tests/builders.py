@@ -16,7 +16,7 @@ do not copy these helpers into test files.  Contents:
   ``hevc_key_unit``.
 * MP4: ``box``, ``full_box``, ``iter_boxes``, ``find_box``, ``find_all``,
   ``u16``/``u32``/``s32``/``u64``, ``mp4_sample_table``, ``parse_avcc``,
-  ``parse_hvcc``, ``parse_dac3``, ``parse_dec3``, ``audio_config``, ``decoder_config``,
+  ``parse_hvcc``, ``hvcc_box``, ``parse_dac3``, ``parse_dec3``, ``audio_config``, ``decoder_config``,
   ``parse_tfhd``, ``parse_tfdt``, ``parse_trun``.
 * Fragmented MP4: ``mvhd``, ``tkhd``, ``mdhd``, ``init_trak``, ``trex``, ``init_moov``, ``tfhd``,
   ``trun``, ``traf``, ``moof``, ``placed_moof``, ``fragment``; rewrites of real files:
@@ -956,6 +956,16 @@ def avcc_box(sps_list, pps_list):
     body += b"".join(struct.pack(">H", len(s)) + s for s in sps_list)
     body += bytes([len(pps_list)]) + b"".join(struct.pack(">H", len(p)) + p for p in pps_list)
     return box("avcC", body)
+
+
+def hvcc_box(arrays):
+    """hvcC box with 4-byte NAL lengths (Main profile fields) and one array per
+    (nal_type, [units]) pair, each marked complete."""
+    body = bytes.fromhex("010160000000900000000000" "3cf000fcfdf8f800000f") + bytes([len(arrays)])
+    for nal_type, units in arrays:
+        body += bytes([0x80 | nal_type]) + struct.pack(">H", len(units))
+        body += b"".join(struct.pack(">H", len(u)) + u for u in units)
+    return box("hvcC", body)
 
 
 def visual_entry(kind="avc1", children=b"", width=320, height=240):

@@ -13,7 +13,8 @@ SEEDS = [(DATA / n).read_bytes()[:188 * 150] for n in ("sample.ts", "late_audio_
 FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
-MP4_SEEDS = [(DATA / n).read_bytes() for n in ("regular_faststart.mp4", "audio_first.mp4", "dash_init_chunk.mp4")]
+MP4_SEEDS = [(DATA / n).read_bytes() for n in ("regular_faststart.mp4", "audio_first.mp4", "dash_init_chunk.mp4",
+                                                  "hevc_hvc1.mp4", "hevc_frag.mp4")]
 SEGMENT_SEEDS = [(DATA / n).read_bytes()[:6000] for n in ("live_0.m4s", "live_init.mp4")]
 
 

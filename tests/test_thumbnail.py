@@ -1,4 +1,4 @@
-"""First key frame of a TS or an MP4 as H.264 Annex B."""
+"""First key frame of a TS or an MP4 as H.264 or HEVC Annex B."""
 import io
 import struct
 
@@ -6,9 +6,10 @@ import av
 import pytest
 
 import _quaver
-from builders import (START, aud, avcc_box, box, defaults_in_trex, fragment, full_box, init_moov, init_trak, moof,
-                      nal, pes, placed_moof, pps, regular_mp4, simple_trak, sps, tfhd, traf, trex, trun, ts_stream,
-                      visual_entry, wide_mdats)
+from builders import (START, aud, avcc_box, box, defaults_in_trex, fragment, full_box, hevc_nal, hevc_nal_type,
+                      hevc_pps, hevc_slice, hevc_sps, hevc_vps, hvcc_box, init_moov, init_trak, length_prefixed_nals,
+                      moof, nal, pes, placed_moof, pps, regular_mp4, simple_trak, split_annexb, sps, tfhd, traf, trex,
+                      trun, ts_stream, visual_entry, wide_mdats)
 
 SPS, PPS = sps(), pps()
 IDR = nal(5, b"\x88\x84\x21\xa0" * 8)
@@ -244,3 +245,48 @@ def test_key_frame_walk_refuses_a_64_bit_box_header(fixture_bytes):
     # The key-frame walks read 32-bit sizes only; unfolding reads this file.
     with pytest.raises(ValueError, match="^Invalid box size$"):
         _quaver.extract_thumbnail_from_mp4(wide_mdats(fixture_bytes("frag_video.mp4")))
+
+
+# ---- HEVC ---------------------------------------------------------------------------
+
+SEI = hevc_nal(39, b"\x05\x10" + b"\x42" * 8, start_code=b"")
+HEVC_KEY = [hevc_slice(19, start_code=b""), hevc_slice(19, first=False, start_code=b"")]
+
+
+@pytest.mark.parametrize("kind", ["hvc1", "hev1"])
+def test_mp4_parameter_sets_from_hvcc_go_in_front(kind):
+    # VPS, SPS and PPS in the order of their arrays; an SEI array is no parameter set.
+    hvcc = hvcc_box([(32, [hevc_vps()]), (39, [SEI]), (33, [hevc_sps()]), (34, [hevc_pps()])])
+    entry = visual_entry(kind, children=hvcc)
+    mp4 = regular_mp4([video_trak([len(prefixed(*HEVC_KEY))], entry=entry)], prefixed(*HEVC_KEY))
+    expected = b"".join(START + u for u in [hevc_vps(), hevc_sps(), hevc_pps()] + HEVC_KEY)
+    assert _quaver.extract_thumbnail_from_mp4(mp4) == expected
+    # An array cut off by the end of its box keeps the units before it.
+    cut = hvcc_box([(32, [hevc_vps()]), (33, [hevc_sps()])])
+    cut = cut[:-3]
+    cut = struct.pack(">I", len(cut)) + cut[4:]
+    mp4 = regular_mp4([video_trak([len(prefixed(*HEVC_KEY))], entry=visual_entry(kind, children=cut))],
+                      prefixed(*HEVC_KEY))
+    assert _quaver.extract_thumbnail_from_mp4(mp4) == b"".join(START + u for u in [hevc_vps()] + HEVC_KEY)
+
+
+def first_irap_unit(data, ts):
+    """NAL units of the source's first key access unit, as PyAV demuxes it."""
+    with av.open(io.BytesIO(data), **({"format": "mpegts"} if ts else {})) as c:
+        packet = next(p for p in c.demux(video=0) if p.size and p.is_keyframe)
+        return split_annexb(bytes(packet)) if ts else length_prefixed_nals(bytes(packet))
+
+
+@pytest.mark.parametrize("name", ["hevc_aac.ts", "hevc_eac3.ts", "hevc_hvc1.mp4", "hevc_hev1.mp4", "hevc_frag.mp4"])
+def test_hevc_key_frames_hold_the_whole_first_irap_picture(name, fixture_bytes, capfd):
+    data = fixture_bytes(name)
+    ts = name.endswith(".ts")
+    key = (_quaver.extract_thumbnail_from_ts if ts else _quaver.extract_thumbnail_from_mp4)(data)
+    units = split_annexb(key)
+    assert [hevc_nal_type(u) for u in units[:3]] == [32, 33, 34]
+    # Exactly the slice segments of the source's first key access unit: x265
+    # codes each picture as two, the second only a few bytes long.
+    slices = lambda us: [u for u in us if hevc_nal_type(u) < 32]
+    assert slices(units) == slices(first_irap_unit(data, ts)) and len(slices(units)) == 2
+    (picture,) = pictures(key, format="hevc")
+    assert (picture == pictures(data, **({"format": "mpegts"} if ts else {}))[0]).all()

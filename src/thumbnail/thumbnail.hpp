@@ -6,7 +6,7 @@
 // (HEVC: VPS, SPS, PPS) in front. MP4: the first sample of the video track
 // (the first track when none says it is video), found through its chunk
 // offset, or in the first fragment holding one when its tables have none, converted from
-// length-prefixed form, with the parameter sets of its avcC in front.
+// length-prefixed form, with the parameter sets of its avcC or hvcC in front.
 // Refused: inputs without video, without a key frame, or whose boxes do not
 // lead to a sample that lies inside its mdat.
 #pragma once

@@ -112,10 +112,37 @@ std::vector<ByteView> avcc_parameter_sets(ByteView d, std::size_t avcc) {
   return sets;
 }
 
+// VPS, SPS and PPS units of the hvcC box at `hvcc`, in the order of its
+// arrays, as far as they are whole; arrays of other units (SEI) are passed over.
+std::vector<ByteView> hvcc_parameter_sets(ByteView d, std::size_t hvcc) {
+  std::vector<ByteView> sets;
+  const std::size_t body_end = hvcc + load_be32(&d[hvcc]);
+  // 22 bytes of profile, format and timing fields, then the array count.
+  std::size_t p = hvcc + 8 + 22;
+  if (p + 1 > body_end) return sets;
+  const unsigned arrays = d[p++];
+  for (unsigned a = 0; a < arrays; ++a) {
+    if (p + 3 > body_end) return sets;
+    const std::uint8_t type = d[p] & 0x3F;  // after array_completeness and a reserved bit
+    const unsigned count = load_be16(&d[p + 1]);
+    p += 3;
+    for (unsigned i = 0; i < count; ++i) {
+      if (p + 2 > body_end) return sets;
+      const std::size_t len = load_be16(&d[p]);
+      if (p + 2 + len > body_end) return sets;
+      if (type >= 32 && type <= 34) sets.push_back(d.subspan(p + 2, len));
+      p += 2 + len;
+    }
+  }
+  return sets;
+}
+
 // The parameter sets that go in front of a key frame: those of the decoder
-// configuration in the track's first sample entry.
+// configuration in the track's first sample entry (avcC for H.264, hvcC for
+// HEVC whether the entry is hvc1 or hev1).
 std::vector<ByteView> parameter_sets(ByteView d, std::size_t stbl) {
   if (auto avcc = sample_entry_child(d, stbl, fourcc("avcC"))) return avcc_parameter_sets(d, *avcc);
+  if (auto hvcc = sample_entry_child(d, stbl, fourcc("hvcC"))) return hvcc_parameter_sets(d, *hvcc);
   return {};
 }
 
