@@ -16,6 +16,10 @@ namespace {
 
 constexpr std::size_t kPacketSize = 188;
 
+constexpr ParameterSet kParameterSets[] = {ParameterSet::kVideo, ParameterSet::kSequence, ParameterSet::kPicture};
+constexpr std::size_t kParameterSetKinds = 4;  // with ParameterSet::kNone
+constexpr std::size_t index_of(ParameterSet kind) { return static_cast<std::size_t>(kind); }
+
 // Transport packet header fields (ISO/IEC 13818-1).
 struct PacketHeader {
   const std::uint8_t* p;
@@ -68,7 +72,7 @@ class Demuxer {
   TimestampPair unwrap(TimestampPair t);
   Timestamp unwrap(Timestamp raw);
   std::optional<std::vector<std::uint8_t>>* parameter_set_slot(ParameterSet kind);
-  bool wants(ParameterSet kind) const;
+  bool has_every_parameter_set();
   void capture_parameter_sets(ByteView es);
   void recover_parameter_sets();
   void read_picture_size();
@@ -81,7 +85,7 @@ class Demuxer {
   bool pids_found_ = false;
   // The captured parameter set (by ParameterSet) ran to the end of the bytes
   // scanned in its packet and may continue in the next one.
-  bool set_cut_[4] = {};
+  bool set_cut_[kParameterSetKinds] = {};
   AudioFrameCutter audio_cutter_;
   // R: the first timestamp read on the video or audio PID.
   std::optional<Timestamp> reference_;
@@ -226,18 +230,16 @@ std::optional<std::vector<std::uint8_t>>* Demuxer::parameter_set_slot(ParameterS
   }
 }
 
-// Still looking for a parameter set of this kind: none captured yet.
-bool Demuxer::wants(ParameterSet kind) const {
-  switch (kind) {
-    case ParameterSet::kVideo: return md_.video_codec == VideoCodec::kHevc && !md_.vps;
-    case ParameterSet::kSequence: return !md_.sps;
-    case ParameterSet::kPicture: return !md_.pps;
-    default: return false;
+bool Demuxer::has_every_parameter_set() {
+  for (ParameterSet kind : kParameterSets) {
+    const auto* slot = parameter_set_slot(kind);
+    if (slot && !*slot) return false;
   }
+  return true;
 }
 
 void Demuxer::capture_parameter_sets(ByteView es) {
-  if (!wants(ParameterSet::kVideo) && !wants(ParameterSet::kSequence) && !wants(ParameterSet::kPicture)) return;
+  if (has_every_parameter_set()) return;
   const NalSyntax& syntax = md_.video_syntax();
   annexb::for_each_captured_unit(FlatBytes(es), [&](annexb::CapturedUnit u) {
     const ParameterSet kind = syntax.parameter_set(syntax.type_of(es[u.start]));
@@ -245,7 +247,7 @@ void Demuxer::capture_parameter_sets(ByteView es) {
     if (slot && !*slot) {
       slot->emplace(es.begin() + static_cast<std::ptrdiff_t>(u.start),
                     es.begin() + static_cast<std::ptrdiff_t>(u.end));
-      set_cut_[static_cast<int>(kind)] = u.end == es.size();
+      set_cut_[index_of(kind)] = u.end == es.size();
     }
     return true;
   });
@@ -255,30 +257,28 @@ void Demuxer::capture_parameter_sets(ByteView es) {
 // of its packet, is taken instead from the whole reassembled stream, where it
 // is complete; otherwise the output would carry no usable decoder configuration.
 void Demuxer::recover_parameter_sets() {
-  constexpr ParameterSet kKinds[3] = {ParameterSet::kVideo, ParameterSet::kSequence, ParameterSet::kPicture};
-  bool want[4] = {};
-  std::optional<std::vector<std::uint8_t>> found[4];
-  bool any = false;
-  for (ParameterSet k : kKinds) {
-    const auto* slot = parameter_set_slot(k);
-    want[static_cast<int>(k)] = slot && (!*slot || set_cut_[static_cast<int>(k)]);
-    any |= want[static_cast<int>(k)];
+  bool want[kParameterSetKinds] = {};
+  std::optional<std::vector<std::uint8_t>> found[kParameterSetKinds];
+  std::size_t missing = 0;
+  for (ParameterSet kind : kParameterSets) {
+    const auto* slot = parameter_set_slot(kind);
+    want[index_of(kind)] = slot && (!*slot || set_cut_[index_of(kind)]);
+    missing += want[index_of(kind)];
   }
-  if (!any) return;
+  if (missing == 0) return;
   const NalSyntax& syntax = md_.video_syntax();
   const ChunkedBytes& v = md_.video_data;
   annexb::for_each_captured_unit(v, [&](annexb::CapturedUnit u) {
-    const auto k = static_cast<int>(syntax.parameter_set(syntax.type_of(v.at(u.start))));
+    const std::size_t k = index_of(syntax.parameter_set(syntax.type_of(v.at(u.start))));
     if (want[k] && !found[k]) {
       found[k].emplace();
       v.append_to(*found[k], u.start, u.end - u.start);
+      --missing;
     }
-    bool done = true;
-    for (ParameterSet kind : kKinds) done &= !want[static_cast<int>(kind)] || found[static_cast<int>(kind)];
-    return !done;
+    return missing > 0;
   });
-  for (ParameterSet k : kKinds) {
-    if (found[static_cast<int>(k)]) *parameter_set_slot(k) = std::move(found[static_cast<int>(k)]);
+  for (ParameterSet kind : kParameterSets) {
+    if (found[index_of(kind)]) *parameter_set_slot(kind) = std::move(found[index_of(kind)]);
   }
 }
 
