@@ -28,6 +28,12 @@ class ChunkedBytes {
   void append(const std::uint8_t* p, std::size_t n);
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
+  // Room for this many appends of up to 255 bytes each, so that a stream
+  // whose length is known is not copied while its slice list grows.
+  void reserve(std::size_t appends) {
+    slices_.reserve(appends);
+    checkpoints_.reserve(appends / kCheckpoint + 1);
+  }
 
   // Byte at a logical position (must be below size()).
   std::uint8_t at(std::size_t pos) const;

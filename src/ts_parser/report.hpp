@@ -1,6 +1,7 @@
 // Where the demultiplexer's report lines go.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace quaver {
@@ -9,6 +10,8 @@ class Report {
  public:
   virtual ~Report() = default;
   virtual void line(std::string_view text) = 0;  // text without the newline
+  // Several lines at once, each ending in a newline; by default line by line.
+  virtual void lines(std::string_view text);
 };
 
 // Writes each line straight to file descriptor 1 (not through any buffered

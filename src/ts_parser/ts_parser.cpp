@@ -80,6 +80,14 @@ class Demuxer {
 
   ByteView data_;
   Report& report_;
+  // The report is handed over in one piece when the walk is done: one write
+  // for all of a call's lines, which small segments would otherwise pay for
+  // line by line.
+  std::string report_text_;
+  void report_line(std::string_view text) {
+    report_text_.append(text);
+    report_text_.push_back('\n');
+  }
   MediaData md_;
   std::optional<std::uint16_t> pmt_pid_;
   bool pids_found_ = false;
@@ -182,8 +190,10 @@ void Demuxer::read_pmt(ByteView p) {
   md_.audio_codec = choice.audio_codec;
   audio_cutter_.set_codec(choice.audio_codec);
   pids_found_ = true;
-  report_.line("Found PIDs - Video: " + std::to_string(*choice.video_pid) +
-               ", Audio: " + (choice.audio_pid ? std::to_string(*choice.audio_pid) : std::string("none")));
+  // At most one video slice per packet still to come.
+  md_.video_data.reserve((data_.size() - static_cast<std::size_t>(p.data() - data_.data())) / kPacketSize + 1);
+  report_line("Found PIDs - Video: " + std::to_string(*choice.video_pid) +
+              ", Audio: " + (choice.audio_pid ? std::to_string(*choice.audio_pid) : std::string("none")));
 }
 
 // A 33-bit clock wraps every 26.5 hours. Every timestamp is taken as the
@@ -328,17 +338,18 @@ void Demuxer::finish() {
   recover_parameter_sets();
   read_picture_size();
 
-  report_.line("Total audio frames collected: " + std::to_string(md_.audio_frames.size()));
-  report_.line("Total video frames collected: " + std::to_string(md_.video_timestamps.size()));
+  report_line("Total audio frames collected: " + std::to_string(md_.audio_frames.size()));
+  report_line("Total video frames collected: " + std::to_string(md_.video_timestamps.size()));
   const auto range = [&](const char* what, std::optional<Timestamp> a, std::optional<Timestamp> b) {
     if (!a || !b) return;
-    report_.line(std::string(what) + " PTS range: " + std::to_string(*a) + " - " + std::to_string(*b) +
-                 " (" + seconds_text(*a) + " - " + seconds_text(*b) + " sec)");
+    report_line(std::string(what) + " PTS range: " + std::to_string(*a) + " - " + std::to_string(*b) + " (" +
+                seconds_text(*a) + " - " + seconds_text(*b) + " sec)");
   };
   if (!md_.audio_timestamps.empty())
     range("Audio", md_.audio_timestamps.front(), md_.audio_timestamps.back());
   if (!md_.video_timestamps.empty())
     range("Video", md_.video_timestamps.front().pts, md_.video_timestamps.back().pts);
+  report_.lines(report_text_);
 }
 
 }  // namespace
