@@ -80,6 +80,23 @@ class BitReader {
   std::uint8_t bit_pos_ = 0;
 };
 
+// The left, right, top and bottom offsets of a cropping (conformance)
+// window, four Exp-Golomb codes when the window is present; all 0 when not.
+struct Window {
+  std::uint32_t left = 0, right = 0, top = 0, bottom = 0;
+};
+
+inline std::optional<Window> read_window(BitReader& r, bool present) {
+  Window w;
+  if (!present) return w;
+  for (std::uint32_t* side : {&w.left, &w.right, &w.top, &w.bottom}) {
+    auto v = r.read_ue();
+    if (!v) return std::nullopt;
+    *side = *v;
+  }
+  return w;
+}
+
 struct PictureSize {
   std::uint16_t width;
   std::uint16_t height;

@@ -67,18 +67,8 @@ std::optional<SpsInfo> read_sps(ByteView stored) {
   auto height = width ? r.read_ue() : std::nullopt;
   auto window = height ? r.read_bit() : std::nullopt;
   if (!window) return std::nullopt;
-  std::uint32_t left = 0, right = 0, top = 0, bottom = 0;
-  if (*window) {
-    auto l = r.read_ue();
-    auto rr = l ? r.read_ue() : std::nullopt;
-    auto t = rr ? r.read_ue() : std::nullopt;
-    auto b = t ? r.read_ue() : std::nullopt;
-    if (!b) return std::nullopt;
-    left = *l;
-    right = *rr;
-    top = *t;
-    bottom = *b;
-  }
+  const std::optional<Window> crop = read_window(r, *window);
+  if (!crop) return std::nullopt;
   auto luma = r.read_ue();
   auto chroma_depth = luma ? r.read_ue() : std::nullopt;
   if (!chroma_depth) return std::nullopt;
@@ -90,8 +80,8 @@ std::optional<SpsInfo> read_sps(ByteView stored) {
   s.chroma_format_idc = static_cast<std::uint8_t>(*chroma);
   s.bit_depth_luma_minus8 = static_cast<std::uint8_t>(std::min<std::uint32_t>(*luma, 7));
   s.bit_depth_chroma_minus8 = static_cast<std::uint8_t>(std::min<std::uint32_t>(*chroma_depth, 7));
-  s.width = static_cast<std::uint16_t>(*width - unit_x * (left + right));
-  s.height = static_cast<std::uint16_t>(*height - unit_y * (top + bottom));
+  s.width = static_cast<std::uint16_t>(*width - unit_x * (crop->left + crop->right));
+  s.height = static_cast<std::uint16_t>(*height - unit_y * (crop->top + crop->bottom));
   return s;
 }
 

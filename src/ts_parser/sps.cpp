@@ -94,26 +94,16 @@ std::optional<PictureSize> sps_picture_size(ByteView stored) {
   if (!r.read_bit()) return std::nullopt;                           // direct_8x8_inference
   auto cropping = r.read_bit();
   if (!cropping) return std::nullopt;
-  std::uint32_t left = 0, right = 0, top = 0, bottom = 0;
-  if (*cropping) {
-    auto l = r.read_ue();
-    auto rr = l ? r.read_ue() : std::nullopt;
-    auto t = rr ? r.read_ue() : std::nullopt;
-    auto b = t ? r.read_ue() : std::nullopt;
-    if (!b) return std::nullopt;
-    left = *l;
-    right = *rr;
-    top = *t;
-    bottom = *b;
-  }
+  const std::optional<Window> crop = read_window(r, *cropping);
+  if (!crop) return std::nullopt;
 
   const std::uint32_t f = *frame_mbs_only;
   const bool no_chroma_subsampling_x =
       chroma_format_idc == 0 || chroma_format_idc == 3 || separate_colour_plane == 1;
   const std::uint32_t unit_x = no_chroma_subsampling_x ? 1 : 2;
   const std::uint32_t unit_y = (2 - f) * (chroma_format_idc == 1 ? 2 : 1);
-  const std::uint32_t width = (*w + 1) * 16 - unit_x * (left + right);
-  const std::uint32_t height = ((*h + 1) * (2 - f)) * 16 - unit_y * (top + bottom);
+  const std::uint32_t width = (*w + 1) * 16 - unit_x * (crop->left + crop->right);
+  const std::uint32_t height = ((*h + 1) * (2 - f)) * 16 - unit_y * (crop->top + crop->bottom);
   return PictureSize{static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)};
 }
 
