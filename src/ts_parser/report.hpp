@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quaver {
 
@@ -21,5 +22,18 @@ Report& stdout_report();
 
 // Discards every line (fuzzers, benchmarks).
 Report& null_report();
+
+// Keeps the lines, in order, for a caller that hands them on later: the
+// package layer collects them while the interpreter lock is released and
+// delivers them to the caller's sink once it holds the lock again, so
+// concurrent conversions never share a sink mid-call.
+class CollectingReport final : public Report {
+ public:
+  void line(std::string_view text) override { lines_.emplace_back(text); }
+  const std::vector<std::string>& lines() const { return lines_; }
+
+ private:
+  std::vector<std::string> lines_;
+};
 
 }  // namespace quaver
