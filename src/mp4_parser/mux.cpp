@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <string>
-#include <unordered_set>
 
 #include "mp4_parser/box.hpp"
 #include "mp4_parser/defragment.hpp"
 #include "mp4_parser/regular_file.hpp"
+#include "mp4_parser/track_ids.hpp"
 #include "mp4_parser/track_builder.hpp"
 
 namespace quaver {
@@ -97,6 +97,7 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
         Result<std::vector<std::uint8_t>> trak =
             build_regular_trak(tracks[j].trak, tracks[j].fragments, offset, timescale);
         if (!trak.ok()) return trak.error();
+        renumber_track_header(trak.value(), tracks[j].trak, tracks[j].fragments.track_id);
         write_box(out, box_types::trak, ByteView(trak.value().data(), trak.value().size()));
       }
     } else {
@@ -107,20 +108,25 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
   return std::move(out.data());
 }
 
-Result<OutBuffer> mux_fmp4_tracks(ByteView video, ByteView audio, OutputAllocator& alloc) {
+Result<OutBuffer> mux_fmp4_tracks(ByteView video, ByteView audio, OutputAllocator& alloc,
+                                  RepeatedTrackIds repeated) {
   Result<CollectedInput> v = collect_tracks(video);
   if (!v.ok()) return v.error();
   Result<CollectedInput> a = collect_tracks(audio);
   if (!a.ok()) return a.error();
   std::vector<CollectedTrack> tracks = std::move(v.value().tracks);
+  const std::size_t audio_begin = tracks.size();
   for (CollectedTrack& t : a.value().tracks) tracks.push_back(std::move(t));
   if (tracks.empty()) return Error{"합칠 트랙이 없음"};
-  std::unordered_set<std::uint32_t> seen;
-  for (const CollectedTrack& t : tracks) {
-    if (!seen.insert(t.fragments.track_id).second) {
-      return Error{"track_id " + std::to_string(t.fragments.track_id) + " 가 중복됨"};
-    }
+  std::optional<std::uint32_t> repeated_id;
+  if (repeated == RepeatedTrackIds::kRenumberAudio) {
+    repeated_id = first_repeated_track_id(tracks, 0, audio_begin);
+    if (!repeated_id) repeated_id = first_repeated_track_id(tracks, audio_begin, tracks.size());
+    if (!repeated_id) renumber_colliding_tracks(tracks, audio_begin);
+  } else {
+    repeated_id = first_repeated_track_id(tracks, 0, tracks.size());
   }
+  if (repeated_id) return Error{"track_id " + std::to_string(*repeated_id) + " 가 중복됨"};
 
   const ByteView template_moov = v.value().moov;
   Result<std::vector<std::uint8_t>> sizing = build_muxed_moov(template_moov, tracks, {});

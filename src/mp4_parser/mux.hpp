@@ -35,6 +35,13 @@ Result<CollectedInput> collect_tracks(ByteView data);
 Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const std::vector<CollectedTrack>& tracks,
                                                    const std::vector<std::uint64_t>& chunk_offsets);
 
-Result<OutBuffer> mux_fmp4_tracks(ByteView video, ByteView audio, OutputAllocator& alloc);
+// What becomes of an audio track whose ID a video track already carries.
+enum class RepeatedTrackIds {
+  kRefuse,          // fail with "track_id {} 가 중복됨"
+  kRenumberAudio,   // give it a fresh ID (mp4_parser/track_ids.hpp)
+};
+
+Result<OutBuffer> mux_fmp4_tracks(ByteView video, ByteView audio, OutputAllocator& alloc,
+                                  RepeatedTrackIds repeated = RepeatedTrackIds::kRefuse);
 
 }  // namespace quaver
