@@ -1,0 +1,155 @@
+#include "content/detect.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "mp4_parser/box.hpp"
+
+namespace quaver {
+
+namespace {
+
+constexpr std::size_t kPacket = 188;
+constexpr std::uint8_t kSync = 0x47;
+// Packet starts checked before a stream counts as a transport stream.
+constexpr std::size_t kSyncRun = 5;
+
+// Box types that can open an MP4 file or one of its segments.
+constexpr FourCC kOpeningBoxes[] = {
+    fourcc("ftyp"), fourcc("styp"), fourcc("moov"), fourcc("moof"), fourcc("mdat"), fourcc("free"),
+    fourcc("skip"), fourcc("wide"), fourcc("sidx"), fourcc("uuid"), fourcc("emsg"), fourcc("prft"),
+    fourcc("pdin"), fourcc("meta"), fourcc("mfra"),
+};
+
+bool starts_with(ByteView data, std::string_view prefix) {
+  return data.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), data.begin(),
+                                                    [](char c, std::uint8_t b) { return static_cast<std::uint8_t>(c) == b; });
+}
+
+// Sync bytes at `first` and every `period` bytes after it, for up to
+// kSyncRun packets, the first of them complete.
+bool sync_run(ByteView data, std::size_t first, std::size_t period) {
+  if (first >= data.size() || data.size() - first < period) return false;
+  for (std::size_t k = 0, at = first; k < kSyncRun && at < data.size(); ++k, at += period) {
+    if (data[at] != kSync) return false;
+  }
+  return true;
+}
+
+bool is_transport_stream(ByteView data) {
+  const std::size_t scan = std::min(data.size(), kPacket);
+  for (std::size_t first = 0; first < scan; ++first) {
+    if (data[first] == kSync && sync_run(data, first, kPacket)) return true;
+  }
+  return false;
+}
+
+bool opens_as_mp4(ByteView data) {
+  if (data.size() < 8) return false;
+  const std::uint32_t size = load_be32(data.data());
+  if (size != 0 && size != 1 && size < 8) return false;
+  const FourCC type{{data[4], data[5], data[6], data[7]}};
+  return std::find(std::begin(kOpeningBoxes), std::end(kOpeningBoxes), type) != std::end(kOpeningBoxes);
+}
+
+struct TopLevel {
+  bool moov = false;
+  bool moof = false;
+};
+
+// The top-level box types, read header by header. Unlike parsing the file,
+// a box cut short still counts (its header says what it is), so a damaged
+// file goes to the job for its kind, which then names the damage.
+TopLevel top_level_boxes(ByteView data) {
+  TopLevel top;
+  std::uint64_t pos = 0;
+  while (data.size() - pos >= 8) {
+    Mp4Reader reader(data, pos);
+    const std::uint64_t size32 = reader.read_u32().value();
+    const FourCC type{{data[pos + 4], data[pos + 5], data[pos + 6], data[pos + 7]}};
+    top.moov |= type == box_types::moov;
+    top.moof |= type == box_types::moof;
+    std::uint64_t size = size32;
+    if (size32 == 1) {
+      Mp4Reader large(data, pos + 8);
+      Result<std::uint64_t> size64 = large.read_u64();
+      if (!size64.ok()) break;
+      size = size64.value();
+    } else if (size32 == 0) {
+      break;  // runs to the end
+    }
+    if (size < 8 || size > data.size() - pos) break;
+    pos += size;
+  }
+  return top;
+}
+
+// What a refused input looks like, with what to do about it.
+std::string recognised_as(ByteView data) {
+  struct Signature {
+    std::string_view prefix;
+    std::string_view what;
+  };
+  static constexpr Signature kSignatures[] = {
+      {"\x1A\x45\xDF\xA3", "a Matroska or WebM file; remux it to MP4 with ffmpeg first"},
+      {"RIFF", "a RIFF file (AVI or WAV)"},
+      {"FLV", "an FLV file; remux it to MP4 with ffmpeg first"},
+      {"OggS", "an Ogg file"},
+      {"fLaC", "a FLAC file"},
+      {"ID3", "an MP3 file (ID3 tag)"},
+      {"#EXTM3U", "an HLS playlist; give the segments it lists instead"},
+      {"<?xml", "an XML document (a DASH manifest?); give the segments it lists instead"},
+      {"\x89PNG", "a PNG image"},
+      {"\xFF\xD8\xFF", "a JPEG image"},
+      {"GIF8", "a GIF image"},
+      {std::string_view("\x00\x00\x01\xBA", 4), "an MPEG program stream"},
+      {std::string_view("\x00\x00\x00\x01", 4), "a raw video elementary stream; wrap it in a container first"},
+  };
+  for (const Signature& s : kSignatures) {
+    if (starts_with(data, s.prefix)) return std::string(s.what);
+  }
+  if (data.size() > 4 && data[4] == kSync && sync_run(data, 4, kPacket + 4)) {
+    return "a transport stream with 192-byte packets (M2TS); only 188-byte packets are taken, so remux it "
+           "with ffmpeg -c copy -f mpegts first";
+  }
+  if (data.size() >= 2 && data[0] == 0xFF && (data[1] & 0xF6) == 0xF0) return "a raw AAC (ADTS) stream";
+  if (data.size() >= 2 && data[0] == 0xFF && (data[1] & 0xE0) == 0xE0) return "an MPEG audio stream (MP3)";
+  std::string first = "unrecognised content, first bytes";
+  for (std::size_t i = 0; i < std::min<std::size_t>(data.size(), 8); ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, " %02x", data[i]);
+    first += hex;
+  }
+  return first;
+}
+
+}  // namespace
+
+std::string_view kind_name(InputKind kind) {
+  switch (kind) {
+    case InputKind::kTransportStream:
+      return "ts";
+    case InputKind::kFragmentedMp4:
+      return "fmp4";
+    case InputKind::kMediaSegment:
+      return "segment";
+    case InputKind::kRegularMp4:
+      return "mp4";
+  }
+  fault("unknown input kind");
+}
+
+Result<InputKind> detect_input_kind(ByteView data) {
+  if (data.empty()) return Error{"empty input"};
+  if (opens_as_mp4(data)) {
+    const TopLevel top = top_level_boxes(data);
+    if (top.moof) return top.moov ? InputKind::kFragmentedMp4 : InputKind::kMediaSegment;
+    if (top.moov) return InputKind::kRegularMp4;
+    return Error{"an MP4 without a moov box: nothing describes its samples"};
+  }
+  if (is_transport_stream(data)) return InputKind::kTransportStream;
+  return Error{"not a transport stream or an MP4: " + recognised_as(data)};
+}
+
+}  // namespace quaver
