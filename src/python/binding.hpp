@@ -21,6 +21,9 @@ namespace quaver::py {
 // so that `except Exception` does not swallow it. Created once per process.
 PyObject* panic_exception();
 int create_panic_exception();
+// For a second module built on this frame: raise the type the first one
+// created (held from then on), so that one class catches every fault.
+void adopt_panic_exception(PyObject* type);
 
 // A strong reference held for the length of a call; released with the lock held.
 class Ref {
@@ -38,6 +41,15 @@ class Ref {
  private:
   PyObject* obj_ = nullptr;
 };
+
+// The storage of a bytes object: read in place for an argument, written in
+// place for a result that is still private to the call. The function form
+// (not the macro) keeps the module within the stable ABI.
+inline std::uint8_t* bytes_data(PyObject* obj) { return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(obj)); }
+
+// The type name the interpreter uses in its own messages ("bytearray",
+// "numpy.bool") for the type of `obj`.
+std::string type_name(PyObject* obj);
 
 // A `bytes` argument (subclasses too), read in place instead of copied: bytes
 // are immutable, and `keep` holds the object alive while the lock is released.

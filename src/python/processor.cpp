@@ -57,7 +57,9 @@ PyObject* processor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":FragmentedMP4Processor", const_cast<char**>(kwlist)))
       return nullptr;
-    PyObject* obj = type->tp_alloc(type, 0);
+    // Slots are read through the stable ABI: the type object is opaque there.
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* obj = alloc(type, 0);
     if (!obj) return nullptr;
     ProcessorObject* self = as_processor(obj);
     new (&self->state) FragmentedMP4Processor();
@@ -75,7 +77,7 @@ void processor_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   as_processor(self)->state.~FragmentedMP4Processor();
-  type->tp_free(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
 
@@ -85,7 +87,7 @@ class HeldGilAllocator final : public OutputAllocator {
   void* allocate(std::size_t n, std::uint8_t** data) override {
     PyObject* obj = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
     if (!obj) throw std::bad_alloc();
-    *data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(obj));
+    *data = bytes_data(obj);
     return obj;
   }
   void release(void* handle) noexcept override { Py_DECREF(static_cast<PyObject*>(handle)); }
