@@ -1,7 +1,10 @@
 """quaver: MPEG-TS and MP4 remuxing on in-memory buffers.
 
-The work is done by the extension module ``_quaver``; this package re-exports
-its functions and adds a command line (``quaver --help``).
+Start with :func:`remux` (any supported input to a regular MP4),
+:func:`thumbnail` (the first key frame) and :func:`merge` (a video fMP4 and
+an audio fMP4 into one MP4). The exact functions of the extension module
+``_quaver`` are re-exported as they are, and ``quaver --help`` shows the
+command line.
 """
 
 from __future__ import annotations
@@ -19,8 +22,14 @@ from _quaver import (
     reset_mp4_timestamps,
 )
 
+from quaver.api import Report, merge, remux, thumbnail
+
 __all__ = [
     "__version__",
+    "remux",
+    "thumbnail",
+    "merge",
+    "Report",
     "convert_ts_to_mp4",
     "defragment_mp4",
     "reset_mp4_timestamps",
