@@ -147,3 +147,22 @@ HV1="-f lavfi -i testsrc2=size=320x180:rate=25:duration=1"
 $FF $HV1 $X265 -flags:v +bitexact -an -tag:v hvc1 hevc_hvc1.mp4
 $FF $HV1 $X265 -flags:v +bitexact -an hevc_hev1.mp4
 $FF $HV1 $X265 -flags:v +bitexact -an -movflags frag_keyframe+empty_moov+default_base_moof -f mp4 hevc_frag.mp4
+# 25. The command line's inputs: 3 s of 160x120 video with AAC, as 1 s HLS TS segments, as HLS fMP4
+#     (initialisation segment and media segments), and as an ffmpeg DASH pair (video and audio each
+#     in one file, both with track ID 1). Playlists and manifests are not kept.
+SMALL="-f lavfi -i testsrc2=size=160x120:rate=25:duration=3 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=3"
+X264S="-c:v libx264 -profile:v high -pix_fmt yuv420p -bf 2 -g 25 -b:v 100k -threads 1"
+OUT=$(mktemp -d)
+rm -rf hls_ts hls_fmp4 dash && mkdir hls_ts hls_fmp4 dash
+$FF $SMALL $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 \
+    -f hls -hls_time 1 -hls_playlist_type vod -hls_segment_filename hls_ts/seg%d.ts "$OUT/ts.m3u8"
+$FF $SMALL $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 \
+    -f hls -hls_time 1 -hls_playlist_type vod -hls_segment_type fmp4 -hls_fmp4_init_filename init.mp4 \
+    -hls_segment_filename hls_fmp4/seg%d.m4s "$OUT/fmp4.m3u8"
+mv "$OUT/init.mp4" hls_fmp4/
+$FF $SMALL $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 \
+    -f dash -seg_duration 1 -single_file 1 -single_file_name 'stream$RepresentationID$.mp4' \
+    -adaptation_sets "id=0,streams=v id=1,streams=a" "$OUT/manifest.mpd"
+mv "$OUT/stream0.mp4" dash/video.mp4
+mv "$OUT/stream1.mp4" dash/audio.mp4
+rm -r "$OUT"
