@@ -7,6 +7,7 @@ import av
 import pytest
 
 import _quaver
+import quaver
 from builders import (box, defaults_in_trex, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
                       mp4_sample_table, mvhd, set_track_id, tkhd, u32, wide_mdats)
 
@@ -115,3 +116,60 @@ def test_rewritten_inputs_merge_like_their_originals(rewrite, fixture_bytes):
     # Each input is read with its own box positions and its own trex defaults.
     video, audio = fixture_bytes("frag_video.mp4"), set_track_id(fixture_bytes("frag_audio.mp4"), 2)
     assert mux(rewrite(video), rewrite(audio)) == mux(video, audio)
+
+
+# ---- quaver.merge: the same merge, renumbering an audio track ID the video uses -------------------------
+
+
+@pytest.mark.parametrize("video, audio", [
+    (video_file(), audio_file()),
+    (video_file(), audio_file((3, 2))),
+    (video_file(7, mvhd_box=mvhd(1000, version=1)), audio_file((2,))),
+    (init_moov(init_trak(1, 90000)), init_moov(init_trak(2, 48000, handler="soun"))),
+])
+def test_merge_of_distinct_ids_is_mux_byte_for_byte(video, audio):
+    assert quaver.merge(video, audio) == mux(video, audio)
+
+
+@pytest.mark.parametrize("video_ids, audio_ids, written, next_id", [
+    ((1,), (1,), [1, 2], 3),
+    ((1, 5), (1,), [1, 5, 6], 7),
+    ((3,), (3, 4), [3, 5, 4], 6),         # the fresh ID skips the audio input's own 4
+    ((2,), (1, 2), [2, 1, 3], 4),
+    ((1,), (1, 9), [1, 2, 9], 10),
+    ((0xFFFFFFFF,), (0xFFFFFFFF,), [0xFFFFFFFF, 1], None),  # wraps to the first free ID
+])
+def test_merge_renumbers_clashing_audio_tracks(video_ids, audio_ids, written, next_id):
+    traks = [init_trak(t, 90000) for t in video_ids]
+    video = init_moov(*traks) + fragment(*[(t, [b"v%d" % t * 3]) for t in video_ids], duration=3000)
+    out = quaver.merge(video, audio_file(audio_ids))
+    assert [u32(b, 12) for b in find_all(out, "moov/trak/tkhd")] == written
+    if next_id is not None:
+        assert u32(find_box(out, "moov/mvhd"), 96) == next_id
+    # The samples stay with their tracks: the output is that of inputs
+    # numbered apart beforehand.
+    assert out == mux(video, audio_file(tuple(written[len(video_ids):])))
+
+
+def test_merge_of_a_real_dash_pair_equals_mux_after_renumbering(fixture_bytes):
+    video, audio = fixture_bytes("dash/video.mp4"), fixture_bytes("dash/audio.mp4")
+    with pytest.raises(ValueError, match="track_id 1 가 중복됨"):
+        mux(video, audio)
+    assert quaver.merge(video, audio) == mux(video, set_track_id(audio, 2))
+    for version in (0, 1):  # the ID sits at another place in a version 1 track header
+        a = init_moov(init_trak(1, 48000, handler="soun", tkhd_box=tkhd(1, version=version))) + fragment(
+            (1, [b"a" * 7]), duration=1024)
+        assert quaver.merge(video_file(), a) == mux(video_file(), set_track_id(a, 2))
+
+
+@pytest.mark.parametrize("video, audio, message", [
+    (init_moov(init_trak(1, 90000), init_trak(1, 90000)), audio_file(), "track_id 1 가 중복됨"),
+    (video_file(), audio_file((2, 2)), "track_id 2 가 중복됨"),
+    (video_file(), audio_file((1, 1)), "track_id 1 가 중복됨"),   # repeated within the audio input itself
+    (init_moov(), init_moov(), "합칠 트랙이 없음"),
+    (fragment((1, [b"x"])), audio_file(), "moov box not found"),
+])
+def test_merge_still_refuses_malformed_inputs(video, audio, message):
+    with pytest.raises(ValueError) as e:
+        quaver.merge(video, audio)
+    assert str(e.value) == message

@@ -1,0 +1,163 @@
+"""quaver.remux, quaver.thumbnail and report sinks: the job chosen by content, quiet by default."""
+import io
+import threading
+
+import pytest
+
+import _quaver
+import quaver
+from quaver import _native
+from builders import START, aud, box, nal, pes, pps, sps, ts_stream
+
+TS_REPORT = ["Found PIDs - Video: 256, Audio: 257", "Total audio frames collected: 95",
+             "Total video frames collected: 50", "Audio PTS range: 127680 - 281280 (1.42 - 3.13 sec)",
+             "Video PTS range: 129600 - 302400 (1.44 - 3.36 sec)"]
+
+
+@pytest.mark.parametrize("name, kind, exact", [
+    ("sample.ts", "ts", lambda d: _quaver.convert_ts_to_mp4(d)),
+    ("frag_av.mp4", "fmp4", _quaver.defragment_mp4),
+    ("cmaf_segments.mp4", "fmp4", _quaver.defragment_mp4),
+    ("frag_late_start.mp4", "fmp4", _quaver.defragment_mp4),
+    ("regular_faststart.mp4", "mp4", _quaver.convert_mp4_reset_timestamps),
+    ("regular_moov_end.mp4", "mp4", _quaver.convert_mp4_reset_timestamps),
+    ("live_init.mp4", "mp4", _quaver.convert_mp4_reset_timestamps),
+    ("live_0.m4s", "segment", None),
+])
+def test_the_job_follows_the_content(name, kind, exact, fixture_bytes, capfd):
+    data = fixture_bytes(name)
+    assert _native.detect_format(data) == kind
+    # Whatever the input is called, it is recognised by its bytes alone.
+    assert _native.detect_format(data + b"\x00" * 3) == kind
+    if exact is None:
+        with pytest.raises(ValueError, match="without its initialisation segment"):
+            quaver.remux(data)
+        return
+    expected = exact(data)
+    capfd.readouterr()
+    assert quaver.remux(data) == expected
+    assert quaver.remux(bytearray(data)) == expected
+    assert quaver.remux(memoryview(data)) == expected
+    assert capfd.readouterr() == ("", "")
+
+
+def test_key_frames_of_every_kind(fixture_bytes, capfd):
+    ts, regular, frag = (fixture_bytes(n) for n in ("sample.ts", "regular_faststart.mp4", "frag_av.mp4"))
+    assert quaver.thumbnail(ts) == _quaver.extract_thumbnail_from_ts(ts)
+    assert quaver.thumbnail(regular) == _quaver.extract_thumbnail_from_mp4(regular)
+    # Fragments have no chunk offsets: the key frame is the one of the unfolded file.
+    assert quaver.thumbnail(frag) == _quaver.extract_thumbnail_from_mp4(_quaver.defragment_mp4(frag))
+    capfd.readouterr()
+    quaver.thumbnail(ts)
+    assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("data, message", [
+    (b"", "empty input"),
+    (b"hello world", "not a transport stream or an MP4: unrecognised content, first bytes 68 65 6c 6c 6f 20 77 6f"),
+    (b"#EXTM3U\n#EXT-X-VERSION:3\n", "an HLS playlist; give the segments it lists instead"),
+    (b"\x1a\x45\xdf\xa3" + bytes(40), "a Matroska or WebM file"),
+    (b"RIFF\x00\x00\x00\x00AVI LIST", "a RIFF file"),
+    (b"\xff\xf1\x50\x80" + bytes(20), "a raw AAC (ADTS) stream"),
+    (b"\x00\x00\x00\x01\x67\x64" + bytes(20), "a raw video elementary stream"),
+    ((bytes(4) + b"\x47" + bytes(187)) * 6, "192-byte packets (M2TS)"),
+    (box("ftyp", b"isom\x00\x00\x02\x00") + box("mdat", b"x" * 9), "an MP4 without a moov box"),
+    # One sync byte, but not every 188 bytes after it.
+    (b"\x47" + bytes(400), "unrecognised content"),
+])
+def test_unsupported_inputs_say_what_they_look_like(data, message):
+    for call in (_native.detect_format, quaver.remux, quaver.thumbnail):
+        with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+            call(data)
+
+
+def test_a_damaged_mp4_reaches_the_job_that_names_the_damage(fixture_bytes):
+    cut = fixture_bytes("frag_av.mp4")[:-3000]
+    assert _native.detect_format(cut) == "fmp4"
+    with pytest.raises(ValueError) as e:
+        quaver.remux(cut)
+    with pytest.raises(ValueError) as exact:
+        _quaver.defragment_mp4(cut)
+    assert str(e.value) == str(exact.value)
+
+
+def test_arguments_are_checked():
+    with pytest.raises(TypeError, match="data must be bytes-like, not str"):
+        quaver.remux("sample.ts")
+    with pytest.raises(TypeError, match="data must be bytes-like, not int"):
+        quaver.thumbnail(5)
+    with pytest.raises(TypeError, match="report must be None, a callable or a writable text file"):
+        quaver.remux(b"", report=42)
+    with pytest.raises(TypeError):
+        quaver.remux(b"", None)  # report is keyword-only
+    with pytest.raises(TypeError, match="argument 'report': 'int' object is not callable"):
+        _native.remux(b"", 42)
+
+
+# ---- report sinks --------------------------------------------------------------
+
+
+def test_report_sinks_get_the_lines_and_descriptor_1_stays_untouched(fixture_bytes, capfd):
+    data = fixture_bytes("sample.ts")
+    lines = []
+    quaver.remux(data, report=lines.append)
+    text = io.StringIO()
+    quaver.remux(data, report=text)
+    thumb_lines = []
+    quaver.thumbnail(data, report=thumb_lines.append)
+    assert lines == TS_REPORT and thumb_lines == TS_REPORT
+    assert text.getvalue() == "".join(line + "\n" for line in TS_REPORT)
+    # MP4 inputs have nothing to report.
+    quaver.remux(fixture_bytes("frag_av.mp4"), report=lines.append)
+    assert lines == TS_REPORT
+    assert capfd.readouterr() == ("", "")
+
+
+def test_lines_arrive_before_the_failure_they_led_to(capfd):
+    no_video = ts_stream([], [pes(b"\xff\xf1", pts=9000, stream_id=0xC0)])
+    lines = []
+    with pytest.raises(ValueError, match="No video data found"):
+        quaver.remux(no_video, report=lines.append)
+    assert lines[0].startswith("Found PIDs") and "Total video frames collected: 0" in lines
+    assert capfd.readouterr() == ("", "")
+
+
+def test_a_failing_sink_is_the_error_the_caller_sees(fixture_bytes):
+    def sink(line):
+        raise RuntimeError(f"sink refused {line!r}")
+
+    with pytest.raises(RuntimeError, match="sink refused 'Found PIDs"):
+        quaver.remux(fixture_bytes("sample.ts"), report=sink)
+    # Also when the job itself failed: the sink's error is the one raised.
+    no_video = ts_stream([], [pes(b"\xff\xf1", pts=9000, stream_id=0xC0)])
+    with pytest.raises(RuntimeError):
+        quaver.remux(no_video, report=sink)
+
+
+def test_threads_with_their_own_sinks_get_only_their_own_lines(fixture_bytes, capfd):
+    # Four different streams, each converted repeatedly by its own thread: a
+    # line reaching the wrong sink, or descriptor 1, shows at once.
+    crafted = ts_stream([pes(aud() + START + sps() + START + pps() + nal(5, b"\x88" * 40), pts=9000)])
+    streams = [fixture_bytes("sample.ts"), fixture_bytes("late_audio_44k.ts"), fixture_bytes("video_only.ts"),
+               crafted]
+    expected = []
+    for data in streams:
+        lines = []
+        quaver.remux(data, report=lines.append)
+        expected.append(lines)
+    assert len({tuple(e) for e in expected}) == 4
+    received = [[] for _ in streams]
+    start = threading.Barrier(len(streams))
+
+    def work(k):
+        start.wait()
+        for _ in range(15):
+            quaver.remux(streams[k], report=received[k].append)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(streams))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert received == [e * 15 for e in expected]
+    assert capfd.readouterr() == ("", "")
