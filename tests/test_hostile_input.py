@@ -4,6 +4,7 @@ import pathlib
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _quaver
+import quaver
 from builders import pat, pes, pmt, ts_packet
 
 DATA = pathlib.Path(__file__).parent / "data"
@@ -25,6 +26,14 @@ def survives(data, function=_quaver.convert_ts_to_mp4):
         return
     # The result can never be much larger than what the input can back.
     assert len(out) <= 2 * len(data) + 4096
+
+
+def detects_or_refuses(data):
+    try:
+        kind = quaver._native.detect_format(data)
+    except ValueError:
+        return
+    assert kind in ("ts", "fmp4", "segment", "mp4")
 
 
 @st.composite
@@ -55,6 +64,9 @@ def test_random_bytes(data):
     survives(data, _quaver.extract_thumbnail_from_ts)
     survives(data, _quaver.extract_thumbnail_from_mp4)
     survives(data, _quaver.FragmentedMP4Processor().process_segment)
+    survives(data, quaver.remux)
+    survives(data, quaver.thumbnail)
+    detects_or_refuses(data)
 
 
 @FUZZ
@@ -62,6 +74,7 @@ def test_random_bytes(data):
 def test_mutated_real_streams(data):
     survives(data)
     survives(data, _quaver.extract_thumbnail_from_ts)
+    detects_or_refuses(data)
 
 
 @FUZZ

@@ -5,8 +5,9 @@ import struct
 from hypothesis import given, strategies as st
 
 import _quaver
+import quaver
 from builders import box, fragment, full_box, init_moov, init_trak, iter_boxes, mdhd, moof, mvhd, tkhd
-from test_hostile_input import FUZZ, mutated
+from test_hostile_input import FUZZ, detects_or_refuses, mutated
 
 DATA = pathlib.Path(__file__).parent / "data"
 FTYP = box("ftyp", b"iso6\x00\x00\x02\x00iso6mp41")
@@ -35,7 +36,10 @@ def other_operations_return_or_refuse(data):
              (_quaver.extract_thumbnail_from_mp4, (data,), len(data)),
              (_quaver.convert_mp4_reset_timestamps, (data,), 40 * len(data)),
              (_quaver.mux_fmp4_tracks, (data, CRAFTED), 40 * (len(data) + len(CRAFTED))),
-             (_quaver.mux_fmp4_tracks, (CRAFTED, data), 40 * (len(data) + len(CRAFTED)))]
+             (_quaver.mux_fmp4_tracks, (CRAFTED, data), 40 * (len(data) + len(CRAFTED))),
+             # CRAFTED numbers its tracks 1 and 2, as most inputs do: this renumbers.
+             (quaver.merge, (CRAFTED, data), 40 * (len(data) + len(CRAFTED)))]
+    detects_or_refuses(data)
     for function, args, bound in calls:
         try:
             out = function(*args)

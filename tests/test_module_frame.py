@@ -1,5 +1,10 @@
 """The Python surface of _quaver: attributes, argument rules, errors, the GIL."""
+import array
+import collections
+import datetime
+import decimal
 import inspect
+import io
 import os
 import subprocess
 import sys
@@ -51,6 +56,39 @@ def test_keyword_and_positional_calls_agree(fixture_bytes):
 def test_non_bytes_data_is_refused_naming_the_parameter(bad):
     with pytest.raises(TypeError, match="'data'"):
         _quaver.convert_ts_to_mp4(bad)
+
+
+class _Plain:
+    class Nested:
+        pass
+
+
+def _interpreter_type_name(obj):
+    # The interpreter's own messages carry the type's internal name.
+    try:
+        obj()
+    except TypeError as e:
+        return str(e).split("'")[1]
+    raise AssertionError("callable")
+
+
+@pytest.mark.parametrize("make", [
+    bytearray, lambda: memoryview(b""), lambda: 1.5, lambda: np.int64(1), lambda: np.zeros(2),
+    lambda: array.array("b"), io.BytesIO, collections.deque, lambda: decimal.Decimal(1), datetime.date.today,
+    lambda: _Plain(), lambda: _Plain.Nested(), lambda: type("Made", (bytearray,), {})(), lambda: range(2),
+    lambda: _quaver.FragmentedMP4Processor(), lambda: iter([]), lambda: {}.keys(),
+])
+def test_refusals_name_the_type_as_the_interpreter_does(make):
+    # The module is built for the stable ABI, where the type object is
+    # opaque; the name in its messages must still be the interpreter's.
+    obj = make()
+    with pytest.raises(TypeError) as e:
+        _quaver.defragment_mp4(obj)
+    assert str(e.value) == f"argument 'data': '{_interpreter_type_name(obj)}' object is not an instance of 'bytes'"
+    with pytest.raises(TypeError) as e:
+        _quaver.convert_ts_to_mp4(b"", obj)
+    assert str(e.value) == f"argument 'reset_timestamps': '{_interpreter_type_name(obj)}' object is not an " \
+                           f"instance of 'bool'"
 
 
 @pytest.mark.parametrize("bad", [1, 0, None, "yes", np.int64(1)])
