@@ -175,18 +175,19 @@ def _convert_batch(jobs: list[_Job], args: argparse.Namespace) -> int:
     bar = _progress_bar(len(jobs), args.quiet)
     messages = _Messages(args.quiet, args.verbose, bar)
     failed = 0
+    tally = threading.Lock()
 
     def run(job: _Job) -> None:
         nonlocal failed
         try:
             _convert_one(job, messages, prefix=f"{job.source}: ")
         except JobError as exc:
-            with messages._lock:
-                failed += 1
             messages.say(f"quaver: {exc}")
+            with tally:
+                failed += 1
         finally:
             if bar is not None:
-                with messages._lock:
+                with tally:
                     bar.update()
 
     workers = max(1, min(args.jobs or os.cpu_count() or 1, len(jobs)))
