@@ -53,38 +53,6 @@ bool opens_as_mp4(ByteView data) {
   return std::find(std::begin(kOpeningBoxes), std::end(kOpeningBoxes), type) != std::end(kOpeningBoxes);
 }
 
-struct TopLevel {
-  bool moov = false;
-  bool moof = false;
-};
-
-// The top-level box types, read header by header. Unlike parsing the file,
-// a box cut short still counts (its header says what it is), so a damaged
-// file goes to the job for its kind, which then names the damage.
-TopLevel top_level_boxes(ByteView data) {
-  TopLevel top;
-  std::uint64_t pos = 0;
-  while (data.size() - pos >= 8) {
-    Mp4Reader reader(data, pos);
-    const std::uint64_t size32 = reader.read_u32().value();
-    const FourCC type{{data[pos + 4], data[pos + 5], data[pos + 6], data[pos + 7]}};
-    top.moov |= type == box_types::moov;
-    top.moof |= type == box_types::moof;
-    std::uint64_t size = size32;
-    if (size32 == 1) {
-      Mp4Reader large(data, pos + 8);
-      Result<std::uint64_t> size64 = large.read_u64();
-      if (!size64.ok()) break;
-      size = size64.value();
-    } else if (size32 == 0) {
-      break;  // runs to the end
-    }
-    if (size < 8 || size > data.size() - pos) break;
-    pos += size;
-  }
-  return top;
-}
-
 // What a refused input looks like, with what to do about it.
 std::string recognised_as(ByteView data) {
   struct Signature {
@@ -143,9 +111,24 @@ std::string_view kind_name(InputKind kind) {
 Result<InputKind> detect_input_kind(ByteView data) {
   if (data.empty()) return Error{"empty input"};
   if (opens_as_mp4(data)) {
-    const TopLevel top = top_level_boxes(data);
-    if (top.moof) return top.moov ? InputKind::kFragmentedMp4 : InputKind::kMediaSegment;
-    if (top.moov) return InputKind::kRegularMp4;
+    // The walk stops once a moov and a moof have been seen, or at a box it
+    // cannot read: a file damaged after the boxes that tell its kind goes to
+    // the job for that kind, which names the damage; one damaged before
+    // them is refused in the box layer's own words.
+    bool moov = false, moof = false;
+    TopLevelBoxes boxes(data);
+    while (!(moov && moof)) {
+      Result<std::optional<BoxInfo>> box = boxes.next();
+      if (!box.ok()) {
+        if (moov || moof) break;
+        return box.error();
+      }
+      if (!box.value()) break;
+      moov |= box.value()->is(box_types::moov);
+      moof |= box.value()->is(box_types::moof);
+    }
+    if (moof) return moov ? InputKind::kFragmentedMp4 : InputKind::kMediaSegment;
+    if (moov) return InputKind::kRegularMp4;
     return Error{"an MP4 without a moov box: nothing describes its samples"};
   }
   if (is_transport_stream(data)) return InputKind::kTransportStream;

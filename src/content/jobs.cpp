@@ -41,13 +41,8 @@ Result<OutBuffer> key_frame(ByteView data, OutputAllocator& alloc, Report& repor
     case InputKind::kTransportStream:
       return extract_thumbnail_from_ts(data, alloc, report);
     case InputKind::kRegularMp4:
+    case InputKind::kFragmentedMp4:
       return extract_thumbnail_from_mp4(data, alloc);
-    case InputKind::kFragmentedMp4: {
-      // Fragments have no chunk offsets to follow; the unfolded file has.
-      Result<OutBuffer> unfolded = defragment_mp4(data, heap_allocator());
-      if (!unfolded.ok()) return unfolded.error();
-      return extract_thumbnail_from_mp4(unfolded.value().view(), alloc);
-    }
     case InputKind::kMediaSegment:
       return kLoneSegment;
   }

@@ -1,10 +1,10 @@
 // The jobs of the package layer, each chosen by what its input is.
 //
 // remux: a transport stream is converted, a fragmented MP4 unfolded, a
-// regular MP4 rebased to 0 (unfolded first if it can be), all to a regular
-// MP4. key_frame: the first key frame of a transport stream or an MP4 (a
-// fragmented one is unfolded first), as H.264 Annex B. Refused: whatever
-// detect_input_kind refuses, and a media segment without its moov.
+// regular MP4 rebased to 0, all to a regular MP4. key_frame: the first key
+// frame of a transport stream or an MP4, fragmented or not, as Annex B.
+// Refused: whatever detect_input_kind refuses, and a media segment without
+// the moov that describes its samples.
 #pragma once
 
 #include "core/bytes.hpp"
