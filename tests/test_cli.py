@@ -270,6 +270,7 @@ def test_refusals_name_the_file_and_say_what_to_do(args, message, tmp_path):
     (lambda t: ["convert", "-j", "0", t / "a.ts", t / "b.ts"], "-j needs a number of 1 or more"),
     (lambda t: ["merge", t / "a.ts", t / "b.ts"], "quaver merge needs an output: give -o FILE"),
     (lambda t: ["convert", "-"], "standard input needs an output"),
+    (lambda t: ["convert", t / "a.ts", t / "b.ts", "-o", "-"], "standard output takes one result"),
 ])
 def test_command_lines_that_cannot_run_change_nothing(make_args, message, tmp_path):
     (tmp_path / "sub").mkdir()

@@ -131,6 +131,8 @@ def _looks_like_input(path: str) -> bool:
 
 
 def _plan_batch(inputs: Sequence[str], output: Optional[str]) -> list[_Job]:
+    if output == "-":
+        raise UsageError("standard output takes one result: give one input, or join them with --concat")
     out_dir = Path(output) if output else None
     if out_dir is not None and out_dir.exists() and not out_dir.is_dir():
         raise UsageError(f"{output} is a file; with several inputs -o names a directory")
