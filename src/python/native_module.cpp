@@ -29,11 +29,11 @@ bool sink_arg(PyObject* obj, PyObject** sink) {
 // Passes each collected line to the sink, then returns the call's outcome
 // (a result, or the exception already set). An exception raised by the sink
 // replaces that outcome.
-PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& collected) {
+PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& lines) {
   if (!sink) return result;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  for (const std::string& line : collected.lines()) {
+  for (const std::string& line : lines.collected()) {
     PyObject* text = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace");
     PyObject* returned = text ? PyObject_CallFunctionObjArgs(sink, text, nullptr) : nullptr;
     Py_XDECREF(text);
@@ -64,10 +64,10 @@ PyObject* reported_job(PyObject* args, PyObject* kwargs, const char* format, Job
     ByteView data;
     PyObject* sink = nullptr;
     if (!bytes_arg(data_obj, "data", &data, keep) || !sink_arg(sink_obj, &sink)) return nullptr;
-    CollectingReport collected;
-    Report& report = sink ? static_cast<Report&>(collected) : null_report();
+    CollectingReport lines;
+    Report& report = sink ? static_cast<Report&>(lines) : null_report();
     PyObject* result = run_released([&](OutputAllocator& alloc) { return job(data, alloc, report); });
-    return deliver(result, sink, collected);
+    return deliver(result, sink, lines);
   });
 }
 

@@ -30,7 +30,7 @@ Report& null_report();
 class CollectingReport final : public Report {
  public:
   void line(std::string_view text) override { lines_.emplace_back(text); }
-  const std::vector<std::string>& lines() const { return lines_; }
+  const std::vector<std::string>& collected() const { return lines_; }
 
  private:
   std::vector<std::string> lines_;
