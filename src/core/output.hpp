@@ -7,6 +7,7 @@
 // the dominant cost of a large conversion.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -143,6 +144,12 @@ class ByteBuilder {
   std::vector<std::uint8_t>& data() { return buf_; }
   ByteView view() const { return ByteView(buf_.data(), buf_.size()); }
   void reserve(std::size_t n) { buf_.reserve(n); }
+  // Room for n more bytes; the capacity at least doubles when it grows, so
+  // that many such requests cost linear time.
+  void reserve_more(std::size_t n) {
+    if (buf_.capacity() - buf_.size() >= n) return;
+    buf_.reserve(std::max(buf_.size() + n, 2 * buf_.capacity()));
+  }
 
  private:
   std::uint8_t* grow(std::size_t n) {

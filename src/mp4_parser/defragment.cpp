@@ -101,9 +101,7 @@ Result<std::vector<std::uint8_t>> build_regular_moov(ByteView moov_body, const s
     }
     const std::size_t k = match->second;
     const std::uint64_t offset = k < chunk_offsets.size() ? chunk_offsets[k] : kUnplacedChunkOffset;
-    Result<std::vector<std::uint8_t>> trak = build_regular_trak(c.data, tracks[k], offset, timescale);
-    if (!trak.ok()) return trak.error();
-    write_box(out, box_types::trak, trak.value());
+    if (std::optional<Error> e = append_regular_trak(out, c.data, tracks[k], offset, timescale)) return *e;
   }
   return std::move(out.data());
 }
@@ -125,16 +123,22 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
   if (!described_within(tracks, data.size())) return Error{"Sample count exceeds what the input can hold"};
 
   // The moov's length does not depend on the chunk offsets (fixed 32-bit
-  // entries), so a first build with none tells where the samples will start.
-  Result<std::vector<std::uint8_t>> sizing = build_regular_moov(file.moov->data, tracks, {});
-  if (!sizing.ok()) return sizing.error();
+  // entries), so a first build with none tells where the samples will start;
+  // only its length is kept.
+  std::size_t moov_length = 0;
+  {
+    Result<std::vector<std::uint8_t>> sizing = build_regular_moov(file.moov->data, tracks, {});
+    if (!sizing.ok()) return sizing.error();
+    moov_length = sizing.value().size();
+  }
   std::vector<const TrackFragments*> records;
   for (const TrackFragments& t : tracks) records.push_back(&t);
-  Result<std::vector<std::uint64_t>> chunk_offsets = place_tracks(sizing.value().size(), records);
+  Result<std::vector<std::uint64_t>> chunk_offsets = place_tracks(moov_length, records);
   if (!chunk_offsets.ok()) return chunk_offsets.error();
   Result<std::vector<std::uint8_t>> moov = build_regular_moov(file.moov->data, tracks, chunk_offsets.value());
   if (!moov.ok()) return moov.error();
-  if (moov.value().size() != sizing.value().size()) fault("moov length changed between passes");
+  if (moov.value().size() != moov_length) fault("moov length changed between passes");
+  for (TrackFragments& t : tracks) release_sample_records(t);
   return write_regular_file(moov.value(), records, alloc);
 }
 

@@ -1,6 +1,7 @@
 #include "mp4_parser/mux.hpp"
 
 #include <algorithm>
+#include <span>
 #include <string>
 
 #include "mp4_parser/box.hpp"
@@ -14,6 +15,13 @@ namespace quaver {
 namespace {
 
 constexpr std::uint64_t kUnplacedChunkOffset = 8000;
+
+// The body of the box written at `at` in a builder (compact or 64-bit header).
+std::span<std::uint8_t> body_at(ByteBuilder& b, std::size_t at) {
+  std::vector<std::uint8_t>& buf = b.data();
+  const std::size_t header = load_be32(buf.data() + at) == 1 ? 16 : 8;
+  return std::span<std::uint8_t>(buf.data() + at + header, buf.size() - at - header);
+}
 
 // The first trak whose first tkhd carries this track ID.
 std::optional<ByteView> source_trak(const std::vector<Mp4Box>& moov_children, std::uint32_t track_id) {
@@ -94,11 +102,11 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
       placed = true;
       for (std::size_t j = 0; j < tracks.size(); ++j) {
         const std::uint64_t offset = j < chunk_offsets.size() ? chunk_offsets[j] : kUnplacedChunkOffset;
-        Result<std::vector<std::uint8_t>> trak =
-            build_regular_trak(tracks[j].trak, tracks[j].fragments, offset, timescale);
-        if (!trak.ok()) return trak.error();
-        renumber_track_header(trak.value(), tracks[j].trak, tracks[j].fragments.track_id);
-        write_box(out, box_types::trak, ByteView(trak.value().data(), trak.value().size()));
+        const std::size_t trak_at = out.size();
+        if (std::optional<Error> e = append_regular_trak(out, tracks[j].trak, tracks[j].fragments, offset, timescale)) {
+          return *e;
+        }
+        renumber_track_header(body_at(out, trak_at), tracks[j].trak, tracks[j].fragments.track_id);
       }
     } else {
       write_box(out, c.box_type, c.data);
@@ -129,15 +137,20 @@ Result<OutBuffer> mux_fmp4_tracks(ByteView video, ByteView audio, OutputAllocato
   if (repeated_id) return Error{"track_id " + std::to_string(*repeated_id) + " 가 중복됨"};
 
   const ByteView template_moov = v.value().moov;
-  Result<std::vector<std::uint8_t>> sizing = build_muxed_moov(template_moov, tracks, {});
-  if (!sizing.ok()) return sizing.error();
+  std::size_t moov_length = 0;  // only the first build's length is kept
+  {
+    Result<std::vector<std::uint8_t>> sizing = build_muxed_moov(template_moov, tracks, {});
+    if (!sizing.ok()) return sizing.error();
+    moov_length = sizing.value().size();
+  }
   std::vector<const TrackFragments*> records;
   for (const CollectedTrack& t : tracks) records.push_back(&t.fragments);
-  Result<std::vector<std::uint64_t>> offsets = place_tracks(sizing.value().size(), records);
+  Result<std::vector<std::uint64_t>> offsets = place_tracks(moov_length, records);
   if (!offsets.ok()) return offsets.error();
   Result<std::vector<std::uint8_t>> moov = build_muxed_moov(template_moov, tracks, offsets.value());
   if (!moov.ok()) return moov.error();
-  if (moov.value().size() != sizing.value().size()) return Error{"moov 크기가 offset 계산 전후로 달라짐"};
+  if (moov.value().size() != moov_length) return Error{"moov 크기가 offset 계산 전후로 달라짐"};
+  for (CollectedTrack& t : tracks) release_sample_records(t.fragments);
   return write_regular_file(moov.value(), records, alloc);
 }
 

@@ -16,6 +16,11 @@ namespace quaver {
 Result<std::vector<std::uint64_t>> place_tracks(std::uint64_t moov_body_length,
                                                 const std::vector<const TrackFragments*>& tracks);
 
+// Frees a track's per-sample records once its tables are written: the
+// file's bytes need only the sample ranges, and records freed before the
+// output is allocated stay out of the call's peak memory.
+inline void release_sample_records(TrackFragments& track) { std::vector<FragmentSampleInfo>().swap(track.samples); }
+
 // ftyp, the moov box around `moov_body`, and the mdat, written once; the
 // sample bytes are copied straight from the inputs they lie in.
 OutBuffer write_regular_file(const std::vector<std::uint8_t>& moov_body,

@@ -248,28 +248,29 @@ std::vector<std::uint8_t> update_header_in_place(ByteView body, std::size_t dura
   return out;
 }
 
-Result<std::vector<std::uint8_t>> build_regular_trak(ByteView trak_body, const TrackFragments& track,
-                                                     std::uint64_t chunk_offset, std::uint32_t movie_timescale) {
+std::optional<Error> append_regular_trak(ByteBuilder& out, ByteView trak_body, const TrackFragments& track,
+                                         std::uint64_t chunk_offset, std::uint32_t movie_timescale) {
   Result<std::vector<Mp4Box>> children = parse_container_box(trak_body);
   if (!children.ok()) return children.error();
   const std::uint64_t duration = total_duration(track);
-  ByteBuilder out;
   // Room for the template and the largest tables the samples can need, so
   // the tables are written once without moving.
-  out.reserve(trak_body.size() + track.stsd.size() + 256 + 28 * track.samples.size());
+  out.reserve_more(trak_body.size() + track.stsd.size() + 256 + 28 * track.samples.size());
+  const std::size_t trak = begin_box(out, box_types::trak);
   for (const Mp4Box& c : children.value()) {
     if (c.box_type == box_types::tkhd) {
       write_box(out, box_types::tkhd,
                 rewrite_header(c.data, kTrackHeader, in_movie_timescale(duration, track.timescale, movie_timescale)));
     } else if (c.box_type == box_types::mdia) {
-      if (std::optional<Error> e = write_mdia(out, c.data, track, duration, chunk_offset)) return *e;
+      if (std::optional<Error> e = write_mdia(out, c.data, track, duration, chunk_offset)) return e;
     } else if (c.box_type == box_types::edts) {
       write_edts(out, c.data, track, movie_timescale);
     } else {
       write_box(out, c.box_type, c.data);
     }
   }
-  return std::move(out.data());
+  end_box(out, trak);
+  return std::nullopt;
 }
 
 }  // namespace quaver

@@ -10,9 +10,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/bytes.hpp"
+#include "core/output.hpp"
 #include "core/result.hpp"
 #include "mp4_parser/fragments.hpp"
 
@@ -25,10 +27,12 @@ std::uint64_t total_duration(const TrackFragments& track);
 // the samples before it, is below 2^32.
 bool chunk_offsets_fit_32_bits(const TrackFragments& track, std::uint64_t chunk_offset);
 
-// movie_timescale scales the duration written into the track header; the
-// media header keeps the media timescale's duration.
-Result<std::vector<std::uint8_t>> build_regular_trak(ByteView trak_body, const TrackFragments& track,
-                                                     std::uint64_t chunk_offset, std::uint32_t movie_timescale);
+// Appends the whole regular trak box to `out`, written in place so that its
+// tables, the largest part of a moov, exist once. movie_timescale scales the
+// duration written into the track header; the media header keeps the media
+// timescale's duration.
+std::optional<Error> append_regular_trak(ByteBuilder& out, ByteView trak_body, const TrackFragments& track,
+                                         std::uint64_t chunk_offset, std::uint32_t movie_timescale);
 
 // Header rewrites shared by the movie, track and media headers.
 

@@ -60,7 +60,7 @@ std::optional<std::size_t> track_id_offset(ByteView trak_body) {
 
 }  // namespace
 
-void renumber_track_header(std::vector<std::uint8_t>& built_trak, ByteView source_trak, std::uint32_t track_id) {
+void renumber_track_header(std::span<std::uint8_t> built_trak, ByteView source_trak, std::uint32_t track_id) {
   const std::optional<std::size_t> source_at = track_id_offset(source_trak);
   if (source_at && load_be32(source_trak.data() + *source_at) == track_id) return;
   const std::optional<std::size_t> at = track_id_offset(ByteView(built_trak.data(), built_trak.size()));

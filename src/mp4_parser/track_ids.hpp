@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "mp4_parser/mux.hpp"
@@ -28,6 +29,6 @@ void renumber_colliding_tracks(std::vector<CollectedTrack>& tracks, std::size_t 
 // Writes `track_id` into the first tkhd of a trak built from `source_trak`
 // when the source's first tkhd carries another ID (the track was
 // renumbered); every other trak is left byte for byte as it was built.
-void renumber_track_header(std::vector<std::uint8_t>& built_trak, ByteView source_trak, std::uint32_t track_id);
+void renumber_track_header(std::span<std::uint8_t> built_trak, ByteView source_trak, std::uint32_t track_id);
 
 }  // namespace quaver
