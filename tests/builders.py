@@ -1273,3 +1273,107 @@ def defaults_in_trex(mp4):
         elif kind != "mfra":
             out += box(kind, body)
     return out
+
+
+# --------------------------------------------------------------------------
+# Hostile inputs: large claimed counts and sizes, grown by a scale n
+# --------------------------------------------------------------------------
+# Each input grows linearly with n (a few bytes per unit), so a test can
+# double it; what it claims (sample counts, frame or box lengths) is as
+# large as its bytes allow, or larger.
+
+FRAGMENTED_FTYP = box("ftyp", b"iso6\x00\x00\x02\x00iso6mp41")
+
+
+def _fragmented(fragments, *, traks=None):
+    moov = init_moov(*(traks or [init_trak(1, 90000)]))
+    return FRAGMENTED_FTYP + moov + b"".join(fragments)
+
+
+def claimed_samples(n, *, sample_size=0, count=None):
+    """A fragmented file whose one trun claims ``count`` samples (default n) described by the
+    tfhd defaults alone (duration 1, size ``sample_size``, flags 0), its data offset at the
+    start of an mdat of n bytes."""
+    count = n if count is None else count
+
+    def trafs(base):
+        return [traf(tfhd(1, duration=1, size=sample_size, flags=0), trun([], data_offset=base, count=count))]
+    return _fragmented([placed_moof(trafs) + box("mdat", bytes(n))])
+
+
+def one_sample_fragments(n):
+    """n moof/mdat pairs of one one-byte sample each (about 130 bytes a pair, all alike)."""
+    return _fragmented([fragment((1, [b"\x01"]), duration=1)] * n)
+
+
+def runs_on_the_same_bytes(n, *, size=4096):
+    """One moof whose n truns each claim one sample of ``size`` bytes at the same data offset:
+    the start of an mdat that holds ``size`` bytes once."""
+    def trafs(base):
+        return [traf(tfhd(1, duration=1, flags=0), *[trun([{"size": size}], data_offset=base)] * n)]
+    return _fragmented([placed_moof(trafs) + box("mdat", bytes(size))])
+
+
+def stsz_beyond_the_file(n):
+    """A regular MP4 whose video stsz claims 2^32 - 1 samples but lists n sizes, the first
+    sample (a one-byte NAL unit) at the start of an mdat of n bytes."""
+    def trak(body):
+        t = simple_trak("vide", [5] * n, chunk_offset=body)
+        at = t.index(b"stsz") + 12  # size, type, version and flags, sample size
+        return t[:at] + struct.pack(">I", 0xFFFFFFFF) + t[at + 4:]
+    return regular_mp4([trak], b"\x00\x00\x00\x01\x65" + bytes(n))
+
+
+def box_sizes_beyond_the_input(n, *, at_the_end=True):
+    """A fragmented file of n one-sample fragments, each moof closing with a child whose 64-bit
+    size runs far past its parent, and (``at_the_end``) a last top-level box whose 64-bit size
+    runs past the file."""
+    beyond = struct.pack(">I", 1) + b"free" + struct.pack(">Q", 1 << 62)
+    def trafs(base):
+        return [traf(tfhd(1, duration=1), trun([{"size": 1}], data_offset=base)), beyond]
+    return _fragmented([placed_moof(trafs) + box("mdat", b"\x01")] * n) + (beyond if at_the_end else b"")
+
+
+def _av_stream(video_es, audio_es, *, video_length=None, audio_length=None, pieces=1):
+    """A TS with the video and audio elementary streams cut into ``pieces`` PES each."""
+    def cut(es):
+        step = -(-len(es) // pieces) or 1
+        return [es[i:i + step] for i in range(0, len(es), step)]
+    video = [pes(p, pts=9000 + 3600 * i, packet_length=video_length) for i, p in enumerate(cut(video_es))]
+    audio = [pes(p, pts=9000 + 1920 * i, stream_id=0xC0, packet_length=audio_length)
+             for i, p in enumerate(cut(audio_es))] if audio_es else []
+    return ts_stream(video, audio)
+
+
+def lying_pes_lengths(n):
+    """A TS of n video and n audio PES, every PES_packet_length claiming 0xFFFF or 1 bytes
+    where the PES holds about 400: small access units and ADTS frames inside."""
+    unit = aud() + START + sps() + START + pps() + nal(5, b"\x88" + bytes(40))
+    frame = adts_frame(bytes(60))
+    out = []
+    for i in range(n):
+        length = 0xFFFF if i % 2 else 1
+        out.append((pes(unit * 4, pts=9000 + 3600 * i, packet_length=length),
+                    pes(frame * 6, pts=9000 + 1920 * i, stream_id=0xC0, packet_length=length)))
+    return ts_stream([v for v, _ in out], [a for _, a in out])
+
+
+def lying_adts_lengths(n):
+    """A TS whose audio is n ADTS headers, each claiming the longest frame (8191 bytes) but
+    followed by only 60 bytes before the next header, beside a one-picture video stream."""
+    video = aud() + START + sps() + START + pps() + nal(5, b"\x88" + bytes(40))
+    audio = adts_frame(bytes(60), frame_length=8191) * n
+    return _av_stream(video, audio, pieces=max(1, n // 20))
+
+
+def tiny_nal_units(n):
+    """A TS whose video claims a NAL unit every 4 bytes (00 00 01 and a header byte), with an
+    access-unit delimiter every 2 units: n units in all."""
+    units = b"\x00\x00\x01\x09\x00\x00\x01\x41" * (n // 2)
+    return _av_stream(START + sps() + START + pps() + units, b"", pieces=max(1, n // 40))
+
+
+def tiny_adts_frames(n):
+    """A TS whose audio is n ADTS frames of one payload byte each, beside a one-picture video."""
+    video = aud() + START + sps() + START + pps() + nal(5, b"\x88" + bytes(40))
+    return _av_stream(video, adts_frame(b"\x01") * n, pieces=max(1, n // 20))
