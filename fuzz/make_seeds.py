@@ -17,8 +17,9 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT / "tests" / "data"
 sys.path.insert(0, str(ROOT / "tests"))
 
-from builders import (START, adts_frame, aud, box, box_sizes_beyond_the_input, claimed_samples, fragment,  # noqa: E402
-                      full_box, init_moov, init_trak, live_segment, lying_adts_lengths, lying_pes_lengths, mdhd,
+from builders import (START, ac3_frame, adts_frame, aud, box, box_sizes_beyond_the_input, claimed_samples,  # noqa: E402
+                      eac3_frame, fragment, full_box, hevc_key_unit, hevc_nal, hevc_pps, hevc_sps, hevc_vps,
+                      init_moov, mpeg_audio_frame, init_trak, live_segment, lying_adts_lengths, lying_pes_lengths, mdhd,
                       moof, mvhd, nal, one_sample_fragments, pat, pes, placed_moof, pmt, pps, regular_mp4,
                       runs_on_the_same_bytes, set_track_id, simple_trak, sps, stsz_beyond_the_file, tfdt, tfhd,
                       tiny_adts_frames, tiny_nal_units, tkhd, traf, traf_body, trun, ts_packet, ts_stream)
@@ -145,7 +146,48 @@ def segment_sequences():
     }
 
 
-RECIPES = {f.__name__: f for f in (ts_edges, regular_edges, fragmented_edges, merge_pairs, segment_sequences)}
+def audio_elementary_streams():
+    return {
+        "ac3": ac3_frame() * 3 + ac3_frame(fscod=1, frmsizecod=9, acmod=7, lfeon=1) * 2,
+        "ac3_lying_length": ac3_frame(size=40) * 4 + ac3_frame(),
+        "eac3_5_1": eac3_frame(acmod=7, lfeon=1, bsmod=2) * 3,
+        "eac3_blocks_and_dependent": (eac3_frame(blocks=3) + eac3_frame(strmtyp=1, chanmap=0x0400, size=128)) * 4,
+        "eac3_reduced_rate_mixing": eac3_frame(fscod=3, fscod2=1, mixing=True, acmod=5) * 2,
+        "mpeg1_layer2": mpeg_audio_frame() * 4,
+        "mpeg2_layer3_mono": mpeg_audio_frame(version=2, layer=3, mode=3) * 4,
+        "mpeg_layer1_padding": mpeg_audio_frame(layer=1, padding=1) * 4,
+        "mixed_syncs": ac3_frame() + mpeg_audio_frame() + eac3_frame() + adts_frame(bytes(30)),
+    }
+
+
+def hevc_parameter_sets():
+    return {
+        "main": hevc_sps()[2:],
+        "with_header": hevc_sps(),
+        "tier_and_constraints": hevc_sps(tier=1, profile_idc=2, level=153)[2:],
+        "vps": hevc_vps(),
+        "pps": hevc_pps(),
+        "cut_short": hevc_sps()[:9],
+    }
+
+
+def codec_streams():
+    """The selector byte of ts_codecs (0 HEVC + AC-3, 1 HEVC + E-AC-3, 2 H.264 + MPEG audio),
+    then a video and an audio elementary stream of equal length."""
+    def pair(selector, video, audio):
+        n = max(len(video), len(audio))
+        return bytes([selector]) + video.ljust(n, b"\x00") + audio.ljust(n, b"\xff")
+    hevc = hevc_key_unit() + hevc_key_unit(slices=3)
+    return {
+        "hevc_ac3": pair(0, hevc, ac3_frame() * 3),
+        "hevc_eac3": pair(1, hevc, eac3_frame(acmod=7, lfeon=1) * 3),
+        "h264_mp2": pair(2, PICTURE + aud() + nal(1, b"\x9a" * 40), mpeg_audio_frame() * 3),
+        "hevc_without_delimiter": pair(0, hevc_key_unit(aud=False) + hevc_nal(1, b"\x80" * 20), ac3_frame()),
+    }
+
+
+RECIPES = {f.__name__: f for f in (ts_edges, regular_edges, fragmented_edges, merge_pairs, segment_sequences,
+                                    audio_elementary_streams, hevc_parameter_sets, codec_streams)}
 
 
 def targets():

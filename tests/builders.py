@@ -1334,7 +1334,7 @@ def box_sizes_beyond_the_input(n, *, at_the_end=True):
     return _fragmented([placed_moof(trafs) + box("mdat", b"\x01")] * n) + (beyond if at_the_end else b"")
 
 
-def _av_stream(video_es, audio_es, *, video_length=None, audio_length=None, pieces=1):
+def _av_stream(video_es, audio_es, *, video_length=None, audio_length=None, pieces=1, audio_type=0x0F):
     """A TS with the video and audio elementary streams cut into ``pieces`` PES each."""
     def cut(es):
         step = -(-len(es) // pieces) or 1
@@ -1342,7 +1342,7 @@ def _av_stream(video_es, audio_es, *, video_length=None, audio_length=None, piec
     video = [pes(p, pts=9000 + 3600 * i, packet_length=video_length) for i, p in enumerate(cut(video_es))]
     audio = [pes(p, pts=9000 + 1920 * i, stream_id=0xC0, packet_length=audio_length)
              for i, p in enumerate(cut(audio_es))] if audio_es else []
-    return ts_stream(video, audio)
+    return ts_stream(video, audio, audio_type=audio_type)
 
 
 def lying_pes_lengths(n):
@@ -1364,6 +1364,15 @@ def lying_adts_lengths(n):
     video = aud() + START + sps() + START + pps() + nal(5, b"\x88" + bytes(40))
     audio = adts_frame(bytes(60), frame_length=8191) * n
     return _av_stream(video, audio, pieces=max(1, n // 20))
+
+
+def lying_ac3_lengths(n):
+    """A TS whose AC-3 audio is n syncframes, each header claiming the longest frame at
+    32 kHz (frmsizecod 37: 3840 bytes) but followed by only 60 bytes before the next
+    sync word, beside a one-picture video stream."""
+    video = aud() + START + sps() + START + pps() + nal(5, b"\x88" + bytes(40))
+    audio = ac3_frame(fscod=2, frmsizecod=37, size=64) * n
+    return _av_stream(video, audio, pieces=max(1, n // 20), audio_type=0x81)
 
 
 def tiny_nal_units(n):

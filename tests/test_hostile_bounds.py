@@ -19,8 +19,9 @@ import pytest
 
 import _quaver
 import quaver
-from builders import (box_sizes_beyond_the_input, claimed_samples, lying_adts_lengths, lying_pes_lengths,
-                      one_sample_fragments, runs_on_the_same_bytes, set_track_id, stsz_beyond_the_file)
+from builders import (box_sizes_beyond_the_input, claimed_samples, lying_ac3_lengths, lying_adts_lengths,
+                      lying_pes_lengths, one_sample_fragments, runs_on_the_same_bytes, set_track_id,
+                      stsz_beyond_the_file)
 
 DATA = pathlib.Path(__file__).parent / "data"
 MB = 1 << 20
@@ -63,7 +64,7 @@ CASES = [
      FRAGMENTED + ["process_segment", "extract_thumbnail_from_mp4"]),
     ("pes_lengths_that_lie", lying_pes_lengths, 1 << 10, TS),
     ("adts_frame_lengths_that_lie", lying_adts_lengths, 1 << 14, TS),
-    # AC-3 frame lengths that lie: added with the AC-3 frame cutter.
+    ("ac3_frame_lengths_that_lie", lying_ac3_lengths, 1 << 14, TS),
 ]
 PARAMS = [pytest.param(make, n, fn, id=f"{name}-{fn}") for name, make, n, fns in CASES for fn in fns]
 
