@@ -33,6 +33,7 @@ void name_current_input() {
   [[maybe_unused]] auto a = write(2, prefix, sizeof prefix - 1);
   [[maybe_unused]] auto b = write(2, g_current, std::strlen(g_current));
   [[maybe_unused]] auto c = write(2, "\n", 1);
+  g_current[0] = '\0';  // named once, by whichever of the two hooks runs first
 }
 
 void on_signal(int sig) {
