@@ -21,7 +21,7 @@ import _quaver
 import quaver
 from builders import (box_sizes_beyond_the_input, claimed_samples, lying_ac3_lengths, lying_adts_lengths,
                       lying_pes_lengths, one_sample_fragments, runs_on_the_same_bytes, set_track_id,
-                      stsz_beyond_the_file)
+                      stsz_beyond_the_file, tiny_adts_frames, tiny_nal_units)
 
 DATA = pathlib.Path(__file__).parent / "data"
 MB = 1 << 20
@@ -65,6 +65,8 @@ CASES = [
     ("pes_lengths_that_lie", lying_pes_lengths, 1 << 10, TS),
     ("adts_frame_lengths_that_lie", lying_adts_lengths, 1 << 14, TS),
     ("ac3_frame_lengths_that_lie", lying_ac3_lengths, 1 << 14, TS),
+    ("nal_unit_every_four_bytes", tiny_nal_units, 1 << 17, TS),
+    ("adts_frames_of_one_byte", tiny_adts_frames, 1 << 15, TS),
 ]
 PARAMS = [pytest.param(make, n, fn, id=f"{name}-{fn}") for name, make, n, fns in CASES for fn in fns]
 

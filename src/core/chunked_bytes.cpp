@@ -105,7 +105,13 @@ void ChunkedBytes::append_to(std::vector<std::uint8_t>& out, std::size_t pos, st
   copy_to(out.data() + at, pos, len);
 }
 
+void ChunkedBytes::release_start_codes() {
+  std::vector<std::size_t>().swap(start_codes_);
+  start_codes_released_ = true;
+}
+
 std::size_t ChunkedBytes::find_start3(std::size_t from) const {
+  if (start_codes_released_) fault("start-code search after the index was released");
   const std::vector<std::size_t>& codes = start_codes_;
   // Readers ask for the next code after the one they were given last.
   std::size_t k = std::min(code_cursor_, codes.size());

@@ -41,6 +41,9 @@ class ChunkedBytes {
   void copy_to(std::uint8_t* dst, std::size_t pos, std::size_t len) const;
   // First q >= from with the bytes 00 00 01 at q (q + 2 < size()); size() if none.
   std::size_t find_start3(std::size_t from) const;
+  // Frees the start-code index once no search is left to do; searching
+  // afterwards is an internal fault.
+  void release_start_codes();
   // Appends [pos, pos + len) to a vector.
   void append_to(std::vector<std::uint8_t>& out, std::size_t pos, std::size_t len) const;
 
@@ -61,6 +64,7 @@ class ChunkedBytes {
   std::vector<std::size_t> checkpoints_;  // logical start of slice k * kCheckpoint
   std::size_t size_ = 0;
   std::vector<std::size_t> start_codes_;  // every q with 00 00 01 at q, ascending
+  bool start_codes_released_ = false;
   // Whether the last two bytes appended are zero (bit 0: the last, bit 1: the one before).
   unsigned trailing_zeros_ = 0;
 

@@ -205,7 +205,7 @@ void write_hvc1(ByteBuilder& b, const MediaData& md) {
 
 void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& layout, const Timing& t,
                       std::uint32_t duration, std::uint32_t chunk_offset) {
-  const auto n = static_cast<std::uint32_t>(layout.video.size());
+  const auto n = static_cast<std::uint32_t>(layout.samples());
   std::size_t trak = b.open_box(fourcc("trak"));
   write_tkhd(b, 1, duration, 0, md.width, md.height);
   std::size_t mdia = b.open_box(fourcc("mdia"));
@@ -226,7 +226,7 @@ void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& l
   }
   b.close_box(stsd);
   write_single_chunk_tables(b, n, t.frame_duration, chunk_offset,
-                            [&](std::uint32_t i) { return static_cast<std::uint32_t>(layout.video[i].size); });
+                            [&](std::uint32_t i) { return layout.sample_sizes[i]; });
   if (t.has_composition_offsets) {
     // Version 0 offsets are unsigned: a picture shown before the one decoded
     // first (every B-frame) needs the signed offsets of version 1, or readers
@@ -243,12 +243,12 @@ void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& l
   // lands on a picture that cannot be decoded on its own. No table when
   // every sample qualifies (its absence says so) or none does.
   std::size_t sync = 0;
-  for (const VideoSample& s : layout.video) sync += s.key;
-  if (sync > 0 && sync < layout.video.size()) {
+  for (bool key : layout.sample_keys) sync += key;
+  if (sync > 0 && sync < layout.samples()) {
     std::size_t stss = b.open_full_box(fourcc("stss"), 0, 0);
     b.u32(static_cast<std::uint32_t>(sync));
     for (std::uint32_t i = 0; i < n; ++i) {
-      if (layout.video[i].key) b.u32(i + 1);
+      if (layout.sample_keys[i]) b.u32(i + 1);
     }
     b.close_box(stss);
   }
@@ -380,9 +380,9 @@ void write_audio_edit(ByteBuilder& b, const AudioEdit& e, std::uint32_t tkhd_dur
 }
 
 void write_audio_trak(ByteBuilder& b, const MediaData& md, const Timing& t, std::uint32_t chunk_offset) {
-  const auto m = static_cast<std::uint32_t>(md.audio_frames.size());
+  const auto m = static_cast<std::uint32_t>(md.audio_frame_sizes.size());
   const AudioDescription d = describe_audio(md);
-  const std::uint64_t samples = md.audio_frames.size();
+  const std::uint64_t samples = md.audio_frame_sizes.size();
   const auto tkhd_duration = d.fixed_template
                                  ? static_cast<std::uint32_t>(samples * 1920)
                                  : static_cast<std::uint32_t>(samples * d.movie_ticks_per_sample_num /
@@ -406,7 +406,7 @@ void write_audio_trak(ByteBuilder& b, const MediaData& md, const Timing& t, std:
   write_audio_entry(b, md, d);
   b.close_box(stsd);
   write_single_chunk_tables(b, m, d.sample_delta, chunk_offset,
-                            [&](std::uint32_t i) { return static_cast<std::uint32_t>(md.audio_frames[i].size); });
+                            [&](std::uint32_t i) { return md.audio_frame_sizes[i]; });
   b.close_box(stbl);
   b.close_box(minf);
   b.close_box(mdia);
@@ -419,12 +419,13 @@ void write_audio_trak(ByteBuilder& b, const MediaData& md, const Timing& t, std:
 
 std::vector<std::uint8_t> build_moov(const MediaData& md, const SampleLayout& layout, std::uint64_t moov_size,
                                      std::uint64_t video_bytes) {
-  const Timing t = compute_timing(md, layout.video.size());
-  const auto video_duration = static_cast<std::uint32_t>(std::uint64_t{t.frame_duration} * layout.video.size());
-  const bool has_audio = !md.audio_frames.empty();
+  const Timing t = compute_timing(md, layout.samples());
+  const auto video_duration = static_cast<std::uint32_t>(std::uint64_t{t.frame_duration} * layout.samples());
+  const bool has_audio = !md.audio_frame_sizes.empty();
 
   ByteBuilder b;
-  b.reserve(1024 + 4 * layout.video.size() + 8 * t.composition_offsets.size() + 4 * md.audio_frames.size());
+  // stsz and stss (4 bytes a sample), ctts (8) and the audio stsz (4 a frame).
+  b.reserve(1024 + 8 * layout.samples() + 8 * t.composition_offsets.size() + 4 * md.audio_frame_sizes.size());
   std::size_t moov = b.open_box(fourcc("moov"));
   write_mvhd(b, video_duration, has_audio ? 3 : 2);
   write_video_trak(b, md, layout, t, video_duration, static_cast<std::uint32_t>(moov_size + 36));

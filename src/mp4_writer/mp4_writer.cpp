@@ -16,17 +16,20 @@ Result<OutBuffer> create_mp4_with_options(MediaData media, bool /*reset_timestam
   if (media.video_data.empty()) return Error{"No video data found"};
 
   const SampleLayout layout = layout_video_samples(media.video_data, media.video_pes_starts, media.video_syntax());
+  media.video_data.release_start_codes();  // the samples are found; only their bytes are read from here on
   const std::uint64_t video_bytes = layout.video_bytes;
   const std::uint64_t audio_bytes = media.audio_frame_bytes.size();
   const std::uint64_t payload = video_bytes + audio_bytes;
   // Every size and offset of this layout is a 32-bit field; wrapped values
   // would produce a file that points at the wrong bytes.
-  if (payload >= kLimit32 - 8) return Error{"Output too large: mdat payload does not fit a 32-bit box size"};
+  if (layout.too_large || payload >= kLimit32 - 8) {
+    return Error{"Output too large: mdat payload does not fit a 32-bit box size"};
+  }
 
   const std::uint64_t moov_size = build_moov(media, layout, 0, video_bytes).size();
   std::vector<std::uint8_t> moov = build_moov(media, layout, moov_size, video_bytes);
   if (moov.size() != moov_size) fault("moov size changed between passes");
-  const std::uint64_t last_chunk = moov_size + 36 + (media.audio_frames.empty() ? 0 : video_bytes);
+  const std::uint64_t last_chunk = moov_size + 36 + (media.audio_frame_sizes.empty() ? 0 : video_bytes);
   if (last_chunk >= kLimit32) return Error{"Output too large: chunk offset does not fit 32 bits"};
 
   OutBuffer out = OutBuffer::allocate(sizeof kFtyp + moov.size() + 8 + payload, alloc);
@@ -35,12 +38,10 @@ Result<OutBuffer> create_mp4_with_options(MediaData media, bool /*reset_timestam
   w.bytes(moov.data(), moov.size());
   w.u32(static_cast<std::uint32_t>(payload + 8));
   w.bytes(reinterpret_cast<const std::uint8_t*>("mdat"), 4);
-  for (const VideoSample& s : layout.video) {
-    for (std::size_t k = 0; k < s.nal_count; ++k) {
-      const VideoNal& nal = layout.nals[s.first_nal + k];
-      w.u32(static_cast<std::uint32_t>(nal.size));
-      media.video_data.copy_to(w.room(nal.size), nal.start, nal.size);
-    }
+  for (std::size_t k = 0; k < layout.nal_starts.size(); ++k) {
+    const std::uint32_t size = layout.nal_sizes[k];
+    w.u32(size);
+    media.video_data.copy_to(w.room(size), layout.nal_starts[k], size);
   }
   w.bytes(media.audio_frame_bytes.data(), media.audio_frame_bytes.size());
   w.finish();

@@ -15,71 +15,121 @@ namespace quaver {
 
 namespace {
 
-// One NAL unit as the split scan found it.
-struct ScannedNal {
-  std::size_t header;  // position of the header byte
-  std::size_t end;
-  std::uint8_t type;
+constexpr std::uint64_t kLimit32 = std::uint64_t{1} << 32;
+
+// Calls visit(header, end, type) for each NAL unit of the split scan.
+template <class Visit>
+void for_each_nal(const ChunkedBytes& v, const NalSyntax& syntax, Visit&& visit) {
+  const std::size_t n = v.size();
+  for (std::size_t i = 0;;) {
+    annexb::StartCode sc = annexb::find_start_code(v, i);
+    if (sc.pos == annexb::npos) return;
+    const std::size_t header = sc.pos + sc.length;
+    if (header >= n) return;
+    const std::size_t end = annexb::unit_end(v, header, annexb::EndRule::kSplit);
+    visit(header, end, syntax.type_of(v.at(header)));
+    if (end == n) return;
+    i = end;
+  }
+}
+
+// Where units begin, under either rule; counts the samples they make.
+class UnitCutter {
+ public:
+  UnitCutter(bool at_delimiters, const std::vector<std::size_t>& pes_starts)
+      : at_delimiters_(at_delimiters), pes_starts_(pes_starts) {}
+
+  // Whether the unit with this header and type opens a new unit after an open one.
+  bool cuts(std::size_t header, std::uint8_t type, const NalSyntax& syntax) {
+    bool cut = false;
+    if (at_delimiters_) {
+      cut = type == syntax.delimiter;
+    } else {
+      // The first unit whose header lies at or after a PES start opens a new
+      // unit; PES starts passed over without such a unit open none.
+      while (next_ < pes_starts_.size() && pes_starts_[next_] <= header) {
+        cut = true;
+        ++next_;
+      }
+    }
+    const bool closes = cut && open_;
+    open_ = true;
+    return closes;
+  }
+
+ private:
+  bool at_delimiters_;
+  const std::vector<std::size_t>& pes_starts_;
+  std::size_t next_ = 0;  // index into pes_starts_
+  bool open_ = false;
+};
+
+// Counts the samples a rule makes: a unit that keeps no NAL unit makes none.
+struct SampleCounter {
+  UnitCutter cutter;
+  std::size_t samples = 0;
+  bool kept = false;  // the open unit keeps a NAL unit
+
+  void add(std::size_t header, std::uint8_t type, const NalSyntax& syntax) {
+    if (cutter.cuts(header, type, syntax)) {
+      samples += kept;
+      kept = false;
+    }
+    kept |= !syntax.left_out(type);
+  }
+  std::size_t total() const { return samples + kept; }
 };
 
 }  // namespace
 
 SampleLayout layout_video_samples(const ChunkedBytes& v, const std::vector<std::size_t>& pes_starts,
                                   const NalSyntax& syntax) {
-  // One pass over the bytes; the units are then formed from the records.
-  std::vector<ScannedNal> scanned;
-  bool has_delimiter = false;
-  const std::size_t n = v.size();
-  for (std::size_t i = 0;;) {
-    annexb::StartCode sc = annexb::find_start_code(v, i);
-    if (sc.pos == annexb::npos) break;
-    const std::size_t header = sc.pos + sc.length;
-    if (header >= n) break;
-    const std::size_t end = annexb::unit_end(v, header, annexb::EndRule::kSplit);
-    const std::uint8_t type = syntax.type_of(v.at(header));
-    has_delimiter |= type == syntax.delimiter;
-    scanned.push_back(ScannedNal{header, end, type});
-    if (end == n) break;
-    i = end;
-  }
-
   SampleLayout layout;
-  layout.nals.reserve(scanned.size());
-  VideoSample current{0, 0, 0, false};
-  bool unit_open = false;
-  const auto close_unit = [&] {
-    if (current.nal_count > 0) {
-      layout.video.push_back(current);
-      layout.video_bytes += current.size;
+  // First walk: which rule applies, and how much each array needs, so that
+  // nothing grows by doubling.
+  bool has_delimiter = false;
+  std::size_t kept = 0;
+  SampleCounter by_delimiters{UnitCutter(true, pes_starts)}, by_pes{UnitCutter(false, pes_starts)};
+  for_each_nal(v, syntax, [&](std::size_t header, std::size_t end, std::uint8_t type) {
+    has_delimiter |= type == syntax.delimiter;
+    by_delimiters.add(header, type, syntax);
+    by_pes.add(header, type, syntax);
+    if (!syntax.left_out(type)) {
+      ++kept;
+      layout.video_bytes += 4 + std::uint64_t{end - header};
     }
-    current = VideoSample{layout.nals.size(), 0, 0, false};
-    unit_open = false;
-  };
-
-  std::size_t next_start = 0;  // index into pes_starts
-  for (const ScannedNal& nal : scanned) {
-    bool cut;
-    if (has_delimiter) {
-      cut = nal.type == syntax.delimiter;
-    } else {
-      // The first unit whose header lies at or after a PES start opens a new
-      // unit; PES starts passed over without such a unit open none.
-      cut = false;
-      while (next_start < pes_starts.size() && pes_starts[next_start] <= nal.header) {
-        cut = true;
-        ++next_start;
-      }
-    }
-    if (cut && unit_open) close_unit();
-    unit_open = true;
-    if (!syntax.left_out(nal.type)) {
-      layout.nals.push_back(VideoNal{nal.header, nal.end - nal.header});
-      ++current.nal_count;
-      current.size += 4 + (nal.end - nal.header);
-      current.key = current.key || syntax.is_key(nal.type);
-    }
+  });
+  if (layout.video_bytes >= kLimit32) {
+    layout.too_large = true;
+    return layout;
   }
-  if (unit_open) close_unit();
+  const std::size_t samples = has_delimiter ? by_delimiters.total() : by_pes.total();
+  layout.nal_starts.reserve(kept);
+  layout.nal_sizes.reserve(kept);
+  layout.sample_ends.reserve(samples);
+  layout.sample_sizes.reserve(samples);
+  layout.sample_keys.reserve(samples);
+
+  UnitCutter cutter(has_delimiter, pes_starts);
+  std::uint32_t size = 0;  // of the open sample
+  bool key = false;
+  const auto close_sample = [&] {
+    if (size == 0) return;  // a unit that keeps no NAL unit makes no sample
+    layout.sample_ends.push_back(static_cast<std::uint32_t>(layout.nal_starts.size()));
+    layout.sample_sizes.push_back(size);
+    layout.sample_keys.push_back(key);
+    size = 0;
+    key = false;
+  };
+  for_each_nal(v, syntax, [&](std::size_t header, std::size_t end, std::uint8_t type) {
+    if (cutter.cuts(header, type, syntax)) close_sample();
+    if (syntax.left_out(type)) return;
+    layout.nal_starts.push_back(header);
+    layout.nal_sizes.push_back(static_cast<std::uint32_t>(end - header));
+    size += 4 + static_cast<std::uint32_t>(end - header);  // below 2^32: V is
+    key = key || syntax.is_key(type);
+  });
+  close_sample();
   return layout;
 }
 

@@ -1,18 +1,23 @@
 #include "ts_parser/audio_frames.hpp"
 
+#include <algorithm>
+
 namespace quaver {
 
 namespace {
 
 void open_sample(MediaData& md, ByteView bytes) {
-  md.audio_frames.push_back(AudioFrameRef{md.audio_frame_bytes.size(), bytes.size()});
+  md.audio_frame_sizes.push_back(static_cast<std::uint32_t>(bytes.size()));  // a frame is below 2^32 bytes
   md.audio_frame_bytes.insert(md.audio_frame_bytes.end(), bytes.begin(), bytes.end());
   md.audio_timestamps.push_back(md.audio_pts);
 }
 
-// Frames of one sample lie back to back, so joining one grows the last range.
+// Frames of one sample lie back to back, so joining one grows the last size.
+// A sample of 2^32 bytes or more cannot be written: its size stays at the
+// largest value, and the whole audio, larger still, is refused by the writer.
 void join_sample(MediaData& md, ByteView bytes) {
-  md.audio_frames.back().size += bytes.size();
+  std::uint32_t& size = md.audio_frame_sizes.back();
+  size = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{size} + bytes.size(), 0xFFFFFFFFu));
   md.audio_frame_bytes.insert(md.audio_frame_bytes.end(), bytes.begin(), bytes.end());
 }
 
@@ -23,7 +28,7 @@ std::size_t AudioFrameCutter::cut(MediaData& md) {
   switch (codec_) {
     case AudioCodec::kAac:
       return adts_.cut(buf, [&](ByteView header, ByteView frame) {
-        if (md.audio_frames.empty()) {
+        if (md.audio_frame_sizes.empty()) {
           md.audio_config = AdtsConfig{static_cast<std::uint8_t>(header[2] >> 6),
                                        static_cast<std::uint8_t>((header[2] >> 2) & 0x0F),
                                        static_cast<std::uint8_t>(((header[2] & 0x01) << 2) | (header[3] >> 6))};
@@ -32,7 +37,7 @@ std::size_t AudioFrameCutter::cut(MediaData& md) {
       });
     case AudioCodec::kAc3:
       return ac3_.cut(buf, [&](ByteView frame) {
-        if (md.audio_frames.empty()) md.ac3_config = read_ac3_config(frame);
+        if (md.audio_frame_sizes.empty()) md.ac3_config = read_ac3_config(frame);
         open_sample(md, frame);
       });
     case AudioCodec::kEac3:
@@ -43,11 +48,11 @@ std::size_t AudioFrameCutter::cut(MediaData& md) {
           case Eac3Gatherer::Step::kJoin: join_sample(md, frame); break;
         }
         // The configuration is read from the frames of the first sample.
-        if (md.audio_frames.size() == 1) md.eac3_config = eac3_samples_.config();
+        if (md.audio_frame_sizes.size() == 1) md.eac3_config = eac3_samples_.config();
       });
     case AudioCodec::kMpegAudio:
       return mpeg_.cut(buf, [&](ByteView frame) {
-        if (md.audio_frames.empty()) md.mpeg_audio_config = read_mpeg_audio_header(frame.data());
+        if (md.audio_frame_sizes.empty()) md.mpeg_audio_config = read_mpeg_audio_header(frame.data());
         open_sample(md, frame);
       });
   }

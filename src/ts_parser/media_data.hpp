@@ -29,12 +29,6 @@ struct TimestampPair {
 enum class VideoCodec : std::uint8_t { kH264, kHevc };
 enum class AudioCodec : std::uint8_t { kAac, kAc3, kEac3, kMpegAudio };
 
-// One audio sample: a range of MediaData::audio_frame_bytes.
-struct AudioFrameRef {
-  std::size_t offset;  // bytes into audio_frame_bytes
-  std::size_t size;    // bytes
-};
-
 // What the ADTS header in front of the first audio frame declares.
 struct AdtsConfig {
   std::uint8_t profile;             // ADTS profile: audio object type - 1
@@ -51,12 +45,13 @@ struct MediaData {
   // Where the bytes of each PES start on video_pid begin in video_data, in
   // order; a PES start that added no bytes is not listed.
   std::vector<std::size_t> video_pes_starts;
-  // The audio samples, back to back, and their ranges: AAC frames without
+  // The audio samples, back to back, and their sizes: AAC frames without
   // their ADTS headers; AC-3 and MPEG audio frames whole; E-AC-3 frames
-  // gathered into units of 1536 audio samples (see Eac3Gatherer).
+  // gathered into units of 1536 audio samples (see Eac3Gatherer). A size
+  // takes 4 bytes: a hostile stream can hold a frame every 8 bytes.
   std::vector<std::uint8_t> audio_frame_bytes;
-  std::vector<AudioFrameRef> audio_frames;
-  // PTS given to each frame; same index as audio_frames.
+  std::vector<std::uint32_t> audio_frame_sizes;
+  // PTS given to each frame; same index as audio_frame_sizes.
   std::vector<std::optional<Timestamp>> audio_timestamps;
   // First parameter sets: NAL header included, start code excluded, escaped
   // as in the stream. The VPS exists in HEVC streams only.
@@ -82,11 +77,6 @@ struct MediaData {
   std::optional<Timestamp> audio_pts;
 
   const NalSyntax& video_syntax() const { return video_codec == VideoCodec::kHevc ? kHevcSyntax : kH264Syntax; }
-
-  ByteView audio_frame(std::size_t i) const {
-    const AudioFrameRef& f = audio_frames[i];
-    return ByteView(audio_frame_bytes.data() + f.offset, f.size);
-  }
 };
 
 }  // namespace quaver

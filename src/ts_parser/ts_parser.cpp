@@ -338,7 +338,7 @@ void Demuxer::finish() {
   recover_parameter_sets();
   read_picture_size();
 
-  report_line("Total audio frames collected: " + std::to_string(md_.audio_frames.size()));
+  report_line("Total audio frames collected: " + std::to_string(md_.audio_frame_sizes.size()));
   report_line("Total video frames collected: " + std::to_string(md_.video_timestamps.size()));
   const auto range = [&](const char* what, std::optional<Timestamp> a, std::optional<Timestamp> b) {
     if (!a || !b) return;
