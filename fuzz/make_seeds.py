@@ -120,6 +120,7 @@ def merge_pairs():
     crafted_video = FTYP + init_moov(init_trak(1, 90000)) + fragment((1, [b"\x01" * 40, b"\x02" * 9]))
     return {
         "video_and_audio": frames(data("frag_video.mp4")) + audio,
+        "dash_pair_both_track_1": frames(data("dash/video.mp4")) + data("dash/audio.mp4"),
         "crafted": frames(crafted_video) + crafted_audio,
         "repeated_track_id": frames(crafted_video) + crafted_video,
         "two_tracks_and_one": frames(crafted_fragmented()) + set_track_id(crafted_audio, 3),
