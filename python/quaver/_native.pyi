@@ -6,7 +6,7 @@ def remux(data: bytes, report: Optional[Callable[[str], object]] = None) -> byte
     """Any supported input to a regular MP4, the job chosen from its content."""
 
 def thumbnail(data: bytes, report: Optional[Callable[[str], object]] = None) -> bytes:
-    """The first key frame of a TS or MP4 as H.264 Annex B."""
+    """The first key frame of a TS or MP4 as Annex B (H.264 or HEVC)."""
 
 def merge(video: bytes, audio: bytes) -> bytes:
     """A video fMP4 and an audio fMP4 into one regular MP4, renumbering a clashing audio track ID."""

@@ -1,4 +1,4 @@
-// Start-code rules of H.264 Annex B byte streams, written once over any byte
+// Start-code rules of Annex B byte streams (H.264 and HEVC), written once over any byte
 // source with size(), at() and find_start3() (ChunkedBytes, FlatBytes).
 #pragma once
 

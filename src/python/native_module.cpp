@@ -124,7 +124,7 @@ PyMethodDef kFunctions[] = {
     {"remux", with_keywords<remux>(), METH_VARARGS | METH_KEYWORDS,
      "remux(data, report=None)\n--\n\nAny supported input to a regular MP4, the job chosen from its content."},
     {"thumbnail", with_keywords<thumbnail>(), METH_VARARGS | METH_KEYWORDS,
-     "thumbnail(data, report=None)\n--\n\nThe first key frame of a TS or MP4 as H.264 Annex B."},
+     "thumbnail(data, report=None)\n--\n\nThe first key frame of a TS or MP4 as Annex B (H.264 or HEVC)."},
     {"merge", with_keywords<merge>(), METH_VARARGS | METH_KEYWORDS,
      "merge(video, audio)\n--\n\nA video fMP4 and an audio fMP4 into one regular MP4, renumbering a clashing "
      "audio track ID."},
