@@ -22,21 +22,20 @@
 
 namespace quaver {
 
-// The video samples: the NAL units each keeps, as ranges of
-// MediaData::video_data, and the sample sizes. Kept in flat arrays of small
-// fields, since a hostile stream can hold a NAL unit every four bytes.
+// The video samples: the NAL units they keep, in sample order, as ranges of
+// MediaData::video_data (the mdat is these units back to back), and each
+// sample's size and key flag. Kept in flat arrays of small fields, since a
+// hostile stream can hold a NAL unit every four bytes.
 struct SampleLayout {
   std::vector<std::uint64_t> nal_starts;    // position of each kept NAL unit's header byte
   std::vector<std::uint32_t> nal_sizes;     // its bytes, header included
-  std::vector<std::uint32_t> sample_ends;   // one past each sample's last NAL unit (index into nal_*)
   std::vector<std::uint32_t> sample_sizes;  // bytes in length-prefixed form
   std::vector<bool> sample_keys;            // holds a slice of a picture that decodes on its own
   std::uint64_t video_bytes = 0;            // V: all video samples together
   // V reaches 2^32: nothing is laid out, the file could not describe it.
   bool too_large = false;
 
-  std::size_t samples() const { return sample_ends.size(); }
-  std::size_t first_nal(std::size_t sample) const { return sample ? sample_ends[sample - 1] : 0; }
+  std::size_t samples() const { return sample_sizes.size(); }
 };
 
 // Splits the video stream into access units at access-unit delimiters, or

@@ -33,13 +33,14 @@ void for_each_nal(const ChunkedBytes& v, const NalSyntax& syntax, Visit&& visit)
   }
 }
 
-// Where units begin, under either rule; counts the samples they make.
+// Where units begin, under either rule.
 class UnitCutter {
  public:
   UnitCutter(bool at_delimiters, const std::vector<std::size_t>& pes_starts)
       : at_delimiters_(at_delimiters), pes_starts_(pes_starts) {}
 
-  // Whether the unit with this header and type opens a new unit after an open one.
+  // Whether the NAL unit with this header and type closes the open access
+  // unit, the one it opens being the next.
   bool cuts(std::size_t header, std::uint8_t type, const NalSyntax& syntax) {
     bool cut = false;
     if (at_delimiters_) {
@@ -64,36 +65,18 @@ class UnitCutter {
   bool open_ = false;
 };
 
-// Counts the samples a rule makes: a unit that keeps no NAL unit makes none.
-struct SampleCounter {
-  UnitCutter cutter;
-  std::size_t samples = 0;
-  bool kept = false;  // the open unit keeps a NAL unit
-
-  void add(std::size_t header, std::uint8_t type, const NalSyntax& syntax) {
-    if (cutter.cuts(header, type, syntax)) {
-      samples += kept;
-      kept = false;
-    }
-    kept |= !syntax.left_out(type);
-  }
-  std::size_t total() const { return samples + kept; }
-};
-
 }  // namespace
 
 SampleLayout layout_video_samples(const ChunkedBytes& v, const std::vector<std::size_t>& pes_starts,
                                   const NalSyntax& syntax) {
   SampleLayout layout;
-  // First walk: which rule applies, and how much each array needs, so that
-  // nothing grows by doubling.
+  // First walk: which rule applies and how many NAL units are kept, so that
+  // nothing grows by doubling. Every sample keeps at least one of them, which
+  // bounds the sample count; room reserved beyond it is never touched.
   bool has_delimiter = false;
   std::size_t kept = 0;
-  SampleCounter by_delimiters{UnitCutter(true, pes_starts)}, by_pes{UnitCutter(false, pes_starts)};
   for_each_nal(v, syntax, [&](std::size_t header, std::size_t end, std::uint8_t type) {
     has_delimiter |= type == syntax.delimiter;
-    by_delimiters.add(header, type, syntax);
-    by_pes.add(header, type, syntax);
     if (!syntax.left_out(type)) {
       ++kept;
       layout.video_bytes += 4 + std::uint64_t{end - header};
@@ -103,19 +86,16 @@ SampleLayout layout_video_samples(const ChunkedBytes& v, const std::vector<std::
     layout.too_large = true;
     return layout;
   }
-  const std::size_t samples = has_delimiter ? by_delimiters.total() : by_pes.total();
   layout.nal_starts.reserve(kept);
   layout.nal_sizes.reserve(kept);
-  layout.sample_ends.reserve(samples);
-  layout.sample_sizes.reserve(samples);
-  layout.sample_keys.reserve(samples);
+  layout.sample_sizes.reserve(kept);
+  layout.sample_keys.reserve(kept);
 
   UnitCutter cutter(has_delimiter, pes_starts);
   std::uint32_t size = 0;  // of the open sample
   bool key = false;
   const auto close_sample = [&] {
     if (size == 0) return;  // a unit that keeps no NAL unit makes no sample
-    layout.sample_ends.push_back(static_cast<std::uint32_t>(layout.nal_starts.size()));
     layout.sample_sizes.push_back(size);
     layout.sample_keys.push_back(key);
     size = 0;
