@@ -67,9 +67,9 @@ def thumbnail(data: BytesLike, *, report: Report = None) -> bytes:
     """Return the first key frame of a transport stream or an MP4 as Annex B (H.264 or HEVC).
 
     The format is detected from the content; a fragmented MP4 gives the
-    first sample of its first fragment. The result starts with the stream's
-    parameter sets, so a decoder
-    (or ``quaver thumbnail --png``) can turn it into a picture on its own.
+    first video sample of the first fragment that holds one. The result
+    starts with the stream's parameter sets, so a decoder (or
+    ``quaver thumbnail --png``) can turn it into a picture on its own.
     ``report`` is as for :func:`remux`.
 
     Raises:
