@@ -39,6 +39,9 @@ from inputs import (DEFAULT_CACHE, FRAGMENTED, LARGE_SECONDS, RECIPES, SEGMENT_S
 
 HERE = pathlib.Path(__file__).resolve().parent
 TOOLS = ("quaver", "ffmpeg", "pyav", "floor")
+# Jobs that are not tools of their own: each runs whenever the tool it gives
+# context to runs.
+COMPANIONS = {"warm copy": "floor", "reference": "quaver"}
 MIN_ROUNDS = 5
 
 
@@ -264,9 +267,7 @@ def run_rounds(rows, tools, rounds, rng):
     """Every job once per round, shuffled anew each round. A job that fails is
     not run again; its message is kept instead of times."""
     record = {row.name: {tool: {"seconds": [], "cpu_seconds": [], "output_bytes": [], "error": None}
-                         for tool in row.jobs
-                         if tool in tools or tool == "warm copy" and "floor" in tools
-                         or tool == "reference" and "quaver" in tools}
+                         for tool in row.jobs if tool in tools or COMPANIONS.get(tool) in tools}
               for row in rows}
     jobs = [(row, tool) for row in rows for tool in record[row.name]]
     orders = []
