@@ -174,11 +174,28 @@ def user_seconds(fn, args, calls):
 def test_time_linear_in_the_input(make, n, fn, capfd):
     small, large = CALLS[fn](hostile(make, n)), CALLS[fn](hostile(make, 2 * n))
     # Enough calls that the smaller input takes 60 ms a round (the kernel
-    # splits CPU time into user and system time by 4 ms samples), and rounds of both sizes taken in turn, so that other work
-    # on the machine weighs on both alike; the best round of each counts.
-    start = time.process_time()
-    outcome(fn, small)
-    calls = max(1, math.ceil(0.06 / max(time.process_time() - start, 1e-6)))
-    rounds = [(user_seconds(fn, small, calls), user_seconds(fn, large, calls)) for _ in range(3)]
-    ratio = min(r[1] for r in rounds) / min(r[0] for r in rounds)
+    # splits CPU time into user and system time by 4 ms samples), and rounds
+    # of both sizes taken in turn, so that other work on the machine weighs on
+    # both alike; the best round of each counts.
+    # The first call pays for cold caches and pages, which would make the
+    # rounds too short to measure: the fastest of a few calls sets their length.
+    one_call = []
+    for _ in range(3):
+        start = time.process_time()
+        outcome(fn, small)
+        one_call.append(time.process_time() - start)
+    calls = max(1, math.ceil(0.06 / max(min(one_call), 1e-6)))
+
+    def measured_ratio():
+        rounds = [(user_seconds(fn, small, calls), user_seconds(fn, large, calls)) for _ in range(3)]
+        return min(r[1] for r in rounds) / min(r[0] for r in rounds)
+
+    # A burst of other work (or of time the VM's host takes) can fall on the
+    # larger input's rounds alone; a cost that really grows faster than the
+    # input shows in every attempt, so the best of up to three counts.
+    ratio = measured_ratio()
+    for _ in range(2):
+        if ratio <= 3:
+            break
+        ratio = min(ratio, measured_ratio())
     assert ratio <= 3, f"doubling the input multiplied the time by {ratio:.2f}"
