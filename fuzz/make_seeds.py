@@ -172,6 +172,17 @@ def hevc_parameter_sets():
     }
 
 
+def annexb_streams():
+    """The slicing byte of start_codes (slices of up to byte % 40 + 1 bytes), then an Annex B stream."""
+    h264 = PICTURE + b"\x00" + aud() + nal(1, b"\x9a" * 12)  # a zero byte before the second code
+    return {
+        "h264_small_slices": bytes([3]) + h264,
+        "h264_single_bytes": bytes([0]) + h264,
+        "hevc_large_slices": bytes([39]) + hevc_key_unit() + hevc_key_unit(slices=2),
+        "codes_everywhere": bytes([7]) + b"\x00\x00\x01\x00\x00\x00\x01\x01" * 20,
+    }
+
+
 def codec_streams():
     """The selector byte of ts_codecs (0 HEVC + AC-3, 1 HEVC + E-AC-3, 2 H.264 + MPEG audio),
     then a video and an audio elementary stream of equal length."""
@@ -188,7 +199,7 @@ def codec_streams():
 
 
 RECIPES = {f.__name__: f for f in (ts_edges, regular_edges, fragmented_edges, merge_pairs, segment_sequences,
-                                    audio_elementary_streams, hevc_parameter_sets, codec_streams)}
+                                    audio_elementary_streams, hevc_parameter_sets, codec_streams, annexb_streams)}
 
 
 def targets():

@@ -1,5 +1,6 @@
 // Start-code rules of Annex B byte streams (H.264 and HEVC), written once over any byte
-// source with size(), at() and find_start3() (ChunkedBytes, FlatBytes).
+// source with size(), at(), find_start3(), zero_before() and nal_header()
+// (ChunkedBytes, FlatBytes).
 #pragma once
 
 #include <cstddef>
@@ -21,7 +22,7 @@ template <class Bytes>
 StartCode find_start_code(const Bytes& v, std::size_t from) {
   std::size_t q = v.find_start3(from);
   if (q >= v.size()) return {};
-  if (q > from && v.at(q - 1) == 0) return {q - 1, 4};
+  if (q > from && v.zero_before(q)) return {q - 1, 4};
   return {q, 3};
 }
 
@@ -37,15 +38,16 @@ std::size_t unit_end(const Bytes& v, std::size_t header, EndRule rule) {
   std::size_t from = header + 1;
   std::size_t q = v.find_start3(from);
   if (q >= n) return n;
-  if (q > from && v.at(q - 1) == 0) return q - 1;
+  if (q > from && v.zero_before(q)) return q - 1;
   if (rule == EndRule::kCapture || q + 3 < n) return q;
   return n;
 }
 
 // One NAL unit as seen by the capture scan.
 struct CapturedUnit {
-  std::size_t start;  // header byte
-  std::size_t end;    // one past the last byte
+  std::size_t start;    // header byte
+  std::size_t end;      // one past the last byte
+  std::uint8_t header;  // the byte at start
 };
 
 // Walks the units of `v` by the parameter-set capture rules: a start code is
@@ -60,8 +62,9 @@ void for_each_captured_unit(const Bytes& v, Visit&& visit) {
     if (sc.pos == npos || sc.pos + 4 > n) return;
     std::size_t s = sc.pos + sc.length;
     if (s >= n) return;
+    const std::uint8_t header = v.nal_header(s);  // while its start code is the one last found
     std::size_t e = unit_end(v, s, EndRule::kCapture);
-    if (!visit(CapturedUnit{s, e})) return;
+    if (!visit(CapturedUnit{s, e, header})) return;
     i = e;
   }
 }

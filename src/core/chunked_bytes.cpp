@@ -12,6 +12,12 @@ void ChunkedBytes::append(const std::uint8_t* p, std::size_t n) {
   constexpr std::int64_t kReach = std::int64_t{1} << 55;
   const std::int64_t distance = p - base_;
   if (distance >= kReach || distance <= -kReach) fault("slice too far from the first one");
+  // Start-code entries keep positions in their top 55 bits.
+  if (n >= static_cast<std::size_t>(kReach) - size_) fault("stream too long to index");
+  if (header_pending_) {
+    start_codes_.back() |= p[0];
+    header_pending_ = false;
+  }
   index_start_codes(p, n);
   for (std::size_t done = 0; done < n;) {
     const std::size_t len = std::min(n - done, kMaxSlice);
@@ -27,19 +33,36 @@ void ChunkedBytes::append(const std::uint8_t* p, std::size_t n) {
 // the current end. A start code split across slices is found through the
 // register of trailing zeros.
 void ChunkedBytes::index_start_codes(const std::uint8_t* p, std::size_t n) {
-  const unsigned z = trailing_zeros_;  // bit 0: the byte before p[0] is zero; bit 1: the one before that
-  const std::size_t at = size_;        // logical position of p[0]
+  const unsigned z = trailing_zeros_;
+  const std::size_t at = size_;  // logical position of p[0]
+  // Whether the byte `back` places before p[k] is zero, looking into the
+  // register for bytes before p[0].
+  const auto zero = [&](std::size_t k, std::size_t back) {
+    return k >= back ? p[k - back] == 0 : ((z >> (back - k - 1)) & 1u) != 0;
+  };
   for (std::size_t i = 0; i < n;) {
     const void* hit = std::memchr(p + i, 0x01, n - i);
     if (!hit) break;
     const auto k = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - p);
-    const bool zero1 = k >= 1 ? p[k - 1] == 0 : (z & 1u) != 0;
-    const bool zero2 = k >= 2 ? p[k - 2] == 0 : k == 1 ? (z & 1u) != 0 : (z & 2u) != 0;
-    if (zero1 && zero2) start_codes_.push_back(at + k - 2);
+    if (zero(k, 1) && zero(k, 2)) {
+      const std::uint64_t pos = at + k - 2;
+      std::uint64_t entry = (pos << kCodeShift) | (zero(k, 3) ? kZeroBefore : 0);
+      if (k + 1 < n) {
+        entry |= p[k + 1];
+      } else {
+        header_pending_ = true;
+      }
+      start_codes_.push_back(entry);
+    }
     i = k + 1;
   }
-  trailing_zeros_ = n >= 2 ? (p[n - 1] == 0 ? 1u : 0u) | (p[n - 2] == 0 ? 2u : 0u)
-                           : ((z << 1) | (p[0] == 0 ? 1u : 0u)) & 3u;
+  if (n >= 3) {
+    trailing_zeros_ = (p[n - 1] == 0 ? 1u : 0u) | (p[n - 2] == 0 ? 2u : 0u) | (p[n - 3] == 0 ? 4u : 0u);
+  } else {
+    unsigned tail = z;
+    for (std::size_t k = 0; k < n; ++k) tail = ((tail << 1) | (p[k] == 0 ? 1u : 0u)) & 7u;
+    trailing_zeros_ = tail;
+  }
 }
 
 void ChunkedBytes::seek(std::size_t pos) const {
@@ -112,23 +135,44 @@ void ChunkedBytes::release_start_codes() {
 
 std::size_t ChunkedBytes::find_start3(std::size_t from) const {
   if (start_codes_released_) fault("start-code search after the index was released");
-  const std::vector<std::size_t>& codes = start_codes_;
+  if (from >= size_) return size_;
+  const std::vector<std::uint64_t>& codes = start_codes_;
+  // Entries order as their positions do; the low bits never reach the next.
+  const std::uint64_t key = std::uint64_t{from} << kCodeShift;
   // Readers ask for the next code after the one they were given last.
   std::size_t k = std::min(code_cursor_, codes.size());
-  if (k > 0 && codes[k - 1] >= from) {
-    k = static_cast<std::size_t>(std::lower_bound(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(k), from) -
+  if (k > 0 && codes[k - 1] >= key) {
+    k = static_cast<std::size_t>(std::lower_bound(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(k), key) -
                                  codes.begin());
   } else {
-    for (std::size_t steps = 0; k < codes.size() && codes[k] < from; ++k) {
+    for (std::size_t steps = 0; k < codes.size() && codes[k] < key; ++k) {
       if (++steps == 8) {
         k = static_cast<std::size_t>(
-            std::lower_bound(codes.begin() + static_cast<std::ptrdiff_t>(k), codes.end(), from) - codes.begin());
+            std::lower_bound(codes.begin() + static_cast<std::ptrdiff_t>(k), codes.end(), key) - codes.begin());
         break;
       }
     }
   }
   code_cursor_ = k;
-  return k < codes.size() ? codes[k] : size_;
+  return k < codes.size() ? static_cast<std::size_t>(codes[k] >> kCodeShift) : size_;
+}
+
+const std::uint64_t* ChunkedBytes::last_code_at(std::size_t q) const {
+  if (start_codes_released_ || code_cursor_ >= start_codes_.size()) return nullptr;
+  const std::uint64_t& entry = start_codes_[code_cursor_];
+  return (entry >> kCodeShift) == q ? &entry : nullptr;
+}
+
+bool ChunkedBytes::zero_before(std::size_t q) const {
+  if (const std::uint64_t* entry = last_code_at(q)) return (*entry & kZeroBefore) != 0;
+  return q > 0 && q <= size_ && at(q - 1) == 0;
+}
+
+std::uint8_t ChunkedBytes::nal_header(std::size_t header) const {
+  if (header >= 3 && header < size_) {
+    if (const std::uint64_t* entry = last_code_at(header - 3)) return static_cast<std::uint8_t>(*entry & 0xFF);
+  }
+  return at(header);
 }
 
 namespace {

@@ -8,7 +8,10 @@
 // Every 00 00 01 is indexed as the slices arrive, while their bytes are in
 // the cache anyway: the start-code searches of the access-unit split and the
 // key-frame search then never read the stream again, which would be a second
-// pass over memory as large as the input.
+// pass over memory as large as the input. The index entry also keeps the two
+// bytes around the code that the split asks for next (whether a zero byte
+// precedes it, and the NAL header byte after it), because looking a byte up
+// by position means finding its slice first.
 //
 // `FlatBytes` offers the same interface over one contiguous view, so the
 // start-code rules are written once for both.
@@ -41,6 +44,12 @@ class ChunkedBytes {
   void copy_to(std::uint8_t* dst, std::size_t pos, std::size_t len) const;
   // First q >= from with the bytes 00 00 01 at q (q + 2 < size()); size() if none.
   std::size_t find_start3(std::size_t from) const;
+  // Whether q > 0 and the byte before q is zero. Cheap for the code the last
+  // find_start3 returned.
+  bool zero_before(std::size_t q) const;
+  // The byte at `header` (below size()). Cheap for the header byte of the
+  // code the last find_start3 returned.
+  std::uint8_t nal_header(std::size_t header) const;
   // Frees the start-code index once no search is left to do; searching
   // afterwards is an internal fault.
   void release_start_codes();
@@ -58,14 +67,24 @@ class ChunkedBytes {
   // Moves the cursor to the slice holding `pos` (below size()).
   void seek(std::size_t pos) const;
   void index_start_codes(const std::uint8_t* p, std::size_t n);
+  // The index entry the last find_start3 returned, if it is the code at q.
+  const std::uint64_t* last_code_at(std::size_t q) const;
+
+  // A start-code entry: the code's position, shifted left by 9; bit 8 set
+  // when the byte before it is zero; the byte after it in the low byte.
+  static constexpr unsigned kCodeShift = 9;
+  static constexpr std::uint64_t kZeroBefore = 0x100;
 
   const std::uint8_t* base_ = nullptr;
   std::vector<std::int64_t> slices_;
   std::vector<std::size_t> checkpoints_;  // logical start of slice k * kCheckpoint
   std::size_t size_ = 0;
-  std::vector<std::size_t> start_codes_;  // every q with 00 00 01 at q, ascending
+  std::vector<std::uint64_t> start_codes_;  // every q with 00 00 01 at q, ascending
   bool start_codes_released_ = false;
-  // Whether the last two bytes appended are zero (bit 0: the last, bit 1: the one before).
+  // The last entry still waits for its header byte: its 01 ended a slice.
+  bool header_pending_ = false;
+  // Whether the last three bytes appended are zero (bit 0: the last, bit 1:
+  // the one before, bit 2: the one before that).
   unsigned trailing_zeros_ = 0;
 
   // Sequential readers move forward a little at a time; the cursor keeps
@@ -89,6 +108,8 @@ class FlatBytes {
     if (len) std::memcpy(dst, s.data(), len);
   }
   std::size_t find_start3(std::size_t from) const;
+  bool zero_before(std::size_t q) const { return q > 0 && q <= v_.size() && v_[q - 1] == 0; }
+  std::uint8_t nal_header(std::size_t header) const { return at(header); }
   void append_to(std::vector<std::uint8_t>& out, std::size_t pos, std::size_t len) const {
     ByteView s = subview(v_, pos, len);
     out.insert(out.end(), s.begin(), s.end());

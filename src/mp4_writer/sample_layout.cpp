@@ -26,8 +26,9 @@ void for_each_nal(const ChunkedBytes& v, const NalSyntax& syntax, Visit&& visit)
     if (sc.pos == annexb::npos) return;
     const std::size_t header = sc.pos + sc.length;
     if (header >= n) return;
+    const std::uint8_t type = syntax.type_of(v.nal_header(header));  // while its start code is the one last found
     const std::size_t end = annexb::unit_end(v, header, annexb::EndRule::kSplit);
-    visit(header, end, syntax.type_of(v.at(header)));
+    visit(header, end, type);
     if (end == n) return;
     i = end;
   }

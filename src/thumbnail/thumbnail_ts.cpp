@@ -39,8 +39,8 @@ std::optional<KeyPicture> find_first_key_picture(const ChunkedBytes& v, const Na
     const std::size_t q = v.find_start3(pos);
     if (q >= n || q + 3 >= n) return std::nullopt;
     const std::size_t header = q + 3;
-    if (syntax.is_key(syntax.type_of(v.at(header)))) {
-      const std::size_t begin = q > pos && v.at(q - 1) == 0 ? q - 1 : q;
+    if (syntax.is_key(syntax.type_of(v.nal_header(header)))) {
+      const std::size_t begin = q > pos && v.zero_before(q) ? q - 1 : q;
       picture = KeyPicture{begin, unit_end(v, header)};
     }
     pos = q + 1;

@@ -252,7 +252,7 @@ void Demuxer::capture_parameter_sets(ByteView es) {
   if (has_every_parameter_set()) return;
   const NalSyntax& syntax = md_.video_syntax();
   annexb::for_each_captured_unit(FlatBytes(es), [&](annexb::CapturedUnit u) {
-    const ParameterSet kind = syntax.parameter_set(syntax.type_of(es[u.start]));
+    const ParameterSet kind = syntax.parameter_set(syntax.type_of(u.header));
     auto* slot = parameter_set_slot(kind);
     if (slot && !*slot) {
       slot->emplace(es.begin() + static_cast<std::ptrdiff_t>(u.start),
@@ -279,7 +279,7 @@ void Demuxer::recover_parameter_sets() {
   const NalSyntax& syntax = md_.video_syntax();
   const ChunkedBytes& v = md_.video_data;
   annexb::for_each_captured_unit(v, [&](annexb::CapturedUnit u) {
-    const std::size_t k = index_of(syntax.parameter_set(syntax.type_of(v.at(u.start))));
+    const std::size_t k = index_of(syntax.parameter_set(syntax.type_of(u.header)));
     if (want[k] && !found[k]) {
       found[k].emplace();
       v.append_to(*found[k], u.start, u.end - u.start);
