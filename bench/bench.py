@@ -337,6 +337,10 @@ def summarise(rows, record, memory):
                 line["median_seconds"][tool] = median
                 line["mb_per_s"][tool] = row.input_bytes / 1e6 / median
                 line["cpu_per_wall"][tool] = sum(entry["cpu_seconds"]) / sum(entry["seconds"])
+                fastest = min(entry["seconds"])
+                line.setdefault("fastest_mb_per_s", {})[tool] = row.input_bytes / 1e6 / fastest
+                line.setdefault("stalled_rounds", {})[tool] = sum(t > 3 * fastest for t in entry["seconds"])
+                line.setdefault("rounds_run", {})[tool] = len(entry["seconds"])
             if entry["error"]:
                 line["errors"][tool] = entry["error"]
         if row.name in memory:
@@ -393,6 +397,15 @@ def markdown(rows, summary):
     if busy:
         notes.append(f"The one-thread quaver jobs had a core for {statistics.median(busy) * 100:.0f} % of their time "
                      "(about 100 % on an idle machine; much less means other work took the CPU).")
+    # A round three times slower than the job's fastest is a stall, not noise:
+    # on a VM whose host takes back free guest memory, a large result that
+    # lands in such memory is written several times slower.
+    stalls = [f"{row.label} {summary[row.name]['stalled_rounds']['quaver']} of "
+              f"{summary[row.name]['rounds_run']['quaver']} (fastest round "
+              f"{rate(summary[row.name]['fastest_mb_per_s']['quaver'])} MB/s)"
+              for row in rows if summary[row.name].get("stalled_rounds", {}).get("quaver")]
+    if stalls:
+        notes.append(f"quaver rounds over three times slower than the job's fastest: {'; '.join(stalls)}.")
     # Outputs of a few MB or less mostly land in heap memory the allocator has
     # touched before, which a fresh-memory floor does not show.
     warm = [f"{row.label}: {rate(summary[row.name]['mb_per_s']['warm copy'])} MB/s" for row in rows
