@@ -4,8 +4,8 @@ import struct
 import pytest
 
 import _quaver
-from builders import (START, adts_frame, aud, box, find_all, find_box, full_box, iter_boxes, mp4_sample_table,
-                      nal, pes, pps, sps, ts_packet, ts_stream, u32)
+from builders import (START, adts_frame, aud, box, find_all, find_box, full_box, hevc_key_unit, hevc_nal,
+                      hevc_slice, iter_boxes, mp4_sample_table, nal, pes, pps, sps, ts_packet, ts_stream, u32)
 
 SPS = sps(pic_width_in_mbs_minus1=119, pic_height_in_map_units_minus1=67, crop=(0, 0, 0, 4))
 PPS = pps()
@@ -169,6 +169,36 @@ def test_access_unit_split_rules():
     v, = tables(mp4)
     assert mp4[v["offsets"][0]:v["offsets"][0] + v["sizes"][0]] == (
         struct.pack(">I", len(IDR) - 4) + IDR[4:] + struct.pack(">I", len(P) - 4) + P[4:])
+
+
+def cut_every(units, stamps, k, video_type=0x1B):
+    """The stream of `stream(units, stamps)` (video only) with each PES carried k bytes
+    of elementary stream per packet after its header: every start code falls across
+    packets at every phase."""
+    packets = []
+    for unit, (p, d) in zip(units, stamps):
+        whole = pes(unit, pts=p, dts=d)
+        first = 9 + whole[8] + k
+        pieces = [whole[:first]] + [whole[i:i + k] for i in range(first, len(whole), k)]
+        packets += [ts_packet(0x100, piece, pusi=i == 0, cc=len(packets) + i) for i, piece in enumerate(pieces)]
+    tables_only = ts_stream([pes(units[0], pts=90000)], video_type=video_type)[:376]
+    return tables_only + b"".join(packets)
+
+
+@pytest.mark.parametrize("video_type, units", [
+    (0x1B, [aud() + b"\x00\x00\x01" + SPS[4:] + START + PPS + IDR + b"\x00" + START + P,
+            aud(start_code=b"\x00\x00\x01") + P + b"\x00\x00" + START + P]),
+    (0x24, [hevc_key_unit(slices=3), hevc_nal(35, b"\x50") + hevc_slice(1) + b"\x00" + hevc_slice(1, first=False)]),
+], ids=["h264", "hevc"])
+def test_where_packets_cut_the_stream_changes_nothing(video_type, units, capfd):
+    stamps = [(90000 + 3000 * i, 90000 + 3000 * i) for i in range(len(units))]
+    whole = ts_stream([pes(u, pts=p, dts=d) for u, (p, d) in zip(units, stamps)], video_type=video_type)
+    mp4, key = convert(whole), _quaver.extract_thumbnail_from_ts(whole)
+    assert tables(mp4)[0]["sizes"] and key
+    for k in (1, 2, 3, 4, 7):
+        cut = cut_every(units, stamps, k, video_type)
+        assert convert(cut) == mp4, k
+        assert _quaver.extract_thumbnail_from_ts(cut) == key, k
 
 
 def test_stream_without_start_codes_gives_an_empty_video_track():
