@@ -29,7 +29,7 @@ StartCode find_start_code(const Bytes& v, std::size_t from) {
 // Where the NAL unit whose header byte is at `header` ends: at the next
 // 00 00 01 or 00 00 00 01 searched from header + 1, or at v.size(). The
 // access-unit split only counts a 3-byte code that has a byte after it; the
-// parameter-set capture counts any.
+// parameter-set capture and the key-picture search count any.
 enum class EndRule { kSplit, kCapture };
 
 template <class Bytes>

@@ -14,17 +14,6 @@ struct KeyPicture {
   std::size_t end;    // one past the last slice kept
 };
 
-// Where the unit whose header is at `header` ends: at the next 00 00 01 or
-// 00 00 00 01 searched from the byte after the header byte, or at the end.
-std::size_t unit_end(const ChunkedBytes& v, std::size_t header) {
-  const std::size_t n = v.size();
-  const std::size_t from = header + 1;
-  if (from >= n) return n;
-  std::size_t end = v.find_start3(from);
-  if (end < n && end > from && v.at(end - 1) == 0) --end;
-  return std::min(end, n);
-}
-
 // The first key slice after a start code (the 3-byte form tested first at
 // each position, each needing a byte after it), then the slices of the same
 // picture that follow it: a picture coded in several slices decodes whole
@@ -41,7 +30,7 @@ std::optional<KeyPicture> find_first_key_picture(const ChunkedBytes& v, const Na
     const std::size_t header = q + 3;
     if (syntax.is_key(syntax.type_of(v.nal_header(header)))) {
       const std::size_t begin = q > pos && v.zero_before(q) ? q - 1 : q;
-      picture = KeyPicture{begin, unit_end(v, header)};
+      picture = KeyPicture{begin, annexb::unit_end(v, header, annexb::EndRule::kCapture)};
     }
     pos = q + 1;
   }
@@ -50,7 +39,7 @@ std::optional<KeyPicture> find_first_key_picture(const ChunkedBytes& v, const Na
     const std::size_t header = q + (v.at(q + 2) == 1 ? 3 : 4);
     if (header >= n) break;
     const std::uint8_t type = syntax.type_of(v.at(header));
-    const std::size_t end = unit_end(v, header);
+    const std::size_t end = annexb::unit_end(v, header, annexb::EndRule::kCapture);
     if (type != syntax.filler) {
       if (!syntax.is_key(type)) break;
       const std::size_t first_bit = header + syntax.header_length;
