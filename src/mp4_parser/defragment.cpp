@@ -111,9 +111,9 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
   if (!parsed.ok()) return parsed.error();
   const Mp4File& file = parsed.value();
   if (std::none_of(file.box_infos.begin(), file.box_infos.end(), [](const BoxInfo& b) { return b.is(box_types::moof); })) {
-    return Error{"Not a fragmented MP4"};
+    return Error{"Not a fragmented MP4", ErrorKind::kUnsupported};
   }
-  if (!file.moov) return Error{"moov box not found"};
+  if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
 
   Result<std::vector<TrackFragments>> extracted = extract_track_info_from_moov(file.moov->data);
   if (!extracted.ok()) return extracted.error();

@@ -56,7 +56,7 @@ Result<CollectedInput> collect_tracks(ByteView data) {
   Result<Mp4File> parsed = parse_mp4(data);
   if (!parsed.ok()) return parsed.error();
   const Mp4File& file = parsed.value();
-  if (!file.moov) return Error{"moov box not found"};
+  if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
   Result<std::vector<TrackFragments>> extracted = extract_track_info_from_moov(file.moov->data);
   if (!extracted.ok()) return extracted.error();
   std::vector<TrackFragments> records = extracted.take();
@@ -112,7 +112,7 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
       write_box(out, c.box_type, c.data);
     }
   }
-  if (!placed) return Error{"템플릿 moov 에 trak 이 없어 트랙을 배치할 수 없음"};
+  if (!placed) return Error{"템플릿 moov 에 trak 이 없어 트랙을 배치할 수 없음", ErrorKind::kNothingToDo};
   return std::move(out.data());
 }
 
@@ -125,7 +125,7 @@ Result<OutBuffer> mux_fmp4_tracks(ByteView video, ByteView audio, OutputAllocato
   std::vector<CollectedTrack> tracks = std::move(v.value().tracks);
   const std::size_t audio_begin = tracks.size();
   for (CollectedTrack& t : a.value().tracks) tracks.push_back(std::move(t));
-  if (tracks.empty()) return Error{"합칠 트랙이 없음"};
+  if (tracks.empty()) return Error{"합칠 트랙이 없음", ErrorKind::kNothingToDo};
   std::optional<std::uint32_t> repeated_id;
   if (repeated == RepeatedTrackIds::kRenumberAudio) {
     repeated_id = first_repeated_track_id(tracks, 0, audio_begin);

@@ -254,7 +254,7 @@ Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
   if (!pass.ok()) return pass.error();
   for (auto& [index, t] : tracks) t.end += t.last_fragment_duration;
 
-  if (!file.moov) return Error{"moov box not found"};
+  if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
   Result<std::vector<std::uint8_t>> moov = rebuild_moov(file.moov->data, tracks);
   if (!moov.ok()) return moov.error();
 

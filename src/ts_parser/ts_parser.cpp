@@ -103,7 +103,7 @@ Result<MediaData> Demuxer::run() {
   const std::uint8_t* base = data_.data();
   const std::size_t n = data_.size();
   const void* first = n ? std::memchr(base, 0x47, n) : nullptr;
-  if (!first) return Error{"No valid TS sync byte found"};
+  if (!first) return Error{"No valid TS sync byte found", ErrorKind::kUnsupported};
   std::size_t pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(first) - base);
 
   while (pos + kPacketSize <= n) {
