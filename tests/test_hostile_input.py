@@ -66,6 +66,7 @@ def test_random_bytes(data):
     survives(data, _quaver.FragmentedMP4Processor().process_segment)
     survives(data, quaver.remux)
     survives(data, quaver.thumbnail)
+    survives(data, quaver.LiveProcessor().process_segment)
     detects_or_refuses(data)
 
 
@@ -87,8 +88,14 @@ def test_mutated_mp4_key_frames(data):
 @given(st.lists(mutated(SEGMENT_SEEDS), min_size=1, max_size=3))
 def test_mutated_live_segments(segments):
     p = _quaver.FragmentedMP4Processor()
+    live = quaver.LiveProcessor()
     for seg in segments:
         survives(seg, p.process_segment)
+        survives(seg, live.process_segment)
+        try:
+            assert live.set_init_segment(seg) is None
+        except ValueError:
+            pass
 
 
 # Programme maps that choose each video and audio format.

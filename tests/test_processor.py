@@ -1,4 +1,4 @@
-"""FragmentedMP4Processor: rebasing live segments from the first decode time seen."""
+"""FragmentedMP4Processor and quaver.LiveProcessor: rebasing live segments from the first decode time seen."""
 import gc
 import inspect
 import io
@@ -8,6 +8,7 @@ import av
 import pytest
 
 import _quaver
+import quaver
 from builders import box, find_all, full_box, live_segment, parse_tfdt, tfdt, traf_body
 
 P = _quaver.FragmentedMP4Processor
@@ -121,3 +122,54 @@ def test_live_hls_segments_play_from_zero(fixture_bytes):
         frames = list(c.decode(video=0))
     assert len(frames) == 75
     assert min(f.pts for f in frames) == 0
+
+
+# ---- quaver.LiveProcessor: the same processor, refusing what it would pass through --------------------
+
+SAMPLE_RUN = full_box("trun", 0, 0, struct.pack(">I", 1))  # one sample, its fields left to the defaults
+
+
+def one_sample_traf(track_id, decode_time):
+    return full_box("tfhd", 0, 0x020000, struct.pack(">I", track_id)) + tfdt(decode_time) + SAMPLE_RUN
+
+
+def test_live_processor_rebases_as_the_exact_class(fixture_bytes):
+    init = fixture_bytes("live_init.mp4")
+    segments = [fixture_bytes(f"live_{i}.m4s") for i in range(3)]
+    exact = P()
+    exact.set_init_segment(init)
+    for live in (quaver.LiveProcessor(init), quaver.LiveProcessor(init_segment=bytearray(init))):
+        assert [live.process_segment(s) for s in segments] == [exact.process_segment(s) for s in segments]
+        assert live.base_decode_time == exact.base_decode_time == 128_000_000
+        exact.reset()
+        live.reset()
+        assert live.base_decode_time is None
+    assert "timescale" in quaver.LiveProcessor.__doc__ and "single base" in quaver.LiveProcessor.__doc__
+    assert all(getattr(quaver.LiveProcessor, m).__doc__ for m in ("process_segment", "set_init_segment", "reset",
+                                                                  "base_decode_time"))
+
+
+@pytest.mark.parametrize("call, data, kind, message", [
+    ("process_segment", b"garbage", quaver.UnsupportedInput,
+     "a live segment must be a fragmented MP4 media segment (moof and mdat); the input is unrecognised content"),
+    ("process_segment", b"", quaver.NothingToDo, "the input is empty"),
+    ("process_segment", "sample.ts", quaver.UnsupportedInput, "the input is an MPEG-TS"),
+    ("process_segment", "live_init.mp4", quaver.UnsupportedInput, "the input is an MP4 without fragments"),
+    ("process_segment", live_segment(traf_body(1, 900)), quaver.NothingToDo, "the segment holds no samples"),
+    ("process_segment", live_segment(one_sample_traf(1, 900) + struct.pack(">I", 3) + bytes(12)), quaver.DamagedInput,
+     "Invalid box size"),
+    ("set_init_segment", "live_0.m4s", quaver.UnsupportedInput, "an initialisation segment must be an MP4 with a moov "
+                                                                "box; the input is a fragmented MP4 media segment"),
+    ("set_init_segment", b"\x47" * 2000, quaver.UnsupportedInput, "the input is an MPEG-TS"),
+])
+def test_live_processor_refuses_what_is_not_a_segment(call, data, kind, message, fixture_bytes):
+    live = quaver.LiveProcessor()
+    if isinstance(data, str):
+        data = fixture_bytes(data)
+    with pytest.raises(kind) as e:
+        getattr(live, call)(data)
+    assert message in str(e.value)
+    # Refused before the wrapped processor saw it: the next segment still sets the base.
+    if kind is not quaver.DamagedInput:
+        assert decode_times(live.process_segment(live_segment(one_sample_traf(1, 700)))) == [0]
+        assert live.base_decode_time == 700

@@ -1,8 +1,11 @@
 """quaver: MPEG-TS and MP4 remuxing on in-memory buffers.
 
 Start with :func:`remux` (any supported input to a regular MP4),
-:func:`thumbnail` (the first key frame) and :func:`merge` (a video fMP4 and
-an audio fMP4 into one MP4). The exact functions of the extension module
+:func:`thumbnail` (the first key frame), :func:`merge` (a video fMP4 and an
+audio fMP4 into one MP4) and :class:`LiveProcessor` (live segments rebased
+one after another). They raise :class:`Error` subclasses, which are
+``ValueError``: :class:`UnsupportedInput`, :class:`DamagedInput` and
+:class:`NothingToDo`. The exact functions of the extension module
 ``_quaver`` are re-exported as they are, and ``quaver --help`` shows the
 command line.
 """
@@ -22,7 +25,9 @@ from _quaver import (
     reset_mp4_timestamps,
 )
 
+from quaver._native import DamagedInput, Error, NothingToDo, PanicException, UnsupportedInput
 from quaver.api import Report, merge, remux, thumbnail
+from quaver.live import LiveProcessor
 
 __all__ = [
     "__version__",
@@ -30,6 +35,11 @@ __all__ = [
     "thumbnail",
     "merge",
     "Report",
+    "LiveProcessor",
+    "Error",
+    "UnsupportedInput",
+    "DamagedInput",
+    "NothingToDo",
     "convert_ts_to_mp4",
     "defragment_mp4",
     "reset_mp4_timestamps",
@@ -42,14 +52,4 @@ __all__ = [
 ]
 
 
-def _find_panic_exception() -> type[BaseException]:
-    # The extension raises this type for internal faults but does not expose
-    # it as an attribute; find it among BaseException's direct subclasses.
-    for cls in BaseException.__subclasses__():
-        if cls.__name__ == "PanicException" and cls.__module__ == "_quaver":
-            return cls
-    raise ImportError("_quaver.PanicException not found")
-
-
-PanicException = _find_panic_exception()
 del _quaver

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <optional>
@@ -18,12 +19,23 @@
 namespace quaver::py {
 
 // The exception raised for internal faults; a direct BaseException subclass
-// so that `except Exception` does not swallow it. Created once per process.
+// so that `except Exception` does not swallow it. _quaver creates it; the
+// package's module raises the same class, which it takes from _quaver's
+// module definition (SharedModuleDef), since _quaver has no attribute for it.
 PyObject* panic_exception();
 int create_panic_exception();
-// For a second module built on this frame: raise the type the first one
-// created (held from then on), so that one class catches every fault.
-void adopt_panic_exception(PyObject* type);
+
+// _quaver's module definition, with what another module built on this frame
+// needs from it. Found with PyModule_GetDef, and trusted only with its tag.
+struct SharedModuleDef {
+  static constexpr std::uint32_t kTag = 0x71756176;  // "quav"
+  PyModuleDef def;
+  std::uint32_t tag;
+  PyObject* (*panic_exception)();
+};
+// For the second module: raise the class of the one whose definition this
+// is (held from then on). -1 with an exception set when it is not one.
+int adopt_panic_exception(PyObject* module);
 
 // A strong reference held for the length of a call; released with the lock held.
 class Ref {
@@ -79,14 +91,19 @@ class PyBytesAllocator final : public OutputAllocator {
   PyThreadState* saved_ = nullptr;  // set while the lock is released
 };
 
-// Passes a core result to Python: the bytes object, or ValueError carrying
-// exactly the core message.
-PyObject* to_py(Result<OutBuffer>& result);
+// How a core error reaches Python. _quaver raises ValueError carrying
+// exactly the core message; the package's module raises its class for the
+// error's kind, with the same message.
+using ErrorRaiser = void (*)(const Error&);
+void raise_value_error(const Error& error);
+
+// Passes a core result to Python: the bytes object, or the raised error.
+PyObject* to_py(Result<OutBuffer>& result, ErrorRaiser raise = raise_value_error);
 
 // Runs work(OutputAllocator&) -> Result<OutBuffer> with the interpreter lock
 // released for its whole duration.
 template <class Work>
-PyObject* run_released(Work&& work) {
+PyObject* run_released(Work&& work, ErrorRaiser raise = raise_value_error) {
   PyBytesAllocator alloc;
   std::optional<Result<OutBuffer>> result;
   std::exception_ptr failure;
@@ -101,7 +118,7 @@ PyObject* run_released(Work&& work) {
     raise_fault(failure);
     return nullptr;
   }
-  return to_py(*result);
+  return to_py(*result, raise);
 }
 
 // Runs a binding body, turning any escaped C++ exception into a Python error.
