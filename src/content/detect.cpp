@@ -109,19 +109,32 @@ std::string recognised_as(ByteView data) {
 
 }  // namespace
 
-std::string_view kind_name(InputKind kind) {
+namespace {
+
+// The package layer's short name of each kind, and the words that say what
+// such an input is.
+struct KindWords {
+  std::string_view name;
+  std::string_view description;
+};
+
+KindWords words(InputKind kind) {
   switch (kind) {
     case InputKind::kTransportStream:
-      return "ts";
+      return {"ts", "an MPEG-TS"};
     case InputKind::kFragmentedMp4:
-      return "fmp4";
+      return {"fmp4", "a fragmented MP4"};
     case InputKind::kMediaSegment:
-      return "segment";
+      return {"segment", "a fragmented MP4 media segment without its initialisation segment"};
     case InputKind::kRegularMp4:
-      return "mp4";
+      return {"mp4", "an MP4 without fragments (a regular file, or an initialisation segment alone)"};
   }
   fault("unknown input kind");
 }
+
+}  // namespace
+
+std::string_view kind_name(InputKind kind) { return words(kind).name; }
 
 Result<DetectedInput> detect_input(ByteView data) {
   if (data.empty()) return Error{"empty input", ErrorKind::kNothingToDo};
@@ -165,17 +178,7 @@ std::string describe_input(ByteView data) {
     if (opens_as_mp4(data)) return "an MP4 that cannot be read (" + kind.message() + ")";
     return recognised_as(data);
   }
-  switch (kind.value()) {
-    case InputKind::kTransportStream:
-      return "an MPEG-TS";
-    case InputKind::kFragmentedMp4:
-      return "a fragmented MP4";
-    case InputKind::kMediaSegment:
-      return "a fragmented MP4 media segment without its initialisation segment";
-    case InputKind::kRegularMp4:
-      return "an MP4 without fragments (a regular file, or an initialisation segment alone)";
-  }
-  fault("unknown input kind");
+  return std::string(words(kind.value()).description);
 }
 
 std::optional<std::string_view> sniff_container(ByteView head) {

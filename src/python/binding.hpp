@@ -139,9 +139,9 @@ PyCFunction with_keywords() {
 }
 
 // A module function whose only parameter is the byte parameter `data`:
-// binds it, then runs core(data, alloc) with the lock released.
-template <class Core>
-PyObject* call_with_data(PyObject* args, PyObject* kwargs, const char* format, Core&& core) {
+// binds it, then returns body(data), with the lock held.
+template <class Body>
+PyObject* with_data(PyObject* args, PyObject* kwargs, const char* format, Body&& body) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"data", nullptr};
     PyObject* data_obj = nullptr;
@@ -149,7 +149,16 @@ PyObject* call_with_data(PyObject* args, PyObject* kwargs, const char* format, C
     Ref keep;
     ByteView data;
     if (!bytes_arg(data_obj, "data", &data, keep)) return nullptr;
-    return run_released([&](OutputAllocator& alloc) { return core(data, alloc); });
+    return body(data);
+  });
+}
+
+// The same, running core(data, alloc) with the lock released.
+template <class Core>
+PyObject* call_with_data(PyObject* args, PyObject* kwargs, const char* format, Core&& core,
+                         ErrorRaiser raise = raise_value_error) {
+  return with_data(args, kwargs, format, [&](ByteView data) {
+    return run_released([&](OutputAllocator& alloc) { return core(data, alloc); }, raise);
   });
 }
 

@@ -120,47 +120,23 @@ PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& line
   return result;
 }
 
-// A function of (data, report=None, *more): binds the arguments, then runs
-// job(data, alloc, report, more...) with the lock released, collecting lines
-// only when there is a sink to take them. `more` are the objects of the
-// optional arguments after `report` (nullptr where left out).
-template <std::size_t More, class Job>
-PyObject* reported_job(PyObject* args, PyObject* kwargs, const char* format, const char* const (&kwlist)[More + 3],
-                       Job&& job) {
+// A function of (data, report=None) and at most one more optional argument,
+// as `format` and `kwlist` say: binds them, then returns job(data, report,
+// extra), where extra is the last argument's object or nullptr. Lines are
+// collected only when there is a sink to take them.
+template <class Job>
+PyObject* reported_job(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, Job&& job) {
   return guarded([&]() -> PyObject* {
-    PyObject* data_obj = nullptr;
-    PyObject* sink_obj = nullptr;
-    PyObject* more[More + 1] = {};
-    bool parsed;
-    if constexpr (More == 0) {
-      parsed = PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &data_obj, &sink_obj);
-    } else {
-      static_assert(More == 1);
-      parsed = PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &data_obj, &sink_obj,
-                                           &more[0]);
-    }
-    if (!parsed) return nullptr;
+    PyObject *data_obj = nullptr, *sink_obj = nullptr, *extra = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &data_obj, &sink_obj, &extra))
+      return nullptr;
     Ref keep;
     ByteView data;
     PyObject* sink = nullptr;
     if (!bytes_arg(data_obj, "data", &data, keep) || !sink_arg(sink_obj, &sink)) return nullptr;
     CollectingReport lines;
     Report& report = sink ? static_cast<Report&>(lines) : null_report();
-    return deliver(job(data, report, more), sink, lines);
-  });
-}
-
-// A function of (data) running core(data, alloc) with the lock released.
-template <class Core>
-PyObject* data_job(PyObject* args, PyObject* kwargs, const char* format, Core&& core) {
-  return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"data", nullptr};
-    PyObject* data_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &data_obj)) return nullptr;
-    Ref keep;
-    ByteView data;
-    if (!bytes_arg(data_obj, "data", &data, keep)) return nullptr;
-    return core(data);
+    return deliver(job(data, report, extra), sink, lines);
   });
 }
 
@@ -169,22 +145,22 @@ PyObject* data_job(PyObject* args, PyObject* kwargs, const char* format, Core&& 
 constexpr const char* kReported[] = {"data", "report", nullptr};
 
 PyObject* remux(PyObject*, PyObject* args, PyObject* kwargs) {
-  return reported_job<0>(args, kwargs, "O|O:remux", kReported, [](ByteView d, Report& r, PyObject**) {
+  return reported_job(args, kwargs, "O|O:remux", kReported, [](ByteView d, Report& r, PyObject*) {
     return run_released([&](OutputAllocator& a) { return quaver::remux(d, a, r); }, raise_kinded);
   });
 }
 
 PyObject* thumbnail(PyObject*, PyObject* args, PyObject* kwargs) {
-  return reported_job<0>(args, kwargs, "O|O:thumbnail", kReported, [](ByteView d, Report& r, PyObject**) {
+  return reported_job(args, kwargs, "O|O:thumbnail", kReported, [](ByteView d, Report& r, PyObject*) {
     return run_released([&](OutputAllocator& a) { return quaver::key_frame(d, a, r); }, raise_kinded);
   });
 }
 
 PyObject* key_frame(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kwlist[] = {"data", "report", "kind", nullptr};
-  return reported_job<1>(args, kwargs, "O|OO:key_frame", kwlist, [](ByteView d, Report& r, PyObject** more) {
+  return reported_job(args, kwargs, "O|OO:key_frame", kwlist, [](ByteView d, Report& r, PyObject* kind_obj) {
     std::optional<std::string> kind;
-    if (!text_arg(more[0], "kind", &kind)) return static_cast<PyObject*>(nullptr);
+    if (!text_arg(kind_obj, "kind", &kind)) return static_cast<PyObject*>(nullptr);
     KeyFrameSource source = KeyFrameSource::kDetect;
     if (kind == "ts") {
       source = KeyFrameSource::kTransportStream;
@@ -228,9 +204,8 @@ PyObject* merge(PyObject*, PyObject* args, PyObject* kwargs) {
 // refusing a result without samples.
 template <Result<OutBuffer> (*Routine)(ByteView, OutputAllocator&)>
 PyObject* exact_job(PyObject* args, PyObject* kwargs, const char* format) {
-  return data_job(args, kwargs, format, [](ByteView d) {
-    return run_released([&](OutputAllocator& a) { return refuse_empty(Routine(d, a)); }, raise_kinded);
-  });
+  return call_with_data(
+      args, kwargs, format, [](ByteView d, OutputAllocator& a) { return refuse_empty(Routine(d, a)); }, raise_kinded);
 }
 
 PyObject* defragment(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -247,7 +222,7 @@ PyObject* normalize(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // Detection and the live checks read a few headers, so they keep the lock.
 PyObject* detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
-  return data_job(args, kwargs, "O:detect_format", [](ByteView d) -> PyObject* {
+  return with_data(args, kwargs, "O:detect_format", [](ByteView d) -> PyObject* {
     Result<InputKind> kind = detect_input_kind(d);
     if (!kind.ok()) {
       raise_kinded(kind.error());
@@ -259,7 +234,7 @@ PyObject* detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* sniff(PyObject*, PyObject* args, PyObject* kwargs) {
-  return data_job(args, kwargs, "O:sniff", [](ByteView d) -> PyObject* {
+  return with_data(args, kwargs, "O:sniff", [](ByteView d) -> PyObject* {
     const std::optional<std::string_view> kind = sniff_container(d);
     if (!kind) Py_RETURN_NONE;
     return PyUnicode_FromStringAndSize(kind->data(), static_cast<Py_ssize_t>(kind->size()));
@@ -268,7 +243,7 @@ PyObject* sniff(PyObject*, PyObject* args, PyObject* kwargs) {
 
 template <std::optional<Error> (*Check)(ByteView)>
 PyObject* live_check(PyObject* args, PyObject* kwargs, const char* format) {
-  return data_job(args, kwargs, format, [](ByteView d) -> PyObject* {
+  return with_data(args, kwargs, format, [](ByteView d) -> PyObject* {
     if (std::optional<Error> problem = Check(d)) {
       raise_kinded(*problem);
       return nullptr;
