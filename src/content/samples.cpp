@@ -46,7 +46,8 @@ TrakSummary summarise(ByteView trak, std::optional<FourCC> handler) {
     s.handled = std::equal(handler->c, handler->c + 4, hdlr->data.data() + 8);
   }
   const Mp4Box* minf = child(mdia_children, box_types::minf);
-  const Mp4Box* stbl = minf ? child(children_of(minf->data), box_types::stbl) : nullptr;
+  const std::vector<Mp4Box> minf_children = minf ? children_of(minf->data) : std::vector<Mp4Box>{};
+  const Mp4Box* stbl = child(minf_children, box_types::stbl);
   s.has_samples = stbl && table_samples(children_of(stbl->data)) > 0;
   return s;
 }
