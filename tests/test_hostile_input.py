@@ -67,6 +67,8 @@ def test_random_bytes(data):
     survives(data, quaver.remux)
     survives(data, quaver.thumbnail)
     survives(data, quaver.LiveProcessor().process_segment)
+    survives(data, lambda d: quaver._native.key_frame(d, kind="ts")[1])
+    assert quaver._native.sniff(data) in (None, "ts", "m2ts", "mp4")
     detects_or_refuses(data)
 
 
