@@ -241,9 +241,10 @@ def test_trun_fields_with_and_without_data():
     # Flags 0x000301 at offset B + 16: the first sample starts at the first mdat byte.
     exact = unfold(placed([{"duration": 7, "size": 2}, {"duration": 8, "size": 3}], b"abcde"))
     assert tables(exact)[0]["stts"] == [(1, 7), (1, 8)] and find_box(exact, "mdat") == b"abcde"
-    # Without a data offset the samples are recorded and no byte is taken.
+    # Without a data offset the run starts at its traf's base: the moof, which
+    # lies before the mdat body, so the body's first byte.
     bare = unfold(one_run(tfhd(1, duration=3), trun([{"size": 2}, {"size": 3}]), mdat=b"abcde"))
-    assert tables(bare)[0]["sizes"] == [2, 3] and find_box(bare, "mdat") == b""
+    assert tables(bare)[0]["sizes"] == [2, 3] and find_box(bare, "mdat") == b"abcde"
     # A sample past the end of the mdat keeps its record; the next one is read from the same place.
     past = unfold(placed([{"size": 4}, {"size": 100}, {"size": 4}], b"12345678"))
     assert tables(past)[0]["sizes"] == [4, 100, 4] and find_box(past, "mdat") == b"12345678"
@@ -312,6 +313,19 @@ ZERO_BASE = tfhd(1, base_data_offset=0)
 def test_run_data_is_found_where_the_boxes_really_lie(build, taken):
     out = unfold(build())
     assert find_box(out, "mdat") == taken and tables(out)[0]["sizes"] == [2]
+
+
+def test_runs_without_data_offsets_follow_the_previous_run_of_their_traf():
+    # Packagers write a base data offset per traf and runs without offsets:
+    # the first run starts at the base, each further one where the one
+    # before it ended, whether that one had an offset or not.
+    def layout(n):
+        at = len(fmp4()) + n + 8  # the mdat body
+        first = traf(tfhd(1, base_data_offset=at + 1), trun([{"size": 2}]), trun([{"size": 1}]),
+                     trun([{"size": 2}], data_offset=6 - 1), trun([{"size": 1}, {"size": 1}]))
+        return moof(first, traf(tfhd(1, base_data_offset=at), trun([{"size": 1}])))
+
+    assert find_box(unfold(layout(len(layout(0))) + MDAT), "mdat") == b"123" + b"6789" + b"0"
 
 
 def test_a_base_data_offset_belongs_to_its_own_traf():
