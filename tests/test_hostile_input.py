@@ -16,7 +16,8 @@ FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCh
 
 MP4_SEEDS = [(DATA / n).read_bytes() for n in ("regular_faststart.mp4", "audio_first.mp4", "dash_init_chunk.mp4",
                                                   "hevc_hvc1.mp4", "hevc_frag.mp4")]
-SEGMENT_SEEDS = [(DATA / n).read_bytes()[:6000] for n in ("live_0.m4s", "live_init.mp4")]
+SEGMENT_SEEDS = [(DATA / n).read_bytes()[:6000] for n in ("live_0.m4s", "live_init.mp4", "hls_live/seg0.m4s")]
+INIT_SEEDS = [(DATA / n).read_bytes() for n in ("live_init.mp4", "hls_live/init.mp4")]
 
 
 def survives(data, function=_quaver.convert_ts_to_mp4):
@@ -87,17 +88,20 @@ def test_mutated_mp4_key_frames(data):
 
 
 @FUZZ
-@given(st.lists(mutated(SEGMENT_SEEDS), min_size=1, max_size=3))
-def test_mutated_live_segments(segments):
+@given(st.one_of(st.none(), mutated(INIT_SEEDS)), st.lists(mutated(SEGMENT_SEEDS), min_size=1, max_size=3))
+def test_mutated_live_segments(init, segments):
+    # With an init segment stored, its timescales are read: a mutated one too.
     p = _quaver.FragmentedMP4Processor()
     live = quaver.LiveProcessor()
+    if init is not None:
+        p.set_init_segment(init)
+        try:
+            assert live.set_init_segment(init) is None
+        except ValueError:
+            pass
     for seg in segments:
         survives(seg, p.process_segment)
         survives(seg, live.process_segment)
-        try:
-            assert live.set_init_segment(seg) is None
-        except ValueError:
-            pass
 
 
 # Programme maps that choose each video and audio format.

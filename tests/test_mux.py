@@ -9,8 +9,8 @@ import pytest
 
 import _quaver
 import quaver
-from builders import (box, defaults_in_trex, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
-                      mp4_sample_table, mvhd, set_track_id, tkhd, u32, wide_mdats)
+from builders import (box, check_presentation, defaults_in_trex, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
+                      mp4_sample_table, mvhd, set_track_id, shift_decode_times, tkhd, u32, wide_mdats)
 
 mux = _quaver.mux_fmp4_tracks
 
@@ -110,6 +110,49 @@ def test_real_video_and_audio_files_merge(fixture_bytes):
         for frame in c.decode(*c.streams):
             counts[type(frame).__name__] = counts.get(type(frame).__name__, 0) + 1
     assert counts == {"VideoFrame": 50, "AudioFrame": len(packets(audio, "audio"))}
+
+
+# A DASH pair from one encode (each rendition numbers its track 1), as
+# stored, with the audio rendition joining 0.5 s later, and in the packagers'
+# layout of runs; the first times (video, audio) of the merge in seconds. The
+# audio shown first skips its AAC priming.
+DASH_PAIRS = {
+    "dash": (0.0, 0.0),
+    "audio later": (0.0, 0.5),
+    "packager": (0.0, 0.0),
+}
+
+
+@pytest.mark.parametrize("pair", DASH_PAIRS)
+def test_renditions_keep_their_alignment(pair, fragmented_fixture):
+    prefix = "packager:" if pair == "packager" else ""
+    v, a = (fragmented_fixture(prefix + name) for name in ("dash/video.mp4", "dash/audio.mp4"))
+    a = set_track_id(shift_decode_times(a, 1, 24000) if pair == "audio later" else a, 2)
+    out = mux(v, a)
+    if prefix:
+        # The very samples of the stored pair (PyAV places fragments without
+        # a tfdt by the sidx, so it reads the stored pair as the source).
+        v, a = fragmented_fixture("dash/video.mp4"), set_track_id(fragmented_fixture("dash/audio.mp4"), 2)
+        assert out == mux(v, a)
+    firsts = check_presentation([v, a], out)
+    assert firsts == pytest.approx(dict(zip(["video", "audio"], DASH_PAIRS[pair])), abs=1e-4)
+
+
+def test_a_later_video_rendition_and_edits_of_another_movie_timescale(fixture_bytes):
+    # The video joins 0.5 s after the audio: its empty edit counts in the
+    # merged movie's 1000 Hz, and the audio's edits (its file counts them in
+    # 48 kHz) are rescaled into it.
+    video = shift_decode_times(fixture_bytes("dash/video.mp4"), 1, 6400)
+    audio = set_track_id(fixture_bytes("dash/audio.mp4"), 2)
+    out = mux(video, audio)
+    assert check_presentation([video, audio], out) == pytest.approx({"video": 0.5, "audio": 0.0}, abs=1e-4)
+    v, a = find_all(out, "moov/trak")
+    assert find_box(v, "edts/elst")[8:16] == struct.pack(">Ii", 500, -1)
+    a_source = init_trak(2, 48000, handler="soun", extra=box("edts", full_box("elst", 0, 0, struct.pack(
+        ">IIiHHIiHH", 2, 960, -1, 1, 0, 0, 0, 1, 0))))
+    out = mux(video_file(), init_moov(a_source, timescale=48000) + fragment((2, [b"a" * 9] * 3), duration=1024))
+    assert find_box(find_all(out, "moov/trak")[1], "edts/elst")[4:] == struct.pack(
+        ">IIiHHIiHH", 2, 20, -1, 1, 0, 3 * 1024 * 1000 // 48000, 0, 1, 0)
 
 
 @pytest.mark.parametrize("rewrite", [wide_mdats, defaults_in_trex])

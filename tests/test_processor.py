@@ -9,7 +9,8 @@ import pytest
 
 import _quaver
 import quaver
-from builders import box, find_all, full_box, live_segment, parse_tfdt, tfdt, traf_body
+from builders import (box, check_presentation, find_all, full_box, init_moov, init_trak, live_segment, parse_tfdt, tfdt,
+                      traf_body)
 
 P = _quaver.FragmentedMP4Processor
 
@@ -60,6 +61,36 @@ def test_one_base_for_every_track_and_both_versions():
     assert p.base_decode_time == 5000
 
 
+def test_with_its_init_segment_every_track_is_measured_from_one_origin():
+    # 90 kHz video from 1000 s, 48 kHz audio from 999.5 s, and a track 3 the
+    # init segment does not name: the origin is the audio's start, in each
+    # named track's ticks; track 3 takes its own first decode time.
+    init = init_moov(init_trak(1, 90000), init_trak(2, 48000, handler="soun"))
+    p = P()
+    p.set_init_segment(init)
+    first = live_segment(traf_body(1, 90_000_000), traf_body(2, 47_976_000, version=0), traf_body(3, 777))
+    assert decode_times(p.process_segment(first)) == [45_000, 0, 0]
+    assert p.base_decode_time == 89_955_000  # the first track's base, in its own ticks
+    # The bases stay; a named track that appears only now takes the origin too.
+    later = live_segment(traf_body(2, 48_024_000), traf_body(1, 90_090_000), traf_body(3, 1777))
+    assert decode_times(p.process_segment(later)) == [48_000, 135_000, 1000]
+    assert p.reset() is None and p.base_decode_time is None
+    assert decode_times(p.process_segment(later)) == [0, 45_000, 0]
+    # Rounded to the nearest tick; an init segment that names no timescale
+    # leaves the single base of the first decode time.
+    p = P()
+    p.set_init_segment(init)
+    assert decode_times(p.process_segment(live_segment(traf_body(2, 48_000), traf_body(1, 90_001)))) == [0, 1]
+    p = P()
+    p.set_init_segment(b"init")
+    assert decode_times(p.process_segment(live_segment(traf_body(1, 5000), traf_body(2, 7000)))) == [0, 2000]
+    # Stored once the stream runs, it waits for the next reset.
+    p.set_init_segment(init)
+    assert decode_times(p.process_segment(live_segment(traf_body(2, 8000)))) == [3000]
+    p.reset()
+    assert decode_times(p.process_segment(first)) == [45_000, 0, 0]
+
+
 def test_everything_but_decode_times_passes_through_in_place():
     seg = box("sidx", bytes(24)) + live_segment(traf_body(1, 123456789012), mdat=bytes(range(256)))
     out = P().process_segment(seg)
@@ -108,6 +139,25 @@ def test_truncated_children_are_left_out():
     out = P().process_segment(seg)
     assert out.startswith(seg[:16]) and out.endswith(box("mdat", b"z"))
     assert len(out) == len(seg) - (box("free", bytes(8))[:-1].__len__() + 3)
+
+
+def test_live_audio_and_video_keep_their_sync_with_the_init_segment(fixture_bytes):
+    # HLS fMP4 whose clock starts at 1000 s, audio (48 kHz) and video
+    # (12800 Hz) in each segment, the audio's AAC priming 21.3 ms ahead.
+    init = fixture_bytes("hls_live/init.mp4")
+    segments = [fixture_bytes(f"hls_live/seg{i}.m4s") for i in range(2)]
+    p = P()
+    p.set_init_segment(init)
+    out = [p.process_segment(s) for s in segments]
+    assert p.base_decode_time == round(47_998_976 / 48000 * 12800)
+    firsts = check_presentation(init + b"".join(segments), init + b"".join(out))
+    assert firsts == pytest.approx({"video": 0.0213, "audio": 0.0}, abs=1e-4)
+    # Without it no timescale is known: the video's first decode time is
+    # every track's base, and the 48 kHz audio lands about 733 s late.
+    p = P()
+    out = [p.process_segment(s) for s in segments]
+    assert p.base_decode_time == 12_800_000
+    assert decode_times(out[0]) == [0, 47_998_976 - 12_800_000]
 
 
 def test_live_hls_segments_play_from_zero(fixture_bytes):

@@ -21,10 +21,11 @@ class LiveProcessor:
     timescale: the earliest first decode time of the first segment, in
     seconds over all tracks, becomes the origin, and every track is rebased
     from it in its own timescale, so a track that starts later than another
-    keeps that delay. Without an initialisation segment the processor cannot
-    know the tracks' timescales and keeps a single base: the first decode
-    time it sees, subtracted from the decode times of every track as they
-    are, whatever their timescales.
+    keeps that delay; a track the initialisation segment does not name starts
+    from its own first decode time. Without an initialisation segment the
+    processor cannot know the tracks' timescales and keeps a single base:
+    the first decode time it sees, subtracted from the decode times of every
+    track as they are, whatever their timescales.
 
     Unlike ``_quaver.FragmentedMP4Processor``, which it wraps, it refuses
     input that is not a fragmented segment, and a segment without samples,

@@ -67,10 +67,11 @@ Result<CollectedInput> collect_tracks(ByteView data) {
 
   CollectedInput input{file.moov->data, {}};
   input.tracks.reserve(records.size());
+  const std::uint32_t timescale = template_timescale(children.value());
   for (TrackFragments& record : records) {
     std::optional<ByteView> trak = source_trak(children.value(), record.track_id);
     if (!trak) return Error{"track_id " + std::to_string(record.track_id) + " 에 해당하는 trak 없음"};
-    input.tracks.push_back(CollectedTrack{*trak, std::move(record)});
+    input.tracks.push_back(CollectedTrack{*trak, std::move(record), timescale});
   }
   return input;
 }
@@ -80,14 +81,15 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
   Result<std::vector<Mp4Box>> children = parse_container_box(template_moov);
   if (!children.ok()) return children.error();
   const std::uint32_t timescale = template_timescale(children.value());
-  std::uint64_t duration = 0;
+  std::vector<TrackSource> sources;
+  sources.reserve(tracks.size());
   std::uint32_t next_track_id = 1;
   for (const CollectedTrack& t : tracks) {
-    std::uint64_t d = total_duration(t.fragments);
-    if (t.fragments.timescale != 0 && t.fragments.timescale != timescale) d = d * timescale / t.fragments.timescale;
-    duration = std::max(duration, d);
+    sources.push_back(TrackSource{t.trak, &t.fragments, t.movie_timescale});
     next_track_id = std::max(next_track_id, static_cast<std::uint32_t>(t.fragments.track_id + 1));
   }
+  const std::vector<TrackPlacement> placements = align_tracks(sources, timescale);
+  const std::uint64_t duration = movie_duration(sources, placements, timescale);
 
   ByteBuilder out;
   bool placed = false;
@@ -103,7 +105,8 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
       for (std::size_t j = 0; j < tracks.size(); ++j) {
         const std::uint64_t offset = j < chunk_offsets.size() ? chunk_offsets[j] : kUnplacedChunkOffset;
         const std::size_t trak_at = out.size();
-        if (std::optional<Error> e = append_regular_trak(out, tracks[j].trak, tracks[j].fragments, offset, timescale)) {
+        if (std::optional<Error> e =
+                append_regular_trak(out, tracks[j].trak, tracks[j].fragments, offset, timescale, placements[j])) {
           return *e;
         }
         renumber_track_header(body_at(out, trak_at), tracks[j].trak, tracks[j].fragments.track_id);

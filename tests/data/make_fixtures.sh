@@ -166,3 +166,20 @@ $FF $SMALL $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 \
 mv "$OUT/stream0.mp4" dash/video.mp4
 mv "$OUT/stream1.mp4" dash/audio.mp4
 rm -r "$OUT"
+
+# 26. One time origin for every track: 2 s of 160x120 video with AAC 48 kHz stereo as HLS fMP4 whose
+#     clock starts at 1000 s. Without +frag_discont ffmpeg writes the offset into the init segment as
+#     leading empty edits (tfdt from 0); with it, into the tfdt of every fragment (the live case).
+SMALL2="-f lavfi -i testsrc2=size=160x120:rate=25:duration=2 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2"
+OUT=$(mktemp -d)
+mkdir "$OUT/offset"
+$FF $SMALL2 $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 -output_ts_offset 1000 \
+    -f hls -hls_time 1 -hls_playlist_type vod -hls_segment_type fmp4 -hls_fmp4_init_filename init.mp4 \
+    -hls_segment_filename "$OUT/offset/seg%d.m4s" "$OUT/offset/out.m3u8"
+cat "$OUT/offset/init.mp4" "$OUT/offset/seg0.m4s" "$OUT/offset/seg1.m4s" > hls_offset.mp4
+rm -rf hls_live && mkdir hls_live
+$FF $SMALL2 $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 -output_ts_offset 1000 \
+    -f hls -hls_time 1 -hls_playlist_type vod -hls_segment_type fmp4 -hls_fmp4_init_filename init.mp4 \
+    -hls_segment_options movflags=+frag_discont -hls_segment_filename hls_live/seg%d.m4s "$OUT/live.m3u8"
+mv "$OUT/init.mp4" hls_live/
+rm -r "$OUT"
