@@ -1,0 +1,312 @@
+#include "mp4_writer/timeline.hpp"
+
+#include <algorithm>
+
+namespace quaver {
+
+namespace {
+
+constexpr std::int64_t kTicks = 90000;  // the stream's clock, per second
+constexpr std::int64_t kJumpSeconds = 10;  // a longer step forward means the clock restarted
+constexpr std::int64_t kDefaultStep = 3000;  // one picture at 30 fps, for a clock without steps
+// Every time a sample is aimed at lies within this bound (2^40 ticks are 141
+// days), so that no sum or rescaling below can overflow, whatever the input.
+constexpr std::int64_t kBound = std::int64_t{1} << 40;
+constexpr std::int64_t kMaxDuration = 0xFFFFFFFF;
+
+std::int64_t bounded(std::int64_t t) { return std::clamp(t, -kBound, kBound); }
+
+// floor(a * num / den) for |a| < 2^52 and 0 < num, den < 2^20, without overflow.
+std::int64_t rescale(std::int64_t a, std::int64_t num, std::int64_t den) {
+  std::int64_t q = a / den;
+  std::int64_t r = a % den;
+  if (r < 0) {
+    r += den;
+    --q;
+  }
+  return q * num + r * num / den;
+}
+
+// How one track's samples follow each other, in its own time unit.
+struct Rules {
+  std::int64_t unit;      // units a second: 90000, or the audio rate
+  std::int64_t step;      // nominal duration: an untimed sample lasts it, and so does the last one
+  std::int64_t min_step;  // the least a sample lasts
+  // Twice how far past the end of the previous sample a sample may come and
+  // still be placed right there: audio timestamps jitter by a fraction of a
+  // frame, and only a longer silence is real.
+  std::int64_t slack;
+};
+
+// A step back by more than half a sample, or forward by more than 10 s: the
+// stream's clock restarted.
+bool is_jump(std::int64_t step, const Rules& r) { return -2 * step > r.step || step > kJumpSeconds * r.unit; }
+
+// Sample i's decode time, in ticks: its DTS, else its PTS.
+class VideoTimes {
+ public:
+  explicit VideoTimes(const VideoClock& c) : entries_(c.entries), timed_(std::min(c.samples, c.entries.size())) {}
+  // No sample from here on has a time.
+  std::size_t timed_limit() const { return timed_; }
+  std::optional<std::int64_t> at(std::size_t i) const {
+    if (i >= timed_) return std::nullopt;
+    const TimestampPair& e = entries_[i];
+    return e.dts ? e.dts : e.pts;
+  }
+  // The presentation time of sample i, timed.
+  Timestamp shown_at(std::size_t i) const { return entries_[i].pts.value_or(*at(i)); }
+
+ private:
+  const std::vector<TimestampPair>& entries_;
+  std::size_t timed_;
+};
+
+// Sample k's time, in audio samples: the PTS of the PES it begins in, plus
+// its position among the samples that begin there. Fastest read in order.
+class AudioTimes {
+ public:
+  explicit AudioTimes(const AudioClock& c) : c_(c) {}
+  std::size_t timed_limit() const { return c_.samples; }
+  std::optional<std::int64_t> at(std::size_t k) {
+    const AudioPes* e = pes_of(k);
+    if (!e || !e->pts) return std::nullopt;
+    return rescale(*e->pts, c_.rate, kTicks) + position(k, *e);
+  }
+  // The same in ticks.
+  std::optional<Timestamp> ticks_at(std::size_t k) {
+    const AudioPes* e = pes_of(k);
+    if (!e || !e->pts) return std::nullopt;
+    return *e->pts + rescale(position(k, *e), kTicks, c_.rate);
+  }
+
+ private:
+  std::int64_t position(std::size_t k, const AudioPes& e) const {
+    return static_cast<std::int64_t>(k - e.first_sample) * c_.frame;
+  }
+  const AudioPes* pes_of(std::size_t k) {
+    const std::vector<AudioPes>& pes = c_.pes;
+    if (pes.empty() || k < pes[0].first_sample) return nullptr;
+    if (k < pes[p_].first_sample) {
+      const auto after = std::upper_bound(pes.begin(), pes.end(), k,
+                                          [](std::size_t v, const AudioPes& e) { return v < e.first_sample; });
+      p_ = static_cast<std::size_t>(after - pes.begin()) - 1;
+    }
+    while (p_ + 1 < pes.size() && pes[p_ + 1].first_sample <= k) ++p_;
+    return &pes[p_];
+  }
+
+  const AudioClock& c_;
+  std::size_t p_ = 0;
+};
+
+template <class Times>
+std::optional<std::size_t> first_timed(Times& t) {
+  for (std::size_t i = 0; i < t.timed_limit(); ++i) {
+    if (t.at(i)) return i;
+  }
+  return std::nullopt;
+}
+
+// The video's nominal step: its most common positive step between
+// consecutive decode times (on a tie the smaller), leaving out steps that
+// are jumps. Most streams have one step only, which needs no counting.
+std::int64_t nominal_step(const VideoTimes& t) {
+  const auto each_step = [&](auto&& take) {
+    for (std::size_t i = 1; i < t.timed_limit(); ++i) {
+      const auto a = t.at(i - 1);
+      const auto b = t.at(i);
+      if (!a || !b) continue;
+      const std::int64_t d = *b - *a;
+      if (d > 0 && d <= kJumpSeconds * kTicks) take(d);
+    }
+  };
+  std::int64_t first = 0;
+  bool uniform = true;
+  each_step([&](std::int64_t d) {
+    if (first == 0) first = d;
+    uniform = uniform && d == first;
+  });
+  if (first == 0) return kDefaultStep;
+  if (uniform) return first;
+  std::vector<std::int64_t> steps;
+  each_step([&](std::int64_t d) { steps.push_back(d); });
+  std::sort(steps.begin(), steps.end());
+  std::int64_t best = first;
+  std::size_t best_count = 0;
+  for (std::size_t i = 0, j = 0; i < steps.size(); i = j) {
+    while (j < steps.size() && steps[j] == steps[i]) ++j;
+    if (j - i > best_count) {
+      best_count = j - i;
+      best = steps[i];
+    }
+  }
+  return best;
+}
+
+template <class Times>
+std::vector<std::size_t> find_jumps(Times& t, const Rules& r) {
+  std::vector<std::size_t> jumps;
+  std::optional<std::int64_t> previous;
+  for (std::size_t i = 0; i < t.timed_limit(); ++i) {
+    const auto now = t.at(i);
+    if (!now) continue;
+    if (previous && is_jump(*now - *previous, r)) jumps.push_back(i);
+    previous = now;
+  }
+  return jumps;
+}
+
+// Places one track's samples in order and records their durations. A timed
+// sample goes where its time (moved into its part) says, unless that is
+// before the end of the previous sample, or, by no more than the slack,
+// after it: then it follows right on. An untimed sample lasts a nominal
+// step after the previous one.
+class Placer {
+ public:
+  Placer(const Rules& r, DurationRuns& out) : r_(r), out_(out) {}
+
+  // Where the first sample goes.
+  void start_at(std::int64_t at) { last_ = at; }
+  void place(std::optional<std::int64_t> target) {
+    if (placed_++ == 0) return;  // at start_at's place
+    std::int64_t at = last_ + r_.step;
+    if (target) {
+      const std::int64_t end = last_ + r_.min_step;
+      at = 2 * (*target - end) > r_.slack ? *target : end;
+    }
+    const std::int64_t d = std::min(at - last_, kMaxDuration);
+    out_.add(static_cast<std::uint32_t>(d));
+    last_ += d;
+  }
+  void place_untimed(std::uint64_t count) {
+    if (count == 0) return;
+    if (placed_ == 0) {
+      ++placed_;
+      --count;
+    }
+    out_.add(static_cast<std::uint32_t>(r_.step), count);
+    last_ += r_.step * static_cast<std::int64_t>(count);
+    placed_ += count;
+  }
+  void finish() {
+    if (placed_ > 0) out_.add(static_cast<std::uint32_t>(r_.step));
+  }
+  // Where the track ends: its last sample's time plus a nominal step.
+  std::int64_t end() const { return last_ + r_.step; }
+  const Rules& rules() const { return r_; }
+
+ private:
+  Rules r_;
+  DurationRuns& out_;
+  std::int64_t last_ = 0;  // where the last sample went
+  std::uint64_t placed_ = 0;
+};
+
+// One track on its way through the parts its jumps cut it into.
+template <class Times>
+struct Track {
+  Times times;
+  Rules rules;
+  std::vector<std::size_t> jumps;
+  Placer placer;
+  std::size_t samples;
+  std::size_t next = 0;  // the next sample to place
+
+  Track(Times t, const Rules& r, DurationRuns& out, std::size_t n)
+      : times(std::move(t)), rules(r), jumps(find_jumps(times, r)), placer(r, out), samples(n) {}
+
+  // The first sample goes a nominal step per untimed sample before the first
+  // timed one.
+  void start() {
+    const std::optional<std::size_t> j = first_timed(times);
+    if (j) placer.start_at(bounded(bounded(*times.at(*j)) - rules.step * static_cast<std::int64_t>(*j)));
+  }
+  // Where part p ends: the next jump, or the last sample.
+  std::size_t part_end(std::size_t p) const { return p < jumps.size() ? jumps[p] : samples; }
+  // Places the samples up to `end`, their times moved by `offset`.
+  void place_until(std::size_t end, std::int64_t offset) {
+    const std::size_t timed = std::min(end, times.timed_limit());
+    for (; next < timed; ++next) {
+      const auto t = times.at(next);
+      placer.place(t ? std::optional<std::int64_t>(bounded(*t + offset)) : std::nullopt);
+    }
+    if (next < end) placer.place_untimed(end - next);
+    next = std::max(next, end);
+  }
+  // A part that follows on from where the track ended, as if its jump were
+  // not there.
+  void place_parts_on_their_own() {
+    place_until(part_end(0), 0);
+    for (std::size_t p = 1; p <= jumps.size(); ++p) {
+      place_until(part_end(p), placer.end() - *times.at(next));
+    }
+    placer.finish();
+  }
+};
+
+// Both tracks jumped equally often: each pair of jumps is a join. The parts
+// after it start where the later track ended, each keeping its distance to
+// the earlier of the two tracks' first times, so a held picture or a short
+// silence covers the difference and inside a part the tracks stay in sync.
+void join_parts(Track<VideoTimes>& v, Track<AudioTimes>& a) {
+  const std::int64_t rate = a.rules.unit;
+  for (std::size_t p = 0; p <= v.jumps.size(); ++p) {
+    std::int64_t offset = 0;  // ticks
+    if (p > 0) {
+      const std::int64_t end = std::max(v.placer.end(), rescale(a.placer.end(), kTicks, rate));
+      const std::int64_t first = std::min(*v.times.at(v.next), rescale(*a.times.at(a.next), kTicks, rate));
+      offset = end - first;
+    }
+    v.place_until(v.part_end(p), offset);
+    a.place_until(a.part_end(p), rescale(offset, rate, kTicks));
+  }
+  v.placer.finish();
+  a.placer.finish();
+}
+
+}  // namespace
+
+void DurationRuns::add(std::uint32_t delta, std::uint64_t count) {
+  total += std::uint64_t{delta} * count;
+  while (count > 0) {
+    if (runs.empty() || runs.back().delta != delta || runs.back().count == 0xFFFFFFFFu) runs.push_back({0, delta});
+    const std::uint64_t room = 0xFFFFFFFFu - runs.back().count;
+    const std::uint64_t n = std::min(count, room);
+    runs.back().count += static_cast<std::uint32_t>(n);
+    count -= n;
+  }
+}
+
+Timeline lay_out_timeline(const VideoClock& video, const AudioClock* audio) {
+  Timeline out;
+  const VideoTimes vt(video);
+  const std::int64_t step = nominal_step(vt);
+  out.video.nominal = static_cast<std::uint32_t>(step);
+  Track<VideoTimes> v(vt, Rules{kTicks, step, 1, 0}, out.video.durations, video.samples);
+  v.start();
+  if (const auto j = first_timed(v.times)) {
+    out.video.start = *j == 0 ? vt.shown_at(0) : *v.times.at(*j) - step * static_cast<std::int64_t>(*j);
+  }
+  if (!audio || audio->samples == 0) {
+    v.place_parts_on_their_own();
+    return out;
+  }
+
+  const std::int64_t rate = audio->rate;
+  const std::int64_t frame = audio->frame;
+  out.audio.nominal = audio->frame;
+  Track<AudioTimes> a(AudioTimes(*audio), Rules{rate, frame, frame, frame}, out.audio.durations, audio->samples);
+  a.start();
+  if (const auto j = first_timed(a.times)) {
+    out.audio.start = *a.times.ticks_at(*j) - rescale(frame * static_cast<std::int64_t>(*j), kTicks, rate);
+  }
+  if (v.jumps.size() == a.jumps.size()) {
+    join_parts(v, a);
+  } else {
+    v.place_parts_on_their_own();
+    a.place_parts_on_their_own();
+  }
+  return out;
+}
+
+}  // namespace quaver
