@@ -5,7 +5,8 @@ import pytest
 
 import _quaver
 from builders import (START, adts_frame, aud, box, find_all, find_box, full_box, hevc_key_unit, hevc_nal,
-                      hevc_slice, iter_boxes, mp4_sample_table, nal, pes, pps, sps, ts_packet, ts_stream, u32)
+                      hevc_slice, iter_boxes, mp4_sample_table, nal, pes, pps, sps, ts_packet, ts_program, ts_stream,
+                      u32)
 
 SPS = sps(pic_width_in_mbs_minus1=119, pic_height_in_map_units_minus1=67, crop=(0, 0, 0, 4))
 PPS = pps()
@@ -121,6 +122,72 @@ def test_video_durations_follow_the_decode_times(stamps, stts):
     assert v["stts"] == stts
     total = sum(n * d for n, d in stts)
     assert u32(find_box(mp4, "moov/mvhd"), 16) == u32(find_box(mp4, "moov/trak/tkhd"), 20) == v["duration"] == total
+
+
+F = b"\x31" * 40  # an AAC frame: 1024 samples at 48 kHz, 1920 ticks
+VIDEO = [(90000 + 3600 * i, None) for i in range(6)]
+WRAP = 2 ** 32
+
+
+def pictures(stamps):
+    return [key_unit()] + [aud() + P] * (len(stamps) - 1)
+
+
+@pytest.mark.parametrize("audio, stts", [
+    # A lost frame stays a gap: the frame before it lasts until the next one.
+    ([(90000, [F, F]), (90000 + 3 * 1920, [F, F])], [(1, 1024), (1, 2048), (2, 1024)]),
+    # Times off by up to half a frame later, or earlier, are jitter: the frame follows on.
+    ([(90000, [F]), (91920 + 300, [F]), (93840 - 500, [F]), (95760 + 960, [F])], [(4, 1024)]),
+    ([(90000, [F, F]), (91920, [F, F])], [(4, 1024)]),
+    ([(90000, [F]), (None, [F, F]), (95760, [F])], [(4, 1024)]),
+    # Frames take their place in the PES they begin in: the third frame begins
+    # in the first PES, whose PTS times it, and ends in the second.
+    ([(90000, [F, F, F], 0, 20), (95760, [F], 20)], [(4, 1024)]),
+])
+def test_audio_frames_keep_their_time(audio, stts, capfd):
+    apes = []
+    for pts, frames, *cut in audio:
+        data = b"".join(adts_frame(f) for f in frames)
+        apes.append(data[cut[0]:len(data) - cut[1]] if len(cut) == 2 else
+                    adts_frame(F)[-cut[0]:] + data if cut else data)
+    mp4 = convert(ts_stream([pes(u, pts=p) for u, (p, _) in zip(pictures(VIDEO), VIDEO)],
+                            [pes(d, pts=a[0], stream_id=0xC0) for d, a in zip(apes, audio)]))
+    assert tables(mp4)[1]["stts"] == stts
+    # The report still gives the PTS each frame was cut under.
+    assert f"Audio PTS range: 90000 - {audio[-1][0]}" in capfd.readouterr().out
+
+
+@pytest.mark.parametrize("video, audio, video_stts, audio_stts", [
+    # Both clocks start again (recordings joined end to end): the second part
+    # starts where the first ended (its video, later) and keeps its audio 1000
+    # ticks after its first picture.
+    ([90000, 93600, 97200, 9000, 12600], [(88000, [F] * 3), (10000, [F] * 2)],
+     [(5, 3600)], [(2, 1024), (1, (101800 - 91840) * 48000 // 90000), (2, 1024)]),
+    ([90000, 93600, 97200, 1897200, 1900800], [(90000, [F] * 2), (1897700, [F] * 2)],
+     [(5, 3600)], [(1, 1024), (1, (101300 - 91920) * 48000 // 90000), (2, 1024)]),
+    # Forward steps of up to 10 s in both tracks are kept as time.
+    ([90000, 93600, 97200, 547200, 550800], [(90000, [F] * 2), (547200, [F] * 2)],
+     [(2, 3600), (1, 450000), (2, 3600)], [(1, 1024), (1, (547200 - 91920) * 48000 // 90000), (2, 1024)]),
+    # Only one track's clock starts again: it runs on over its jump.
+    ([90000, 93600, 97200, 9000, 12600], [(90000, [F] * 5)], [(5, 3600)], [(5, 1024)]),
+    ([90000, 93600, 97200], [(90000, [F] * 2), (9000, [F] * 2)], [(3, 3600)], [(4, 1024)]),
+    # A clock 13.2 hours past the first timestamp folds back 2^33 in both
+    # tracks: a join. The audio folds 1920 ticks of source time before the
+    # video, so both tracks go on 1920 ticks later than a seamless clock.
+    ([WRAP - 7200 + 3600 * i for i in range(5)], [(WRAP - 6000 + 1920 * i, [F]) for i in range(7)],
+     [(2, 3600), (1, 3600 + 1920), (2, 3600)], [(3, 1024), (1, 2048), (3, 1024)]),
+    # Absurd clocks: tracks 2^32 ticks apart are not believed to belong together;
+    # each part starts where the later track ended, and nothing lasts 13 hours.
+    ([0, WRAP, 0, WRAP], [(WRAP, [F]), (0, [F]), (WRAP, [F]), (0, [F])],
+     [(4, 3000)], [(1, 1601), (1, 1599), (1, 1601), (1, 1024)]),
+])
+def test_durations_through_joins_and_gaps(video, audio, video_stts, audio_stts, capfd):
+    vpes = [pes(u, pts=p) for u, p in zip(pictures(video), video)]
+    # An audio PES without frames comes first: its PTS, 0, is the clock's reference.
+    apes = [pes(b"\x11" * 20, pts=0, stream_id=0xC0)] + [
+        pes(b"".join(adts_frame(f) for f in frames), pts=p, stream_id=0xC0) for p, frames in audio]
+    v, a = tables(convert(ts_program([(0x0F, 0x101, b"", apes), (0x1B, 0x100, b"", vpes)])))
+    assert (v["stts"], a["stts"]) == (video_stts, audio_stts)
 
 
 def test_composition_offsets_relative_to_the_first():

@@ -42,6 +42,10 @@ CompositionOffsets composition_offsets(const MediaData& md, std::size_t video_sa
   return t;
 }
 
+// A duration too long for its 32-bit field (13.2 hours at 90 kHz) is written
+// as the largest one rather than wrapped round to a short one.
+std::uint32_t duration_field(std::uint64_t d) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(d, 0xFFFFFFFF)); }
+
 void matrix(ByteBuilder& b) {
   for (std::uint32_t v : kMatrix) b.u32(v);
 }
@@ -361,9 +365,9 @@ void write_audio_trak(ByteBuilder& b, const MediaData& md, const MovieTiming& t,
   const TrackTiming& timing = t.timeline.audio;
   // The track header counts in the movie's 90 kHz, the media in samples.
   const std::uint64_t samples = timing.durations.total;
-  const auto tkhd_duration = static_cast<std::uint32_t>(samples / d.timescale * kMovieTimescale +
-                                                        samples % d.timescale * kMovieTimescale / d.timescale);
-  const auto mdhd_duration = static_cast<std::uint32_t>(samples);
+  const std::uint32_t tkhd_duration =
+      duration_field(samples / d.timescale * kMovieTimescale + samples % d.timescale * kMovieTimescale / d.timescale);
+  const std::uint32_t mdhd_duration = duration_field(samples);
 
   std::size_t trak = b.open_box(fourcc("trak"));
   write_tkhd(b, 2, tkhd_duration, 0x0100, 0, 0);
@@ -409,7 +413,7 @@ MovieTiming plan_timing(const MediaData& md, const SampleLayout& layout) {
 std::vector<std::uint8_t> build_moov(const MediaData& md, const SampleLayout& layout, const MovieTiming& t,
                                      std::uint64_t moov_size, std::uint64_t video_bytes) {
   // The movie lasts as long as the video, even when the audio runs longer.
-  const auto video_duration = static_cast<std::uint32_t>(t.timeline.video.durations.total);
+  const std::uint32_t video_duration = duration_field(t.timeline.video.durations.total);
   const bool has_audio = !md.audio_frame_sizes.empty();
 
   ByteBuilder b;

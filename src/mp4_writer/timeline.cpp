@@ -13,6 +13,9 @@ constexpr std::int64_t kDefaultStep = 3000;  // one picture at 30 fps, for a clo
 // days), so that no sum or rescaling below can overflow, whatever the input.
 constexpr std::int64_t kBound = std::int64_t{1} << 40;
 constexpr std::int64_t kMaxDuration = 0xFFFFFFFF;
+// Tracks whose times lie 2^32 ticks or more apart are not believed to belong
+// together (as for the audio edit).
+constexpr std::int64_t kBelievedApart = std::int64_t{1} << 32;
 
 std::int64_t bounded(std::int64_t t) { return std::clamp(t, -kBound, kBound); }
 
@@ -211,6 +214,7 @@ struct Track {
   Placer placer;
   std::size_t samples;
   std::size_t next = 0;  // the next sample to place
+  std::int64_t first_offset = 0;  // how far the first part moves
 
   Track(Times t, const Rules& r, DurationRuns& out, std::size_t n)
       : times(std::move(t)), rules(r), jumps(find_jumps(times, r)), placer(r, out), samples(n) {}
@@ -219,7 +223,9 @@ struct Track {
   // timed one.
   void start() {
     const std::optional<std::size_t> j = first_timed(times);
-    if (j) placer.start_at(bounded(bounded(*times.at(*j)) - rules.step * static_cast<std::int64_t>(*j)));
+    if (j) {
+      placer.start_at(bounded(bounded(*times.at(*j) + first_offset) - rules.step * static_cast<std::int64_t>(*j)));
+    }
   }
   // Where part p ends: the next jump, or the last sample.
   std::size_t part_end(std::size_t p) const { return p < jumps.size() ? jumps[p] : samples; }
@@ -235,8 +241,9 @@ struct Track {
   }
   // A part that follows on from where the track ended, as if its jump were
   // not there.
+  void place_first_part() { place_until(part_end(0), first_offset); }
   void place_parts_on_their_own() {
-    place_until(part_end(0), 0);
+    place_first_part();
     for (std::size_t p = 1; p <= jumps.size(); ++p) {
       place_until(part_end(p), placer.end() - *times.at(next));
     }
@@ -250,15 +257,17 @@ struct Track {
 // silence covers the difference and inside a part the tracks stay in sync.
 void join_parts(Track<VideoTimes>& v, Track<AudioTimes>& a) {
   const std::int64_t rate = a.rules.unit;
-  for (std::size_t p = 0; p <= v.jumps.size(); ++p) {
-    std::int64_t offset = 0;  // ticks
-    if (p > 0) {
-      const std::int64_t end = std::max(v.placer.end(), rescale(a.placer.end(), kTicks, rate));
-      const std::int64_t first = std::min(*v.times.at(v.next), rescale(*a.times.at(a.next), kTicks, rate));
-      offset = end - first;
-    }
-    v.place_until(v.part_end(p), offset);
-    a.place_until(a.part_end(p), rescale(offset, rate, kTicks));
+  v.place_first_part();
+  a.place_first_part();
+  for (std::size_t p = 1; p <= v.jumps.size(); ++p) {
+    const std::int64_t end = std::max(v.placer.end(), rescale(a.placer.end(), kTicks, rate));
+    const std::int64_t video_first = *v.times.at(v.next);
+    const std::int64_t audio_first = *a.times.ticks_at(a.next);
+    // First times too far apart to be believed: each track starts at the end.
+    const bool together = std::max(video_first, audio_first) - std::min(video_first, audio_first) < kBelievedApart;
+    const std::int64_t first = std::min(video_first, audio_first);
+    v.place_until(v.part_end(p), end - (together ? first : video_first));
+    a.place_until(a.part_end(p), rescale(end - (together ? first : audio_first), rate, kTicks));
   }
   v.placer.finish();
   a.placer.finish();
@@ -283,10 +292,10 @@ Timeline lay_out_timeline(const VideoClock& video, const AudioClock* audio) {
   const std::int64_t step = nominal_step(vt);
   out.video.nominal = static_cast<std::uint32_t>(step);
   Track<VideoTimes> v(vt, Rules{kTicks, step, 1, 0}, out.video.durations, video.samples);
-  v.start();
   if (const auto j = first_timed(v.times)) {
     out.video.start = *j == 0 ? vt.shown_at(0) : *v.times.at(*j) - step * static_cast<std::int64_t>(*j);
   }
+  v.start();
   if (!audio || audio->samples == 0) {
     v.place_parts_on_their_own();
     return out;
@@ -296,10 +305,16 @@ Timeline lay_out_timeline(const VideoClock& video, const AudioClock* audio) {
   const std::int64_t frame = audio->frame;
   out.audio.nominal = audio->frame;
   Track<AudioTimes> a(AudioTimes(*audio), Rules{rate, frame, frame, frame}, out.audio.durations, audio->samples);
-  a.start();
   if (const auto j = first_timed(a.times)) {
     out.audio.start = *a.times.ticks_at(*j) - rescale(frame * static_cast<std::int64_t>(*j), kTicks, rate);
   }
+  // Tracks that start too far apart to be believed (the audio then gets no
+  // edit) start together.
+  if (out.video.start && out.audio.start) {
+    const std::int64_t apart = *out.video.start - *out.audio.start;
+    if (apart >= kBelievedApart || -apart >= kBelievedApart) a.first_offset = rescale(apart, rate, kTicks);
+  }
+  a.start();
   if (v.jumps.size() == a.jumps.size()) {
     join_parts(v, a);
   } else {
