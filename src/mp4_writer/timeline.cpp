@@ -41,9 +41,11 @@ struct Rules {
   std::int64_t slack;
 };
 
-// A step back by more than half a sample, or forward by more than 10 s: the
-// stream's clock restarted.
-bool is_jump(std::int64_t step, const Rules& r) { return -2 * step > r.step || step > kJumpSeconds * r.unit; }
+// A step back by more than half a nominal step, or forward by more than 10 s:
+// the stream's clock restarted.
+bool is_jump(std::int64_t step, std::int64_t nominal, std::int64_t unit) {
+  return -2 * step > nominal || step > kJumpSeconds * unit;
+}
 
 // Sample i's decode time, in ticks: its DTS, else its PTS.
 class VideoTimes {
@@ -71,35 +73,44 @@ class AudioTimes {
   explicit AudioTimes(const AudioClock& c) : c_(c) {}
   std::size_t timed_limit() const { return c_.samples; }
   std::optional<std::int64_t> at(std::size_t k) {
-    const AudioPes* e = pes_of(k);
-    if (!e || !e->pts) return std::nullopt;
-    return rescale(*e->pts, c_.rate, kTicks) + position(k, *e);
+    if (!seek(k) || !pts_) return std::nullopt;
+    return base_ + position(k);
   }
   // The same in ticks.
   std::optional<Timestamp> ticks_at(std::size_t k) {
-    const AudioPes* e = pes_of(k);
-    if (!e || !e->pts) return std::nullopt;
-    return *e->pts + rescale(position(k, *e), kTicks, c_.rate);
+    if (!seek(k) || !pts_) return std::nullopt;
+    return *pts_ + rescale(position(k), kTicks, c_.rate);
   }
 
  private:
-  std::int64_t position(std::size_t k, const AudioPes& e) const {
-    return static_cast<std::int64_t>(k - e.first_sample) * c_.frame;
-  }
-  const AudioPes* pes_of(std::size_t k) {
+  std::int64_t position(std::size_t k) const { return static_cast<std::int64_t>(k - first_) * c_.frame; }
+  // Makes the PES that sample k begins in the current one; false when the
+  // sample comes before the first PES.
+  bool seek(std::size_t k) {
+    if (k >= first_ && k < next_first_) return true;
     const std::vector<AudioPes>& pes = c_.pes;
-    if (pes.empty() || k < pes[0].first_sample) return nullptr;
-    if (k < pes[p_].first_sample) {
-      const auto after = std::upper_bound(pes.begin(), pes.end(), k,
-                                          [](std::size_t v, const AudioPes& e) { return v < e.first_sample; });
-      p_ = static_cast<std::size_t>(after - pes.begin()) - 1;
+    if (pes.empty() || k < pes[0].first_sample) return false;
+    if (k < first_) {
+      p_ = static_cast<std::size_t>(std::upper_bound(pes.begin(), pes.end(), k, [](std::size_t v, const AudioPes& e) {
+                                      return v < e.first_sample;
+                                    }) - pes.begin()) - 1;
     }
     while (p_ + 1 < pes.size() && pes[p_ + 1].first_sample <= k) ++p_;
-    return &pes[p_];
+    first_ = pes[p_].first_sample;
+    next_first_ = p_ + 1 < pes.size() ? pes[p_ + 1].first_sample : c_.samples;
+    pts_ = pes[p_].pts;
+    if (pts_) base_ = rescale(*pts_, c_.rate, kTicks);
+    return true;
   }
 
   const AudioClock& c_;
+  // The current PES: its index, the samples that begin in it, its PTS and
+  // that PTS in samples.
   std::size_t p_ = 0;
+  std::size_t first_ = 0;
+  std::size_t next_first_ = 0;
+  std::optional<Timestamp> pts_;
+  std::int64_t base_ = 0;
 };
 
 template <class Times>
@@ -110,31 +121,17 @@ std::optional<std::size_t> first_timed(Times& t) {
   return std::nullopt;
 }
 
-// The video's nominal step: its most common positive step between
-// consecutive decode times (on a tie the smaller), leaving out steps that
-// are jumps. Most streams have one step only, which needs no counting.
-std::int64_t nominal_step(const VideoTimes& t) {
-  const auto each_step = [&](auto&& take) {
-    for (std::size_t i = 1; i < t.timed_limit(); ++i) {
-      const auto a = t.at(i - 1);
-      const auto b = t.at(i);
-      if (!a || !b) continue;
-      const std::int64_t d = *b - *a;
-      if (d > 0 && d <= kJumpSeconds * kTicks) take(d);
-    }
-  };
-  std::int64_t first = 0;
-  bool uniform = true;
-  each_step([&](std::int64_t d) {
-    if (first == 0) first = d;
-    uniform = uniform && d == first;
-  });
-  if (first == 0) return kDefaultStep;
-  if (uniform) return first;
+// The most common step between adjacent decode times of up to 10 s (on a tie
+// the smaller one).
+std::int64_t most_common_step(const VideoTimes& t) {
   std::vector<std::int64_t> steps;
-  each_step([&](std::int64_t d) { steps.push_back(d); });
+  for (std::size_t i = 1; i < t.timed_limit(); ++i) {
+    const auto a = t.at(i - 1);
+    const auto b = t.at(i);
+    if (a && b && *b > *a && *b - *a <= kJumpSeconds * kTicks) steps.push_back(*b - *a);
+  }
   std::sort(steps.begin(), steps.end());
-  std::int64_t best = first;
+  std::int64_t best = kDefaultStep;
   std::size_t best_count = 0;
   for (std::size_t i = 0, j = 0; i < steps.size(); i = j) {
     while (j < steps.size() && steps[j] == steps[i]) ++j;
@@ -146,14 +143,50 @@ std::int64_t nominal_step(const VideoTimes& t) {
   return best;
 }
 
-template <class Times>
-std::vector<std::size_t> find_jumps(Times& t, const Rules& r) {
+// What a look at the video's clock finds: its nominal step and where its
+// jumps are. Most streams have one step only, which needs no counting.
+struct VideoClockShape {
+  std::int64_t step = kDefaultStep;
+  std::vector<std::size_t> jumps;
+};
+
+VideoClockShape shape_of(const VideoTimes& t) {
+  VideoClockShape shape;
+  std::int64_t first = 0;
+  bool uniform = true;
+  // Steps back, still or beyond 10 s (sample, step): jumps, depending on the nominal step.
+  std::vector<std::pair<std::size_t, std::int64_t>> odd;
+  std::optional<std::int64_t> previous;
+  std::size_t previous_index = 0;
+  for (std::size_t i = 0; i < t.timed_limit(); ++i) {
+    const auto now = t.at(i);
+    if (!now) continue;
+    if (previous) {
+      const std::int64_t d = *now - *previous;
+      if (d <= 0 || d > kJumpSeconds * kTicks) {
+        odd.push_back({i, d});
+      } else if (previous_index + 1 == i) {
+        if (first == 0) first = d;
+        uniform = uniform && d == first;
+      }
+    }
+    previous = now;
+    previous_index = i;
+  }
+  if (first != 0) shape.step = uniform ? first : most_common_step(t);
+  for (const auto& [i, d] : odd) {
+    if (is_jump(d, shape.step, kTicks)) shape.jumps.push_back(i);
+  }
+  return shape;
+}
+
+std::vector<std::size_t> find_jumps(AudioTimes& t, std::int64_t frame, std::int64_t rate) {
   std::vector<std::size_t> jumps;
   std::optional<std::int64_t> previous;
   for (std::size_t i = 0; i < t.timed_limit(); ++i) {
     const auto now = t.at(i);
     if (!now) continue;
-    if (previous && is_jump(*now - *previous, r)) jumps.push_back(i);
+    if (previous && is_jump(*now - *previous, frame, rate)) jumps.push_back(i);
     previous = now;
   }
   return jumps;
@@ -196,7 +229,6 @@ class Placer {
   }
   // Where the track ends: its last sample's time plus a nominal step.
   std::int64_t end() const { return last_ + r_.step; }
-  const Rules& rules() const { return r_; }
 
  private:
   Rules r_;
@@ -216,8 +248,8 @@ struct Track {
   std::size_t next = 0;  // the next sample to place
   std::int64_t first_offset = 0;  // how far the first part moves
 
-  Track(Times t, const Rules& r, DurationRuns& out, std::size_t n)
-      : times(std::move(t)), rules(r), jumps(find_jumps(times, r)), placer(r, out), samples(n) {}
+  Track(Times t, const Rules& r, std::vector<std::size_t> j, DurationRuns& out, std::size_t n)
+      : times(std::move(t)), rules(r), jumps(std::move(j)), placer(r, out), samples(n) {}
 
   // The first sample goes a nominal step per untimed sample before the first
   // timed one.
@@ -289,9 +321,10 @@ void DurationRuns::add(std::uint32_t delta, std::uint64_t count) {
 Timeline lay_out_timeline(const VideoClock& video, const AudioClock* audio) {
   Timeline out;
   const VideoTimes vt(video);
-  const std::int64_t step = nominal_step(vt);
+  VideoClockShape shape = shape_of(vt);
+  const std::int64_t step = shape.step;
   out.video.nominal = static_cast<std::uint32_t>(step);
-  Track<VideoTimes> v(vt, Rules{kTicks, step, 1, 0}, out.video.durations, video.samples);
+  Track<VideoTimes> v(vt, Rules{kTicks, step, 1, 0}, std::move(shape.jumps), out.video.durations, video.samples);
   if (const auto j = first_timed(v.times)) {
     out.video.start = *j == 0 ? vt.shown_at(0) : *v.times.at(*j) - step * static_cast<std::int64_t>(*j);
   }
@@ -304,7 +337,9 @@ Timeline lay_out_timeline(const VideoClock& video, const AudioClock* audio) {
   const std::int64_t rate = audio->rate;
   const std::int64_t frame = audio->frame;
   out.audio.nominal = audio->frame;
-  Track<AudioTimes> a(AudioTimes(*audio), Rules{rate, frame, frame, frame}, out.audio.durations, audio->samples);
+  AudioTimes at(*audio);
+  std::vector<std::size_t> jumps = find_jumps(at, frame, rate);
+  Track<AudioTimes> a(at, Rules{rate, frame, frame, frame}, std::move(jumps), out.audio.durations, audio->samples);
   if (const auto j = first_timed(a.times)) {
     out.audio.start = *a.times.ticks_at(*j) - rescale(frame * static_cast<std::int64_t>(*j), kTicks, rate);
   }

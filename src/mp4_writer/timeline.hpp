@@ -27,7 +27,15 @@ struct DurationRuns {
   std::vector<Run> runs;
   std::uint64_t total = 0;  // every duration summed
 
-  void add(std::uint32_t delta, std::uint64_t count = 1);
+  void add(std::uint32_t delta) {
+    if (!runs.empty() && runs.back().delta == delta && runs.back().count < 0xFFFFFFFFu) {
+      ++runs.back().count;
+      total += delta;
+    } else {
+      add(delta, 1);
+    }
+  }
+  void add(std::uint32_t delta, std::uint64_t count);
 };
 
 // One track's durations in its media timescale, and where it starts.
