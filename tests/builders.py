@@ -209,7 +209,8 @@ def rewrite_pes(ts, pid, fn):
 def pes_times(pes):
     """(PTS, DTS) of the PES header at the start of ``pes``, each None when absent."""
     def read(b):
-        return ((b[0] >> 1 & 7) << 30) | (struct.unpack(">H", b[1:3])[0] >> 1) << 15 | struct.unpack(">H", b[3:5])[0] >> 1
+        high, mid, low = b[0] >> 1 & 7, struct.unpack(">H", b[1:3])[0] >> 1, struct.unpack(">H", b[3:5])[0] >> 1
+        return high << 30 | mid << 15 | low
     flags = pes[7] >> 6 if len(pes) >= 9 and pes[:3] == b"\x00\x00\x01" else 0
     return (read(pes[9:14]) if flags & 2 else None), (read(pes[14:19]) if flags == 3 else None)
 

@@ -5,7 +5,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _quaver
 import quaver
-from builders import adts_frame, aud, find_all, find_box, mp4_sample_table, nal, pat, pes, pmt, ts_packet, ts_stream, u32
+from builders import (adts_frame, aud, find_all, find_box, mp4_sample_table, nal, pat, pes, pmt, ts_packet, ts_stream,
+                      u32)
 
 DATA = pathlib.Path(__file__).parent / "data"
 # The first 150 packets of each fixture keep every example fast.

@@ -44,7 +44,9 @@ CompositionOffsets composition_offsets(const MediaData& md, std::size_t video_sa
 
 // A duration too long for its 32-bit field (13.2 hours at 90 kHz) is written
 // as the largest one rather than wrapped round to a short one.
-std::uint32_t duration_field(std::uint64_t d) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(d, 0xFFFFFFFF)); }
+std::uint32_t duration_field(std::uint64_t d) {
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(d, 0xFFFFFFFF));
+}
 
 void matrix(ByteBuilder& b) {
   for (std::uint32_t v : kMatrix) b.u32(v);

@@ -271,9 +271,9 @@ struct Track {
     if (next < end) placer.place_untimed(end - next);
     next = std::max(next, end);
   }
-  // A part that follows on from where the track ended, as if its jump were
-  // not there.
   void place_first_part() { place_until(part_end(0), first_offset); }
+  // Each part after a jump follows on from where the track ended, as if the
+  // jump were not there.
   void place_parts_on_their_own() {
     place_first_part();
     for (std::size_t p = 1; p <= jumps.size(); ++p) {
@@ -337,9 +337,10 @@ Timeline lay_out_timeline(const VideoClock& video, const AudioClock* audio) {
   const std::int64_t rate = audio->rate;
   const std::int64_t frame = audio->frame;
   out.audio.nominal = audio->frame;
-  AudioTimes at(*audio);
-  std::vector<std::size_t> jumps = find_jumps(at, frame, rate);
-  Track<AudioTimes> a(at, Rules{rate, frame, frame, frame}, std::move(jumps), out.audio.durations, audio->samples);
+  AudioTimes audio_times(*audio);
+  std::vector<std::size_t> jumps = find_jumps(audio_times, frame, rate);
+  Track<AudioTimes> a(audio_times, Rules{rate, frame, frame, frame}, std::move(jumps), out.audio.durations,
+                      audio->samples);
   if (const auto j = first_timed(a.times)) {
     out.audio.start = *a.times.ticks_at(*j) - rescale(frame * static_cast<std::int64_t>(*j), kTicks, rate);
   }
