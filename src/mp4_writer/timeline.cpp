@@ -58,6 +58,8 @@ class VideoTimes {
     const TimestampPair& e = entries_[i];
     return e.dts ? e.dts : e.pts;
   }
+  // Each sample has a time of its own.
+  std::size_t run_end(std::size_t i) const { return i + 1; }
   // The presentation time of sample i, timed.
   Timestamp shown_at(std::size_t i) const { return entries_[i].pts.value_or(*at(i)); }
 
@@ -68,10 +70,17 @@ class VideoTimes {
 
 // Sample k's time, in audio samples: the PTS of the PES it begins in, plus
 // its position among the samples that begin there. Fastest read in order.
+// The samples of one PES follow each other without a gap, so where they go
+// is decided once for each PES.
 class AudioTimes {
  public:
   explicit AudioTimes(const AudioClock& c) : c_(c) {}
   std::size_t timed_limit() const { return c_.samples; }
+  // Where the samples that follow on from sample k end: its PES's end.
+  std::size_t run_end(std::size_t k) {
+    if (seek(k)) return next_first_;
+    return c_.pes.empty() ? c_.samples : c_.pes[0].first_sample;
+  }
   std::optional<std::int64_t> at(std::size_t k) {
     if (!seek(k) || !pts_) return std::nullopt;
     return base_ + position(k);
@@ -115,7 +124,7 @@ class AudioTimes {
 
 template <class Times>
 std::optional<std::size_t> first_timed(Times& t) {
-  for (std::size_t i = 0; i < t.timed_limit(); ++i) {
+  for (std::size_t i = 0; i < t.timed_limit(); i = t.run_end(i)) {
     if (t.at(i)) return i;
   }
   return std::nullopt;
@@ -148,6 +157,7 @@ std::int64_t most_common_step(const VideoTimes& t) {
 struct VideoClockShape {
   std::int64_t step = kDefaultStep;
   std::vector<std::size_t> jumps;
+  bool regular = false;  // every sample lasts the step
 };
 
 VideoClockShape shape_of(const VideoTimes& t) {
@@ -158,9 +168,13 @@ VideoClockShape shape_of(const VideoTimes& t) {
   std::vector<std::pair<std::size_t, std::int64_t>> odd;
   std::optional<std::int64_t> previous;
   std::size_t previous_index = 0;
+  std::size_t untimed = 0;
   for (std::size_t i = 0; i < t.timed_limit(); ++i) {
     const auto now = t.at(i);
-    if (!now) continue;
+    if (!now) {
+      ++untimed;
+      continue;
+    }
     if (previous) {
       const std::int64_t d = *now - *previous;
       if (d <= 0 || d > kJumpSeconds * kTicks) {
@@ -177,17 +191,20 @@ VideoClockShape shape_of(const VideoTimes& t) {
   for (const auto& [i, d] : odd) {
     if (is_jump(d, shape.step, kTicks)) shape.jumps.push_back(i);
   }
+  shape.regular = uniform && odd.empty() && untimed == 0;
   return shape;
 }
 
+// Jumps happen only where a PES starts: inside one, samples follow on.
 std::vector<std::size_t> find_jumps(AudioTimes& t, std::int64_t frame, std::int64_t rate) {
   std::vector<std::size_t> jumps;
-  std::optional<std::int64_t> previous;
-  for (std::size_t i = 0; i < t.timed_limit(); ++i) {
+  std::optional<std::int64_t> previous;  // the time of the last timed sample
+  for (std::size_t i = 0, end = 0; i < t.timed_limit(); i = end) {
+    end = t.run_end(i);
     const auto now = t.at(i);
     if (!now) continue;
     if (previous && is_jump(*now - *previous, frame, rate)) jumps.push_back(i);
-    previous = now;
+    previous = *now + frame * static_cast<std::int64_t>(end - i - 1);
   }
   return jumps;
 }
@@ -264,9 +281,12 @@ struct Track {
   // Places the samples up to `end`, their times moved by `offset`.
   void place_until(std::size_t end, std::int64_t offset) {
     const std::size_t timed = std::min(end, times.timed_limit());
-    for (; next < timed; ++next) {
+    while (next < timed) {
       const auto t = times.at(next);
       placer.place(t ? std::optional<std::int64_t>(bounded(*t + offset)) : std::nullopt);
+      const std::size_t run = std::min(times.run_end(next), timed);
+      placer.place_untimed(run - next - 1);  // they follow on
+      next = run;
     }
     if (next < end) placer.place_untimed(end - next);
     next = std::max(next, end);
@@ -329,10 +349,13 @@ Timeline lay_out_timeline(const VideoClock& video, const AudioClock* audio) {
     out.video.start = *j == 0 ? vt.shown_at(0) : *v.times.at(*j) - step * static_cast<std::int64_t>(*j);
   }
   v.start();
-  if (!audio || audio->samples == 0) {
+  // A regular clock, nearly every stream's, needs no placing: it has no join.
+  if (shape.regular) {
+    out.video.durations.add(static_cast<std::uint32_t>(step), video.samples);
+  } else if (!audio || audio->samples == 0) {
     v.place_parts_on_their_own();
-    return out;
   }
+  if (!audio || audio->samples == 0) return out;
 
   const std::int64_t rate = audio->rate;
   const std::int64_t frame = audio->frame;
@@ -351,10 +374,10 @@ Timeline lay_out_timeline(const VideoClock& video, const AudioClock* audio) {
     if (apart >= kBelievedApart || -apart >= kBelievedApart) a.first_offset = rescale(apart, rate, kTicks);
   }
   a.start();
-  if (v.jumps.size() == a.jumps.size()) {
+  if (!shape.regular && v.jumps.size() == a.jumps.size()) {
     join_parts(v, a);
   } else {
-    v.place_parts_on_their_own();
+    if (!shape.regular) v.place_parts_on_their_own();
     a.place_parts_on_their_own();
   }
   return out;
