@@ -5,7 +5,8 @@ NAL units, MP4 boxes) or needs to look inside our MP4 output uses this module;
 do not copy these helpers into test files.  Contents:
 
 * MPEG-TS: ``ts_packet``, ``pat``, ``pmt``, ``pes``, ``packetize``, ``ts_stream``,
-  ``ts_program``, ``rewrite_pes``, ``crc32_mpeg2``, ``AC3_DESCRIPTOR``, ``EAC3_DESCRIPTOR``.
+  ``ts_program``, ``rewrite_pes``, ``pes_times``, ``drop_pes``, ``crc32_mpeg2``, ``AC3_DESCRIPTOR``,
+  ``EAC3_DESCRIPTOR``.
 * AAC: ``adts_frame``.
 * AC-3, E-AC-3, MPEG audio: ``ac3_frame``, ``ac3_frame_size``, ``eac3_frame``,
   ``mpeg_audio_frame``, ``mpeg_audio_info``.
@@ -205,6 +206,33 @@ def rewrite_pes(ts, pid, fn):
             new = packetize(pid, fn(bytes(starts[i])), cc_start=cc)
             cc += len(new)
             out += new
+    return b"".join(out)
+
+
+def pes_times(pes):
+    """(PTS, DTS) of the PES header at the start of ``pes``, each None when absent."""
+    def read(b):
+        high, mid, low = b[0] >> 1 & 7, struct.unpack(">H", b[1:3])[0] >> 1, struct.unpack(">H", b[3:5])[0] >> 1
+        return high << 30 | mid << 15 | low
+    flags = pes[7] >> 6 if len(pes) >= 9 and pes[:3] == b"\x00\x00\x01" else 0
+    return (read(pes[9:14]) if flags & 2 else None), (read(pes[14:19]) if flags == 3 else None)
+
+
+def drop_pes(ts, pid, drop):
+    """A copy of a whole TS (188-byte packets from offset 0) without every packet of
+    the PES on ``pid`` for which ``drop(k, pts, dts)`` is true, k counting that PID's
+    PES from 0 and the times read from its header: lost as a network loses them,
+    the continuity counters left with the gap."""
+    out, k, dropping = [], -1, False
+    for i in range(0, len(ts) - TS_SIZE + 1, TS_SIZE):
+        p = ts[i:i + TS_SIZE]
+        if ((p[1] & 0x1F) << 8 | p[2]) == pid and p[3] & 0x10:
+            if p[1] & 0x40:
+                k += 1
+                dropping = drop(k, *pes_times(p[4 + (1 + p[4] if p[3] & 0x20 else 0):]))
+            if dropping:
+                continue
+        out.append(p)
     return b"".join(out)
 
 

@@ -26,9 +26,15 @@ Result<OutBuffer> create_mp4_with_options(MediaData media, bool /*reset_timestam
     return Error{"Output too large: mdat payload does not fit a 32-bit box size", ErrorKind::kUnsupported};
   }
 
-  const std::uint64_t moov_size = build_moov(media, layout, 0, video_bytes).size();
-  std::vector<std::uint8_t> moov = build_moov(media, layout, moov_size, video_bytes);
-  if (moov.size() != moov_size) fault("moov size changed between passes");
+  // The timing serves both passes and is let go before the output is written.
+  const std::vector<std::uint8_t> moov = [&] {
+    const MovieTiming timing = plan_timing(media, layout);
+    const std::uint64_t sized = build_moov(media, layout, timing, 0, video_bytes).size();
+    std::vector<std::uint8_t> final_moov = build_moov(media, layout, timing, sized, video_bytes);
+    if (final_moov.size() != sized) fault("moov size changed between passes");
+    return final_moov;
+  }();
+  const std::uint64_t moov_size = moov.size();
   const std::uint64_t last_chunk = moov_size + 36 + (media.audio_frame_sizes.empty() ? 0 : video_bytes);
   if (last_chunk >= kLimit32)
     return Error{"Output too large: chunk offset does not fit 32 bits", ErrorKind::kUnsupported};
