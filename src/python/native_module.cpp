@@ -326,4 +326,6 @@ PyModuleDef kModule = {
 
 }  // namespace quaver::py
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&quaver::py::kModule); }
+// Exported from _quaver's shared object under its own name, for quaver/_native's
+// stub (native_stub.cpp) to forward.
+PyMODINIT_FUNC quaver_native_module_init(void) { return PyModuleDef_Init(&quaver::py::kModule); }
