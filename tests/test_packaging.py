@@ -59,7 +59,7 @@ def test_the_wheel_is_one_manylinux2014_abi3_wheel_with_everything_in_it(install
     assert 'consistent with the following platform tag:\n"manylinux_2_17_x86_64"' in shown
     names = set(zipfile.ZipFile(wheel).namelist())
     for member in ("_quaver.abi3.so", "_quaver.pyi", "quaver/__init__.py", "quaver/__main__.py",
-                   "quaver/_native.abi3.so", "quaver/_native.pyi", "quaver/api.py", "quaver/cli.py",
+                   "quaver/_native.abi3.so", "quaver/_native.pyi", "quaver/api.py", "quaver/cli.py", "quaver/live.py",
                    "quaver/py.typed", "quaver-0.4.0.dist-info/entry_points.txt"):
         assert member in names
     entry_points = zipfile.ZipFile(wheel).read("quaver-0.4.0.dist-info/entry_points.txt").decode()

@@ -1,6 +1,7 @@
 """FragmentedMP4Processor and quaver.LiveProcessor: rebasing live segments from the first decode time seen."""
 import gc
 import inspect
+import sys
 import io
 import struct
 
@@ -21,7 +22,8 @@ def decode_times(segment):
 
 def test_class_surface():
     assert P.__doc__ == "세그먼트를 이어서 받아 처리하는 fMP4 처리기."
-    assert str(inspect.signature(P)) == "()"
+    if sys.version_info >= (3, 10):  # 3.9 drops the signature of a class made from a type spec
+        assert str(inspect.signature(P)) == "()"
     assert str(inspect.signature(P.process_segment)) == "(self, /, data)"
     assert str(inspect.signature(P.set_init_segment)) == "(self, /, data)"
     assert str(inspect.signature(P.reset)) == "(self, /)"
