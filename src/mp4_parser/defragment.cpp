@@ -104,7 +104,9 @@ Result<std::vector<std::uint8_t>> build_regular_moov(ByteView moov_body, const s
   return std::move(out.data());
 }
 
-Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
+Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) { return defragment_mp4(data, alloc, {}); }
+
+Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc, const TrakFilter& keep) {
   Result<Mp4File> parsed = parse_mp4(data);
   if (!parsed.ok()) return parsed.error();
   const Mp4File& file = parsed.value();
@@ -112,8 +114,11 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
     return Error{"Not a fragmented MP4", ErrorKind::kUnsupported};
   }
   if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
+  std::vector<std::uint8_t> kept_moov;
+  if (keep) kept_moov = moov_keeping(file.moov->data, keep);
+  const ByteView moov_body = keep ? ByteView(kept_moov.data(), kept_moov.size()) : file.moov->data;
 
-  Result<std::vector<TrackFragments>> extracted = extract_track_info_from_moov(file.moov->data);
+  Result<std::vector<TrackFragments>> extracted = extract_track_info_from_moov(moov_body);
   if (!extracted.ok()) return extracted.error();
   std::vector<TrackFragments> tracks = extracted.take();
   Result<std::uint64_t> collected = collect_fragment_data(data, file.box_infos, tracks);
@@ -125,7 +130,7 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
   // only its length is kept.
   std::size_t moov_length = 0;
   {
-    Result<std::vector<std::uint8_t>> sizing = build_regular_moov(file.moov->data, tracks, {});
+    Result<std::vector<std::uint8_t>> sizing = build_regular_moov(moov_body, tracks, {});
     if (!sizing.ok()) return sizing.error();
     moov_length = sizing.value().size();
   }
@@ -133,7 +138,7 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
   for (const TrackFragments& t : tracks) records.push_back(&t);
   Result<std::vector<std::uint64_t>> chunk_offsets = place_tracks(moov_length, records);
   if (!chunk_offsets.ok()) return chunk_offsets.error();
-  Result<std::vector<std::uint8_t>> moov = build_regular_moov(file.moov->data, tracks, chunk_offsets.value());
+  Result<std::vector<std::uint8_t>> moov = build_regular_moov(moov_body, tracks, chunk_offsets.value());
   if (!moov.ok()) return moov.error();
   if (moov.value().size() != moov_length) fault("moov length changed between passes");
   for (TrackFragments& t : tracks) release_sample_records(t);

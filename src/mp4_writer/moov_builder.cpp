@@ -257,20 +257,6 @@ void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& l
   b.close_box(trak);
 }
 
-// What the audio track declares. Every stream runs on its own sample rate,
-// the fixed AAC-LC 48 kHz stereo description included: readers built on
-// ffmpeg count an audio edit's media time in samples, and so skip exactly
-// the lead only then. Any stream other than that one declares its own
-// configuration, so that it neither plays at the wrong speed nor decodes
-// with the wrong channel layout.
-struct AudioDescription {
-  std::uint16_t audio_specific_config = 0x1190;
-  std::uint16_t channel_count = 2;
-  std::uint32_t sample_rate_field = 48000u << 16;
-  std::uint32_t timescale = 48000;
-  std::uint32_t sample_delta = 1024;  // audio samples in each sample
-};
-
 // Every sample of these formats holds a fixed number of audio samples.
 AudioDescription at_own_rate(std::uint32_t rate, std::uint32_t samples_per_frame) {
   AudioDescription d;
@@ -287,29 +273,6 @@ const T& recorded(const AudioTrack& track) {
   return *config;
 }
 
-AudioDescription describe_audio(const AudioTrack& track) {
-  switch (track.codec) {
-    case AudioCodec::kAc3: return at_own_rate(recorded<Ac3Config>(track).sample_rate, 1536);
-    case AudioCodec::kEac3: return at_own_rate(recorded<Eac3Config>(track).sample_rate, 1536);
-    case AudioCodec::kMpegAudio: {
-      const MpegAudioHeader& h = recorded<MpegAudioHeader>(track);
-      return at_own_rate(h.sample_rate, h.samples_per_frame);
-    }
-    case AudioCodec::kAac: break;
-  }
-  AudioDescription d;
-  const AdtsConfig* config = std::get_if<AdtsConfig>(&track.config);
-  if (!config) return d;
-  const AdtsConfig& c = *config;
-  if ((c.profile == 1 && c.sampling_index == 3 && c.channel_config == 2) || c.sampling_index >= 13) return d;
-  const std::uint32_t rate = kAdtsRates[c.sampling_index];
-  d = at_own_rate(rate, 1024);
-  d.audio_specific_config = static_cast<std::uint16_t>(((c.profile + 1) << 11) | (c.sampling_index << 7) |
-                                                       (c.channel_config << 3));
-  d.channel_count = c.channel_config == 0 ? 2 : c.channel_config == 7 ? 8 : c.channel_config;
-  d.sample_rate_field = rate <= 0xFFFF ? rate << 16 : 0;
-  return d;
-}
 
 // AAC: MPEG-4 audio (object type 0x40) with its two-byte AudioSpecificConfig,
 // a 768-byte buffer and 128 kbit/s.
@@ -412,6 +375,30 @@ void write_audio_trak(ByteBuilder& b, const AudioTrack& track, const TrackTiming
 }
 
 }  // namespace
+
+AudioDescription describe_audio(const AudioTrack& track) {
+  switch (track.codec) {
+    case AudioCodec::kAc3: return at_own_rate(recorded<Ac3Config>(track).sample_rate, 1536);
+    case AudioCodec::kEac3: return at_own_rate(recorded<Eac3Config>(track).sample_rate, 1536);
+    case AudioCodec::kMpegAudio: {
+      const MpegAudioHeader& h = recorded<MpegAudioHeader>(track);
+      return at_own_rate(h.sample_rate, h.samples_per_frame);
+    }
+    case AudioCodec::kAac: break;
+  }
+  AudioDescription d;
+  const AdtsConfig* config = std::get_if<AdtsConfig>(&track.config);
+  if (!config) return d;
+  const AdtsConfig& c = *config;
+  if ((c.profile == 1 && c.sampling_index == 3 && c.channel_config == 2) || c.sampling_index >= 13) return d;
+  const std::uint32_t rate = kAdtsRates[c.sampling_index];
+  d = at_own_rate(rate, 1024);
+  d.audio_specific_config = static_cast<std::uint16_t>(((c.profile + 1) << 11) | (c.sampling_index << 7) |
+                                                       (c.channel_config << 3));
+  d.channel_count = c.channel_config == 0 ? 2 : c.channel_config == 7 ? 8 : c.channel_config;
+  d.sample_rate_field = rate <= 0xFFFF ? rate << 16 : 0;
+  return d;
+}
 
 std::vector<const AudioTrack*> written_audio(const MediaData& md) {
   std::vector<const AudioTrack*> out;

@@ -59,13 +59,13 @@ std::string seconds_text(Timestamp ticks) {
   return buf;
 }
 
-// 192-byte packets (M2TS): the sync byte at `first` opens a run of them, and
-// the place a 188-byte packet would follow holds none.
+// 192-byte packets (M2TS): the sync byte at `first` opens a run of them (up
+// to four more, as many as the input holds), and the place a 188-byte
+// packet would follow holds none.
 bool opens_m2ts(ByteView data, std::size_t first) {
   constexpr std::size_t kRun = 4;
-  if (first + kRun * kM2tsPacketSize >= data.size()) return false;
-  if (data[first + kPacketSize] == 0x47) return false;
-  for (std::size_t k = 1; k <= kRun; ++k) {
+  if (first + kM2tsPacketSize >= data.size() || data[first + kPacketSize] == 0x47) return false;
+  for (std::size_t k = 1; k <= kRun && first + k * kM2tsPacketSize < data.size(); ++k) {
     if (data[first + k * kM2tsPacketSize] != 0x47) return false;
   }
   return true;
