@@ -2,8 +2,8 @@
 
 Start with :func:`remux` (any supported input to a regular MP4),
 :func:`thumbnail` (the first key frame), :func:`merge` (a video fMP4 and an
-audio fMP4 into one MP4) and :class:`LiveProcessor` (live segments rebased
-one after another). They raise :class:`Error` subclasses, which are
+audio fMP4 into one MP4), :func:`probe` (what quaver sees in a file) and
+:class:`LiveProcessor` (live segments rebased one after another). They raise :class:`Error` subclasses, which are
 ``ValueError``: :class:`UnsupportedInput`, :class:`DamagedInput` and
 :class:`NothingToDo`. The exact functions of the extension module
 ``_quaver`` are re-exported as they are, and ``quaver --help`` shows the
@@ -26,7 +26,7 @@ from _quaver import (
 )
 
 from quaver._native import DamagedInput, Error, NothingToDo, PanicException, UnsupportedInput
-from quaver.api import Report, merge, remux, thumbnail
+from quaver.api import Report, merge, probe, remux, thumbnail
 from quaver.live import LiveProcessor
 
 __all__ = [
@@ -34,6 +34,7 @@ __all__ = [
     "remux",
     "thumbnail",
     "merge",
+    "probe",
     "Report",
     "LiveProcessor",
     "Error",
