@@ -17,6 +17,7 @@ namespace quaver {
 namespace {
 
 constexpr std::uint32_t kMovieTimescale = 90000;
+constexpr std::uint16_t kUndetermined = 0x55C4;  // the language "und"
 constexpr std::array<std::uint32_t, 9> kMatrix = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
 constexpr std::array<std::uint32_t, 13> kAdtsRates = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                                       22050, 16000, 12000, 11025, 8000, 7350};
@@ -74,6 +75,8 @@ void write_mvhd(ByteBuilder& b, std::uint32_t duration, std::uint32_t next_track
 struct TrackRole {
   std::uint32_t flags = 7;             // enabled, in movie, in preview
   std::uint16_t alternate_group = 0;   // 0: the track is no alternative
+  // Alternatives name their language, for a player's choice of track.
+  std::uint16_t language = kUndetermined;
 };
 
 void write_tkhd(ByteBuilder& b, std::uint32_t track_id, std::uint32_t duration, std::uint16_t volume,
@@ -95,13 +98,24 @@ void write_tkhd(ByteBuilder& b, std::uint32_t track_id, std::uint32_t duration, 
   b.close_box(box);
 }
 
-void write_mdhd(ByteBuilder& b, std::uint32_t timescale, std::uint32_t duration) {
+// The mdhd's packed ISO 639-2 code: three lowercase letters of five bits each.
+std::uint16_t packed_language(const std::array<char, 3>& code) {
+  std::uint16_t packed = 0;
+  for (char c : code) {
+    const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    if (lower < 'a' || lower > 'z') return kUndetermined;
+    packed = static_cast<std::uint16_t>((packed << 5) | (lower - 0x60));
+  }
+  return packed;
+}
+
+void write_mdhd(ByteBuilder& b, std::uint32_t timescale, std::uint32_t duration, std::uint16_t language = kUndetermined) {
   std::size_t box = b.open_full_box(fourcc("mdhd"), 0, 0);
   b.u32(0);
   b.u32(0);
   b.u32(timescale);
   b.u32(duration);
-  b.u16(0x55C4);  // language "und"
+  b.u16(language);
   b.u16(0);
   b.close_box(box);
 }
@@ -352,7 +366,7 @@ void write_audio_trak(ByteBuilder& b, const AudioTrack& track, const TrackTiming
   std::size_t trak = b.open_box(fourcc("trak"));
   write_tkhd(b, track_id, tkhd_duration, 0x0100, 0, 0, role);
   std::size_t mdia = b.open_box(fourcc("mdia"));
-  write_mdhd(b, d.timescale, mdhd_duration);
+  write_mdhd(b, d.timescale, mdhd_duration, role.language);
   write_hdlr(b, fourcc("soun"));
   std::size_t minf = b.open_box(fourcc("minf"));
   std::size_t smhd = b.open_full_box(fourcc("smhd"), 0, 0);
@@ -451,7 +465,7 @@ std::vector<std::uint8_t> build_moov(const MediaData& md, const SampleLayout& la
   }
   for (std::size_t k = 0; k < audio.size(); ++k) {
     TrackRole role;
-    if (audio.size() > 1) role = TrackRole{k == 0 ? 7u : 6u, 1};
+    if (audio.size() > 1) role = TrackRole{k == 0 ? 7u : 6u, 1, packed_language(audio[k]->language)};
     const auto track_id = static_cast<std::uint32_t>((has_video ? 2 : 1) + k);
     write_audio_trak(b, *audio[k], t.timeline.audio[k], reference, track_id, role, static_cast<std::uint32_t>(chunk));
     chunk += audio[k]->frame_bytes.size();

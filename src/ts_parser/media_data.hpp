@@ -2,6 +2,7 @@
 // consumer (the MP4 writer, the key-frame extraction).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -51,6 +52,7 @@ using AudioConfig = std::variant<std::monostate, AdtsConfig, Ac3Config, Eac3Conf
 // One audio stream, cut into MP4 samples.
 struct AudioTrack {
   std::uint16_t pid = 0;
+  std::array<char, 3> language{};  // of its map's language descriptor; zeros when none
   // As chosen from the map; AAC where a stream typed as MPEG audio turned
   // out to carry ADTS frames.
   AudioCodec codec = AudioCodec::kAac;

@@ -336,12 +336,17 @@ void Demuxer::take() {
   for (const auto* list : {&c.audio, &c.extra_audio}) {
     for (const auto& [pid, codec] : *list) {
       const std::size_t k = md_.audio.size();
-      md_.audio.emplace_back().pid = pid;
-      md_.audio.back().codec = codec;
+      AudioTrack& track = md_.audio.emplace_back();
+      track.pid = pid;
+      track.codec = codec;
       cutters_.emplace_back(codec);
       roles_[pid] = entry(Role::kAudio, k);
-      const bool seen = std::any_of(inventory_.streams.begin(), inventory_.streams.end(),
-                                    [&](const TsStream& s) { return s.pid == pid && s.payload != Payload::kUnseen; });
+      bool seen = false;
+      for (const TsStream& s : inventory_.streams) {
+        if (s.pid != pid) continue;
+        seen |= s.payload != Payload::kUnseen;
+        if (!track.language[0]) track.language = s.language;
+      }
       unverified_.push_back(!seen);
     }
   }
