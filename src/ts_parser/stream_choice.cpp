@@ -92,13 +92,16 @@ std::string streams_of_kind(const TsInventory& inv, StreamKind kind) {
 }
 
 // A stream the caller named by PID, once its map has been read and its
-// first packet seen; or why it cannot be taken.
+// first packet seen; or why it cannot be taken, once every map is in (the
+// message lists the streams of the kind asked for).
 std::variant<WaitFor, const TsStream*, Error> named_stream(const TsInventory& inv, std::uint32_t pid, StreamKind kind,
-                                                           bool complete) {
+                                                           bool complete, bool maps_final) {
   const auto at = std::find_if(inv.streams.begin(), inv.streams.end(), [&](const TsStream& s) { return s.pid == pid; });
   const std::string what = "PID " + std::to_string(pid);
+  if (at == inv.streams.end() || at->kind() != kind) {
+    if (!maps_final) return WaitFor{};
+  }
   if (at == inv.streams.end()) {
-    if (!complete) return WaitFor{};
     return Error{"no " + kind_word(kind) + " stream with " + what + " in the input (" + streams_of_kind(inv, kind) + ")",
                  ErrorKind::kNothingToDo};
   }
@@ -187,7 +190,7 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, cons
 
   const TsStream* video = nullptr;
   if (request.video) {
-    auto named = named_stream(inv, *request.video, StreamKind::kVideo, complete);
+    auto named = named_stream(inv, *request.video, StreamKind::kVideo, complete, maps_final);
     if (auto* w = std::get_if<WaitFor>(&named)) return *w;
     if (auto* e = std::get_if<Error>(&named)) return *e;
     video = std::get<const TsStream*>(named);
@@ -195,7 +198,7 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, cons
   std::vector<const TsStream*> audio;
   if (request.audio) {
     for (std::uint32_t pid : *request.audio) {
-      auto named = named_stream(inv, pid, StreamKind::kAudio, complete);
+      auto named = named_stream(inv, pid, StreamKind::kAudio, complete, maps_final);
       if (auto* w = std::get_if<WaitFor>(&named)) return *w;
       if (auto* e = std::get_if<Error>(&named)) return *e;
       const TsStream* s = std::get<const TsStream*>(named);
