@@ -1,5 +1,6 @@
 #include "ts_parser/ts_parser.hpp"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -84,7 +85,7 @@ constexpr std::size_t index_in(std::uint16_t entry) { return entry & 0x1FFF; }
 class Demuxer {
  public:
   Demuxer(ByteView data, Report& report, const DemuxOptions& options)
-      : data_(data), report_(report), options_(options), roles_(kPids, entry(Role::kIgnore)) {}
+      : data_(data), report_(report), options_(options) {}
 
   Result<MediaData> run();
 
@@ -92,6 +93,8 @@ class Demuxer {
   template <class Visit>
   void walk(std::size_t pos, Visit&& visit);
   void route(const std::uint8_t* packet, std::size_t pos);
+  void table_packet(std::uint16_t entry, std::uint16_t pid, ByteView payload, bool unit_start, bool scrambled,
+                    std::size_t pos);
   void read_pat(ByteView section);
   void read_pmt(std::size_t index, ByteView section, std::size_t next_packet);
   void first_payload(std::uint16_t pid, bool scrambled);
@@ -121,7 +124,7 @@ class Demuxer {
     report_text_.push_back('\n');
   }
 
-  std::vector<std::uint16_t> roles_;  // by PID
+  std::array<std::uint16_t, kPids> roles_{};  // by PID: every one ignored (0) at first
   SectionAssembler pat_;
   struct PmtPid {
     std::uint16_t pid;
@@ -200,7 +203,9 @@ Result<MediaData> Demuxer::run() {
   return std::move(md_);
 }
 
-void Demuxer::route(const std::uint8_t* packet, std::size_t pos) {
+// Every packet passes here: the streams taken are dealt with first, the
+// rest (tables, first packets) out of line.
+[[gnu::always_inline]] inline void Demuxer::route(const std::uint8_t* packet, std::size_t pos) {
   PacketHeader h{packet};
   const std::size_t offset = h.payload_offset();
   if (!h.has_payload() || offset > kPacketSize - 1) return;
@@ -209,9 +214,18 @@ void Demuxer::route(const std::uint8_t* packet, std::size_t pos) {
   if (e == entry(Role::kIgnore)) return;
   const ByteView payload(packet + offset, kPacketSize - offset);
   const bool unit_start = h.payload_unit_start();
+  if (role_of(e) == Role::kVideo) {
+    video_packet(payload, unit_start);
+  } else if (role_of(e) == Role::kAudio) {
+    audio_packet(index_in(e), payload, unit_start, h.scrambled());
+  } else {
+    table_packet(e, pid, payload, unit_start, h.scrambled(), pos);
+  }
+}
+
+void Demuxer::table_packet(std::uint16_t e, std::uint16_t pid, ByteView payload, bool unit_start, bool scrambled,
+                           std::size_t pos) {
   switch (role_of(e)) {
-    case Role::kVideo: video_packet(payload, unit_start); return;
-    case Role::kAudio: audio_packet(index_in(e), payload, unit_start, h.scrambled()); return;
     case Role::kPat:
       pat_.feed(payload, unit_start, [&](ByteView section) { read_pat(section); });
       return;
@@ -220,8 +234,8 @@ void Demuxer::route(const std::uint8_t* packet, std::size_t pos) {
       pmts_[k].sections.feed(payload, unit_start, [&](ByteView section) { read_pmt(k, section, pos + stride_); });
       return;
     }
-    case Role::kWatch: first_payload(pid, h.scrambled()); return;
-    case Role::kIgnore: return;
+    case Role::kWatch: first_payload(pid, scrambled); return;
+    default: return;
   }
 }
 
