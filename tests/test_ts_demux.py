@@ -363,3 +363,22 @@ def test_metadata_cues_subtitles_teletext_null_packets_and_a_pcr_pid_are_ignored
         (258, "other", "timed_id3"), (259, "other", "scte_35"), (260, "other", "dvb_subtitle"),
         (261, "other", "dvb_teletext")]
     capfd.readouterr()
+
+
+def test_a_programme_without_video_gives_audio_alone_in_the_package_only(capfd):
+    radio = ts_program([audio(0x100), audio(0x101, 0x81)])
+    with pytest.raises(ValueError, match="^No video data found$"):
+        convert(radio)
+    assert report_lines(capfd) == ["Total audio frames collected: 0", "Total video frames collected: 0"]
+    lines = []
+    mp4 = quaver.remux(radio, report=lines.append)
+    assert lines[0] == "Found PIDs - Video: none, Audio: 256"
+    assert lines[-1] == "left out: PID 257 audio AC-3: second audio track"
+    (trak,) = find_all(mp4, "moov/trak")
+    assert u32(find_box(trak, "tkhd"), 12) == 1 and find_box(trak, "mdia/hdlr")[8:12] == b"soun"
+    assert mp4_sample_table(trak)["sizes"] == [30] * 4
+    with pytest.raises(quaver.NothingToDo, match="^no video: a key frame is taken from video, and the input holds"):
+        quaver.thumbnail(radio)
+    silent = ts_program([(0x0F, 0x100, b"", [pes(bytes(40), pts=90000, stream_id=0xC0)])])
+    with pytest.raises(quaver.NothingToDo, match="^no video in the input, and no frame of its audio could be read$"):
+        quaver.remux(silent)

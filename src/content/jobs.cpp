@@ -40,11 +40,15 @@ std::optional<Error> merge_input_problem(ByteView data, std::string_view name, F
   return std::nullopt;
 }
 
-// Why a transport stream gives no video, in the package's words, or nothing
-// when the stream's own refusal says it.
+// Why a transport stream gives nothing to write, in the package's words, or
+// nothing when the writer's own refusal says it ("No video data found").
 std::optional<Error> without_video(const MediaData& media) {
-  if (media.inventory.every_video_scrambled && written_audio(media).empty()) {
+  if (!media.video_data.empty() || !written_audio(media).empty()) return std::nullopt;
+  if (media.inventory.every_video_scrambled) {
     return Error{"every program with video is scrambled", ErrorKind::kUnsupported};
+  }
+  if (!media.video_pid && media.carried_audio > 0) {
+    return Error{"no video in the input, and no frame of its audio could be read", ErrorKind::kNothingToDo};
   }
   return std::nullopt;
 }

@@ -71,7 +71,7 @@ struct TsStream {
   StreamFormat format = StreamFormat::kUnknown;
   std::uint8_t ordinal = 1;        // 1 for the map's first stream of its kind, 2 for the second, ...
   std::array<char, 3> language{};  // ISO 639-2 code of its language descriptor; zeros when none
-  Payload payload = Payload::kUnseen;
+  Payload payload = Payload::kUnseen;  // set when the walk is done
   LeftOut why = LeftOut::kCarried;
 
   StreamKind kind() const { return words_of(format).kind; }

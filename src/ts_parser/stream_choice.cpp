@@ -58,12 +58,13 @@ constexpr AudioCodec kAudioPreference[] = {AudioCodec::kAac, AudioCodec::kAc3, A
 
 // The audio a programme gives: the first clear stream of the most wanted
 // format. Waits on a stream not yet seen that would come first.
-std::variant<WaitFor, const TsStream*> audio_of(const TsInventory& inv, const TsProgram& p, bool complete) {
+std::variant<WaitFor, const TsStream*> audio_of(const TsInventory& inv, const TsProgram& p, const PayloadOf& payload,
+                                                bool complete) {
   for (AudioCodec codec : kAudioPreference) {
     for (std::size_t i = p.first_stream; i < p.first_stream + p.stream_count; ++i) {
       const TsStream& s = inv.streams[i];
-      if (carried_audio(s.format) != codec || s.payload == Payload::kScrambled) continue;
-      if (s.payload == Payload::kUnseen && !complete) return WaitFor{s.pid};
+      if (carried_audio(s.format) != codec || payload(s.pid) == Payload::kScrambled) continue;
+      if (payload(s.pid) == Payload::kUnseen && !complete) return WaitFor{s.pid};
       return &s;
     }
   }
@@ -94,8 +95,9 @@ std::string streams_of_kind(const TsInventory& inv, StreamKind kind) {
 // A stream the caller named by PID, once its map has been read and its
 // first packet seen; or why it cannot be taken, once every map is in (the
 // message lists the streams of the kind asked for).
-std::variant<WaitFor, const TsStream*, Error> named_stream(const TsInventory& inv, std::uint32_t pid, StreamKind kind,
-                                                           bool complete, bool maps_final) {
+std::variant<WaitFor, const TsStream*, Error> named_stream(const TsInventory& inv, const PayloadOf& payload,
+                                                           std::uint32_t pid, StreamKind kind, bool complete,
+                                                           bool maps_final) {
   const auto at = std::find_if(inv.streams.begin(), inv.streams.end(), [&](const TsStream& s) { return s.pid == pid; });
   const std::string what = "PID " + std::to_string(pid);
   if (at == inv.streams.end() || at->kind() != kind) {
@@ -115,8 +117,8 @@ std::variant<WaitFor, const TsStream*, Error> named_stream(const TsInventory& in
                                                   : carried_audio(at->format).has_value();
   if (!carried) return Error{what + " is " + format + " " + kind_word(kind) + ", which quaver does not carry",
                              ErrorKind::kUnsupported};
-  if (at->payload == Payload::kScrambled) return Error{what + " is scrambled", ErrorKind::kUnsupported};
-  if (at->payload == Payload::kUnseen && !complete) return WaitFor{at->pid};
+  if (payload(at->pid) == Payload::kScrambled) return Error{what + " is scrambled", ErrorKind::kUnsupported};
+  if (payload(at->pid) == Payload::kUnseen && !complete) return WaitFor{at->pid};
   return &*at;
 }
 
@@ -181,7 +183,8 @@ std::optional<AudioCodec> carried_audio(StreamFormat format) {
 }
 
 std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, const std::vector<std::size_t>& map_order,
-                                                          const DemuxOptions& options, bool complete) {
+                                                          const PayloadOf& payload, const DemuxOptions& options,
+                                                          bool complete) {
   const StreamRequest& request = options.request;
   StreamChoice choice;
   // Every map the PAT promises may still come while the input goes on.
@@ -190,7 +193,7 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, cons
 
   const TsStream* video = nullptr;
   if (request.video) {
-    auto named = named_stream(inv, *request.video, StreamKind::kVideo, complete, maps_final);
+    auto named = named_stream(inv, payload, *request.video, StreamKind::kVideo, complete, maps_final);
     if (auto* w = std::get_if<WaitFor>(&named)) return *w;
     if (auto* e = std::get_if<Error>(&named)) return *e;
     video = std::get<const TsStream*>(named);
@@ -198,7 +201,7 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, cons
   std::vector<const TsStream*> audio;
   if (request.audio) {
     for (std::uint32_t pid : *request.audio) {
-      auto named = named_stream(inv, pid, StreamKind::kAudio, complete, maps_final);
+      auto named = named_stream(inv, payload, pid, StreamKind::kAudio, complete, maps_final);
       if (auto* w = std::get_if<WaitFor>(&named)) return *w;
       if (auto* e = std::get_if<Error>(&named)) return *e;
       const TsStream* s = std::get<const TsStream*>(named);
@@ -214,8 +217,8 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, cons
   } else if (!audio.empty()) {
     const std::size_t p = program_index(inv, *audio.front());
     const TsStream* v = video_of(inv, inv.programs[p]);
-    if (v && v->payload == Payload::kUnseen && !complete) return WaitFor{v->pid};
-    if (v && v->payload != Payload::kScrambled) {
+    if (v && payload(v->pid) == Payload::kUnseen && !complete) return WaitFor{v->pid};
+    if (v && payload(v->pid) != Payload::kScrambled) {
       program = p;
       video = v;
     }
@@ -226,8 +229,8 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, cons
       const TsStream* v = video_of(inv, inv.programs[p]);
       if (!v) continue;
       any_video = true;
-      if (v->payload == Payload::kScrambled) continue;
-      if (v->payload == Payload::kUnseen && !complete) return WaitFor{v->pid};
+      if (payload(v->pid) == Payload::kScrambled) continue;
+      if (payload(v->pid) == Payload::kUnseen && !complete) return WaitFor{v->pid};
       program = p;
       video = v;
       break;
@@ -239,7 +242,7 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, cons
       // and never in place of scrambled video.
       if (!options.audio_only || any_video) return choice;
       for (std::size_t p : map_order) {
-        auto a = audio_of(inv, inv.programs[p], complete);
+        auto a = audio_of(inv, inv.programs[p], payload, complete);
         if (auto* w = std::get_if<WaitFor>(&a)) return *w;
         if (const TsStream* s = std::get<const TsStream*>(a)) {
           program = p;
@@ -250,7 +253,7 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, cons
     }
   }
   if (!request.audio && video) {
-    auto a = audio_of(inv, inv.programs[*program], complete);
+    auto a = audio_of(inv, inv.programs[*program], payload, complete);
     if (auto* w = std::get_if<WaitFor>(&a)) return *w;
     if (const TsStream* s = std::get<const TsStream*>(a)) audio.push_back(s);
   }
@@ -260,15 +263,16 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, cons
     choice.video_pid = video->pid;
     choice.video_codec = *carried_video(video->format);
   }
-  for (const TsStream* s : audio) choice.audio.emplace_back(s->pid, *carried_audio(s->format));
+  for (const TsStream* s : audio) choice.audio.push_back({s->pid, *carried_audio(s->format), s->language});
   if (options.every_audio) {
+    // Each PID once: the PIDs already taken are marked as the list goes.
+    std::vector<bool> taken(8192);
+    for (const ChosenAudio& a : choice.audio) taken[a.pid] = true;
     for (const TsStream& s : inv.streams) {
       const std::optional<AudioCodec> codec = carried_audio(s.format);
-      if (!codec || s.payload == Payload::kScrambled || s.pid == choice.video_pid) continue;
-      const auto taken = [&](const auto& list) {
-        return std::any_of(list.begin(), list.end(), [&](const auto& a) { return a.first == s.pid; });
-      };
-      if (!taken(choice.audio) && !taken(choice.extra_audio)) choice.extra_audio.emplace_back(s.pid, *codec);
+      if (!codec || taken[s.pid] || payload(s.pid) == Payload::kScrambled || s.pid == choice.video_pid) continue;
+      taken[s.pid] = true;
+      choice.extra_audio.push_back({s.pid, *codec, s.language});
     }
   }
   return choice;
@@ -284,7 +288,7 @@ void settle_inventory(TsInventory& inv, const StreamChoice& choice, const DemuxO
       TsStream& s = inv.streams[i];
       const StreamKind kind = s.kind();
       const auto chosen_audio = std::find_if(choice.audio.begin(), choice.audio.end(),
-                                             [&](const auto& a) { return a.first == s.pid; });
+                                             [&](const ChosenAudio& a) { return a.pid == s.pid; });
       if (kind == StreamKind::kOther) {
         s.why = LeftOut::kNotMedia;
       } else if (kind == StreamKind::kVideo && choice.video_pid == s.pid) {

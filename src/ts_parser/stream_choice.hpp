@@ -16,7 +16,9 @@
 // A caller may name the video and audio streams instead, by PID.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -54,13 +56,22 @@ struct DemuxOptions {
   bool every_audio = false;       // every other clear audio stream the conversion could carry is read too
 };
 
+struct ChosenAudio {
+  std::uint16_t pid;
+  AudioCodec codec;
+  std::array<char, 3> language;
+};
+
 struct StreamChoice {
   std::optional<std::size_t> program;  // index into inventory.programs
   std::optional<std::uint16_t> video_pid;
   VideoCodec video_codec = VideoCodec::kH264;
-  std::vector<std::pair<std::uint16_t, AudioCodec>> audio;  // in the order given to the result
-  std::vector<std::pair<std::uint16_t, AudioCodec>> extra_audio;  // read only (DemuxOptions::every_audio)
+  std::vector<ChosenAudio> audio;        // in the order given to the result
+  std::vector<ChosenAudio> extra_audio;  // read only (DemuxOptions::every_audio)
 };
+
+// What the first packet with a payload of a PID said, as far as the walk has come.
+using PayloadOf = std::function<Payload(std::uint16_t pid)>;
 
 // Not yet: the choice depends on a stream whose first packet has not been
 // seen (`pid`), or on a map not yet read (no pid).
@@ -73,10 +84,12 @@ struct WaitFor {
 // An error names a stream the caller asked for that cannot be taken.
 std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inventory,
                                                           const std::vector<std::size_t>& map_order,
-                                                          const DemuxOptions& options, bool complete);
+                                                          const PayloadOf& payload, const DemuxOptions& options,
+                                                          bool complete);
 
 // Settles every stream's LeftOut and every programme's flags once the walk
-// is done; audio_frames[k] is the number of frames read of choice.audio[k].
+// is done and every stream's `payload` is set; audio_frames[k] is the number
+// of frames read of choice.audio[k].
 void settle_inventory(TsInventory& inventory, const StreamChoice& choice, const DemuxOptions& options,
                       const std::vector<std::size_t>& audio_frames);
 

@@ -74,13 +74,15 @@ bool opens_m2ts(ByteView data, std::size_t first) {
 
 // What the walk does with a PID's packets: one table lookup per packet. The
 // role sits in the top three bits of an entry, an index (of the audio track,
-// or of the PMT PID) in the low thirteen.
+// or of the PMT PID) in the low thirteen; an ignored PID keeps there what
+// its first packet with a payload said (a Payload), once it was watched.
 enum class Role : std::uint16_t { kIgnore, kPat, kPmt, kWatch, kVideo, kAudio };
 constexpr std::uint16_t entry(Role role, std::size_t index = 0) {
   return static_cast<std::uint16_t>((static_cast<std::uint16_t>(role) << 13) | (index & 0x1FFF));
 }
 constexpr Role role_of(std::uint16_t entry) { return static_cast<Role>(entry >> 13); }
 constexpr std::size_t index_in(std::uint16_t entry) { return entry & 0x1FFF; }
+constexpr std::uint16_t kFirstActive = entry(Role::kPat);  // entries below it are ignored PIDs
 
 class Demuxer {
  public:
@@ -98,6 +100,7 @@ class Demuxer {
   void read_pat(ByteView section);
   void read_pmt(std::size_t index, ByteView section, std::size_t next_packet);
   void first_payload(std::uint16_t pid, bool scrambled);
+  Payload payload_of(std::uint16_t pid) const;
   void reconsider(std::optional<std::uint16_t> pid);
   void take();
   void video_packet(ByteView payload, bool unit_start);
@@ -141,8 +144,9 @@ class Demuxer {
   std::optional<Error> refusal_;
 
   MediaData md_;
-  std::vector<AudioFrameCutter> cutters_;  // one per md_.audio track
-  std::vector<bool> unverified_;           // by audio track: its first payload is still to be seen
+  Payload video_payload_ = Payload::kUnseen;  // of the video PID taken, as its role replaced its watch
+  std::vector<AudioFrameCutter> cutters_;     // one per md_.audio track
+  std::vector<Payload> audio_payload_;        // by audio track: its first packet, unseen until it comes
   // The captured parameter set (by ParameterSet) ran to the end of the bytes
   // scanned in its packet and may continue in the next one.
   bool set_cut_[kParameterSetKinds] = {};
@@ -185,7 +189,8 @@ Result<MediaData> Demuxer::run() {
     return !choice_ && !refusal_;
   });
   if (!choice_ && !refusal_) {
-    auto settled = choose_streams(inventory_, map_order_, options_, true);
+    auto settled = choose_streams(inventory_, map_order_, [this](std::uint16_t pid) { return payload_of(pid); },
+                                  options_, true);
     if (auto* e = std::get_if<Error>(&settled)) refusal_ = *e;
     if (auto* c = std::get_if<StreamChoice>(&settled)) choice_ = std::move(*c);
   }
@@ -211,7 +216,7 @@ Result<MediaData> Demuxer::run() {
   if (!h.has_payload() || offset > kPacketSize - 1) return;
   const std::uint16_t pid = h.pid();
   const std::uint16_t e = roles_[pid];
-  if (e == entry(Role::kIgnore)) return;
+  if (e < kFirstActive) return;
   const ByteView payload(packet + offset, kPacketSize - offset);
   const bool unit_start = h.payload_unit_start();
   if (role_of(e) == Role::kVideo) {
@@ -252,6 +257,7 @@ void Demuxer::read_pat(ByteView s) {
                     [&](const TsProgram& p) { return p.number == number; }))
       continue;
     const std::uint16_t role = roles_[pid];
+    if (role_of(role) != Role::kPmt && role != entry(Role::kIgnore)) continue;  // another stream's PID
     TsProgram p;
     p.number = number;
     p.pmt_pid = pid;
@@ -293,13 +299,9 @@ void Demuxer::read_pmt(std::size_t index, ByteView s, std::size_t next_packet) {
     stream.language = language_of(descriptors);
     std::uint8_t& seen = count[static_cast<std::size_t>(stream.kind())];
     stream.ordinal = seen < 0xFF ? ++seen : seen;
-    // A PID listed by an earlier map keeps what was seen of it.
-    for (const TsStream& other : inventory_.streams) {
-      if (other.pid == stream.pid) stream.payload = other.payload;
-    }
-    if (stream.payload == Payload::kUnseen && roles_[stream.pid] == entry(Role::kIgnore)) {
-      roles_[stream.pid] = entry(Role::kWatch);
-    }
+    // Watched from now on, unless its first packet was seen already (an
+    // earlier map lists it too) or it has a role.
+    if (roles_[stream.pid] == entry(Role::kIgnore)) roles_[stream.pid] = entry(Role::kWatch);
     inventory_.streams.push_back(stream);
     e = info + es_info_length;
   }
@@ -316,18 +318,26 @@ void Demuxer::read_pmt(std::size_t index, ByteView s, std::size_t next_packet) {
 }
 
 void Demuxer::first_payload(std::uint16_t pid, bool scrambled) {
-  roles_[pid] = entry(Role::kIgnore);
-  for (TsStream& s : inventory_.streams) {
-    if (s.pid == pid) s.payload = scrambled ? Payload::kScrambled : Payload::kClear;
-  }
+  roles_[pid] = entry(Role::kIgnore, static_cast<std::size_t>(scrambled ? Payload::kScrambled : Payload::kClear));
   if (surveying_) reconsider(pid);
+}
+
+Payload Demuxer::payload_of(std::uint16_t pid) const {
+  const std::uint16_t e = roles_[pid];
+  switch (role_of(e)) {
+    case Role::kIgnore: return static_cast<Payload>(index_in(e));
+    case Role::kVideo: return video_payload_;
+    case Role::kAudio: return audio_payload_[index_in(e)];
+    default: return Payload::kUnseen;
+  }
 }
 
 // Looks for the choice again after an event it may have waited on: any map
 // read, or the first packet of the stream it waits for.
 void Demuxer::reconsider(std::optional<std::uint16_t> pid) {
   if (pid && waiting_.pid != pid) return;
-  auto outcome = choose_streams(inventory_, map_order_, options_, false);
+  auto outcome = choose_streams(inventory_, map_order_, [this](std::uint16_t p) { return payload_of(p); }, options_,
+                                false);
   if (auto* w = std::get_if<WaitFor>(&outcome)) {
     waiting_ = *w;
   } else if (auto* e = std::get_if<Error>(&outcome)) {
@@ -343,31 +353,26 @@ void Demuxer::take() {
   if (c.video_pid) {
     md_.video_pid = c.video_pid;
     md_.video_codec = c.video_codec;
+    video_payload_ = payload_of(*c.video_pid);
     roles_[*c.video_pid] = entry(Role::kVideo);
     // At most one video slice per packet still to come.
     md_.video_data.reserve((data_.size() - map_position_[*c.program]) / stride_ + 1);
   }
   for (const auto* list : {&c.audio, &c.extra_audio}) {
-    for (const auto& [pid, codec] : *list) {
-      const std::size_t k = md_.audio.size();
+    for (const ChosenAudio& a : *list) {
       AudioTrack& track = md_.audio.emplace_back();
-      track.pid = pid;
-      track.codec = codec;
-      cutters_.emplace_back(codec);
-      roles_[pid] = entry(Role::kAudio, k);
-      bool seen = false;
-      for (const TsStream& s : inventory_.streams) {
-        if (s.pid != pid) continue;
-        seen |= s.payload != Payload::kUnseen;
-        if (!track.language[0]) track.language = s.language;
-      }
-      unverified_.push_back(!seen);
+      track.pid = a.pid;
+      track.codec = a.codec;
+      track.language = a.language;
+      cutters_.emplace_back(a.codec);
+      audio_payload_.push_back(payload_of(a.pid));
+      roles_[a.pid] = entry(Role::kAudio, md_.audio.size() - 1);
     }
   }
   md_.carried_audio = c.audio.size();
   if (c.video_pid || (!c.audio.empty() && options_.audio_only)) {
     std::string audio;
-    for (const auto& a : c.audio) audio += (audio.empty() ? "" : ", ") + std::to_string(a.first);
+    for (const ChosenAudio& a : c.audio) audio += (audio.empty() ? "" : ", ") + std::to_string(a.pid);
     report_line("Found PIDs - Video: " + (c.video_pid ? std::to_string(*c.video_pid) : std::string("none")) +
                 ", Audio: " + (audio.empty() ? std::string("none") : audio));
   }
@@ -486,17 +491,12 @@ void Demuxer::read_picture_size() {
 }
 
 void Demuxer::audio_packet(std::size_t k, ByteView payload, bool unit_start, bool scrambled) {
-  if (unverified_[k]) {
-    // A stream read for a look only, chosen before its first packet was seen.
-    unverified_[k] = false;
-    const std::uint16_t pid = md_.audio[k].pid;
-    for (TsStream& s : inventory_.streams) {
-      if (s.pid == pid) s.payload = scrambled ? Payload::kScrambled : Payload::kClear;
-    }
-    if (scrambled) {
-      roles_[pid] = entry(Role::kIgnore);
-      return;
-    }
+  if (audio_payload_[k] != Payload::kClear) {
+    // A stream read for a look only, chosen before its first packet was
+    // seen: a scrambled one is not read.
+    if (audio_payload_[k] == Payload::kScrambled) return;
+    audio_payload_[k] = scrambled ? Payload::kScrambled : Payload::kClear;
+    if (scrambled) return;
   }
   AudioTrack& track = md_.audio[k];
   if (!unit_start) {
@@ -536,6 +536,7 @@ void Demuxer::finish() {
 
   std::vector<std::size_t> audio_frames;
   for (std::size_t k = 0; k < carried; ++k) audio_frames.push_back(audio[k].samples());
+  for (TsStream& s : inventory_.streams) s.payload = payload_of(s.pid);
   settle_inventory(inventory_, *choice_, options_, audio_frames);
   if (options_.left_out_lines) {
     for (const std::string& line : left_out_lines(inventory_)) report_line(line);
