@@ -414,7 +414,7 @@ def _convert_concat(args: argparse.Namespace) -> int:
     del data
     label = f"{args.inputs[0]} .. {args.inputs[-1]}" if len(args.inputs) > 1 else args.inputs[0]
     result = _remux(joined, label, args, _JobReport(messages, label))
-    job = _Job(args.inputs[0], target, os.path.lexists(target), None if named else inputs)
+    job = _Job(args.inputs[0], target, target != "-" and os.path.lexists(target), None if named else inputs)
     target, exists = _final_target(job, result)
     if exists and not args.overwrite:
         raise UsageError(_exists_message(target))

@@ -159,7 +159,9 @@ Result<OutBuffer> key_frame(ByteView data, OutputAllocator& alloc, Report& repor
   const ByteView input = detected.value().data;
   switch (detected.value().kind) {
     case InputKind::kTransportStream: {
-      Result<MediaData> media = parse_ts_packets(input, report, DemuxOptions{{}, true, false, false});
+      DemuxOptions options;
+      options.audio_only = true;  // to say that the input has audio only
+      Result<MediaData> media = parse_ts_packets(input, report, options);
       if (!media.ok()) return media.error();
       if (auto e = without_video(media.value())) return *e;
       if (media.value().video_data.empty() && !written_audio(media.value()).empty()) {

@@ -278,7 +278,7 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, cons
   return choice;
 }
 
-void settle_inventory(TsInventory& inv, const StreamChoice& choice, const DemuxOptions& options,
+void settle_inventory(TsInventory& inv, const StreamChoice& choice, const DemuxOptions& options, bool video_read,
                       const std::vector<std::size_t>& audio_frames) {
   for (std::size_t program = 0; program < inv.programs.size(); ++program) {
     TsProgram& p = inv.programs[program];
@@ -292,7 +292,7 @@ void settle_inventory(TsInventory& inv, const StreamChoice& choice, const DemuxO
       if (kind == StreamKind::kOther) {
         s.why = LeftOut::kNotMedia;
       } else if (kind == StreamKind::kVideo && choice.video_pid == s.pid) {
-        s.why = LeftOut::kCarried;
+        s.why = video_read ? LeftOut::kCarried : LeftOut::kNoFrames;
       } else if (kind == StreamKind::kAudio && chosen_audio != choice.audio.end()) {
         const std::size_t k = static_cast<std::size_t>(chosen_audio - choice.audio.begin());
         s.why = k < audio_frames.size() && audio_frames[k] > 0 ? LeftOut::kCarried : LeftOut::kNoFrames;

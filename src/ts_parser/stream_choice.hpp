@@ -88,9 +88,10 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inventory
                                                           bool complete);
 
 // Settles every stream's LeftOut and every programme's flags once the walk
-// is done and every stream's `payload` is set; audio_frames[k] is the number
-// of frames read of choice.audio[k].
+// is done and every stream's `payload` is set: `video_read` when the video
+// taken gave bytes, audio_frames[k] the number of frames read of
+// choice.audio[k].
 void settle_inventory(TsInventory& inventory, const StreamChoice& choice, const DemuxOptions& options,
-                      const std::vector<std::size_t>& audio_frames);
+                      bool video_read, const std::vector<std::size_t>& audio_frames);
 
 }  // namespace quaver

@@ -537,7 +537,7 @@ void Demuxer::finish() {
   std::vector<std::size_t> audio_frames;
   for (std::size_t k = 0; k < carried; ++k) audio_frames.push_back(audio[k].samples());
   for (TsStream& s : inventory_.streams) s.payload = payload_of(s.pid);
-  settle_inventory(inventory_, *choice_, options_, audio_frames);
+  settle_inventory(inventory_, *choice_, options_, !md_.video_data.empty(), audio_frames);
   if (options_.left_out_lines) {
     for (const std::string& line : left_out_lines(inventory_)) report_line(line);
   }
