@@ -2,7 +2,8 @@
 
 Start with :func:`remux` (any supported input to a regular MP4),
 :func:`thumbnail` (the first key frame) and :func:`merge` (a video fMP4 and
-an audio fMP4 into one MP4). The exact functions of the extension module
+an audio fMP4 into one MP4); :func:`remux_many` and :func:`thumbnail_many`
+run a batch on every core. The exact functions of the extension module
 ``_quaver`` are re-exported as they are, and ``quaver --help`` shows the
 command line.
 """
@@ -22,14 +23,20 @@ from _quaver import (
     reset_mp4_timestamps,
 )
 
-from quaver.api import Report, merge, remux, thumbnail
+from quaver.api import (BatchReport, Report, merge, remux, remux_iter, remux_many, thumbnail, thumbnail_iter,
+                        thumbnail_many)
 
 __all__ = [
     "__version__",
     "remux",
     "thumbnail",
     "merge",
+    "remux_many",
+    "thumbnail_many",
+    "remux_iter",
+    "thumbnail_iter",
     "Report",
+    "BatchReport",
     "convert_ts_to_mp4",
     "defragment_mp4",
     "reset_mp4_timestamps",

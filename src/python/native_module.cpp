@@ -8,13 +8,10 @@
 #include "content/detect.hpp"
 #include "content/jobs.hpp"
 #include "mp4_parser/mux.hpp"
-#include "python/binding.hpp"
+#include "python/native.hpp"
 
 namespace quaver::py {
 
-namespace {
-
-// The `report` argument: None, or a callable taking one str per line.
 bool sink_arg(PyObject* obj, PyObject** sink) {
   *sink = nullptr;
   if (!obj || obj == Py_None) return true;
@@ -26,16 +23,15 @@ bool sink_arg(PyObject* obj, PyObject** sink) {
   return true;
 }
 
-// Passes each collected line to the sink, then returns the call's outcome
-// (a result, or the exception already set). An exception raised by the sink
-// replaces that outcome.
-PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& lines) {
+PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& lines, PyObject* index) {
   if (!sink) return result;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   for (const std::string& line : lines.collected()) {
     PyObject* text = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace");
-    PyObject* returned = text ? PyObject_CallFunctionObjArgs(sink, text, nullptr) : nullptr;
+    PyObject* returned = !text   ? nullptr
+                         : index ? PyObject_CallFunctionObjArgs(sink, index, text, nullptr)
+                                 : PyObject_CallFunctionObjArgs(sink, text, nullptr);
     Py_XDECREF(text);
     if (!returned) {
       Py_XDECREF(type);
@@ -49,6 +45,8 @@ PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& line
   PyErr_Restore(type, value, traceback);
   return result;
 }
+
+namespace {
 
 // A function of (data, report=None): runs job(data, alloc, report) with the
 // lock released, collecting lines only when there is a sink to take them.
@@ -166,7 +164,7 @@ int adopt_quaver_panic_exception() {
 }
 
 int exec_module(PyObject* module) {
-  if (adopt_quaver_panic_exception() < 0) return -1;
+  if (adopt_quaver_panic_exception() < 0 || add_batch_functions(module) < 0) return -1;
   return PyModule_AddFunctions(module, kFunctions);
 }
 
