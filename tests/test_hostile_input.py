@@ -1,6 +1,7 @@
 """Hostile bytes: every entry point returns a result or raises ValueError, nothing else."""
 import pathlib
 
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _quaver
@@ -135,3 +136,19 @@ def test_hostile_parameter_sets_and_audio_headers(formats, sps_tail, frame_tail)
     pkts += [ts_packet(0x101, audio[i:i + 184], pusi=i == 0) for i in range(0, len(audio), 184)]
     survives(head + b"".join(pkts))
     survives(head + b"".join(pkts), _quaver.extract_thumbnail_from_ts)
+
+
+
+@pytest.mark.parametrize("batch", [quaver.remux_many, quaver.thumbnail_many, quaver.remux_iter, quaver.thumbnail_iter],
+                         ids=lambda f: f.__name__)
+@settings(FUZZ, max_examples=60)
+@given(inputs=st.lists(st.one_of(st.binary(max_size=3000), mutated(), mutated(MP4_SEEDS)), max_size=6),
+       workers=st.integers(1, 3))
+def test_batches_of_hostile_inputs(batch, inputs, workers):
+    # Each input's place holds its result or the ValueError it raised, nothing else.
+    out = list(batch(inputs, workers=workers))
+    assert len(out) == len(inputs)
+    for data, item in zip(inputs, out):
+        assert isinstance(item, (bytes, ValueError)), item
+        if isinstance(item, bytes):
+            assert len(item) <= 2 * len(data) + 4096
