@@ -359,15 +359,11 @@ PyObject* start_batch(PyObject* args, PyObject* kwargs, const char* format, Job 
 }
 
 PyObject* remux_batch(PyObject*, PyObject* args, PyObject* kwargs) {
-  return start_batch(args, kwargs, "Onn|Op:remux_batch", [](ByteView d, OutputAllocator& a, Report& r) {
-    return quaver::remux(d, a, r);
-  });
+  return start_batch(args, kwargs, "Onn|Op:remux_batch", quaver::remux);
 }
 
 PyObject* thumbnail_batch(PyObject*, PyObject* args, PyObject* kwargs) {
-  return start_batch(args, kwargs, "Onn|Op:thumbnail_batch", [](ByteView d, OutputAllocator& a, Report& r) {
-    return quaver::key_frame(d, a, r);
-  });
+  return start_batch(args, kwargs, "Onn|Op:thumbnail_batch", quaver::key_frame);
 }
 
 PyMethodDef kBatchFunctions[] = {
