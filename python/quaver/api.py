@@ -137,7 +137,9 @@ def _batch(start, inputs: Iterable[BytesLike], workers: Optional[int], report: B
     window = 2 * workers
     if whole and hasattr(inputs, "__len__"):
         window = max(window, len(inputs))  # type: ignore[arg-type]
-    return start(_each_as_bytes(inputs), workers, window, sink, errors == "raise")
+    if not (type(inputs) in (list, tuple) and all(type(data) is bytes for data in inputs)):
+        inputs = _each_as_bytes(inputs)  # copied or refused one by one, as the batch reaches them
+    return start(inputs, workers, window, sink, errors == "raise")
 
 
 @overload
