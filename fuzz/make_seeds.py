@@ -137,6 +137,7 @@ def segment_sequences():
     zero_size = box("styp", b"msdh") + struct.pack(">I", 0) + b"moof"
     return {
         "init_and_live": frames(data("live_init.mp4"), *live),
+        "init_and_live_av": frames(*(data(f"hls_live/{n}") for n in ("init.mp4", "seg0.m4s", "seg1.m4s"))),
         "live_heads": frames(*(s[:3000] for s in live)),
         "crafted": frames(*crafted),
         "short_tfdt_then_crafted": frames(short_tfdt, *crafted),

@@ -5,7 +5,8 @@ NAL units, MP4 boxes) or needs to look inside our MP4 output uses this module;
 do not copy these helpers into test files.  Contents:
 
 * MPEG-TS: ``ts_packet``, ``pat``, ``pmt``, ``pes``, ``packetize``, ``ts_stream``,
-  ``ts_program``, ``rewrite_pes``, ``crc32_mpeg2``, ``AC3_DESCRIPTOR``, ``EAC3_DESCRIPTOR``.
+  ``ts_program``, ``rewrite_pes``, ``pes_times``, ``drop_pes``, ``crc32_mpeg2``, ``AC3_DESCRIPTOR``,
+  ``EAC3_DESCRIPTOR``.
 * AAC: ``adts_frame``.
 * AC-3, E-AC-3, MPEG audio: ``ac3_frame``, ``ac3_frame_size``, ``eac3_frame``,
   ``mpeg_audio_frame``, ``mpeg_audio_info``.
@@ -21,7 +22,10 @@ do not copy these helpers into test files.  Contents:
 * Fragmented MP4: ``mvhd``, ``tkhd``, ``mdhd``, ``init_trak``, ``trex``, ``init_moov``, ``tfhd``,
   ``trun``, ``traf``, ``moof``, ``placed_moof``, ``fragment``; rewrites of real files:
   ``set_track_id``, ``wide_mdats`` (64-bit mdat headers, a box before each mdat),
-  ``defaults_in_trex`` (sample defaults left to the trex boxes).
+  ``defaults_in_trex`` (sample defaults left to the trex boxes), ``shift_decode_times`` (one
+  track's tfdts later), ``packager_layout`` (tfhd base data offsets, runs without data offsets,
+  no tfdt).
+* Reading back with PyAV: ``presentation``, ``check_presentation``.
 
 Conventions: all times are in 90 kHz ticks unless a name says otherwise, PIDs
 and stream types are plain ints, everything returned is ``bytes``.
@@ -202,6 +206,33 @@ def rewrite_pes(ts, pid, fn):
             new = packetize(pid, fn(bytes(starts[i])), cc_start=cc)
             cc += len(new)
             out += new
+    return b"".join(out)
+
+
+def pes_times(pes):
+    """(PTS, DTS) of the PES header at the start of ``pes``, each None when absent."""
+    def read(b):
+        high, mid, low = b[0] >> 1 & 7, struct.unpack(">H", b[1:3])[0] >> 1, struct.unpack(">H", b[3:5])[0] >> 1
+        return high << 30 | mid << 15 | low
+    flags = pes[7] >> 6 if len(pes) >= 9 and pes[:3] == b"\x00\x00\x01" else 0
+    return (read(pes[9:14]) if flags & 2 else None), (read(pes[14:19]) if flags == 3 else None)
+
+
+def drop_pes(ts, pid, drop):
+    """A copy of a whole TS (188-byte packets from offset 0) without every packet of
+    the PES on ``pid`` for which ``drop(k, pts, dts)`` is true, k counting that PID's
+    PES from 0 and the times read from its header: lost as a network loses them,
+    the continuity counters left with the gap."""
+    out, k, dropping = [], -1, False
+    for i in range(0, len(ts) - TS_SIZE + 1, TS_SIZE):
+        p = ts[i:i + TS_SIZE]
+        if ((p[1] & 0x1F) << 8 | p[2]) == pid and p[3] & 0x10:
+            if p[1] & 0x40:
+                k += 1
+                dropping = drop(k, *pes_times(p[4 + (1 + p[4] if p[3] & 0x20 else 0):]))
+            if dropping:
+                continue
+        out.append(p)
     return b"".join(out)
 
 
@@ -1275,6 +1306,76 @@ def defaults_in_trex(mp4):
     return out
 
 
+def shift_decode_times(mp4, track_id, delta):
+    """A copy of a fragmented MP4 (or media segment) whose every tfdt of ``track_id`` is
+    ``delta`` ticks later: that track starts so much later than the others."""
+    out = bytearray(mp4)
+    for traf_at in box_offsets(mp4, "moof/traf"):
+        children = {kind: b0 for kind, b0, _, _ in iter_boxes(mp4, traf_at, traf_at + u32(mp4, traf_at - 8) - 8)}
+        if "tfhd" in children and "tfdt" in children and u32(mp4, children["tfhd"] + 4) == track_id:
+            at = children["tfdt"]
+            if mp4[at] == 1:
+                struct.pack_into(">Q", out, at + 4, u64(mp4, at + 4) + delta)
+            else:
+                struct.pack_into(">I", out, at + 4, u32(mp4, at + 4) + delta)
+    return bytes(out)
+
+
+def packager_layout(mp4, runs_per_traf=1):
+    """A copy of a fragmented MP4 laid out as some packagers write it (GPAC's fragmenter, for
+    one): each tfhd carries a base data offset, the absolute position of its traf's first sample
+    byte, and no default-base-is-moof flag; no run carries a data offset, each run starting where
+    the traf's previous one ended; each traf's samples are spread over ``runs_per_traf`` runs; no
+    traf has a tfdt. The sample bytes stay where they were in each mdat; mfra is left out. The
+    source's runs must each lie where the traf's previous one ended, as ffmpeg writes them."""
+    boxes = _top_level(mp4)
+
+    def relaid(traf_body, body_offset):
+        """(new traf body, placeholder offset of its base in it) for a mdat body at ``body_offset``
+        from the moof start of the source."""
+        tfhd_fields, runs, first = None, [], None
+        for kind, child in _children(traf_body):
+            if kind == "tfhd":
+                tfhd_fields = child
+            elif kind == "trun":
+                run = parse_trun(child)
+                if first is None:
+                    first = run["data_offset"] - body_offset
+                runs.append((run, child[0]))
+        flags = (u32(tfhd_fields) & 0xFFFFFF & ~0x020000) | 0x1
+        tail = tfhd_fields[8 + (8 if u32(tfhd_fields) & 0x1 else 0):]
+        out = box("tfhd", bytes([0]) + flags.to_bytes(3, "big") + tfhd_fields[4:8] + bytes(8) + tail)
+        for run, version in runs:
+            samples, fields = run["samples"], {n for n, bit in TRUN_FIELDS if run["flags"] & bit}
+            pieces = max(1, min(runs_per_traf, len(samples)))
+            step = -(-len(samples) // pieces)
+            for i in range(0, len(samples), step):
+                first_flags = run["first_sample_flags"] if i == 0 else None
+                out += trun(samples[i:i + step], first_sample_flags=first_flags, fields=fields, version=version)
+        return out, first
+
+    out = b""
+    for i, (kind, body, head) in enumerate(boxes):
+        if kind == "moof" and i + 1 < len(boxes) and boxes[i + 1][0] == "mdat":
+            body_offset = len(body) + 8 + boxes[i + 1][2]
+            trafs = [relaid(b, body_offset) if k == "traf" else (b, None) for k, b in _children(body)]
+            moof_box = box("moof", b"".join(box("traf", b) if first is not None else box(k, b)
+                                            for (k, _), (b, first) in zip(_children(body), trafs)))
+            mdat_body_at = len(out) + len(moof_box) + boxes[i + 1][2]
+            patched, at = bytearray(moof_box), 8
+            for (k, _), (b, first) in zip(_children(body), trafs):
+                if first is not None:
+                    # traf header, tfhd header, version and flags, track ID: then the base.
+                    struct.pack_into(">Q", patched, at + 8 + 8 + 4 + 4, mdat_body_at + first)
+                at += 8 + len(b)
+            out += bytes(patched)
+        elif kind == "mdat":
+            out += struct.pack(">I4sQ", 1, b"mdat", len(body) + 16) + body if head == 16 else box("mdat", body)
+        elif kind != "mfra":
+            out += box(kind, body)
+    return out
+
+
 # --------------------------------------------------------------------------
 # Hostile inputs: large claimed counts and sizes, grown by a scale n
 # --------------------------------------------------------------------------
@@ -1386,3 +1487,54 @@ def tiny_adts_frames(n):
     """A TS whose audio is n ADTS frames of one payload byte each, beside a one-picture video."""
     video = aud() + START + sps() + START + pps() + nal(5, b"\x88" + bytes(40))
     return _av_stream(video, adts_frame(b"\x01") * n, pieces=max(1, n // 20))
+
+
+# --------------------------------------------------------------------------
+# Reading back with PyAV, as a player presents a file
+# --------------------------------------------------------------------------
+
+
+def presentation(data):
+    """[(kind, payload, seconds, frame length in seconds, shown)] of every packet of ``data`` in
+    file order, at the presentation times PyAV gives (edit lists applied); ``shown`` is False
+    for a packet an edit skips whole (audio priming)."""
+    import io
+
+    import av
+    out = []
+    with av.open(io.BytesIO(data)) as c:
+        for p in c.demux():
+            if p.size and p.pts is not None:
+                out.append((p.stream.type, bytes(p), float(p.pts * p.time_base),
+                            float((p.duration or 0) * p.time_base), not p.is_discard))
+    return out
+
+
+def check_presentation(sources, result, *, tolerance=0.001):
+    """Asserts that ``result`` presents what ``sources`` (one file, or several read apart, such
+    as a video and an audio rendition) present: every packet, matched by payload in order, keeps
+    its time relative to the first picture within ``tolerance`` seconds and none is lost; and the
+    result starts at 0, to within one frame of its earliest track. Returns the time of the first
+    packet shown per kind of track."""
+    sources = [sources] if isinstance(sources, bytes) else sources
+    source = [p for s in sources for p in presentation(s)]
+    ours = presentation(result)
+    assert sorted((k, b) for k, b, *_ in ours) == sorted((k, b) for k, b, *_ in source), "packets lost or added"
+
+    def relative(packets):
+        first_picture = min(t for k, _, t, *_ in packets if k == "video")
+        times = {}
+        for k, b, t, *_ in packets:
+            times.setdefault((k, b), []).append(t - first_picture)
+        return times
+
+    theirs, mine = relative(source), relative(ours)
+    worst = max(abs(a - b) for key in mine for a, b in zip(sorted(mine[key]), sorted(theirs[key])))
+    assert worst < tolerance, f"a packet moved by {worst * 1000:.3f} ms"
+    firsts = {}
+    for k, _, t, length, shown in ours:
+        if shown and (k not in firsts or t < firsts[k][0]):
+            firsts[k] = (t, length)
+    start, frame = min(firsts.values())
+    assert abs(start) <= frame, f"the result starts at {start:.4f} s"
+    return {k: t for k, (t, _) in firsts.items()}

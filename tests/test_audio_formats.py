@@ -14,10 +14,11 @@ PICTURE = aud() + nal(1, b"\x9a\x02\x04" * 6)
 STREAM_TYPES = {"ac-3": 0x81, "ec-3": 0x87, "mp4a": 0x03}
 
 
-def convert(entry, frames, *, audio_pts=90000, per_pes=4, video_pts=90000):
-    """MP4 of two pictures and the frames, ``per_pes`` frames in each audio PES."""
+def convert(entry, frames, *, audio_pts=90000, per_pes=4, video_pts=90000, frame_ticks=2880):
+    """MP4 of two pictures and the frames, ``per_pes`` frames in each audio PES, each
+    PES stamped ``frame_ticks`` a frame after the one before."""
     video = [pes(u, pts=video_pts + 3600 * i, dts=video_pts + 3600 * i) for i, u in enumerate([KEY, PICTURE])]
-    audio = [pes(b"".join(frames[i:i + per_pes]), pts=audio_pts + 2880 * i, stream_id=0xC0)
+    audio = [pes(b"".join(frames[i:i + per_pes]), pts=audio_pts + frame_ticks * i, stream_id=0xC0)
              for i in range(0, len(frames), per_pes)]
     return _quaver.convert_ts_to_mp4(ts_stream(video, audio, audio_type=STREAM_TYPES[entry]))
 
@@ -86,7 +87,7 @@ def eac3_config(mp4):
 def test_eac3_frames_gather_into_1536_sample_units(blocks, capfd):
     per = 6 // blocks
     frames = [eac3_frame(blocks=blocks, size=128, fill=i) for i in range(2 * per)]
-    mp4 = convert("ec-3", frames, per_pes=3)
+    mp4 = convert("ec-3", frames, per_pes=3, frame_ticks=480 * blocks)  # 256 audio samples a block
     t, entry, samples = audio_track(mp4)
     assert samples == [b"".join(frames[:per]), b"".join(frames[per:])]
     assert t["timescale"] == 48000 and t["durations"] == [1536, 1536]

@@ -1,4 +1,5 @@
 """The `quaver` command line, driven as a subprocess on real fixtures."""
+import collections
 import fcntl
 import io
 import os
@@ -76,14 +77,6 @@ def test_output_to_stdout_keeps_the_report_out_of_the_file(fixture_bytes):
     assert b"Found PIDs" in r.stderr
 
 
-def test_bad_input_fails_naming_the_file_and_what_it_is(tmp_path):
-    (tmp_path / "bad.ts").write_bytes(b"no sync here")
-    r = run("convert", tmp_path / "bad.ts", tmp_path / "out.mp4")
-    assert r.returncode == 1 and r.stdout == b""
-    assert f"{tmp_path / 'bad.ts'}: not a transport stream or an MP4".encode() in r.stderr
-    assert not (tmp_path / "out.mp4").exists()
-
-
 def test_mp4_commands_match_the_functions(fixture_bytes, tmp_path):
     paths = {}
     for name in ("frag_video.mp4", "frag_audio.mp4", "regular_faststart.mp4", "live_0.m4s", "live_1.m4s"):
@@ -106,17 +99,23 @@ def test_mp4_commands_match_the_functions(fixture_bytes, tmp_path):
         (["merge", paths["frag_video.mp4"], paths["frag_audio.mp4"]], quaver.merge(video, audio)),
     ]
     for args, expected in cases:
-        r = run(*args, out)
+        r = run(*args, out, "-y")
         assert r.returncode == 0, r.stderr
         assert out.read_bytes() == expected and r.stdout == b""
-    r = run("mux", paths["frag_video.mp4"], paths["live_0.m4s"], out)
-    assert r.returncode == 1 and "moov box not found" in r.stderr.decode()
-    assert str(paths["live_0.m4s"]) in r.stderr.decode()
     r = run("live", tmp_path / "live", paths["live_0.m4s"], paths["live_1.m4s"])
     assert r.returncode == 0, r.stderr
+    assert r.stderr == b"quaver: rebased 2 of 2 segments\n"
     p = _quaver.FragmentedMP4Processor()
     for name in ("live_0.m4s", "live_1.m4s"):
         assert (tmp_path / "live" / name).read_bytes() == p.process_segment(fixture_bytes(name))
+    # With its initialisation segment, as quaver.LiveProcessor given it.
+    init = tmp_path / "live_init.mp4"
+    init.write_bytes(fixture_bytes("live_init.mp4"))
+    r = run("live", "-q", "--init", init, tmp_path / "with_init", paths["live_0.m4s"], paths["live_1.m4s"])
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    live = quaver.LiveProcessor(init.read_bytes())
+    for name in ("live_0.m4s", "live_1.m4s"):
+        assert (tmp_path / "with_init" / name).read_bytes() == live.process_segment(fixture_bytes(name))
 
 
 # ---- batches ----------------------------------------------------------------------
@@ -150,8 +149,8 @@ def test_a_corrupt_input_fails_alone(tmp_path):
     r = run("convert", "-j", "2", *inputs)
     assert r.returncode == 1 and r.stdout == b""
     err = r.stderr.decode()
-    assert f"quaver: {bad}: No video data found (quaver needs the H.264 video" in err
-    assert err.endswith("quaver: converted 3 of 4 files; 1 failed\n")
+    assert f"quaver: {bad}: No video data found (the file holds no track or sample this command can use)\n" in err
+    assert err.endswith(f"quaver: converted 3 of 4 files; 1 failed: {bad}\n")
     assert sorted(p.name for p in (tmp_path / "in").glob("*.mp4")) == ["seg0.mp4", "seg1.mp4", "seg2.mp4"]
 
 
@@ -190,6 +189,8 @@ def test_the_progress_bar_shows_on_a_terminal_only(tmp_path):
     code, out, err = stderr_on_a_terminal("convert", *inputs, "-o", tmp_path / "a")
     assert code == 0 and out == b""
     assert "0/3 [" in err and "file/s]" in err and err.endswith("quaver: converted 3 of 3 files\r\n")
+    # The bar's final state stays on screen, above the summary.
+    assert "| 3/3 [" in err.split("\r\n")[-3]
     code, out, err = stderr_on_a_terminal("convert", "-q", *inputs, "-o", tmp_path / "b")
     assert (code, out, err) == (0, b"", "")
 
@@ -243,46 +244,6 @@ def test_an_ffmpeg_dash_pair_merges_and_plays(tmp_path):
     assert r.returncode == 0 and r.stdout == mp4
 
 
-@pytest.mark.parametrize("args, message", [
-    (["convert", "--concat", TS_SEGMENTS[0], FMP4_SEGMENTS[0]],
-     f"{TS_SEGMENTS[0]} is a transport stream but {FMP4_SEGMENTS[0]} is an MP4"),
-    (["convert", "--concat", *FMP4_SEGMENTS[1:]], f"{FMP4_SEGMENTS[1]} is a media segment without its "
-                                                  f"initialisation segment"),
-    (["convert", "--concat", FMP4_SEGMENTS[0], FMP4_SEGMENTS[0]], f"{FMP4_SEGMENTS[0]} has its own moov box"),
-    (["convert", "--concat", TS_SEGMENTS[0], DATA / "README.md"], f"{DATA / 'README.md'}: not a transport stream"),
-    (["convert", DATA / "live_0.m4s"], "put the initialisation segment in front of it"),
-    (["convert", DATA / "missing.ts"], "missing.ts: cannot read or write (No such file or directory); check the path"),
-    (["thumbnail", DATA / "hls_fmp4" / "seg0.m4s", "-o", "-"], "without its initialisation segment"),
-])
-def test_refusals_name_the_file_and_say_what_to_do(args, message, tmp_path):
-    r = run(*args, *([] if "-o" in args else ["-o", tmp_path / "out.mp4"]))
-    assert r.returncode == 1, r.stderr
-    assert r.stdout == b""
-    assert message in r.stderr.decode()
-    assert not (tmp_path / "out.mp4").exists()
-
-
-@pytest.mark.parametrize("make_args, message", [
-    (lambda t: ["convert", t / "a.ts", t / "b.ts"], "b.ts is a transport stream, not an output"),
-    (lambda t: ["convert", t / "a.ts", t / "a.ts"], "a.ts is the input itself"),
-    (lambda t: ["convert", t / "a.ts", t / "sub" / "a.ts", "-o", t / "out"], "would both be written to"),
-    (lambda t: ["convert", t / "a.ts", t, t / "b.ts"], "is a directory; give the files in it"),
-    (lambda t: ["convert", "-j", "0", t / "a.ts", t / "b.ts"], "-j needs a number of 1 or more"),
-    (lambda t: ["merge", t / "a.ts", t / "b.ts"], "quaver merge needs an output: give -o FILE"),
-    (lambda t: ["convert", "-"], "standard input needs an output"),
-    (lambda t: ["convert", t / "a.ts", t / "b.ts", "-o", "-"], "standard output takes one result"),
-])
-def test_command_lines_that_cannot_run_change_nothing(make_args, message, tmp_path):
-    (tmp_path / "sub").mkdir()
-    for path in (tmp_path / "a.ts", tmp_path / "b.ts", tmp_path / "sub" / "a.ts"):
-        shutil.copyfile(TS_SEGMENTS[0], path)
-    r = run(*make_args(tmp_path), input=b"")
-    assert r.returncode == 2 and r.stdout == b""
-    assert message in r.stderr.decode()
-    assert (tmp_path / "b.ts").read_bytes() == TS_SEGMENTS[0].read_bytes()
-    assert not list(tmp_path.rglob("*.mp4"))
-
-
 def test_thumbnail_as_annex_b_or_png(tmp_path):
     src = TS_SEGMENTS[1]
     r = run("thumbnail", src, "-o", "-")
@@ -297,3 +258,208 @@ def test_thumbnail_as_annex_b_or_png(tmp_path):
     with av.open(io.BytesIO(r.stdout or quaver.thumbnail(src.read_bytes())), format="h264") as c:
         key = next(c.decode(video=0)).to_ndarray(format="rgb24")
     assert (frame.to_ndarray(format="rgb24") == key).all()  # the picture of that very key frame
+
+
+# ---- no file lost, no silent failure ------------------------------------------------
+
+
+def tree(folder):
+    """Every file under folder with its bytes: what a refusal must leave as it was."""
+    return {p.relative_to(folder): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def unwritable_folder(tmp_path):
+    folder = tmp_path / "readonly"
+    folder.mkdir()
+    folder.chmod(0o555)
+    try:
+        (folder / "probe").touch()
+    except PermissionError:
+        return folder
+    (folder / "probe").unlink()
+    return pathlib.Path("/sys")  # root writes anywhere, but sysfs takes no new files
+
+
+@pytest.mark.parametrize("make_args, code, message", [
+    # Command lines that cannot run (2).
+    (lambda t: ["convert", t / "a.ts", t / "a.ts"], 2, "a.ts is given twice"),
+    (lambda t: ["convert", t / "a.ts", t / "b.ts", t / "sub" / ".." / "a.ts"], 2, "a.ts are the same file"),
+    (lambda t: ["convert", t / "a.ts", "-o", t / "sub" / ".." / "a.ts"], 2, "a.ts is the input itself"),
+    (lambda t: ["convert", t / "a.ts", t / "sub"], 2, "sub is a directory: give -o"),
+    (lambda t: ["convert", t / "a.ts", t / "sub" / "a.ts", "-o", t / "out"], 2, "would both be written to"),
+    (lambda t: ["convert", t / "a.ts", t, t / "b.ts"], 2, "is a directory; give the files in it"),
+    (lambda t: ["convert", "-j", "0", t / "a.ts", t / "b.ts"], 2, "-j needs a number of 1 or more"),
+    (lambda t: ["merge", t / "a.ts", t / "b.ts"], 2, "quaver merge needs an output: give -o FILE"),
+    (lambda t: ["convert", "-"], 2, "standard input needs an output"),
+    (lambda t: ["convert", t / "a.ts", t / "b.ts", "-o", "-"], 2, "standard output takes one result"),
+    (lambda t: ["live", t, t / "a.ts"], 2, "a.ts is an input; write the segments into another directory"),
+    (lambda t: ["live", t / "b.ts", t / "a.ts"], 2, "b.ts is a file; live writes each segment into a directory"),
+    # Inputs that cannot be used (1): the message names the file and says what to do.
+    (lambda t: ["convert", t / "junk.m4s", t / "out.mp4"], 1, "{t}/junk.m4s: not a transport stream or an MP4"),
+    (lambda t: ["convert", t / "seg.m4s", "-o", t / "out.mp4"], 1, "put the initialisation segment in front of it"),
+    (lambda t: ["convert", t / "missing.ts", "-o", t / "out.mp4"], 1,
+     "{t}/missing.ts: cannot read it (No such file or directory); check the path"),
+    (lambda t: ["thumbnail", t / "seg.m4s", "-o", "-"], 1, "without its initialisation segment"),
+    (lambda t: ["convert", "--concat", t / "a.ts", t / "init.mp4", "-o", t / "out.mp4"], 1,
+     "{t}/a.ts is a transport stream but {t}/init.mp4 is an MP4"),
+    (lambda t: ["convert", "--concat", t / "seg.m4s", t / "seg.m4s", "-o", t / "out.mp4"], 1,
+     "{t}/seg.m4s is a media segment without its initialisation segment"),
+    (lambda t: ["convert", "--concat", t / "init.mp4", t / "init.mp4", "-o", t / "out.mp4"], 1,
+     "{t}/init.mp4 has its own moov box"),
+    (lambda t: ["convert", "--concat", t / "a.ts", t / "junk.m4s", "-o", t / "out.mp4"], 1,
+     "{t}/junk.m4s: not a transport stream"),
+    # A single output that exists is replaced only with -y; nothing is read or written.
+    (lambda t: ["convert", t / "a.ts", t / "clip.mkv"], 2, "clip.mkv exists; give -y to replace it"),
+    (lambda t: ["convert", t / "a.ts"], 2, "a.mp4 exists; give -y to replace it"),
+    (lambda t: ["convert", "--concat", t / "a.ts", t / "b.ts", "-o", t / "clip.mkv"], 2, "clip.mkv exists"),
+    (lambda t: ["thumbnail", t / "a.ts", "-o", t / "clip.mkv"], 2, "clip.mkv exists"),
+    (lambda t: ["merge", t / "video.mp4", t / "audio.mp4", t / "clip.mkv"], 2, "clip.mkv exists"),
+    (lambda t: ["defragment", t / "video.mp4", t / "clip.mkv"], 2, "clip.mkv exists"),
+    # Folders that cannot take the output: the message names the output and the OS error.
+    (lambda t: ["convert", t / "b.ts", t / "missing" / "b.mp4"], 1,
+     "cannot write {t}/missing/b.mp4 (No such file or directory)"),
+    (lambda t: ["convert", t / "b.ts", "-o", unwritable_folder(t) / "b.mp4"], 1, "cannot write {ro}/b.mp4 ("),
+    (lambda t: ["convert", t / "b.ts", t / "c.ts", "-o", t / "clip.mkv" / "out"], 1, "cannot create the folder"),
+    # Inputs of the wrong kind say what they are and what the command wants.
+    (lambda t: ["merge", t / "a.ts", t / "audio.mp4", "-o", t / "out.mp4"], 1,
+     "merge needs fragmented MP4 inputs; {t}/a.ts is an MPEG-TS"),
+    (lambda t: ["merge", t / "regular.mp4", t / "audio.mp4", "-o", t / "out.mp4"], 1,
+     "merge needs fragmented MP4 inputs; {t}/regular.mp4 is an MP4 without fragments (a regular file"),
+    (lambda t: ["merge", t / "init.mp4", t / "init.mp4", "-o", t / "out.mp4"], 1,
+     "{t}/init.mp4 is an MP4 without fragments (a regular file, or an initialisation segment alone)"),
+    (lambda t: ["merge", t / "audio.mp4", t / "audio.mp4", "-o", t / "out.mp4"], 1,
+     "merge takes the video from {t}/audio.mp4, which holds no video samples (the file holds no track"),
+    (lambda t: ["thumbnail", t / "audio.mp4", "-o", t / "out.mp4"], 1, "no video track: a key frame is taken from"),
+    # Results without a sample are refused, not written.
+    (lambda t: ["convert", t / "init.mp4", "-o", t / "out.mp4"], 1, "nothing to write: the result would hold no"),
+    (lambda t: ["live", t / "live", t / "junk.m4s"], 1, "{t}/junk.m4s: a live segment must be a fragmented MP4 "
+                                                        "media segment (moof and mdat); the input is unrecognised"),
+    (lambda t: ["live", "--init", t / "junk.m4s", t / "live", t / "seg.m4s"], 1,
+     "{t}/junk.m4s: an initialisation segment must be an MP4 with a moov box"),
+])
+def test_refusals_write_nothing_and_change_no_input(make_args, code, message, fixture_bytes, tmp_path):
+    t = tmp_path / "in"
+    t.mkdir()
+    for name, source in [("a.ts", "hls_ts/seg0.ts"), ("b.ts", "hls_ts/seg1.ts"), ("c.ts", "hls_ts/seg2.ts"),
+                         ("video.mp4", "frag_video.mp4"), ("audio.mp4", "frag_audio.mp4"),
+                         ("regular.mp4", "regular_faststart.mp4"), ("init.mp4", "live_init.mp4"),
+                         ("seg.m4s", "live_0.m4s")]:
+        (t / name).write_bytes(fixture_bytes(source))
+    (t / "clip.mkv").write_bytes(b"\x1a\x45\xdf\xa3 my holiday")
+    (t / "a.mp4").write_bytes(b"an older conversion")
+    (t / "junk.m4s").write_bytes(b"<html>not found</html>")
+    (t / "sub").mkdir()
+    (t / "sub" / "a.ts").write_bytes(fixture_bytes("hls_ts/seg0.ts"))
+    args = make_args(t)
+    before = tree(tmp_path)
+    r = run(*args, input=b"")
+    assert r.returncode == code and r.stdout == b""
+    assert message.format(t=t, ro=pathlib.Path(args[-1]).parent) in r.stderr.decode(), r.stderr
+    assert tree(tmp_path) == before  # no output, no part file, every input as it was
+
+
+def test_batches_never_replace_a_file_without_consent(fixture_bytes, tmp_path):
+    folder = tmp_path / "rr"
+    folder.mkdir()
+    (folder / "a.ts").write_bytes(fixture_bytes("hls_ts/seg0.ts"))
+    (folder / "b.mp4").write_bytes(fixture_bytes("regular_faststart.mp4"))
+    # 'quaver convert rr/*': the second file is an MP4, so both are inputs, each converted beside itself.
+    r = run("convert", *sorted(folder.iterdir()))
+    assert (r.returncode, r.stderr) == (0, b"quaver: converted 2 of 2 files\n")
+    assert (folder / "b.mp4").read_bytes() == fixture_bytes("regular_faststart.mp4")
+    assert (folder / "a.mp4").read_bytes() == quaver.remux(fixture_bytes("hls_ts/seg0.ts"))
+    assert (folder / "b.remux.mp4").read_bytes() == quaver.remux(fixture_bytes("regular_faststart.mp4"))
+    # An output that exists fails alone; the others convert; the summary names it.
+    (folder / "c.ts").write_bytes(fixture_bytes("hls_ts/seg2.ts"))
+    (folder / "a.mp4").write_bytes(b"keep me")
+    r = run("convert", folder / "a.ts", folder / "c.ts", "-j", "2")
+    assert r.returncode == 1
+    assert r.stderr.decode() == (f"quaver: {folder / 'a.ts'}: {folder / 'a.mp4'} exists; give -y to replace it\n"
+                                 f"quaver: converted 1 of 2 files; 1 failed: {folder / 'a.ts'}\n")
+    assert (folder / "a.mp4").read_bytes() == b"keep me"
+    assert (folder / "c.mp4").read_bytes() == quaver.remux(fixture_bytes("hls_ts/seg2.ts"))
+    r = run("convert", "-y", "-q", folder / "a.ts", folder / "c.ts")
+    assert (r.returncode, r.stderr) == (0, b"")
+    assert (folder / "a.mp4").read_bytes() == quaver.remux(fixture_bytes("hls_ts/seg0.ts"))
+    # Live segments too: the output that exists is kept, and later segments are rebased as ever.
+    out = tmp_path / "live"
+    out.mkdir()
+    (out / "live_0.m4s").write_bytes(b"keep me too")
+    segments = copies(tmp_path, DATA / "live_0.m4s", DATA / "live_1.m4s")
+    r = run("live", out, *segments)
+    assert r.returncode == 1 and "live_0.m4s exists; give -y" in r.stderr.decode()
+    assert (out / "live_0.m4s").read_bytes() == b"keep me too"
+    p = _quaver.FragmentedMP4Processor()
+    p.process_segment(segments[0].read_bytes())
+    assert (out / "live_1.m4s").read_bytes() == p.process_segment(segments[1].read_bytes())
+    # A single output is replaced with -y, through a part file renamed into place.
+    (tmp_path / "clip.mkv").write_bytes(b"old")
+    r = run("convert", folder / "c.ts", tmp_path / "clip.mkv", "-y")
+    assert r.returncode == 0 and (tmp_path / "clip.mkv").read_bytes() == (folder / "c.mp4").read_bytes()
+    assert not list(tmp_path.rglob("*.part"))
+
+
+@pytest.mark.parametrize("junk", [bytes((i * 71 + 0x47) % 256 for i in range(300)), bytes(1000)],
+                         ids=["300 junk bytes", "1000 zero bytes"])
+def test_a_transport_stream_behind_junk_converts(junk, fixture_bytes, tmp_path):
+    ts = fixture_bytes("sample.ts")
+    (tmp_path / "capture.ts").write_bytes(junk + ts)
+    r = run("convert", tmp_path / "capture.ts", tmp_path / "out.mp4")
+    assert (r.returncode, r.stderr) == (0, b"")
+    assert (tmp_path / "out.mp4").read_bytes() == _quaver.convert_ts_to_mp4(ts)
+    # The two-argument form knows it for an input too.
+    (tmp_path / "other.ts").write_bytes(junk + ts)
+    r = run("convert", "-q", tmp_path / "capture.ts", tmp_path / "other.ts")
+    assert r.returncode == 0 and (tmp_path / "other.mp4").exists()
+
+
+@pytest.mark.parametrize("name, forced", [("hevc_aac.ts", "--ts"), ("hevc_hvc1.mp4", "--mp4"),
+                                          ("hevc_frag.mp4", None), ("sample.ts", None)])
+def test_png_key_frames_decode_with_their_own_codec(name, forced, fixture_bytes, tmp_path):
+    src = tmp_path / name
+    src.write_bytes(fixture_bytes(name))
+    r = run("thumbnail", "--png", *([forced] if forced else []), src, "-o", tmp_path / "key.png")
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b""), r.stderr
+    with av.open(str(tmp_path / "key.png")) as c:
+        picture = next(c.decode(video=0)).to_ndarray(format="rgb24")
+    codec, annexb = quaver._native.key_frame(fixture_bytes(name))
+    assert codec == ("hevc" if "hevc" in name else "h264")
+    with av.open(io.BytesIO(annexb), format=codec) as c:
+        key = next(c.decode(video=0)).to_ndarray(format="rgb24")
+    assert (picture == key).all()
+
+
+def test_forced_ts_key_frame_reports_to_stderr_only(fixture_bytes, tmp_path):
+    src = tmp_path / "in.ts"
+    src.write_bytes(fixture_bytes("sample.ts"))
+    r = run("thumbnail", "--ts", "-v", src, "-o", "-")
+    assert r.returncode == 0 and r.stdout == quaver.thumbnail(fixture_bytes("sample.ts"))
+    assert b"Found PIDs - Video: 256, Audio: 257\n" in r.stderr and b"Found PIDs" not in r.stdout
+
+
+def test_batch_planning_takes_a_constant_number_of_path_calls_per_file(tmp_path, monkeypatch):
+    from quaver import cli
+
+    names = [tmp_path / f"seg{i:04}.ts" for i in range(3000)]
+    for path in names:
+        path.write_bytes(b"G")
+    (tmp_path / "seg0007.mp4").write_bytes(b"there before")
+    calls = collections.Counter()
+
+    def counted(name, function):
+        def call(*args, **kw):
+            calls[name] += 1
+            return function(*args, **kw)
+        return call
+
+    for name in ("stat", "lstat", "listdir", "scandir", "access"):
+        monkeypatch.setattr(os, name, counted(name, getattr(os, name)))
+    for name in ("realpath", "samefile", "exists", "isdir", "lexists"):
+        monkeypatch.setattr(os.path, name, counted(name, getattr(os.path, name)))
+    jobs = cli._plan_batch([str(p) for p in names], str(tmp_path / "out"))
+    assert len(jobs) == 3000 and [j.exists for j in jobs].count(True) == 0
+    assert sum(calls.values()) <= 2 * 3000 + 40, calls  # a stat of each input and of each target
+    calls.clear()
+    jobs = cli._plan_batch([str(p) for p in names], None)
+    assert [j.target for j in jobs if j.exists] == [str(tmp_path / "seg0007.mp4")]
+    assert sum(calls.values()) <= 2 * 3000 + 40, calls

@@ -8,7 +8,7 @@ import pytest
 
 import _quaver
 import quaver
-from builders import (box, defaults_in_trex, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
+from builders import (box, check_presentation, defaults_in_trex, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
                       mdhd, moof, parse_tfhd, parse_trun, trex, wide_mdats,
                       mp4_sample_table, mvhd, placed_moof, tfdt, tfhd, tkhd, traf, trun, u32)
 
@@ -241,9 +241,10 @@ def test_trun_fields_with_and_without_data():
     # Flags 0x000301 at offset B + 16: the first sample starts at the first mdat byte.
     exact = unfold(placed([{"duration": 7, "size": 2}, {"duration": 8, "size": 3}], b"abcde"))
     assert tables(exact)[0]["stts"] == [(1, 7), (1, 8)] and find_box(exact, "mdat") == b"abcde"
-    # Without a data offset the samples are recorded and no byte is taken.
+    # Without a data offset the run starts at its traf's base: the moof, which
+    # lies before the mdat body, so the body's first byte.
     bare = unfold(one_run(tfhd(1, duration=3), trun([{"size": 2}, {"size": 3}]), mdat=b"abcde"))
-    assert tables(bare)[0]["sizes"] == [2, 3] and find_box(bare, "mdat") == b""
+    assert tables(bare)[0]["sizes"] == [2, 3] and find_box(bare, "mdat") == b"abcde"
     # A sample past the end of the mdat keeps its record; the next one is read from the same place.
     past = unfold(placed([{"size": 4}, {"size": 100}, {"size": 4}], b"12345678"))
     assert tables(past)[0]["sizes"] == [4, 100, 4] and find_box(past, "mdat") == b"12345678"
@@ -312,6 +313,19 @@ ZERO_BASE = tfhd(1, base_data_offset=0)
 def test_run_data_is_found_where_the_boxes_really_lie(build, taken):
     out = unfold(build())
     assert find_box(out, "mdat") == taken and tables(out)[0]["sizes"] == [2]
+
+
+def test_runs_without_data_offsets_follow_the_previous_run_of_their_traf():
+    # Packagers write a base data offset per traf and runs without offsets:
+    # the first run starts at the base, each further one where the one
+    # before it ended, whether that one had an offset or not.
+    def layout(n):
+        at = len(fmp4()) + n + 8  # the mdat body
+        first = traf(tfhd(1, base_data_offset=at + 1), trun([{"size": 2}]), trun([{"size": 1}]),
+                     trun([{"size": 2}], data_offset=6 - 1), trun([{"size": 1}, {"size": 1}]))
+        return moof(first, traf(tfhd(1, base_data_offset=at), trun([{"size": 1}])))
+
+    assert find_box(unfold(layout(len(layout(0))) + MDAT), "mdat") == b"123" + b"6789" + b"0"
 
 
 def test_a_base_data_offset_belongs_to_its_own_traf():
@@ -488,6 +502,8 @@ def test_movie_duration_is_the_longest_track_and_missing_media_header_means_1000
 FIXTURES = ["frag_av.mp4", "frag_video.mp4", "frag_every_frame.mp4", "cmaf_segments.mp4", "dash_init_chunk.mp4"]
 # Audio runs whose fragmenter wrote a duration of 0: their unfolded times follow those durations.
 ZERO_DURATION_RUNS = {("frag_every_frame.mp4", 1)}
+# Every track of these starts with an empty edit, an absolute start the unfolded file drops.
+SHARED_START = {"cmaf_segments.mp4"}
 
 
 def packets(data, **options):
@@ -517,13 +533,15 @@ def comparable(name, streams):
 def test_unfolded_fixture_keeps_payloads_times_and_key_frames_and_decodes(name, fixture_bytes):
     data = fixture_bytes(name)
     out = _quaver.defragment_mp4(data)
-    # The samples themselves, then the file as a player reads it, edit lists included.
-    readings = [{"ignore_editlist": "1"}, {}]
+    # The samples themselves, then the file as a player reads it, edit lists
+    # included: the same times, or the same times after the first picture.
+    readings = [{"ignore_editlist": "1"}] + ([] if name in SHARED_START else [{}])
     for options in readings:
         assert comparable(name, packets(out, **options)) == comparable(name, packets(data, **options))
-    source = packets(data, **readings[-1])
+    check_presentation(data, out)
+    source = packets(data)
     kinds = ["video", "audio"][:len(source)]
-    assert decoded_frames(out, **readings[-1]) == {kind: len(source[k]) for k, kind in enumerate(kinds)}
+    assert decoded_frames(out) == {kind: len(source[k]) for k, kind in enumerate(kinds)}
 
 
 @pytest.mark.parametrize("name", FIXTURES)
@@ -584,7 +602,7 @@ def test_open_ended_edit_is_closed_at_the_end_of_the_media(fixture_bytes):
     # An init segment's last edit with duration 0 runs "to the end"; copied
     # as it is, a regular file would read it as an edit of length 0.
     data = fixture_bytes("cmaf_segments.mp4")
-    assert packets(_quaver.defragment_mp4(data)) == packets(data)
+    check_presentation(data, _quaver.defragment_mp4(data))
 
     def elst(version, entries):
         fmt = ">QqHH" if version == 1 else ">IiHH"
@@ -592,12 +610,12 @@ def test_open_ended_edit_is_closed_at_the_end_of_the_media(fixture_bytes):
             struct.pack(fmt, d, t, 1, 0) for d, t in entries)))
 
     for version in (0, 1):
-        edit = elst(version, [(500, -1), (0, 1024)])
+        edit = elst(version, [(0, 1024)])
         moov = init_moov(init_trak(1, 12800, extra=edit), timescale=1000)
         out = unfold(fragment((1, [b"\x01"] * 10), duration=512), moov=moov)
-        fmt = ">IQqHHQqHH" if version == 1 else ">IIiHHIiHH"
+        fmt = ">IQqHH" if version == 1 else ">IIiHH"
         body = find_box(out, "moov/trak/edts/elst")
-        assert struct.unpack(fmt, body[4:]) == (2, 500, -1, 1, 0, (5120 - 1024) * 1000 // 12800, 1024, 1, 0)
+        assert body[0] == version and struct.unpack(fmt, body[4:]) == (1, (5120 - 1024) * 1000 // 12800, 1024, 1, 0)
     closed = elst(0, [(300, 0)])
     out = unfold(fragment((1, [b"\x01"] * 10), duration=512), moov=init_moov(init_trak(1, 12800, extra=closed)))
     assert find_box(out, "moov/trak/edts") == closed[8:]
@@ -626,6 +644,125 @@ def test_fragments_start_at_their_decode_times(fixture_bytes):
     # Durations that add up, or a next fragment that starts too early, stay.
     out = unfold(timed_fragment(1, 0, [100, 100]), timed_fragment(1, 200, [7]), timed_fragment(1, 100, [9]))
     assert tables(out)[0]["durations"] == [100, 100, 7, 9]
+
+
+# --------------------------------------------------------------------------
+# One timeline for every track
+# --------------------------------------------------------------------------
+
+AV_MOOV = dict(timescale=1000)
+
+
+def elst_entries(trak):
+    body = find_box(trak, "edts/elst")
+    fmt = ">QqHH" if body[0] == 1 else ">IiHH"
+    return [struct.unpack_from(fmt, body, 8 + i * struct.calcsize(fmt))[:2] for i in range(u32(body, 4))]
+
+
+def av_unfold(video_start, audio_start, *, video_edits=None, audio_edits=None):
+    """Three 3000-tick samples of 90 kHz video and two 1024-tick samples of 48 kHz audio from
+    these decode times (None: no tfdt), in a 1000 Hz movie; traks with these (duration, media
+    time) edits."""
+    def edits(entries):
+        if entries is None:
+            return b""
+        rows = b"".join(struct.pack(">IiHH", d, t, 1, 0) for d, t in entries)
+        return box("edts", full_box("elst", 0, 0, struct.pack(">I", len(entries)) + rows))
+
+    def run(track_id, start, durations_):
+        if start is not None:
+            return timed_fragment(track_id, start, durations_)
+        return placed_moof(lambda base: [traf(tfhd(track_id), trun(
+            [{"duration": d, "size": 1} for d in durations_], data_offset=base))]) + box("mdat", bytes(len(durations_)))
+
+    moov = init_moov(init_trak(1, 90000, extra=edits(video_edits)),
+                     init_trak(2, 48000, handler="soun", extra=edits(audio_edits)), **AV_MOOV)
+    return unfold(run(1, video_start, [3000] * 3), run(2, audio_start, [1024] * 2), moov=moov)
+
+
+def test_a_track_that_starts_later_keeps_its_delay_as_an_empty_edit():
+    # Audio from 0.5 s, video from 1 s: the video gets 500 ms in front of it
+    # (movie ticks), then all of its 9000 ticks from media time 0.
+    out = av_unfold(90000, 24000)
+    video, audio = find_all(out, "moov/trak")
+    assert [t for t, *_ in iter_boxes(video)] == ["tkhd", "edts", "mdia"] and find_box(audio, "edts") is None
+    assert elst_entries(video) == [(500, -1), (100, 0)] and find_box(video, "edts/elst")[:4] == bytes(4)
+    assert (u32(find_box(video, "tkhd"), 20), u32(find_box(audio, "tkhd"), 20)) == (600, 42)
+    assert u32(find_box(out, "moov/mvhd"), 16) == 600
+    assert find_box(out, "mdat") == bytes(5) and tables(out)[0]["durations"] == [3000] * 3
+    # The other way round, and into edits the template has: added to its
+    # empty edit, or put in front of the edits that show media.
+    assert elst_entries(find_all(av_unfold(45000, 48000), "moov/trak")[1]) == [(500, -1), (42, 0)]
+    assert elst_entries(find_all(av_unfold(90000, 24000, video_edits=[(300, -1), (0, 0)]), "moov/trak")[0]) == [
+        (800, -1), (100, 0)]
+    assert elst_entries(find_all(av_unfold(90000, 24000, video_edits=[(0, 1500)]), "moov/trak")[0]) == [
+        (500, -1), (83, 1500)]
+
+
+def test_tracks_that_start_together_keep_their_bytes():
+    # Decode times that agree in seconds, a delay that rounds to no movie
+    # tick, a track without tfdt (it starts at the origin): no edit anywhere.
+    alone = av_unfold(None, None)
+    assert find_all(alone, "moov/trak/edts") == []
+    for video, audio in ((90000, 48000), (90000 + 1, 48000), (None, 48000), (90000, None), (0, 0)):
+        assert av_unfold(video, audio) == alone
+
+
+def test_the_empty_edit_every_track_starts_with_is_taken_out():
+    # What both tracks share is an absolute start; the difference stays, and
+    # an empty edit that reaches 0 goes.
+    out = av_unfold(0, 0, video_edits=[(700, -1), (0, 0)], audio_edits=[(500, -1), (0, 0)])
+    video, audio = find_all(out, "moov/trak")
+    assert (elst_entries(video), elst_entries(audio)) == ([(200, -1), (100, 0)], [(42, 0)])
+    # It counts after the delays: audio 0.2 s late with an empty edit of 0.1 s.
+    out = av_unfold(0, 9600, video_edits=[(300, -1), (0, 0)], audio_edits=[(100, -1), (0, 0)])
+    video, audio = find_all(out, "moov/trak")
+    assert (elst_entries(video), elst_entries(audio)) == ([(100, 0)], [(42, 0)])
+    # A track without an empty edit: nothing is shared.
+    kept = av_unfold(0, 0, video_edits=[(700, -1), (0, 0)])
+    assert elst_entries(find_all(kept, "moov/trak")[0]) == [(700, -1), (100, 0)]
+
+
+# Real files whose tracks start apart, or whose runs lie as packagers lay them,
+# and the first times (video, audio) of the unfolded file, in seconds.
+TIMED = {
+    # AAC priming: the audio starts 21.3 ms before the first picture's decode time (clock at 5000 s).
+    "frag_late_start.mp4": (0.0613, 0.0),
+    "raised:frag_late_start.mp4": (0.04, 0.9787),  # the same with the audio 1 s later
+    "hls_offset.mp4": (0.0213, 0.0),  # the clock (1000 s) in the init segment's empty edits
+    "hls_live/init.mp4+hls_live/seg0.m4s+hls_live/seg1.m4s": (0.0213, 0.0),  # ... in every tfdt
+    "packager:frag_av.mp4": (0.04, 0.0),
+    "packager4:frag_av.mp4": (0.04, 0.0),
+}
+# The file PyAV reads as the source, where it cannot read the input itself
+# (several runs without data offsets in one traf).
+READ_AS = {"packager4:frag_av.mp4": "frag_av.mp4"}
+
+
+@pytest.mark.parametrize("name", TIMED)
+@pytest.mark.parametrize("job", [_quaver.defragment_mp4, _quaver.convert_mp4_reset_timestamps],
+                         ids=["unfold", "convert"])
+def test_unfolded_tracks_keep_their_distances_and_start_at_zero(name, job, fragmented_fixture):
+    data = fragmented_fixture(name)
+    out = job(data)
+    firsts = check_presentation(fragmented_fixture(READ_AS.get(name, name)), out)
+    assert firsts == pytest.approx(dict(zip(["video", "audio"], TIMED[name])), abs=1e-4)
+    source = packets(fragmented_fixture(READ_AS.get(name, name)))
+    assert decoded_frames(out) == {"video": len(source[0]), "audio": len(source[1])}
+    if name.startswith("packager"):
+        # Base data offsets and runs that follow each other find the very
+        # bytes the original's data offsets point at.
+        assert out == job(fragmented_fixture(name.rpartition(":")[2]))
+
+
+def test_a_delayed_track_lasts_its_delay_longer(fragmented_fixture):
+    out = _quaver.defragment_mp4(fragmented_fixture("frag_late_start.mp4"))
+    video, audio = find_all(out, "moov/trak")
+    # 273 ticks at 12800 Hz (21.3 ms) in the 48 kHz movie, then the media
+    # from its first picture (composition offset 512 ticks, 1920 movie ticks).
+    assert elst_entries(video)[0] == (1024 + 1920, -1) and elst_entries(video)[1][1] == 512
+    assert u32(find_box(video, "tkhd"), 20) == 2 * 48000 + 1024
+    assert u32(find_box(out, "moov/mvhd"), 16) == max(2 * 48000 + 1024, u32(find_box(audio, "tkhd"), 20))
 
 
 # --------------------------------------------------------------------------

@@ -21,16 +21,18 @@ TS_REPORT = ["Found PIDs - Video: 256, Audio: 257", "Total audio frames collecte
     ("frag_late_start.mp4", "fmp4", _quaver.defragment_mp4),
     ("regular_faststart.mp4", "mp4", _quaver.convert_mp4_reset_timestamps),
     ("regular_moov_end.mp4", "mp4", _quaver.convert_mp4_reset_timestamps),
-    ("live_init.mp4", "mp4", _quaver.convert_mp4_reset_timestamps),
-    ("live_0.m4s", "segment", None),
+    # Refused: a media segment alone, and an initialisation segment alone,
+    # whose rebased copy would hold no sample.
+    ("live_0.m4s", "segment", (quaver.UnsupportedInput, "without its initialisation segment")),
+    ("live_init.mp4", "mp4", (quaver.NothingToDo, "^nothing to write: the result would hold no samples")),
 ])
 def test_the_job_follows_the_content(name, kind, exact, fixture_bytes, capfd):
     data = fixture_bytes(name)
     assert _native.detect_format(data) == kind
     # Whatever the input is called, it is recognised by its bytes alone.
     assert _native.detect_format(data + b"\x00" * 3) == kind
-    if exact is None:
-        with pytest.raises(ValueError, match="without its initialisation segment"):
+    if isinstance(exact, tuple):
+        with pytest.raises(exact[0], match=exact[1]):
             quaver.remux(data)
         return
     expected = exact(data)
@@ -52,7 +54,7 @@ def test_key_frames_of_every_kind(fixture_bytes, capfd):
 
 
 @pytest.mark.parametrize("data, message", [
-    (b"", "empty input"),
+    (b"", "empty input"),  # NothingToDo; every other one is an UnsupportedInput
     (b"hello world", "not a transport stream or an MP4: unrecognised content, first bytes 68 65 6c 6c 6f 20 77 6f"),
     (b"#EXTM3U\n#EXT-X-VERSION:3\n", "an HLS playlist; give the segments it lists instead"),
     (b"\x1a\x45\xdf\xa3" + bytes(40), "a Matroska or WebM file"),
@@ -65,9 +67,82 @@ def test_key_frames_of_every_kind(fixture_bytes, capfd):
     (b"\x47" + bytes(400), "unrecognised content"),
 ])
 def test_unsupported_inputs_say_what_they_look_like(data, message):
+    kind = quaver.NothingToDo if not data else quaver.UnsupportedInput
     for call in (_native.detect_format, quaver.remux, quaver.thumbnail):
-        with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        with pytest.raises(kind, match=message.replace("(", r"\(").replace(")", r"\)")):
             call(data)
+
+
+# Junk in front of the first packet: bytes that hold sync bytes, but never
+# five a packet apart; zero padding; and the tail of a packet cut short.
+JUNK = [bytes((i * 71 + 0x47) % 256 for i in range(300)), bytes(1000), b"\x47" + bytes(100),
+        (b"\x47" + bytes(187)) * 4 + bytes(5)]
+
+
+@pytest.mark.parametrize("junk", JUNK, ids=["300 bytes", "1000 zeros", "cut packet", "four packets apart"])
+def test_a_transport_stream_behind_junk_is_read_from_its_first_packet(junk, fixture_bytes, capfd):
+    ts = fixture_bytes("sample.ts")
+    assert _native.detect_format(junk + ts) == "ts" and _native.sniff((junk + ts)[:_native.SNIFF_LENGTH]) == "ts"
+    assert quaver.remux(junk + ts) == _quaver.convert_ts_to_mp4(ts)
+    assert quaver.thumbnail(junk + ts) == _quaver.extract_thumbnail_from_ts(ts)
+    capfd.readouterr()
+
+
+def test_junk_is_looked_through_for_64_kib_and_one_packet_only(fixture_bytes):
+    ts = fixture_bytes("sample.ts")
+    assert quaver.remux(bytes(64 * 1024 + 187) + ts)
+    with pytest.raises(quaver.UnsupportedInput, match="unrecognised content, first bytes 00 00"):
+        quaver.remux(bytes(64 * 1024 + 188) + ts)
+    # Past the first packet's width, a stream needs five packets to be taken.
+    short = b"".join(b"\x47" + bytes(187) for _ in range(4))
+    assert _native.detect_format(short) == "ts"
+    with pytest.raises(quaver.UnsupportedInput):
+        _native.detect_format(bytes(188) + short)
+    assert _native.sniff(bytes(188) + short + b"\x47" + bytes(187)) == "ts"
+    assert _native.sniff(b"\x00\x00\x00\x20ftypisom") == "mp4" and _native.sniff(b"hello") is None
+    assert _native.sniff((bytes(4) + b"\x47" + bytes(187)) * 6) == "m2ts"
+
+
+# Each core message reaches _quaver as a plain ValueError and the package as
+# the class of its kind, with the same text.
+@pytest.mark.parametrize("exact, package, data, kind, message", [
+    (_quaver.defragment_mp4, _native.defragment_mp4, "regular_faststart.mp4", quaver.UnsupportedInput,
+     "Not a fragmented MP4"),
+    (_quaver.defragment_mp4, _native.defragment_mp4, "live_0.m4s", quaver.UnsupportedInput, "moov box not found"),
+    (_quaver.reset_mp4_timestamps, _native.reset_mp4_timestamps, "live_0.m4s", quaver.UnsupportedInput,
+     "moov box not found"),
+    (_quaver.convert_mp4_reset_timestamps, _native.convert_mp4_reset_timestamps, "sample.ts", quaver.DamagedInput,
+     "Box size 1195381008 exceeds available data"),
+    (_quaver.defragment_mp4, _native.defragment_mp4, b"\x00\x00\x00\x10moof" + bytes(4), quaver.DamagedInput,
+     "Box size 16 exceeds available data"),
+    (_quaver.convert_ts_to_mp4, quaver.remux, ts_stream([], [pes(b"\xff\xf1", pts=9000, stream_id=0xC0)]),
+     quaver.NothingToDo, "No video data found"),
+    (_quaver.extract_thumbnail_from_ts, quaver.thumbnail, ts_stream([pes(aud() + START + sps(), pts=9000)]),
+     quaver.NothingToDo, "No I-frame found in video stream"),
+    (_quaver.extract_thumbnail_from_mp4, lambda d: _native.key_frame(d, kind="mp4"), b"", quaver.NothingToDo,
+     'Box "mdat" not found'),
+    (_quaver.extract_thumbnail_from_mp4, lambda d: _native.key_frame(d, kind="mp4"), "live_init.mp4",
+     quaver.NothingToDo, 'Box "mdat" not found'),
+    (_quaver.extract_thumbnail_from_ts, lambda d: _native.key_frame(d, kind="ts"), b"", quaver.UnsupportedInput,
+     "No valid TS sync byte found"),
+])
+def test_errors_keep_their_message_and_get_their_kind(exact, package, data, kind, message, fixture_bytes, capfd):
+    data = fixture_bytes(data) if isinstance(data, str) else data
+    with pytest.raises(ValueError) as plain:
+        exact(data)
+    assert type(plain.value) is ValueError and str(plain.value) == message
+    with pytest.raises(kind) as e:
+        package(data)
+    assert str(e.value) == message and isinstance(e.value, quaver.Error) and isinstance(e.value, ValueError)
+    capfd.readouterr()
+
+
+def test_a_key_frame_needs_video_and_comes_with_its_codec(fixture_bytes):
+    with pytest.raises(quaver.NothingToDo, match="no video track"):
+        quaver.thumbnail(fixture_bytes("frag_audio.mp4"))
+    for name, codec in [("sample.ts", "h264"), ("hevc_aac.ts", "hevc"), ("hevc_hvc1.mp4", "hevc"),
+                        ("hevc_frag.mp4", "hevc"), ("frag_av.mp4", "h264")]:
+        assert _native.key_frame(fixture_bytes(name)) == (codec, quaver.thumbnail(fixture_bytes(name)))
 
 
 def test_a_damaged_mp4_reaches_the_job_that_names_the_damage(fixture_bytes):

@@ -6,7 +6,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _quaver
 import quaver
-from builders import pat, pes, pmt, ts_packet
+from builders import (adts_frame, aud, find_all, find_box, mp4_sample_table, nal, pat, pes, pmt, ts_packet, ts_stream,
+                      u32)
 
 DATA = pathlib.Path(__file__).parent / "data"
 # The first 150 packets of each fixture keep every example fast.
@@ -17,7 +18,8 @@ FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCh
 
 MP4_SEEDS = [(DATA / n).read_bytes() for n in ("regular_faststart.mp4", "audio_first.mp4", "dash_init_chunk.mp4",
                                                   "hevc_hvc1.mp4", "hevc_frag.mp4")]
-SEGMENT_SEEDS = [(DATA / n).read_bytes()[:6000] for n in ("live_0.m4s", "live_init.mp4")]
+SEGMENT_SEEDS = [(DATA / n).read_bytes()[:6000] for n in ("live_0.m4s", "live_init.mp4", "hls_live/seg0.m4s")]
+INIT_SEEDS = [(DATA / n).read_bytes() for n in ("live_init.mp4", "hls_live/init.mp4")]
 
 
 def survives(data, function=_quaver.convert_ts_to_mp4):
@@ -67,6 +69,9 @@ def test_random_bytes(data):
     survives(data, _quaver.FragmentedMP4Processor().process_segment)
     survives(data, quaver.remux)
     survives(data, quaver.thumbnail)
+    survives(data, quaver.LiveProcessor().process_segment)
+    survives(data, lambda d: quaver._native.key_frame(d, kind="ts")[1])
+    assert quaver._native.sniff(data) in (None, "ts", "m2ts", "mp4")
     detects_or_refuses(data)
 
 
@@ -85,11 +90,20 @@ def test_mutated_mp4_key_frames(data):
 
 
 @FUZZ
-@given(st.lists(mutated(SEGMENT_SEEDS), min_size=1, max_size=3))
-def test_mutated_live_segments(segments):
+@given(st.one_of(st.none(), mutated(INIT_SEEDS)), st.lists(mutated(SEGMENT_SEEDS), min_size=1, max_size=3))
+def test_mutated_live_segments(init, segments):
+    # With an init segment stored, its timescales are read: a mutated one too.
     p = _quaver.FragmentedMP4Processor()
+    live = quaver.LiveProcessor()
+    if init is not None:
+        p.set_init_segment(init)
+        try:
+            assert live.set_init_segment(init) is None
+        except ValueError:
+            pass
     for seg in segments:
         survives(seg, p.process_segment)
+        survives(seg, live.process_segment)
 
 
 # Programme maps that choose each video and audio format.
@@ -137,6 +151,27 @@ def test_hostile_parameter_sets_and_audio_headers(formats, sps_tail, frame_tail)
     survives(head + b"".join(pkts))
     survives(head + b"".join(pkts), _quaver.extract_thumbnail_from_ts)
 
+
+# A timestamp: absent, near a regular clock, or anywhere on the 33-bit clock.
+STAMPS = st.one_of(st.none(), st.integers(0, 40).map(lambda k: 90000 + 3000 * k), st.integers(0, 2 ** 33 - 1))
+
+
+@FUZZ
+@given(st.lists(st.tuples(STAMPS, STAMPS), min_size=1, max_size=12), st.lists(STAMPS, max_size=12))
+def test_absurd_clocks_give_durations_that_fit(video, audio):
+    # Whatever the timestamps, every sample lasts at least a tick (audio: its
+    # frame), nothing wraps round, and the headers hold the tracks' sums or,
+    # when those do not fit 32 bits, the largest value.
+    vpes = [pes(aud() + nal(5 if i == 0 else 1, b"\x88\x84"), pts=p if p is not None or d is None else d,
+                dts=d if p is not None else None) for i, (p, d) in enumerate(video)]
+    apes = [pes(adts_frame(b"\x21" * 8), pts=p, stream_id=0xC0) for p in audio]
+    mp4 = _quaver.convert_ts_to_mp4(ts_stream(vpes, apes))
+    for trak, least in zip(find_all(mp4, "moov/trak"), (1, 1024)):
+        t = mp4_sample_table(trak)
+        assert sum(n for n, _ in t["stts"]) == len(t["sizes"]) and all(d >= least for _, d in t["stts"])
+        total = sum(n * d for n, d in t["stts"])
+        assert t["duration"] == min(total, 2 ** 32 - 1)
+        assert u32(find_box(trak, "tkhd"), 20) == min(total * 90000 // t["timescale"], 2 ** 32 - 1)
 
 
 @pytest.mark.parametrize("batch", [quaver.remux_many, quaver.thumbnail_many, quaver.remux_iter, quaver.thumbnail_iter],

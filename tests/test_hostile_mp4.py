@@ -38,7 +38,13 @@ def other_operations_return_or_refuse(data):
              (_quaver.mux_fmp4_tracks, (data, CRAFTED), 40 * (len(data) + len(CRAFTED))),
              (_quaver.mux_fmp4_tracks, (CRAFTED, data), 40 * (len(data) + len(CRAFTED))),
              # CRAFTED numbers its tracks 1 and 2, as most inputs do: this renumbers.
-             (quaver.merge, (CRAFTED, data), 40 * (len(data) + len(CRAFTED)))]
+             (quaver.merge, (CRAFTED, data), 40 * (len(data) + len(CRAFTED))),
+             (quaver.merge, (data, CRAFTED), 40 * (len(data) + len(CRAFTED))),
+             # The package's copies of the exact jobs, which refuse empty results.
+             (quaver._native.defragment_mp4, (data,), 40 * len(data)),
+             (quaver._native.reset_mp4_timestamps, (data,), len(data)),
+             (quaver._native.convert_mp4_reset_timestamps, (data,), 40 * len(data)),
+             (lambda d: quaver._native.key_frame(d, kind="mp4")[1], (data,), len(data))]
     detects_or_refuses(data)
     for function, args, bound in calls:
         try:

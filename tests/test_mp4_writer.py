@@ -5,7 +5,8 @@ import pytest
 
 import _quaver
 from builders import (START, adts_frame, aud, box, find_all, find_box, full_box, hevc_key_unit, hevc_nal,
-                      hevc_slice, iter_boxes, mp4_sample_table, nal, pes, pps, sps, ts_packet, ts_stream, u32)
+                      hevc_slice, iter_boxes, mp4_sample_table, nal, pes, pps, sps, ts_packet, ts_program, ts_stream,
+                      u32)
 
 SPS = sps(pic_width_in_mbs_minus1=119, pic_height_in_map_units_minus1=67, crop=(0, 0, 0, 4))
 PPS = pps()
@@ -76,27 +77,115 @@ def test_mainstream_layout_byte_for_byte():
     assert v["stts"] == [(3, 3600)] and v["stsc"] == [(1, 3, 1)] and v["sizes"] == [len(s) + 4 for s in samples]
     assert v["chunk_offsets"] == [moov_size + 36] and v["stss"] == [1]
 
+    # The audio media runs on its sample rate, the track header on the movie's 90 kHz.
     assert find_box(atrak, "tkhd")[12:32] == struct.pack(">IIIII", 2, 0, 5760, 0, 0)
-    assert find_box(atrak, "mdia/mdhd") == bytes(12) + struct.pack(">IIHH", 90000, 5760, 0x55C4, 0)
+    assert find_box(atrak, "mdia/mdhd") == bytes(12) + struct.pack(">IIHH", 48000, 3072, 0x55C4, 0)
     assert find_box(atrak, "mdia/hdlr") == bytes(8) + b"soun" + bytes(13)
     assert find_box(atrak, "mdia/minf/smhd") == bytes(8)
     mp4a = find_box(atrak, "mdia/minf/stbl/stsd/mp4a")
     assert mp4a[:28] == bytes(6) + b"\x00\x01" + bytes(8) + bytes.fromhex("0002 0010 0000 0000 bb800000")
     assert find_box(atrak, "mdia/minf/stbl/stsd/mp4a/esds") == bytes.fromhex(
         "00000000 0319 0001 00 0411 40 15 000300 0001f400 0001f400 0502 1190 060102")
-    assert a["stts"] == [(3, 1920)] and a["sizes"] == [371, 372, 380]
+    assert a["stts"] == [(3, 1024)] and a["sizes"] == [371, 372, 380]
     assert a["chunk_offsets"] == [moov_size + len(video) + 36]
     assert find_box(atrak, "edts") is None
 
 
-@pytest.mark.parametrize("pts, duration", [
-    ([0, 3003, 6006, 9009], 3003), ([0, 1, 2], 1), ([0, 0, 1], 3000), ([5], 3000),
-    ([7, 7, 7], 3000), ([0, 3003, 6007], 3003)])
-def test_nominal_frame_duration(pts, duration):
-    mp4 = convert(stream([key_unit()] + [aud() + P] * (len(pts) - 1), [(p, None) for p in pts]))
+@pytest.mark.parametrize("stamps, stts", [
+    # A regular clock: one duration.
+    ([(0, None), (3003, None), (6006, None), (9009, None)], [(4, 3003)]),
+    ([(0, None), (1, None), (2, None)], [(3, 1)]),
+    # The decode time counts, not the presentation time.
+    ([(3600, 0), (10800, 3600), (7200, 7200)], [(3, 3600)]),
+    # 59.94 fps steps 1501 and 1502 ticks and keeps them; the last sample lasts
+    # the most common step, the smaller on a tie.
+    ([(0, None), (1501, None), (3003, None), (4504, None), (6006, None)],
+     [(1, 1501), (1, 1502), (1, 1501), (1, 1502), (1, 1501)]),
+    ([(0, None), (3003, None), (6007, None)], [(1, 3003), (1, 3004), (1, 3003)]),
+    # A packager's 0/6006 pair becomes 1/6005: a repeated decode time, or one a
+    # little behind, lasts one tick and the next sample keeps its time.
+    ([(0, 0), (3003, 3003), (6006, 3003), (9009, 9009), (12012, 12012)], [(1, 3003), (1, 1), (1, 6005), (2, 3003)]),
+    ([(0, None), (3000, None), (2000, None), (6000, None)], [(1, 3000), (1, 1), (1, 2999), (1, 3000)]),
+    ([(0, None), (0, None), (1, None)], [(3, 1)]),
+    ([(7, None), (7, None), (7, None)], [(2, 1), (1, 3000)]),
+    # Untimed samples follow one nominal step apart, and the untimed run's last
+    # sample lasts until the next timed one; a clock without steps gives 3000.
+    ([(0, None), (None, None), (10000, None), (13000, None), (16000, None)],
+     [(1, 3000), (1, 7000), (3, 3000)]),
+    ([(None, None), (None, None), (9000, None), (12000, None)], [(4, 3000)]),
+    ([(5, None)], [(1, 3000)]),
+    ([(None, None), (None, None)], [(2, 3000)]),
+])
+def test_video_durations_follow_the_decode_times(stamps, stts):
+    mp4 = convert(stream([key_unit()] + [aud() + P] * (len(stamps) - 1), stamps))
     v, = tables(mp4)
-    assert v["stts"] == [(len(pts), duration)]
-    assert u32(find_box(mp4, "moov/mvhd"), 16) == duration * len(pts)
+    assert v["stts"] == stts
+    total = sum(n * d for n, d in stts)
+    assert u32(find_box(mp4, "moov/mvhd"), 16) == u32(find_box(mp4, "moov/trak/tkhd"), 20) == v["duration"] == total
+
+
+F = b"\x31" * 40  # an AAC frame: 1024 samples at 48 kHz, 1920 ticks
+VIDEO = [(90000 + 3600 * i, None) for i in range(6)]
+WRAP = 2 ** 32
+
+
+def pictures(stamps):
+    return [key_unit()] + [aud() + P] * (len(stamps) - 1)
+
+
+AAC = adts_frame(F)
+
+
+@pytest.mark.parametrize("audio, stts", [
+    # A lost frame stays a gap: the frame before it lasts until the next one.
+    ([(90000, AAC * 2), (90000 + 3 * 1920, AAC * 2)], [(1, 1024), (1, 2048), (2, 1024)]),
+    # Times off by up to half a frame later, or earlier, are jitter: the frame follows on.
+    ([(90000, AAC), (91920 + 300, AAC), (93840 - 500, AAC), (95760 + 960, AAC)], [(4, 1024)]),
+    ([(90000, AAC * 2), (91920, AAC * 2)], [(4, 1024)]),
+    ([(90000, AAC), (None, AAC * 2), (95760, AAC)], [(4, 1024)]),
+    # Frames take their place in the PES they begin in: the third frame begins
+    # in the first PES, whose PTS times it, and ends in the second.
+    ([(90000, (AAC * 3)[:-20]), (95760, AAC[-20:] + AAC)], [(4, 1024)]),
+])
+def test_audio_frames_keep_their_time(audio, stts, capfd):
+    mp4 = convert(ts_stream([pes(u, pts=p) for u, (p, _) in zip(pictures(VIDEO), VIDEO)],
+                            [pes(data, pts=pts, stream_id=0xC0) for pts, data in audio]))
+    assert tables(mp4)[1]["stts"] == stts
+    # The report still gives the PTS each frame was cut under.
+    assert f"Audio PTS range: 90000 - {audio[-1][0]}" in capfd.readouterr().out
+
+
+@pytest.mark.parametrize("video, audio, video_stts, audio_stts", [
+    # Both clocks start again (recordings joined end to end): the second part
+    # starts where the first ended (its video, later) and keeps its audio 1000
+    # ticks after its first picture.
+    ([90000, 93600, 97200, 9000, 12600], [(88000, [F] * 3), (10000, [F] * 2)],
+     [(5, 3600)], [(2, 1024), (1, (101800 - 91840) * 48000 // 90000), (2, 1024)]),
+    ([90000, 93600, 97200, 1897200, 1900800], [(90000, [F] * 2), (1897700, [F] * 2)],
+     [(5, 3600)], [(1, 1024), (1, (101300 - 91920) * 48000 // 90000), (2, 1024)]),
+    # Forward steps of up to 10 s in both tracks are kept as time.
+    ([90000, 93600, 97200, 547200, 550800], [(90000, [F] * 2), (547200, [F] * 2)],
+     [(2, 3600), (1, 450000), (2, 3600)], [(1, 1024), (1, (547200 - 91920) * 48000 // 90000), (2, 1024)]),
+    # Only one track's clock starts again: it runs on over its jump.
+    ([90000, 93600, 97200, 9000, 12600], [(90000, [F] * 5)], [(5, 3600)], [(5, 1024)]),
+    ([90000, 93600, 97200], [(90000, [F] * 2), (9000, [F] * 2)], [(3, 3600)], [(4, 1024)]),
+    # A clock 13.2 hours past the first timestamp folds back 2^33 in both
+    # tracks: a join. The audio folds 1920 ticks of source time before the
+    # video, so both tracks go on 1920 ticks later than a seamless clock.
+    ([WRAP - 7200 + 3600 * i for i in range(5)], [(WRAP - 6000 + 1920 * i, [F]) for i in range(7)],
+     [(2, 3600), (1, 3600 + 1920), (2, 3600)], [(3, 1024), (1, 2048), (3, 1024)]),
+    # Absurd clocks: tracks 2^32 ticks apart are not believed to belong together;
+    # each part starts where the later track ended, and nothing lasts 13 hours.
+    ([0, WRAP, 0, WRAP], [(WRAP, [F]), (0, [F]), (WRAP, [F]), (0, [F])],
+     [(4, 3000)], [(1, 1601), (1, 1599), (1, 1601), (1, 1024)]),
+])
+def test_durations_through_joins_and_gaps(video, audio, video_stts, audio_stts, capfd):
+    vpes = [pes(u, pts=p) for u, p in zip(pictures(video), video)]
+    # An audio PES without frames comes first: its PTS, 0, is the clock's reference.
+    apes = [pes(b"\x11" * 20, pts=0, stream_id=0xC0)] + [
+        pes(b"".join(adts_frame(f) for f in frames), pts=p, stream_id=0xC0) for p, frames in audio]
+    v, a = tables(convert(ts_program([(0x0F, 0x101, b"", apes), (0x1B, 0x100, b"", vpes)])))
+    assert (v["stts"], a["stts"]) == (video_stts, audio_stts)
 
 
 def test_composition_offsets_relative_to_the_first():
@@ -247,11 +336,12 @@ def test_late_audio_waits_behind_an_empty_edit():
 
 def test_early_audio_skips_its_lead():
     # 100 frames of 1920 ticks = 192000; the audio starts 10000 ticks before
-    # the first picture, so its first 10000 ticks are skipped.
+    # the first picture, so its first 10000 ticks are skipped: 5333 samples at
+    # the track's 48 kHz, as readers that count the media time in samples read it.
     frames = [b"\x31" * 40] * 100
     mp4 = convert(stream([key_unit()], [(900000, None)], [(890000, frames)]))
     edts = find_box(find_all(mp4, "moov/trak")[1], "edts")
-    assert edts == box(b"elst", bytes(4) + struct.pack(">IIII", 1, 182000, 10000, 0x10000))
+    assert edts == box(b"elst", bytes(4) + struct.pack(">IIII", 1, 182000, 10000 * 48000 // 90000, 0x10000))
     # Under the stream's own rate the media time counts samples of it.
     ts = stream([key_unit()], [(900000, None)], [(890000, frames[:5], dict(sf_index=4))])
     edts = find_box(find_all(convert(ts), "moov/trak")[1], "edts")
@@ -260,13 +350,13 @@ def test_early_audio_skips_its_lead():
     # A lead longer than the track leaves a segment of 0.
     edts = find_box(find_all(convert(stream([key_unit()], [(900000, None)], [(800000, frames[:1])])), "moov/trak")[1],
                     "edts")
-    assert edts == box(b"elst", bytes(4) + struct.pack(">IIII", 1, 0, 100000, 0x10000))
+    assert edts == box(b"elst", bytes(4) + struct.pack(">IIII", 1, 0, 100000 * 48000 // 90000, 0x10000))
 
 
 @pytest.mark.parametrize("audio_pts, video_pts, edit", [
     (90000, 90000, None),
     # Across the 33-bit wrap the audio is 20 ticks early, not 2^33 - 20 late.
-    (2 ** 33 - 10, 10, (1, 1920 - 20, 20)),
+    (2 ** 33 - 10, 10, (1, 1920 - 20, 20 * 48000 // 90000)),
     (10, 2 ** 33 - 10, (2, 20, -1)),
     # Timestamps 2^32 apart or more are not believed.
     (90000 + 2 ** 32, 90000, None)])

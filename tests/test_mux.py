@@ -1,6 +1,7 @@
 """mux_fmp4_tracks: a video fMP4 and an audio fMP4 into one regular MP4."""
 import inspect
 import io
+import re
 import struct
 
 import av
@@ -8,8 +9,8 @@ import pytest
 
 import _quaver
 import quaver
-from builders import (box, defaults_in_trex, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
-                      mp4_sample_table, mvhd, set_track_id, tkhd, u32, wide_mdats)
+from builders import (box, check_presentation, defaults_in_trex, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
+                      mp4_sample_table, mvhd, set_track_id, shift_decode_times, tkhd, u32, wide_mdats)
 
 mux = _quaver.mux_fmp4_tracks
 
@@ -111,6 +112,49 @@ def test_real_video_and_audio_files_merge(fixture_bytes):
     assert counts == {"VideoFrame": 50, "AudioFrame": len(packets(audio, "audio"))}
 
 
+# A DASH pair from one encode (each rendition numbers its track 1), as
+# stored, with the audio rendition joining 0.5 s later, and in the packagers'
+# layout of runs; the first times (video, audio) of the merge in seconds. The
+# audio shown first skips its AAC priming.
+DASH_PAIRS = {
+    "dash": (0.0, 0.0),
+    "audio later": (0.0, 0.5),
+    "packager": (0.0, 0.0),
+}
+
+
+@pytest.mark.parametrize("pair", DASH_PAIRS)
+def test_renditions_keep_their_alignment(pair, fragmented_fixture):
+    prefix = "packager:" if pair == "packager" else ""
+    v, a = (fragmented_fixture(prefix + name) for name in ("dash/video.mp4", "dash/audio.mp4"))
+    a = set_track_id(shift_decode_times(a, 1, 24000) if pair == "audio later" else a, 2)
+    out = mux(v, a)
+    if prefix:
+        # The very samples of the stored pair (PyAV places fragments without
+        # a tfdt by the sidx, so it reads the stored pair as the source).
+        v, a = fragmented_fixture("dash/video.mp4"), set_track_id(fragmented_fixture("dash/audio.mp4"), 2)
+        assert out == mux(v, a)
+    firsts = check_presentation([v, a], out)
+    assert firsts == pytest.approx(dict(zip(["video", "audio"], DASH_PAIRS[pair])), abs=1e-4)
+
+
+def test_a_later_video_rendition_and_edits_of_another_movie_timescale(fixture_bytes):
+    # The video joins 0.5 s after the audio: its empty edit counts in the
+    # merged movie's 1000 Hz, and the audio's edits (its file counts them in
+    # 48 kHz) are rescaled into it.
+    video = shift_decode_times(fixture_bytes("dash/video.mp4"), 1, 6400)
+    audio = set_track_id(fixture_bytes("dash/audio.mp4"), 2)
+    out = mux(video, audio)
+    assert check_presentation([video, audio], out) == pytest.approx({"video": 0.5, "audio": 0.0}, abs=1e-4)
+    v, a = find_all(out, "moov/trak")
+    assert find_box(v, "edts/elst")[8:16] == struct.pack(">Ii", 500, -1)
+    a_source = init_trak(2, 48000, handler="soun", extra=box("edts", full_box("elst", 0, 0, struct.pack(
+        ">IIiHHIiHH", 2, 960, -1, 1, 0, 0, 0, 1, 0))))
+    out = mux(video_file(), init_moov(a_source, timescale=48000) + fragment((2, [b"a" * 9] * 3), duration=1024))
+    assert find_box(find_all(out, "moov/trak")[1], "edts/elst")[4:] == struct.pack(
+        ">IIiHHIiHH", 2, 20, -1, 1, 0, 3 * 1024 * 1000 // 48000, 0, 1, 0)
+
+
 @pytest.mark.parametrize("rewrite", [wide_mdats, defaults_in_trex])
 def test_rewritten_inputs_merge_like_their_originals(rewrite, fixture_bytes):
     # Each input is read with its own box positions and its own trex defaults.
@@ -125,7 +169,6 @@ def test_rewritten_inputs_merge_like_their_originals(rewrite, fixture_bytes):
     (video_file(), audio_file()),
     (video_file(), audio_file((3, 2))),
     (video_file(7, mvhd_box=mvhd(1000, version=1)), audio_file((2,))),
-    (init_moov(init_trak(1, 90000)), init_moov(init_trak(2, 48000, handler="soun"))),
 ])
 def test_merge_of_distinct_ids_is_mux_byte_for_byte(video, audio):
     assert quaver.merge(video, audio) == mux(video, audio)
@@ -162,14 +205,27 @@ def test_merge_of_a_real_dash_pair_equals_mux_after_renumbering(fixture_bytes):
         assert quaver.merge(video_file(), a) == mux(video_file(), set_track_id(a, 2))
 
 
-@pytest.mark.parametrize("video, audio, message", [
-    (init_moov(init_trak(1, 90000), init_trak(1, 90000)), audio_file(), "track_id 1 가 중복됨"),
-    (video_file(), audio_file((2, 2)), "track_id 2 가 중복됨"),
-    (video_file(), audio_file((1, 1)), "track_id 1 가 중복됨"),   # repeated within the audio input itself
-    (init_moov(), init_moov(), "합칠 트랙이 없음"),
-    (fragment((1, [b"x"])), audio_file(), "moov box not found"),
+@pytest.mark.parametrize("video, audio, kind, message", [
+    (init_moov(init_trak(1, 90000), init_trak(1, 90000)) + fragment((1, [b"x"])), audio_file(), quaver.DamagedInput,
+     "track_id 1 가 중복됨"),
+    (video_file(), audio_file((2, 2)), quaver.DamagedInput, "track_id 2 가 중복됨"),
+    (video_file(), audio_file((1, 1)), quaver.DamagedInput, "track_id 1 가 중복됨"),  # within the audio input itself
+    # Inputs of the wrong kind, or without samples of the kind they stand for.
+    (fragment((1, [b"x"])), audio_file(), quaver.UnsupportedInput, "merge needs fragmented MP4 inputs; the video "
+     "input is a fragmented MP4 media segment without its initialisation segment"),
+    (init_moov(init_trak(1, 90000)), init_moov(init_trak(2, 48000, handler="soun")), quaver.UnsupportedInput,
+     "merge needs fragmented MP4 inputs; the video input is an MP4 without fragments (a regular file, or an "
+     "initialisation segment alone)"),
+    (video_file(), init_moov(), quaver.UnsupportedInput, "merge needs fragmented MP4 inputs; the audio input is an "
+                                                         "MP4 without fragments"),
+    (audio_file(), audio_file(), quaver.NothingToDo, "merge takes the video from the video input, which holds no "
+                                                     "video samples"),
+    (video_file(), video_file(2), quaver.NothingToDo, "merge takes the audio from the audio input, which holds no "
+                                                      "audio samples"),
+    (video_file(), audio_file(samples=()), quaver.NothingToDo, "which holds no audio samples"),
+    (b"\x47" + bytes(187), audio_file(), quaver.UnsupportedInput, "the video input is an MPEG-TS"),
+    (video_file()[:40], audio_file(), quaver.DamagedInput, "the video input is an MP4 that cannot be read (Box "),
 ])
-def test_merge_still_refuses_malformed_inputs(video, audio, message):
-    with pytest.raises(ValueError) as e:
+def test_merge_refuses_inputs_it_cannot_merge(video, audio, kind, message):
+    with pytest.raises(kind, match=re.escape(message)):
         quaver.merge(video, audio)
-    assert str(e.value) == message

@@ -1,6 +1,7 @@
-"""FragmentedMP4Processor: rebasing live segments from the first decode time seen."""
+"""FragmentedMP4Processor and quaver.LiveProcessor: rebasing live segments from the first decode time seen."""
 import gc
 import inspect
+import sys
 import io
 import struct
 
@@ -8,7 +9,9 @@ import av
 import pytest
 
 import _quaver
-from builders import box, find_all, full_box, live_segment, parse_tfdt, tfdt, traf_body
+import quaver
+from builders import (box, check_presentation, find_all, full_box, init_moov, init_trak, live_segment, parse_tfdt, tfdt,
+                      traf_body)
 
 P = _quaver.FragmentedMP4Processor
 
@@ -19,7 +22,8 @@ def decode_times(segment):
 
 def test_class_surface():
     assert P.__doc__ == "세그먼트를 이어서 받아 처리하는 fMP4 처리기."
-    assert str(inspect.signature(P)) == "()"
+    if sys.version_info >= (3, 10):  # 3.9 drops the signature of a class made from a type spec
+        assert str(inspect.signature(P)) == "()"
     assert str(inspect.signature(P.process_segment)) == "(self, /, data)"
     assert str(inspect.signature(P.set_init_segment)) == "(self, /, data)"
     assert str(inspect.signature(P.reset)) == "(self, /)"
@@ -57,6 +61,36 @@ def test_one_base_for_every_track_and_both_versions():
     seg = live_segment(traf_body(1, 5000), traf_body(2, 4000, version=0), traf_body(3, 7000, version=0))
     assert decode_times(p.process_segment(seg)) == [0, 0, 2000]
     assert p.base_decode_time == 5000
+
+
+def test_with_its_init_segment_every_track_is_measured_from_one_origin():
+    # 90 kHz video from 1000 s, 48 kHz audio from 999.5 s, and a track 3 the
+    # init segment does not name: the origin is the audio's start, in each
+    # named track's ticks; track 3 takes its own first decode time.
+    init = init_moov(init_trak(1, 90000), init_trak(2, 48000, handler="soun"))
+    p = P()
+    p.set_init_segment(init)
+    first = live_segment(traf_body(1, 90_000_000), traf_body(2, 47_976_000, version=0), traf_body(3, 777))
+    assert decode_times(p.process_segment(first)) == [45_000, 0, 0]
+    assert p.base_decode_time == 89_955_000  # the first track's base, in its own ticks
+    # The bases stay; a named track that appears only now takes the origin too.
+    later = live_segment(traf_body(2, 48_024_000), traf_body(1, 90_090_000), traf_body(3, 1777))
+    assert decode_times(p.process_segment(later)) == [48_000, 135_000, 1000]
+    assert p.reset() is None and p.base_decode_time is None
+    assert decode_times(p.process_segment(later)) == [0, 45_000, 0]
+    # Rounded to the nearest tick; an init segment that names no timescale
+    # leaves the single base of the first decode time.
+    p = P()
+    p.set_init_segment(init)
+    assert decode_times(p.process_segment(live_segment(traf_body(2, 48_000), traf_body(1, 90_001)))) == [0, 1]
+    p = P()
+    p.set_init_segment(b"init")
+    assert decode_times(p.process_segment(live_segment(traf_body(1, 5000), traf_body(2, 7000)))) == [0, 2000]
+    # Stored once the stream runs, it waits for the next reset.
+    p.set_init_segment(init)
+    assert decode_times(p.process_segment(live_segment(traf_body(2, 8000)))) == [3000]
+    p.reset()
+    assert decode_times(p.process_segment(first)) == [45_000, 0, 0]
 
 
 def test_everything_but_decode_times_passes_through_in_place():
@@ -109,6 +143,25 @@ def test_truncated_children_are_left_out():
     assert len(out) == len(seg) - (box("free", bytes(8))[:-1].__len__() + 3)
 
 
+def test_live_audio_and_video_keep_their_sync_with_the_init_segment(fixture_bytes):
+    # HLS fMP4 whose clock starts at 1000 s, audio (48 kHz) and video
+    # (12800 Hz) in each segment, the audio's AAC priming 21.3 ms ahead.
+    init = fixture_bytes("hls_live/init.mp4")
+    segments = [fixture_bytes(f"hls_live/seg{i}.m4s") for i in range(2)]
+    p = P()
+    p.set_init_segment(init)
+    out = [p.process_segment(s) for s in segments]
+    assert p.base_decode_time == round(47_998_976 / 48000 * 12800)
+    firsts = check_presentation(init + b"".join(segments), init + b"".join(out))
+    assert firsts == pytest.approx({"video": 0.0213, "audio": 0.0}, abs=1e-4)
+    # Without it no timescale is known: the video's first decode time is
+    # every track's base, and the 48 kHz audio lands about 733 s late.
+    p = P()
+    out = [p.process_segment(s) for s in segments]
+    assert p.base_decode_time == 12_800_000
+    assert decode_times(out[0]) == [0, 47_998_976 - 12_800_000]
+
+
 def test_live_hls_segments_play_from_zero(fixture_bytes):
     p = P()
     init = fixture_bytes("live_init.mp4")
@@ -121,3 +174,54 @@ def test_live_hls_segments_play_from_zero(fixture_bytes):
         frames = list(c.decode(video=0))
     assert len(frames) == 75
     assert min(f.pts for f in frames) == 0
+
+
+# ---- quaver.LiveProcessor: the same processor, refusing what it would pass through --------------------
+
+SAMPLE_RUN = full_box("trun", 0, 0, struct.pack(">I", 1))  # one sample, its fields left to the defaults
+
+
+def one_sample_traf(track_id, decode_time):
+    return full_box("tfhd", 0, 0x020000, struct.pack(">I", track_id)) + tfdt(decode_time) + SAMPLE_RUN
+
+
+def test_live_processor_rebases_as_the_exact_class(fixture_bytes):
+    init = fixture_bytes("live_init.mp4")
+    segments = [fixture_bytes(f"live_{i}.m4s") for i in range(3)]
+    exact = P()
+    exact.set_init_segment(init)
+    for live in (quaver.LiveProcessor(init), quaver.LiveProcessor(init_segment=bytearray(init))):
+        assert [live.process_segment(s) for s in segments] == [exact.process_segment(s) for s in segments]
+        assert live.base_decode_time == exact.base_decode_time == 128_000_000
+        exact.reset()
+        live.reset()
+        assert live.base_decode_time is None
+    assert "timescale" in quaver.LiveProcessor.__doc__ and "single base" in quaver.LiveProcessor.__doc__
+    assert all(getattr(quaver.LiveProcessor, m).__doc__ for m in ("process_segment", "set_init_segment", "reset",
+                                                                  "base_decode_time"))
+
+
+@pytest.mark.parametrize("call, data, kind, message", [
+    ("process_segment", b"garbage", quaver.UnsupportedInput,
+     "a live segment must be a fragmented MP4 media segment (moof and mdat); the input is unrecognised content"),
+    ("process_segment", b"", quaver.NothingToDo, "the input is empty"),
+    ("process_segment", "sample.ts", quaver.UnsupportedInput, "the input is an MPEG-TS"),
+    ("process_segment", "live_init.mp4", quaver.UnsupportedInput, "the input is an MP4 without fragments"),
+    ("process_segment", live_segment(traf_body(1, 900)), quaver.NothingToDo, "the segment holds no samples"),
+    ("process_segment", live_segment(one_sample_traf(1, 900) + struct.pack(">I", 3) + bytes(12)), quaver.DamagedInput,
+     "Invalid box size"),
+    ("set_init_segment", "live_0.m4s", quaver.UnsupportedInput, "an initialisation segment must be an MP4 with a moov "
+                                                                "box; the input is a fragmented MP4 media segment"),
+    ("set_init_segment", b"\x47" * 2000, quaver.UnsupportedInput, "the input is an MPEG-TS"),
+])
+def test_live_processor_refuses_what_is_not_a_segment(call, data, kind, message, fixture_bytes):
+    live = quaver.LiveProcessor()
+    if isinstance(data, str):
+        data = fixture_bytes(data)
+    with pytest.raises(kind) as e:
+        getattr(live, call)(data)
+    assert message in str(e.value)
+    # Refused before the wrapped processor saw it: the next segment still sets the base.
+    if kind is not quaver.DamagedInput:
+        assert decode_times(live.process_segment(live_segment(one_sample_traf(1, 700)))) == [0]
+        assert live.base_decode_time == 700

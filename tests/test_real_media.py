@@ -5,13 +5,32 @@ import av
 import pytest
 
 import _quaver
-from builders import find_all, find_box, length_prefixed_nals, mp4_sample_table, split_annexb, u32
+from builders import drop_pes, find_all, find_box, length_prefixed_nals, mp4_sample_table, split_annexb
 
+
+def gap_of_two_seconds(fixture_bytes):
+    """ntsc_60.ts without pictures 480-599 (the next is a key frame) and the audio PES of that time."""
+    ts, dts = fixture_bytes("ntsc_60.ts"), []
+    drop_pes(ts, 0x100, lambda k, pts, d: dts.append(d))
+    ts = drop_pes(ts, 0x100, lambda k, pts, d: 480 <= k < 600)
+    return drop_pes(ts, 0x101, lambda k, pts, d: dts[480] <= pts < dts[600])
+
+
+# Recordings damaged as networks and recorders damage them, cut from the fixtures.
+DAMAGED = {"lost_audio_pes": lambda fb: drop_pes(fb("film_44k.ts"), 0x101, lambda k, pts, dts: k == 3),
+           "gap_of_two_seconds": gap_of_two_seconds}
 FIXTURES = ["sample.ts", "muxer_aud.ts", "late_audio_44k.ts", "video_only.ts", "interlaced.ts",
             "mp2_audio.ts", "mp2_and_aac.ts", "audio_lead.ts", "hls_segment.ts", "clock_wrap.ts",
             "no_delimiters.ts", "multi_slice.ts", "hevc_aac.ts", "hevc_eac3.ts", "h264_ac3.ts",
-            "h264_eac3_51.ts", "h264_mp3.ts", "h264_mp3_lsf.ts", "dvb_ac3.ts", "mp2_ac3_aac.ts"]
+            "h264_eac3_51.ts", "h264_mp3.ts", "h264_mp3_lsf.ts", "dvb_ac3.ts", "mp2_ac3_aac.ts",
+            "ntsc_60.ts", "film_44k.ts", "joined.ts", "fps_change.ts"] + list(DAMAGED)
 WITH_AUDIO = [f for f in FIXTURES if f != "video_only.ts"]
+
+
+def source_bytes(name, fixture_bytes):
+    return DAMAGED[name](fixture_bytes) if name in DAMAGED else fixture_bytes(name)
+
+
 # Audio the conversion takes, by the reader's own codec names, most wanted first.
 # Readers call every MPEG audio layer in an MP4 "mp3", so layers are one family.
 AUDIO_PREFERENCE = ["aac", "ac3", "eac3", "mpeg audio"]
@@ -71,7 +90,7 @@ def stream_facts(stream):
 
 @pytest.mark.parametrize("name", FIXTURES)
 def test_every_frame_decodes_and_matches_the_source(name, fixture_bytes, capfd):
-    data = fixture_bytes(name)
+    data = source_bytes(name, fixture_bytes)
     mp4 = _quaver.convert_ts_to_mp4(data)
     with av.open(io.BytesIO(data), format="mpegts") as c:
         source = [c.streams.video[0]] + [s for s in [chosen_audio(c)] if s]
@@ -84,17 +103,14 @@ def test_every_frame_decodes_and_matches_the_source(name, fixture_bytes, capfd):
         assert [stream_facts(s) for s in c.streams] == facts
     counts, sizes = decode_all(mp4)
     assert counts.get("video") == len(video)
-    # Every audio frame is in the file, byte for byte. Those an edit skips are
-    # not decoded (the reader skips more when the audio timescale is not the
-    # sample rate, as with the 90 kHz AAC track: it counts the media time in samples).
+    # Every audio frame is in the file, byte for byte. Those an edit skips whole
+    # are not decoded, and every other one is.
     tracks = [mp4_sample_table(t) for t in find_all(mp4, "moov/trak")]
     samples = [mp4[o:o + n] for t in tracks[1:] for o, n in zip(t["offsets"], t["sizes"])]
     assert samples == [audio_payload(p, facts[1][0]) for p in audio]
     with av.open(io.BytesIO(mp4)) as c:
         ours_audio = [p for s in c.streams.audio for p in c.demux(s) if p.size]
-    kept = sum(not p.is_discard for p in ours_audio)
-    skips_lead = any(u32(e, 4) == 1 for e in find_all(mp4, "moov/trak/edts/elst"))
-    assert 0 < counts["audio"] <= kept if skips_lead else counts.get("audio", 0) == kept
+    assert counts.get("audio", 0) == sum(not p.is_discard for p in ours_audio)
 
     with av.open(io.BytesIO(mp4)) as c:
         ours = [p for p in c.demux(c.streams.video[0]) if p.size]
@@ -102,11 +118,20 @@ def test_every_frame_decodes_and_matches_the_source(name, fixture_bytes, capfd):
     for mine, theirs in zip(ours, video):
         assert length_prefixed_nals(bytes(mine)) == video_payload(theirs, facts[0][0])
     assert [p.is_keyframe for p in ours] == [p.is_keyframe for p in video]
-    # Every picture is shown when the source shows it, relative to the first;
-    # B-frames come before the picture decoded first, so the offsets are signed.
+    # Every picture is shown when the source shows it, relative to the first of
+    # its recording; B-frames come before the picture decoded first, so the
+    # offsets are signed.
+    starts = recording_starts(video) + [len(video)]
     shown = lambda ps: [p.pts - min(q.pts for q in ps) for p in ps]
-    assert shown(ours) == shown(video)
+    for a, b in zip(starts, starts[1:]):
+        assert shown(ours[a:b]) == shown(video[a:b])
     assert find_box(mp4, "moov/trak/mdia/minf/stbl/ctts")[0] == 1
+
+
+def recording_starts(video):
+    """Where recordings joined end to end start: the source's video packets (decode
+    order) whose decode time goes back."""
+    return [0] + [i for i in range(1, len(video)) if video[i].dts < video[i - 1].dts]
 
 
 def test_interlaced_stream_keeps_its_size(fixture_bytes, capfd):
@@ -140,33 +165,71 @@ def test_stream_without_delimiters_is_cut_where_its_pes_start(fixture_bytes, cap
     assert v == mp4_sample_table(find_all(_quaver.convert_ts_to_mp4(fixture_bytes("muxer_aud.ts")), "moov/trak")[0])
 
 
-def audio_times(container, audio):
-    """(payload, seconds after the first picture) of each audio packet, in file order."""
-    packets = [(p, p.stream.type, p.pts * p.time_base) for p in container.demux(container.streams.video[0], audio)
-               if p.size]
-    first_picture = min(t for _, kind, t in packets if kind == "video")
-    return [(bytes(p), float(t - first_picture)) for p, kind, t in packets if kind == "audio"]
+def source_recordings(data):
+    """The source's video presentation times and its chosen audio as (payload, time,
+    recording, duration) in file order, times in seconds. Each track's clock goes
+    back where a recording joined to the one before it starts."""
+    with av.open(io.BytesIO(data), format="mpegts") as c:
+        stream = chosen_audio(c)
+        family = audio_family(stream)
+        video = [p for p in c.demux(c.streams.video[0]) if p.size]
+        starts = recording_starts(video) + [len(video)]
+        pictures = [(float(p.pts * p.time_base), k) for k, (a, b) in enumerate(zip(starts, starts[1:]))
+                    for p in video[a:b]]
+    with av.open(io.BytesIO(data), format="mpegts") as c:
+        audio, part, last = [], 0, None
+        for p in c.demux(chosen_audio(c)):
+            if not p.size:
+                continue
+            part += last is not None and p.pts < last - p.duration // 2
+            last = p.pts
+            audio.append((audio_payload(p, family), float(p.pts * p.time_base), part, float(p.duration * p.time_base)))
+    return pictures, audio
+
+
+def decoded_audio(mp4):
+    """Each audio packet of our file with its decoded frame, as the reader plays it:
+    edit lists applied, with the samples they skip; None for a packet not played."""
+    with av.open(io.BytesIO(mp4)) as c:
+        stream = c.streams.audio[0]
+        out = []
+        for p in c.demux(stream):
+            if not p.size:
+                continue
+            frames = stream.codec_context.decode(p)  # the decoder drops what the edit skips
+            out.append((bytes(p), frames[0] if frames else None))
+    return out
 
 
 @pytest.mark.parametrize("name", WITH_AUDIO)
 def test_audio_plays_in_sync_with_the_video(name, fixture_bytes, capfd):
-    data = fixture_bytes(name)
-    with av.open(io.BytesIO(data), format="mpegts") as c:
-        stream = chosen_audio(c)
-        family = audio_family(stream)
-        source = audio_times(c, stream)
-    if family == "aac":
-        source = [(p[7 if p[1] & 1 else 9:], t) for p, t in source]  # without the ADTS header
-    with av.open(io.BytesIO(_quaver.convert_ts_to_mp4(data))) as c:
-        ours = audio_times(c, c.streams.audio[0])
-    # The reader may leave out frames an edit skips whole; the rest line up
-    # with the tail of the source's frames and keep their distance to the
-    # first picture, and none at or after that picture is missing.
+    data = source_bytes(name, fixture_bytes)
+    pictures, source = source_recordings(data)
+    mp4 = _quaver.convert_ts_to_mp4(data)
+    ours = decoded_audio(mp4)
+    with av.open(io.BytesIO(mp4)) as c:
+        shown = [float(p.pts * p.time_base) for p in c.demux(c.streams.video[0]) if p.size]
+    firsts = lambda times: [min(t for t, (_, part) in zip(times, pictures) if part == k)
+                            for k in range(pictures[-1][1] + 1)]
+    src_first, out_first = firsts([t for t, _ in pictures]), firsts(shown)
+    # The reader may leave out frames an edit skips whole; the rest are the tail
+    # of the source's frames, each played at its distance to the first picture
+    # of its recording. A frame the lead edit cuts into plays from the first
+    # picture on, and none after it is missing.
     skipped = len(source) - len(ours)
-    assert [p for p, _ in ours] == [p for p, _ in source[skipped:]]
-    assert all(t < 0 for _, t in source[:skipped])
-    for (_, mine), (_, theirs) in zip(ours, source[skipped:]):
-        assert abs(mine - theirs) < 0.001
+    assert [p for p, _ in ours] == [p for p, *_ in source[skipped:]]
+    assert all(part == 0 and t < src_first[0] for _, t, part, _ in source[:skipped])
+    rate = next(f for _, f in ours if f).sample_rate
+    for (_, frame), (_, t, part, duration) in zip(ours, source[skipped:]):
+        lead = part == 0 and t < src_first[0]
+        assert frame or lead
+        if not frame:
+            continue
+        if lead:
+            assert abs(frame.time - out_first[0]) < 0.001
+            assert abs(frame.samples / rate - (t + duration - src_first[0])) < 0.001
+        else:
+            assert abs((frame.time - out_first[part]) - (t - src_first[part])) < 0.001
 
 
 def test_clock_wrap_keeps_the_track_length(fixture_bytes, capfd):
@@ -182,3 +245,33 @@ def test_clock_wrap_keeps_the_track_length(fixture_bytes, capfd):
     assert abs(length - source_length) <= 1 / 25
     # The report counts on past 2^33 = 8589934592.
     assert "Video PTS range: 8589852000 - 8590024800 (95442.80 - 95444.72 sec)" in capfd.readouterr().out
+
+
+def test_joined_recordings_last_as_long_as_their_parts(fixture_bytes, capfd):
+    # Each recording of joined.ts starts where the one before ended (the later of
+    # its two tracks), so the file ends after the recordings' spans together: a
+    # picture held or a silence covers where one track started later.
+    data = fixture_bytes("joined.ts")
+    with av.open(io.BytesIO(data), format="mpegts") as c:
+        video = [p for p in c.demux(c.streams.video[0]) if p.size]
+    with av.open(io.BytesIO(data), format="mpegts") as c:
+        audio = [p for p in c.demux(c.streams.audio[0]) if p.size]
+    cuts = lambda ts: [0] + [i for i in range(1, len(ts)) if ts[i] < ts[i - 1]] + [len(ts)]
+    vparts, aparts = cuts([p.dts for p in video]), cuts([p.pts for p in audio])
+    assert len(vparts) == len(aparts) == 4
+    spans = []
+    for (v0, v1), (a0, a1) in zip(zip(vparts, vparts[1:]), zip(aparts, aparts[1:])):
+        start = min(video[v0].dts, audio[a0].pts)
+        spans.append((start, max(video[v1 - 1].dts + 3600, audio[a1 - 1].pts + 1920) - start))
+    first_picture = min(p.pts for p in video[:vparts[1]])
+    expected = (spans[0][0] + sum(length for _, length in spans) - first_picture) / 90000
+
+    mp4 = _quaver.convert_ts_to_mp4(data)
+    with av.open(io.BytesIO(mp4)) as c:
+        ours = [p for p in c.demux(c.streams.video[0]) if p.size]
+        video_end = float((ours[-1].dts + ours[-1].duration) * ours[-1].time_base)
+    frames = [f for _, f in decoded_audio(mp4) if f]
+    audio_end = float(frames[-1].time) + frames[-1].samples / frames[-1].sample_rate
+    assert abs(max(video_end, audio_end) - expected) < 0.001
+    # Nothing is dropped: every picture and every audio frame is in the file.
+    assert [len(mp4_sample_table(t)["sizes"]) for t in find_all(mp4, "moov/trak")] == [len(video), len(audio)]

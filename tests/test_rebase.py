@@ -7,7 +7,7 @@ import av
 import pytest
 
 import _quaver
-from builders import (box, fragment, find_all, find_box, full_box, init_moov, init_trak, iter_boxes, mdhd, moof,
+from builders import (box, check_presentation, fragment, find_all, find_box, full_box, init_moov, init_trak, iter_boxes, mdhd, moof,
                       mvhd, parse_tfdt, tfdt, tfhd, tkhd, traf, trun, u32, u64, wide_mdats)
 
 reset = _quaver.reset_mp4_timestamps
@@ -71,7 +71,22 @@ def test_base_is_the_first_time_in_file_order_and_shared_by_index():
     moov = init_moov(init_trak(1, 1000), init_trak(2, 1000))
     no_tfhd = moof(traf(tfdt(700), trun([{"duration": 10}])))
     mp4 = moov + frag(1, 500) + frag(2, 9000) + frag(1, 300) + no_tfhd
-    assert times(reset(mp4)) == [0, 0, 0, 200]
+    # Track 2 starts 8.5 s after track 1, and keeps that distance.
+    assert times(reset(mp4)) == [0, 8500, 0, 200]
+
+
+def test_tracks_are_measured_from_the_earliest_in_seconds():
+    # 90 kHz video from 1 s, 48 kHz audio from 0.5 s: the video keeps 0.5 s
+    # (45000 ticks). A track that no trak names (7) takes its own start.
+    moov = init_moov(init_trak(1, 90000), init_trak(2, 48000, handler="soun"), timescale=1000)
+    mp4 = moov + frag(1, 90000, [3000] * 30) + frag(2, 24000, [1024] * 10) + frag(7, 5000)
+    out = reset(mp4)
+    assert times(out) == [45000, 0, 0]
+    # The movie lasts as long as the delayed video: 0.5 s + 1 s.
+    assert durations(out) == (1500, [1500, 213], [135000, 10240])
+    # Rounded to the nearest tick of each track; aligned tracks all start at 0.
+    assert times(reset(moov + frag(1, 90001) + frag(2, 48000))) == [1, 0]
+    assert times(reset(moov + frag(1, 90000) + frag(2, 48000))) == [0, 0]
 
 
 def test_scaled_durations_for_the_movie_timescale():
@@ -164,11 +179,54 @@ def test_late_starting_real_file_comes_back_at_zero(fixture_bytes):
         assert [p[0] for p in after[kind]] == [p[0] for p in before[kind]]
         shift = before[kind][0][2] - after[kind][0][2]
         assert [(p[1] - shift, p[2] - shift) for p in before[kind]] == [p[1:] for p in after[kind]]
+    # The audio's AAC priming starts 21.3 ms (273 ticks at 12800 Hz) before
+    # the video's first decode time, and still does.
     first = {}
     for b in find_all(out, "moof/traf"):
         first.setdefault(u32(find_box(b, "tfhd"), 4), parse_tfdt(find_box(b, "tfdt")))
-    assert first == {1: 0, 2: 0}
+    assert first == {1: 273, 2: 0}
     movie, tracks, media = durations(out)
-    assert movie == tracks[0] and media[0] == 25_600
+    assert movie == tracks[0] and media[0] == 273 + 25_600
     with av.open(io.BytesIO(out)) as c:
         assert sum(1 for _ in c.decode(*c.streams)) == 50 + 95
+
+
+# Real files whose tracks start apart, and the first times (video, audio) of
+# the rebased file in seconds (see the unfolding tests for each).
+TIMED = {"frag_late_start.mp4": (0.0613, 0.0), "raised:frag_late_start.mp4": (0.04, 0.9787),
+         "hls_offset.mp4": (0.0213, 0.0), "hls_live/init.mp4+hls_live/seg0.m4s+hls_live/seg1.m4s": (0.0213, 0.0),
+         "packager:frag_av.mp4": (0.04, 0.0), "regular_faststart.mp4": (0.0, 0.0)}
+
+
+@pytest.mark.parametrize("name", TIMED)
+def test_rebased_tracks_keep_their_distances_and_start_at_zero(name, fragmented_fixture):
+    data = fragmented_fixture(name)
+    out = reset(data)
+    assert len(out) == len(data)
+    firsts = check_presentation(data, out)
+    assert firsts == pytest.approx(dict(zip(["video", "audio"], TIMED[name])), abs=1e-4)
+
+
+def elst(*entries, version=0):
+    fmt = ">QqHH" if version == 1 else ">IiHH"
+    return full_box("elst", version, 0, struct.pack(">I", len(entries)) + b"".join(
+        struct.pack(fmt, d, t, 1, 0) for d, t in entries))
+
+
+@pytest.mark.parametrize("version", [0, 1])
+def test_the_empty_edit_every_track_starts_with_is_taken_out_in_place(version):
+    # The shared 500 goes: the first list keeps 200, the second loses its
+    # entry, whose bytes follow its edts as a free box so no box moves.
+    video = init_trak(1, 1000, extra=box("edts", elst((700, -1), (0, 0), version=version)))
+    audio = init_trak(2, 1000, handler="soun", extra=box("edts", elst((500, -1), (0, 0), version=version)))
+    mp4 = init_moov(video, audio) + frag(1, 0) + frag(2, 0)
+    out = reset(mp4)
+    assert len(out) == len(mp4)
+    v, a = find_all(out, "moov/trak")
+    assert find_box(v, "edts/elst") == elst((200, -1), (0, 0), version=version)[8:]
+    assert find_box(a, "edts/elst") == elst((0, 0), version=version)[8:]
+    assert [t for t, *_ in iter_boxes(a)] == ["tkhd", "edts", "free", "mdia"]
+    assert find_box(a, "free") == bytes(20 if version == 1 else 12)[8:]
+    # A regular file too; a track without an empty edit shares none.
+    regular = init_moov(video, init_trak(2, 1000, handler="soun"))
+    assert find_box(reset(regular), "moov/trak/edts") == find_box(regular, "moov/trak/edts")

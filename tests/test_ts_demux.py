@@ -68,8 +68,13 @@ def test_timestamps_unwrap_around_the_first_one_read(capfd):
     lines = report_lines(capfd)
     assert lines[3:] == ["Audio PTS range: -1 - 4294967306 (-0.00 - 47721.86 sec)",
                          "Video PTS range: 10 - 3610 (0.00 - 0.04 sec)"]
-    # D from the unwrapped spread: (3610 - (2^32 + 110 - 2^33)) / 3.
-    assert traks(mp4)[0]["stts"] == [(4, (3610 - (2 ** 32 + 110 - wrap)) // 3)]
+    # The unwrapped values time the tracks: the audio starts 11 ticks before the
+    # first picture, not 2^33 - 11 after it. Each damaged step is a jump; the
+    # tracks jump unequally often, so each track runs on over its jumps.
+    v, a = traks(mp4)
+    assert v["stts"] == [(4, 3000)] and a["stts"] == [(2, 1024)]
+    elst = find_box(find_all(mp4, "moov/trak")[1], "edts/elst")
+    assert [u32(elst, k) for k in (4, 8, 12)] == [1, 2 * 1920 - 11, 11 * 48000 // 90000]
 
 
 def test_short_input_after_sync_reports_zero_counts(capfd):

@@ -1,9 +1,12 @@
 """quaver: MPEG-TS and MP4 remuxing on in-memory buffers.
 
 Start with :func:`remux` (any supported input to a regular MP4),
-:func:`thumbnail` (the first key frame) and :func:`merge` (a video fMP4 and
-an audio fMP4 into one MP4); :func:`remux_many` and :func:`thumbnail_many`
-run a batch on every core. The exact functions of the extension module
+:func:`thumbnail` (the first key frame), :func:`merge` (a video fMP4 and an
+audio fMP4 into one MP4) and :class:`LiveProcessor` (live segments rebased
+one after another); :func:`remux_many` and :func:`thumbnail_many` run a batch
+on every core. They raise :class:`Error` subclasses, which are
+``ValueError``: :class:`UnsupportedInput`, :class:`DamagedInput` and
+:class:`NothingToDo`. The exact functions of the extension module
 ``_quaver`` are re-exported as they are, and ``quaver --help`` shows the
 command line.
 """
@@ -23,8 +26,10 @@ from _quaver import (
     reset_mp4_timestamps,
 )
 
+from quaver._native import DamagedInput, Error, NothingToDo, PanicException, UnsupportedInput
 from quaver.api import (BatchReport, Report, merge, remux, remux_iter, remux_many, thumbnail, thumbnail_iter,
                         thumbnail_many)
+from quaver.live import LiveProcessor
 
 __all__ = [
     "__version__",
@@ -37,6 +42,11 @@ __all__ = [
     "thumbnail_iter",
     "Report",
     "BatchReport",
+    "LiveProcessor",
+    "Error",
+    "UnsupportedInput",
+    "DamagedInput",
+    "NothingToDo",
     "convert_ts_to_mp4",
     "defragment_mp4",
     "reset_mp4_timestamps",
@@ -49,14 +59,4 @@ __all__ = [
 ]
 
 
-def _find_panic_exception() -> type[BaseException]:
-    # The extension raises this type for internal faults but does not expose
-    # it as an attribute; find it among BaseException's direct subclasses.
-    for cls in BaseException.__subclasses__():
-        if cls.__name__ == "PanicException" and cls.__module__ == "_quaver":
-            return cls
-    raise ImportError("_quaver.PanicException not found")
-
-
-PanicException = _find_panic_exception()
 del _quaver

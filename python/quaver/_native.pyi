@@ -1,6 +1,23 @@
 # Type hints for quaver._native, the package layer's extension module.
 
-from typing import Callable, Iterable, Iterator, Optional, Union
+from typing import Callable, Iterable, Iterator, Literal, Optional, Tuple, Union
+
+SNIFF_LENGTH: int
+
+class PanicException(BaseException):
+    """An internal fault of the library (the class _quaver raises too)."""
+
+class Error(ValueError):
+    """Input quaver cannot use; the subclass says why."""
+
+class DamagedInput(Error):
+    """Bytes that contradict themselves: cut short, corrupted or damaged."""
+
+class UnsupportedInput(Error):
+    """A format, codec or layout quaver does not carry."""
+
+class NothingToDo(Error):
+    """No track or sample for the job: nothing would be written."""
 
 def remux(data: bytes, report: Optional[Callable[[str], object]] = None) -> bytes:
     """Any supported input to a regular MP4, the job chosen from its content."""
@@ -8,11 +25,33 @@ def remux(data: bytes, report: Optional[Callable[[str], object]] = None) -> byte
 def thumbnail(data: bytes, report: Optional[Callable[[str], object]] = None) -> bytes:
     """The first key frame of a TS or MP4 as Annex B (H.264 or HEVC)."""
 
-def merge(video: bytes, audio: bytes) -> bytes:
+def key_frame(data: bytes, report: Optional[Callable[[str], object]] = None,
+              kind: Optional[Literal["ts", "mp4"]] = None) -> Tuple[Literal["h264", "hevc"], bytes]:
+    """(codec, Annex B) of the first key frame; kind 'ts' or 'mp4' runs that container's exact search."""
+
+def merge(video: bytes, audio: bytes, video_name: Optional[str] = None, audio_name: Optional[str] = None) -> bytes:
     """A video fMP4 and an audio fMP4 into one regular MP4, renumbering a clashing audio track ID."""
 
-def detect_format(data: bytes) -> str:
-    """'ts', 'fmp4', 'segment' or 'mp4'; ValueError saying what else the bytes are."""
+def defragment_mp4(data: bytes) -> bytes:
+    """_quaver.defragment_mp4, refusing an empty result, with the package's errors."""
+
+def reset_mp4_timestamps(data: bytes) -> bytes:
+    """_quaver.reset_mp4_timestamps, refusing an empty result, with the package's errors."""
+
+def convert_mp4_reset_timestamps(data: bytes) -> bytes:
+    """_quaver.convert_mp4_reset_timestamps, refusing an empty result, with the package's errors."""
+
+def detect_format(data: bytes) -> Literal["ts", "fmp4", "segment", "mp4"]:
+    """'ts', 'fmp4', 'segment' or 'mp4'; an error saying what else the bytes are."""
+
+def sniff(data: bytes) -> Optional[Literal["ts", "m2ts", "mp4"]]:
+    """What a file's first bytes (SNIFF_LENGTH of them) look like, or None."""
+
+def check_segment(data: bytes) -> None:
+    """Raises unless data is a fragmented MP4 segment holding a sample."""
+
+def check_init_segment(data: bytes) -> None:
+    """Raises unless data is an MP4 with a moov box."""
 
 def remux_batch(inputs: Iterable[bytes], workers: int, window: int,
                 report: Optional[Callable[[int, str], object]] = None,

@@ -49,6 +49,10 @@ def remux(data: BytesLike, *, report: Report = None) -> bytes:
     a fragmented MP4 is unfolded, and a regular MP4 is returned with its
     timeline rebased to start at 0.
 
+    A transport stream may start behind junk (up to 64 KiB of it, such as
+    the tail of a packet cut by a capture, or padding): it is read from its
+    first packet.
+
     Args:
         data: the whole input file.
         report: where the transport-stream demultiplexer's report lines go
@@ -59,8 +63,12 @@ def remux(data: BytesLike, *, report: Report = None) -> bytes:
             its own sink.
 
     Raises:
-        ValueError: the input is not a transport stream or an MP4 (the
-            message says what it looks like), or it cannot be converted.
+        UnsupportedInput: the input is not a transport stream or an MP4 (the
+            message says what it looks like), or a media segment without
+            its initialisation segment.
+        DamagedInput: the input contradicts itself or is cut short.
+        NothingToDo: no video in a transport stream, or no sample at all:
+            an empty result is refused rather than returned.
     """
     return _native.remux(_as_bytes(data, "data"), _sink(report))
 
@@ -68,14 +76,17 @@ def remux(data: BytesLike, *, report: Report = None) -> bytes:
 def thumbnail(data: BytesLike, *, report: Report = None) -> bytes:
     """Return the first key frame of a transport stream or an MP4 as Annex B (H.264 or HEVC).
 
-    The format is detected from the content; a fragmented MP4 gives the
-    first video sample of the first fragment that holds one. The result
-    starts with the stream's parameter sets, so a decoder (or
-    ``quaver thumbnail --png``) can turn it into a picture on its own.
+    The format is detected from the content (a transport stream behind
+    junk too, as for :func:`remux`); a fragmented MP4 gives the first video
+    sample of the first fragment that holds one. The result starts with the
+    stream's parameter sets, so a decoder (or ``quaver thumbnail --png``)
+    can turn it into a picture on its own.
     ``report`` is as for :func:`remux`.
 
     Raises:
-        ValueError: unsupported input, no video, or no key frame.
+        UnsupportedInput: the input is not a transport stream or an MP4.
+        DamagedInput: the boxes that lead to the key frame cannot be read.
+        NothingToDo: no video track, or no key frame in it.
     """
     return _native.thumbnail(_as_bytes(data, "data"), _sink(report))
 
@@ -90,8 +101,13 @@ def merge(video: BytesLike, audio: BytesLike) -> bytes:
     of ``mux_fmp4_tracks``.
 
     Raises:
-        ValueError: an input is not a fragmented MP4 with a ``moov``, or a
-            track ID repeats within one input.
+        UnsupportedInput: an input is not a fragmented MP4 with a ``moov``
+            (a transport stream, a regular MP4, an initialisation segment
+            alone); the message says which and what it is.
+        NothingToDo: the video input holds no video samples, or the audio
+            input no audio samples.
+        DamagedInput: an input contradicts itself, or a track ID repeats
+            within one input.
     """
     return _native.merge(_as_bytes(video, "video"), _as_bytes(audio, "audio"))
 

@@ -4,8 +4,9 @@
 content (or, with ``--concat``, all of them into one), ``quaver merge`` joins
 a video fMP4 and an audio fMP4, ``quaver thumbnail`` takes the first key
 frame. Results go to files (or to standard output for ``-``), messages and,
-with ``-v``, report lines to standard error. Exit status: 0 when everything
-was done, 1 when any input failed, 2 for a command line that cannot be run.
+with ``-v``, report lines to standard error. An existing file is replaced
+only with ``-y``. Exit status: 0 when everything was done, 1 when any input
+failed or gave nothing to write, 2 for a command line that cannot be run.
 """
 
 from __future__ import annotations
@@ -14,24 +15,23 @@ import argparse
 import contextlib
 import io
 import os
+import stat
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import Callable, Iterator, NamedTuple, Optional, Sequence
+from typing import Callable, NamedTuple, Optional, Sequence
 
 import _quaver
 from quaver import _native, api
+from quaver.live import LiveProcessor
 
-# Advice added to a core message that does not say what to do by itself.
+# What to do about a refusal, by its kind. An unsupported input needs none:
+# its message says what the input is and what the command takes.
 _HINTS = {
-    "No video data found": "quaver needs the H.264 video of the stream; check that the file has a video track",
-    "No I-frame found": "the stream has no key frame to show; try a longer piece of it",
-    "moov box not found": "give a fragmented MP4 with its initialisation segment (moov), or join them with "
-                          "'quaver convert --concat init.mp4 seg*.m4s'",
-    "가 중복됨": "two tracks of one input share an ID; that input is damaged",
+    _native.DamagedInput: "the file may be damaged or cut short",
+    _native.NothingToDo: "the file holds no track or sample this command can use",
 }
-_GENERIC_HINT = "the file may be damaged or cut short"
 
 
 class UsageError(Exception):
@@ -42,23 +42,34 @@ class JobError(Exception):
     """One input that could not be done, with a message naming it."""
 
 
-def _explain(path: str, exc: BaseException) -> str:
-    if isinstance(exc, OSError):
-        reason = exc.strerror or str(exc)
-        return f"{path}: cannot read or write ({reason}); check the path and its permissions"
-    message = str(exc)
-    if message.startswith(("not a transport stream", "an MP4 without", "a fragmented MP4 media segment",
-                           "empty input")):
-        return f"{path}: {message}"
-    hint = next((h for key, h in _HINTS.items() if key in message), _GENERIC_HINT)
-    return f"{path}: {message} ({hint})"
+def _explain(path: str, exc: ValueError) -> str:
+    hint = next((h for kind, h in _HINTS.items() if isinstance(exc, kind)), None)
+    return f"{path}: {exc} ({hint})" if hint else f"{path}: {exc}"
+
+
+def _label(path: str) -> str:
+    return "standard input" if path == "-" else path
 
 
 def _read(path: str) -> bytes:
-    return sys.stdin.buffer.read() if path == "-" else Path(path).read_bytes()
+    try:
+        return sys.stdin.buffer.read() if path == "-" else Path(path).read_bytes()
+    except OSError as exc:
+        raise JobError(f"{_label(path)}: cannot read it ({exc.strerror or exc}); check the path and its "
+                       f"permissions") from exc
 
 
-def _write(path: str, data: bytes) -> None:
+def _exists_message(path: str) -> str:
+    return f"{path} exists; give -y to replace it"
+
+
+def _refuse_existing(path: str, overwrite: bool) -> None:
+    """A single output is checked before any work: replacing a file needs -y."""
+    if path != "-" and not overwrite and os.path.lexists(path):
+        raise UsageError(_exists_message(path))
+
+
+def _write(path: str, data: bytes, overwrite: bool) -> None:
     if path == "-":
         sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
@@ -68,15 +79,25 @@ def _write(path: str, data: bytes) -> None:
     target = Path(path)
     partial = target.with_name(f".{target.name}.{os.getpid()}.{threading.get_ident()}.part")
     try:
-        partial.write_bytes(data)
-        os.replace(partial, target)
-    finally:
-        with contextlib.suppress(FileNotFoundError):
-            partial.unlink()
+        try:
+            with open(partial, "xb") as f:
+                f.write(data)
+            if not overwrite and os.path.lexists(target):
+                raise JobError(_exists_message(path))
+            os.replace(partial, target)
+        finally:
+            with contextlib.suppress(FileNotFoundError):
+                partial.unlink()
+    except OSError as exc:
+        raise JobError(f"cannot write {path} ({exc.strerror or exc}); check that its folder exists and is "
+                       f"writable") from exc
 
 
-def _label(path: str) -> str:
-    return "standard input" if path == "-" else path
+def _make_folder(folder: Path) -> None:
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise JobError(f"cannot create the folder {folder} ({exc.strerror or exc})") from exc
 
 
 class _Messages:
@@ -99,68 +120,36 @@ class _Messages:
         return lambda line: self.say(f"{prefix}{line}")
 
 
-# --------------------------------------------------------------------------
-# convert
-# --------------------------------------------------------------------------
+class _Tally:
+    """The files of a batch that failed, each said when it fails and named again at the end."""
 
+    def __init__(self, messages: _Messages, total: int, bar=None) -> None:
+        self.messages, self.total, self.bar = messages, total, bar
+        self.failed: list[str] = []
+        self._lock = threading.Lock()
 
-class _Job(NamedTuple):
-    source: str
-    target: str
+    def fail(self, source: str, message: str) -> None:
+        self.messages.say(f"quaver: {message}")
+        with self._lock:
+            self.failed.append(source)
 
+    def step(self) -> None:
+        if self.bar is not None:
+            with self._lock:
+                self.bar.update()
 
-def _same_file(a: Path, b: Path) -> bool:
-    try:
-        return a.resolve() == b.resolve() or (a.exists() and b.exists() and os.path.samefile(a, b))
-    except OSError:
-        return False
-
-
-def _looks_like_input(path: str) -> bool:
-    # A transport stream named as the output of the two-argument form is far
-    # more likely a second input: refuse rather than overwrite it.
-    try:
-        with open(path, "rb") as f:
-            head = f.read(188 * 5)
-    except OSError:
-        return False
-    try:
-        return _native.detect_format(head) == "ts"
-    except ValueError:
-        return False
-
-
-def _plan_batch(inputs: Sequence[str], output: Optional[str]) -> list[_Job]:
-    if output == "-":
-        raise UsageError("standard output takes one result: give one input, or join them with --concat")
-    out_dir = Path(output) if output else None
-    if out_dir is not None and out_dir.exists() and not out_dir.is_dir():
-        raise UsageError(f"{output} is a file; with several inputs -o names a directory")
-    sources = [Path(p) for p in inputs]
-    jobs, seen = [], {}
-    for src in sources:
-        if src.is_dir():
-            raise UsageError(f"{src} is a directory; give the files in it (for example {src}/*.ts)")
-        folder = out_dir if out_dir is not None else src.parent
-        target = folder / (src.stem + ".mp4")
-        if any(_same_file(target, s) for s in sources):
-            target = folder / (src.stem + ".remux.mp4")  # never overwrite an input
-        key = str(target.resolve())
-        if key in seen:
-            raise UsageError(f"{seen[key]} and {src} would both be written to {target}; "
-                             f"rename one of them or convert them separately")
-        seen[key] = src
-        jobs.append(_Job(str(src), str(target)))
-    return jobs
-
-
-def _convert_one(job: _Job, messages: _Messages, prefix: str = "") -> None:
-    try:
-        data = _read(job.source)
-        result = api.remux(data, report=messages.report_sink(prefix))
-        _write(job.target, result)
-    except (OSError, ValueError) as exc:
-        raise JobError(_explain(_label(job.source), exc)) from exc
+    def finish(self, verb: str, noun: str) -> int:
+        if self.bar is not None:
+            self.bar.close()
+        if not self.messages.quiet:
+            done = self.total - len(self.failed)
+            line = f"quaver: {verb} {done} of {self.total} {noun}{'s' if self.total != 1 else ''}"
+            if self.failed:
+                names = ", ".join(self.failed[:5]) + (f" and {len(self.failed) - 5} more"
+                                                      if len(self.failed) > 5 else "")
+                line += f"; {len(self.failed)} failed: {names}"
+            self.messages.say(line)
+        return 1 if self.failed else 0
 
 
 def _progress_bar(total: int, quiet: bool):
@@ -168,40 +157,130 @@ def _progress_bar(total: int, quiet: bool):
         return None
     from tqdm import tqdm
 
-    return tqdm(total=total, file=sys.stderr, unit="file", dynamic_ncols=True, leave=False)
+    return tqdm(total=total, file=sys.stderr, unit="file", dynamic_ncols=True, leave=True)
+
+
+# --------------------------------------------------------------------------
+# Planning outputs: a constant number of file-system calls per input
+# --------------------------------------------------------------------------
+
+
+class _Job(NamedTuple):
+    source: str
+    target: str
+    exists: bool = False  # the target was there when the batch was planned
+
+
+def _identity(path: str) -> Optional[tuple[int, int]]:
+    """The file behind a path, or None where there is none (one stat call)."""
+    try:
+        st = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
+
+
+class _Inputs:
+    """The inputs of a batch by the files behind them, so that no output is ever written over one."""
+
+    def __init__(self, inputs: Sequence[str], distinct: bool = True) -> None:
+        self.files: dict[tuple[int, int], str] = {}
+        for path in inputs:
+            try:
+                st = os.stat(path)
+            except (OSError, ValueError):
+                continue  # reported when it is read
+            if stat.S_ISDIR(st.st_mode):
+                raise UsageError(f"{path} is a directory; give the files in it (for example {path}/*.ts)")
+            first = self.files.get((st.st_dev, st.st_ino))
+            if first is not None and distinct:
+                raise UsageError(f"{path} is given twice; give it once" if first == path else
+                                 f"{first} and {path} are the same file; give it once")
+            self.files[(st.st_dev, st.st_ino)] = path
+        self._folders: dict[Path, str] = {}
+        self._targets: dict[str, str] = {}
+
+    def claim(self, source: str, target: Path) -> None:
+        """Refuses a second input written to the same target."""
+        folder = self._folders.get(target.parent)
+        if folder is None:
+            folder = self._folders[target.parent] = os.path.realpath(target.parent)
+        key = os.path.join(folder, target.name)
+        if key in self._targets:
+            raise UsageError(f"{self._targets[key]} and {source} would both be written to {target}; "
+                             f"rename one of them or convert them separately")
+        self._targets[key] = source
+
+
+def _plan_batch(inputs: Sequence[str], output: Optional[str]) -> list[_Job]:
+    if output == "-":
+        raise UsageError("standard output takes one result: give one input, or join them with --concat")
+    out_dir = Path(output) if output else None
+    if out_dir is not None and os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        raise UsageError(f"{output} is a file; with several inputs -o names a directory")
+    known = _Inputs(inputs)
+    jobs = []
+    for path in inputs:
+        src = Path(path)
+        folder = out_dir if out_dir is not None else src.parent
+        target = folder / (src.stem + ".mp4")
+        found = _identity(str(target))
+        if found in known.files:
+            target = folder / (src.stem + ".remux.mp4")  # never overwrite an input
+            found = _identity(str(target))
+            if found in known.files:
+                raise UsageError(f"{target} is an input too; convert {path} separately with -o")
+        known.claim(path, target)
+        jobs.append(_Job(path, str(target), found is not None))
+    return jobs
+
+
+# --------------------------------------------------------------------------
+# convert
+# --------------------------------------------------------------------------
+
+
+def _is_media_file(path: str) -> bool:
+    """An existing file that quaver can take as an input, by its first bytes."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(_native.SNIFF_LENGTH)
+    except OSError:
+        return False
+    return _native.sniff(head) is not None
+
+
+def _convert_one(job: _Job, messages: _Messages, overwrite: bool, prefix: str = "") -> None:
+    data = _read(job.source)
+    try:
+        result = api.remux(data, report=messages.report_sink(prefix))
+    except ValueError as exc:
+        raise JobError(_explain(_label(job.source), exc)) from exc
+    del data
+    _write(job.target, result, overwrite)
 
 
 def _convert_batch(jobs: list[_Job], args: argparse.Namespace) -> int:
-    if jobs and jobs[0].target != "-":
-        Path(jobs[0].target).parent.mkdir(parents=True, exist_ok=True)
+    for folder in {Path(job.target).parent for job in jobs}:
+        _make_folder(folder)
     bar = _progress_bar(len(jobs), args.quiet)
     messages = _Messages(args.quiet, args.verbose, bar)
-    failed = 0
-    tally = threading.Lock()
+    tally = _Tally(messages, len(jobs), bar)
 
     def run(job: _Job) -> None:
-        nonlocal failed
         try:
-            _convert_one(job, messages, prefix=f"{job.source}: ")
+            if job.exists and not args.overwrite:
+                raise JobError(f"{job.source}: {_exists_message(job.target)}")
+            _convert_one(job, messages, args.overwrite, prefix=f"{job.source}: ")
         except JobError as exc:
-            messages.say(f"quaver: {exc}")
-            with tally:
-                failed += 1
+            tally.fail(job.source, str(exc))
         finally:
-            if bar is not None:
-                with tally:
-                    bar.update()
+            tally.step()
 
     workers = max(1, min(args.jobs or os.cpu_count() or 1, len(jobs)))
     with ThreadPoolExecutor(max_workers=workers) as pool:
         list(pool.map(run, jobs))
-    if bar is not None:
-        bar.close()
-    if not args.quiet:
-        done = len(jobs) - failed
-        tail = f"; {failed} failed" if failed else ""
-        messages.say(f"quaver: converted {done} of {len(jobs)} file{'s' if len(jobs) != 1 else ''}{tail}")
-    return 1 if failed else 0
+    return tally.finish("converted", "file")
 
 
 def _concat_kinds(paths: Sequence[str], data: Sequence[bytes]) -> None:
@@ -230,26 +309,20 @@ def _concat_kinds(paths: Sequence[str], data: Sequence[bytes]) -> None:
 
 def _convert_concat(args: argparse.Namespace) -> int:
     target = args.output or str(Path(args.inputs[0]).with_suffix(".mp4"))
-    if any(p != "-" and _same_file(Path(target), Path(p)) for p in args.inputs):
+    if target != "-" and _identity(target) in _Inputs([p for p in args.inputs if p != "-"], distinct=False).files:
         raise UsageError(f"the output {target} is one of the inputs; name another with -o")
+    _refuse_existing(target, args.overwrite)
     messages = _Messages(args.quiet, args.verbose)
+    data = [_read(p) for p in args.inputs]
+    _concat_kinds(args.inputs, data)
+    joined = b"".join(data)
+    del data
+    label = f"{args.inputs[0]} .. {args.inputs[-1]}" if len(args.inputs) > 1 else args.inputs[0]
     try:
-        try:
-            data = [_read(p) for p in args.inputs]
-        except OSError as exc:
-            raise JobError(_explain(exc.filename or "input", exc)) from exc
-        _concat_kinds(args.inputs, data)
-        joined = b"".join(data)
-        del data
-        label = f"{args.inputs[0]} .. {args.inputs[-1]}" if len(args.inputs) > 1 else args.inputs[0]
-        try:
-            result = api.remux(joined, report=messages.report_sink())
-            _write(target, result)
-        except (OSError, ValueError) as exc:
-            raise JobError(_explain(label, exc)) from exc
-    except JobError as exc:
-        messages.say(f"quaver convert: {exc}")
-        return 1
+        result = api.remux(joined, report=messages.report_sink())
+    except ValueError as exc:
+        raise JobError(_explain(label, exc)) from exc
+    _write(target, result, args.overwrite)
     if not args.quiet and target != "-":
         messages.say(f"quaver: joined {len(args.inputs)} inputs into {target}")
     return 0
@@ -259,37 +332,36 @@ def _convert(args: argparse.Namespace) -> int:
     inputs = args.inputs
     if args.concat:
         return _convert_concat(args)
-    if len(inputs) == 2 and args.output is None:
-        # The two-argument form: INPUT OUTPUT.
+    if len(inputs) == 2 and args.output is None and (inputs[0] == "-" or not _is_media_file(inputs[1])):
+        # The two-argument form: INPUT OUTPUT. A second argument that is
+        # media itself makes a batch of two, each written beside its input.
         source, target = inputs
-        if target != "-" and source != "-" and _same_file(Path(source), Path(target)):
+        if target != "-" and os.path.isdir(target):
+            raise UsageError(f"{target} is a directory: give -o {target} to write into it")
+        if target != "-" and _identity(target) in _Inputs([source]).files:
             raise UsageError(f"{target} is the input itself; name another output")
-        if target != "-" and _looks_like_input(target):
-            raise UsageError(f"{target} is a transport stream, not an output: to convert both files give "
-                             f"-o DIRECTORY; to replace it, delete it first")
-        jobs = [_Job(source, target)]
-    elif len(inputs) == 1 and (args.output is None or not (args.output.endswith(os.sep) or Path(args.output).is_dir())):
+        job = _Job(source, target)
+    elif len(inputs) == 1 and (args.output is None or not (args.output.endswith(os.sep) or os.path.isdir(args.output))):
         source = inputs[0]
         if source == "-" and args.output is None:
             raise UsageError("standard input needs an output: give -o FILE (or -o - for standard output)")
-        jobs = [_Job(source, args.output)] if args.output else _plan_batch(inputs, None)
-        if args.output and args.output != "-" and source != "-" and _same_file(Path(source), Path(args.output)):
-            raise UsageError(f"{args.output} is the input itself; name another output")
+        if args.output is None:
+            job = _plan_batch(inputs, None)[0]
+        else:
+            job = _Job(source, args.output)
+            if args.output != "-" and source != "-" and _identity(args.output) in _Inputs([source]).files:
+                raise UsageError(f"{args.output} is the input itself; name another output")
     else:
         if "-" in inputs:
             raise UsageError("standard input ('-') can only be converted on its own")
         return _convert_batch(_plan_batch(inputs, args.output), args)
-    messages = _Messages(args.quiet, args.verbose)
-    try:
-        _convert_one(jobs[0], messages)
-    except JobError as exc:
-        messages.say(f"quaver convert: {exc}")
-        return 1
+    _refuse_existing(job.target, args.overwrite)
+    _convert_one(job, _Messages(args.quiet, args.verbose), args.overwrite)
     return 0
 
 
 # --------------------------------------------------------------------------
-# merge, thumbnail and the exact jobs
+# merge, thumbnail, live and the exact jobs
 # --------------------------------------------------------------------------
 
 
@@ -299,50 +371,27 @@ def _output_of(args: argparse.Namespace, positional: Optional[str], command: str
     output = positional if positional is not None else args.output
     if output is None:
         raise UsageError(f"quaver {command} needs an output: give -o FILE (or -o - for standard output)")
+    _refuse_existing(output, args.overwrite)
     return output
 
 
 def _merge(args: argparse.Namespace) -> int:
     output = _output_of(args, args.legacy_output, "merge")
+    video, audio = _read(args.video), _read(args.audio)
     try:
-        video, audio = _read(args.video), _read(args.audio)
-    except OSError as exc:
-        raise JobError(_explain(exc.filename or "input", exc)) from exc
-    try:
-        result = api.merge(video, audio)
+        result = _native.merge(video, audio, _label(args.video), _label(args.audio))
     except ValueError as exc:
-        raise JobError(_explain(f"{args.video} + {args.audio}", exc)) from exc
-    _write(output, result)
+        raise JobError(_explain(f"{_label(args.video)} + {_label(args.audio)}", exc)) from exc
+    _write(output, result, args.overwrite)
     return 0
 
 
-@contextlib.contextmanager
-def _descriptor_1_to(fd: int) -> Iterator[None]:
-    # _quaver's demultiplexer writes its report to file descriptor 1; the
-    # forced --ts job goes through it, so its lines are steered away.
-    sys.stdout.flush()
-    saved = os.dup(1)
-    try:
-        os.dup2(fd, 1)
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-
-
-def _forced_thumbnail(data: bytes, args: argparse.Namespace) -> bytes:
-    if args.mp4:
-        return _quaver.extract_thumbnail_from_mp4(data)
-    with open(os.devnull, "wb") as null, _descriptor_1_to(2 if args.verbose else null.fileno()):
-        return _quaver.extract_thumbnail_from_ts(data)
-
-
-def _png(annexb: bytes) -> bytes:
+def _png(annexb: bytes, codec: str) -> bytes:
     try:
         import av
     except ImportError:
         raise UsageError("--png needs PyAV to decode the key frame: pip install av") from None
-    with av.open(io.BytesIO(annexb), format="h264") as container:
+    with av.open(io.BytesIO(annexb), format=codec) as container:
         frame = next(container.decode(video=0), None)
     if frame is None:
         raise ValueError("the key frame does not decode")
@@ -355,42 +404,70 @@ def _png(annexb: bytes) -> bytes:
 def _thumbnail(args: argparse.Namespace) -> int:
     output = _output_of(args, args.legacy_output, "thumbnail")
     messages = _Messages(args.quiet, args.verbose)
+    data = _read(args.input)
+    kind = "mp4" if args.mp4 else "ts" if args.ts else None
     try:
-        data = _read(args.input)
-        if args.mp4 or args.ts:
-            key = _forced_thumbnail(data, args)
-        else:
-            key = api.thumbnail(data, report=messages.report_sink())
-        _write(output, _png(key) if args.png else key)
-    except (OSError, ValueError) as exc:
+        codec, key = _native.key_frame(data, messages.report_sink(), kind)
+        result = _png(key, codec) if args.png else key
+    except ValueError as exc:
         raise JobError(_explain(_label(args.input), exc)) from exc
+    _write(output, result, args.overwrite)
     return 0
 
 
-def _exact(function: Callable[..., bytes], *names: str) -> Callable[[argparse.Namespace], int]:
+def _exact(function: Callable[[bytes], bytes]) -> Callable[[argparse.Namespace], int]:
     def run(args: argparse.Namespace) -> int:
+        _refuse_existing(args.output, args.overwrite)
+        data = _read(args.input)
         try:
-            data = [_read(getattr(args, n)) for n in names]
-            result = function(*data)
-        except (OSError, ValueError) as exc:
-            raise JobError(_explain(", ".join(_label(getattr(args, n)) for n in names), exc)) from exc
-        _write(args.output, result)
+            result = function(data)
+        except ValueError as exc:
+            raise JobError(_explain(_label(args.input), exc)) from exc
+        _write(args.output, result, args.overwrite)
         return 0
     return run
 
 
 def _live(args: argparse.Namespace) -> int:
-    # Segments of one live stream, rebased together from the first decode time seen.
+    # Segments of one live stream, rebased together: from one origin in
+    # seconds with the initialisation segment, else from the first decode
+    # time seen. Each is written under OUT_DIR with its own name.
     out_dir = Path(args.output)
-    out_dir.mkdir(parents=True, exist_ok=True)
-    processor = _quaver.FragmentedMP4Processor()
+    if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        raise UsageError(f"{args.output} is a file; live writes each segment into a directory")
+    known = _Inputs([s for s in args.segments if s != "-"])
+    jobs = []
     for segment in args.segments:
+        target = out_dir / Path(segment).name
+        if _identity(str(target)) in known.files:
+            raise UsageError(f"{target} is an input; write the segments into another directory")
+        known.claim(segment, target)
+        jobs.append(_Job(segment, str(target), os.path.lexists(target)))
+    processor = LiveProcessor()
+    if args.init is not None:
+        init = _read(args.init)
         try:
-            result = processor.process_segment(_read(segment))
-        except (OSError, ValueError) as exc:
-            raise JobError(_explain(segment, exc)) from exc
-        _write(str(out_dir / Path(segment).name), result)
-    return 0
+            processor.set_init_segment(init)
+        except ValueError as exc:
+            raise JobError(_explain(_label(args.init), exc)) from exc
+    _make_folder(out_dir)
+    messages = _Messages(args.quiet, args.verbose)
+    tally = _Tally(messages, len(jobs))
+    for job in jobs:
+        try:
+            data = _read(job.source)
+            try:
+                # Processed even when its output is kept, so that the later
+                # segments are rebased as they would have been.
+                result = processor.process_segment(data)
+            except ValueError as exc:
+                raise JobError(_explain(_label(job.source), exc)) from exc
+            if job.exists and not args.overwrite:
+                raise JobError(f"{job.source}: {_exists_message(job.target)}")
+            _write(job.target, result, args.overwrite)
+        except JobError as exc:
+            tally.fail(job.source, str(exc))
+    return tally.finish("rebased", "segment")
 
 
 # --------------------------------------------------------------------------
@@ -398,9 +475,9 @@ def _live(args: argparse.Namespace) -> int:
 # --------------------------------------------------------------------------
 
 _EXACT = {
-    "defragment": ("fragmented MP4 to a regular MP4 (exactly defragment_mp4)", _quaver.defragment_mp4),
-    "reset": ("rebase an MP4 so that every track starts at decode time 0", _quaver.reset_mp4_timestamps),
-    "normalize": ("unfold a fragmented MP4, or rebase a regular one", _quaver.convert_mp4_reset_timestamps),
+    "defragment": ("fragmented MP4 to a regular MP4 (exactly defragment_mp4)", _native.defragment_mp4),
+    "reset": ("rebase an MP4 so that every track starts at decode time 0", _native.reset_mp4_timestamps),
+    "normalize": ("unfold a fragmented MP4, or rebase a regular one", _native.convert_mp4_reset_timestamps),
 }
 
 
@@ -412,12 +489,14 @@ def build_parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("-v", "--verbose", action="store_true", help="write the report lines to standard error")
     common.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    common.add_argument("-y", "--overwrite", action="store_true", help="replace output files that exist")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     p = sub.add_parser("convert", parents=[common], help="each input to a regular MP4, chosen by its content",
                        description="Convert each input (MPEG-TS with H.264 or HEVC and AAC, AC-3, E-AC-3 or "
                                    "MPEG audio; fragmented or regular MP4) to a regular MP4. 'convert IN OUT' "
-                                   "converts one file to OUT.")
+                                   "converts one file to OUT, unless OUT is a TS or MP4 itself: then both are "
+                                   "converted, each beside itself.")
     p.add_argument("inputs", nargs="+", metavar="IN", help="input files ('-' for standard input)")
     p.add_argument("-o", "--output", metavar="OUT",
                    help="output directory (default: beside each input, named .mp4); the output file with "
@@ -457,14 +536,17 @@ def build_parser() -> argparse.ArgumentParser:
         p = sub.add_parser(name, parents=[common], help=help_text, description=help_text)
         p.add_argument("input", help="input file ('-' for standard input)")
         p.add_argument("output", help="output file ('-' for standard output)")
-        p.set_defaults(run=_exact(function, "input"))
+        p.set_defaults(run=_exact(function))
 
-    live = sub.add_parser("live", parents=[common], help="rebase live fMP4 segments from the first decode time "
-                                                         "seen",
+    live = sub.add_parser("live", parents=[common], help="rebase live fMP4 segments so the stream starts at 0",
                           description="Rebase consecutive live fMP4 segments; each is written under OUTPUT "
-                                      "with its own file name.")
+                                      "with its own file name. With --init, every track is rebased from one "
+                                      "origin in seconds; without it, the first decode time seen is subtracted "
+                                      "from every track as it is.")
     live.add_argument("output", help="output directory")
     live.add_argument("segments", nargs="+", help="media segments, in stream order")
+    live.add_argument("--init", metavar="FILE", help="the stream's initialisation segment (its moov), which "
+                                                     "gives each track's timescale")
     live.set_defaults(run=_live)
     return parser
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "mp4_parser/box.hpp"
@@ -14,6 +15,8 @@ constexpr std::size_t kPacket = 188;
 constexpr std::uint8_t kSync = 0x47;
 // Packet starts checked before a stream counts as a transport stream.
 constexpr std::size_t kSyncRun = 5;
+// How far into the input a transport stream's first packet is looked for.
+constexpr std::size_t kJunkScan = 64 * 1024 + kPacket;
 
 // Box types that can open an MP4 file or one of its segments.
 constexpr FourCC kOpeningBoxes[] = {
@@ -37,13 +40,25 @@ bool sync_run(ByteView data, std::size_t first, std::size_t period) {
   return true;
 }
 
-bool is_transport_stream(ByteView data) {
-  const std::size_t scan = std::min(data.size(), kPacket);
+// Where a transport stream starts: the first position, within the first
+// 64 KiB and one packet, that opens kSyncRun sync bytes a packet apart. A
+// stream that ends sooner counts when it starts in the first packet's
+// width, so that a short stream is still taken; further in, junk is more
+// likely than such a stream, so the whole run is needed.
+std::optional<std::size_t> transport_stream_start(ByteView data) {
+  const std::size_t scan = std::min(data.size(), kJunkScan);
   for (std::size_t first = 0; first < scan; ++first) {
-    if (data[first] == kSync && sync_run(data, first, kPacket)) return true;
+    const void* sync = std::memchr(data.data() + first, kSync, scan - first);
+    if (!sync) return std::nullopt;
+    first = static_cast<std::size_t>(static_cast<const std::uint8_t*>(sync) - data.data());
+    const bool whole_run = data.size() - first > (kSyncRun - 1) * kPacket;
+    if ((whole_run || first < kPacket) && sync_run(data, first, kPacket)) return first;
   }
-  return false;
+  return std::nullopt;
 }
+
+// 192-byte packets: a 4-byte timestamp in front of each 188-byte packet.
+bool is_m2ts(ByteView data) { return data.size() > 4 && data[4] == kSync && sync_run(data, 4, kPacket + 4); }
 
 bool opens_as_mp4(ByteView data) {
   if (data.size() < 8) return false;
@@ -77,7 +92,7 @@ std::string recognised_as(ByteView data) {
   for (const Signature& s : kSignatures) {
     if (starts_with(data, s.prefix)) return std::string(s.what);
   }
-  if (data.size() > 4 && data[4] == kSync && sync_run(data, 4, kPacket + 4)) {
+  if (is_m2ts(data)) {
     return "a transport stream with 192-byte packets (M2TS); only 188-byte packets are taken, so remux it "
            "with ffmpeg -c copy -f mpegts first";
   }
@@ -94,22 +109,35 @@ std::string recognised_as(ByteView data) {
 
 }  // namespace
 
-std::string_view kind_name(InputKind kind) {
+namespace {
+
+// The package layer's short name of each kind, and the words that say what
+// such an input is.
+struct KindWords {
+  std::string_view name;
+  std::string_view description;
+};
+
+KindWords words(InputKind kind) {
   switch (kind) {
     case InputKind::kTransportStream:
-      return "ts";
+      return {"ts", "an MPEG-TS"};
     case InputKind::kFragmentedMp4:
-      return "fmp4";
+      return {"fmp4", "a fragmented MP4"};
     case InputKind::kMediaSegment:
-      return "segment";
+      return {"segment", "a fragmented MP4 media segment without its initialisation segment"};
     case InputKind::kRegularMp4:
-      return "mp4";
+      return {"mp4", "an MP4 without fragments (a regular file, or an initialisation segment alone)"};
   }
   fault("unknown input kind");
 }
 
-Result<InputKind> detect_input_kind(ByteView data) {
-  if (data.empty()) return Error{"empty input"};
+}  // namespace
+
+std::string_view kind_name(InputKind kind) { return words(kind).name; }
+
+Result<DetectedInput> detect_input(ByteView data) {
+  if (data.empty()) return Error{"empty input", ErrorKind::kNothingToDo};
   if (opens_as_mp4(data)) {
     // The walk stops once a moov and a moof have been seen, or at a box it
     // cannot read: a file damaged after the boxes that tell its kind goes to
@@ -127,12 +155,37 @@ Result<InputKind> detect_input_kind(ByteView data) {
       moov |= box.value()->is(box_types::moov);
       moof |= box.value()->is(box_types::moof);
     }
-    if (moof) return moov ? InputKind::kFragmentedMp4 : InputKind::kMediaSegment;
-    if (moov) return InputKind::kRegularMp4;
-    return Error{"an MP4 without a moov box: nothing describes its samples"};
+    if (moof) return DetectedInput{moov ? InputKind::kFragmentedMp4 : InputKind::kMediaSegment, data};
+    if (moov) return DetectedInput{InputKind::kRegularMp4, data};
+    return Error{"an MP4 without a moov box: nothing describes its samples", ErrorKind::kUnsupported};
   }
-  if (is_transport_stream(data)) return InputKind::kTransportStream;
-  return Error{"not a transport stream or an MP4: " + recognised_as(data)};
+  if (std::optional<std::size_t> start = transport_stream_start(data)) {
+    return DetectedInput{InputKind::kTransportStream, data.subspan(*start)};
+  }
+  return Error{"not a transport stream or an MP4: " + recognised_as(data), ErrorKind::kUnsupported};
+}
+
+Result<InputKind> detect_input_kind(ByteView data) {
+  Result<DetectedInput> detected = detect_input(data);
+  if (!detected.ok()) return detected.error();
+  return detected.value().kind;
+}
+
+std::string describe_input(ByteView data) {
+  Result<InputKind> kind = detect_input_kind(data);
+  if (!kind.ok()) {
+    if (data.empty()) return "empty";
+    if (opens_as_mp4(data)) return "an MP4 that cannot be read (" + kind.message() + ")";
+    return recognised_as(data);
+  }
+  return std::string(words(kind.value()).description);
+}
+
+std::optional<std::string_view> sniff_container(ByteView head) {
+  if (opens_as_mp4(head)) return "mp4";
+  if (transport_stream_start(head)) return "ts";
+  if (is_m2ts(head)) return "m2ts";
+  return std::nullopt;
 }
 
 }  // namespace quaver

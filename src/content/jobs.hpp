@@ -3,19 +3,44 @@
 // remux: a transport stream is converted, a fragmented MP4 unfolded, a
 // regular MP4 rebased to 0, all to a regular MP4. key_frame: the first key
 // frame of a transport stream or an MP4, fragmented or not, as Annex B.
-// Refused: whatever detect_input_kind refuses, and a media segment without
-// the moov that describes its samples.
+// merge: a video fMP4 and an audio fMP4 into one regular MP4. Refused:
+// whatever detect_input refuses, a media segment without the moov that
+// describes its samples, an input of the wrong kind for its job, and any
+// result that would hold no sample at all.
 #pragma once
+
+#include <string_view>
 
 #include "core/bytes.hpp"
 #include "core/output.hpp"
 #include "core/result.hpp"
+#include "ts_parser/media_data.hpp"
 #include "ts_parser/report.hpp"
 
 namespace quaver {
 
 Result<OutBuffer> remux(ByteView data, OutputAllocator& alloc, Report& report);
 
-Result<OutBuffer> key_frame(ByteView data, OutputAllocator& alloc, Report& report);
+// Where a key frame is looked for: the container detected from the content,
+// or the one the caller names (the exact routines, without detection).
+enum class KeyFrameSource { kDetect, kTransportStream, kMp4 };
+
+// `codec`, when given, receives the coding format of the key frame.
+Result<OutBuffer> key_frame(ByteView data, OutputAllocator& alloc, Report& report,
+                            KeyFrameSource source = KeyFrameSource::kDetect, VideoCodec* codec = nullptr);
+
+// The names stand for the inputs in messages ("the video input", a path).
+// A clashing audio track ID is renumbered.
+Result<OutBuffer> merge(ByteView video, ByteView audio, OutputAllocator& alloc,
+                        std::string_view video_name = "the video input",
+                        std::string_view audio_name = "the audio input");
+
+// A result refused when it holds no sample (see content/samples.hpp).
+Result<OutBuffer> refuse_empty(Result<OutBuffer> result);
+
+// Inputs of the live processor: a segment must be fragmented and hold a
+// sample; an initialisation segment must hold a moov. Nothing when it may go on.
+std::optional<Error> live_segment_problem(ByteView segment);
+std::optional<Error> init_segment_problem(ByteView init);
 
 }  // namespace quaver

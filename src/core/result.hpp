@@ -2,14 +2,25 @@
 // Ordinary bad input always travels this way; exceptions are kept for faults.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
 
 namespace quaver {
 
+// What a refusal is about, for callers that act on it: the package raises
+// one exception class per kind. _quaver raises ValueError for every kind,
+// so the kind never changes what its callers see.
+enum class ErrorKind : std::uint8_t {
+  kDamaged,      // bytes that contradict themselves, cut short or corrupted
+  kUnsupported,  // a format, codec or layout quaver does not carry
+  kNothingToDo,  // no track or sample for the job
+};
+
 struct Error {
   std::string message;
+  ErrorKind kind = ErrorKind::kDamaged;
 };
 
 template <class T>

@@ -14,17 +14,6 @@ constexpr std::array<std::uint32_t, 9> kMatrix = {0x00010000, 0, 0, 0, 0x0001000
 // Where a trak points when the caller gave no offset for its track.
 constexpr std::uint64_t kUnplacedChunkOffset = 8000;
 
-// The longest track, in the movie timescale.
-std::uint64_t movie_duration(const std::vector<TrackFragments>& tracks, std::uint32_t timescale) {
-  std::uint64_t longest = 0;
-  for (const TrackFragments& t : tracks) {
-    std::uint64_t d = total_duration(t);
-    if (t.timescale != 0 && t.timescale != timescale) d = d * timescale / t.timescale;
-    longest = std::max(longest, d);
-  }
-  return longest;
-}
-
 // Traks sharing a track ID are each rebuilt from the first record with that
 // ID, so one record's tables and sample description can be written many
 // times. Well-formed files describe every sample once; a file whose traks
@@ -78,30 +67,39 @@ Result<std::vector<std::uint8_t>> build_regular_moov(ByteView moov_body, const s
   Result<std::vector<Mp4Box>> children = parse_container_box(moov_body);
   if (!children.ok()) return children.error();
   const std::uint32_t timescale = movie_timescale(children.value());
-  const std::uint64_t duration = movie_duration(tracks, timescale);
   const std::unordered_map<std::uint32_t, std::size_t> by_id = first_track_by_id(tracks);
 
-  ByteBuilder out;
-  for (const Mp4Box& c : children.value()) {
-    if (c.box_type == box_types::mvhd) {
-      write_box(out, box_types::mvhd, update_mvhd_duration(c.data, duration));
-      continue;
-    }
-    if (c.box_type != box_types::trak) {
-      write_box(out, c.box_type, c.data);
-      continue;
-    }
+  // The record behind each trak (none where no record carries its ID), and
+  // the traks that are rebuilt, laid on one timeline.
+  std::vector<std::optional<std::size_t>> record_of(children.value().size());
+  std::vector<TrackSource> sources;
+  for (std::size_t i = 0; i < children.value().size(); ++i) {
+    const Mp4Box& c = children.value()[i];
+    if (c.box_type != box_types::trak) continue;
     Result<std::vector<Mp4Box>> trak_children = parse_container_box(c.data);
     if (!trak_children.ok()) return trak_children.error();
-    const std::uint32_t id = track_id_of(trak_children.value());
-    const auto match = by_id.find(id);
-    if (match == by_id.end()) {
-      write_box(out, box_types::trak, c.data);
-      continue;
+    const auto match = by_id.find(track_id_of(trak_children.value()));
+    if (match == by_id.end()) continue;
+    record_of[i] = match->second;
+    sources.push_back(TrackSource{c.data, &tracks[match->second], timescale});
+  }
+  const std::vector<TrackPlacement> placements = align_tracks(sources, timescale);
+
+  ByteBuilder out;
+  std::size_t placed = 0;
+  for (std::size_t i = 0; i < children.value().size(); ++i) {
+    const Mp4Box& c = children.value()[i];
+    if (c.box_type == box_types::mvhd) {
+      write_box(out, box_types::mvhd, update_mvhd_duration(c.data, movie_duration(sources, placements, timescale)));
+    } else if (record_of[i]) {
+      const std::size_t k = *record_of[i];
+      const std::uint64_t offset = k < chunk_offsets.size() ? chunk_offsets[k] : kUnplacedChunkOffset;
+      if (std::optional<Error> e = append_regular_trak(out, c.data, tracks[k], offset, timescale, placements[placed++])) {
+        return *e;
+      }
+    } else {
+      write_box(out, c.box_type, c.data);
     }
-    const std::size_t k = match->second;
-    const std::uint64_t offset = k < chunk_offsets.size() ? chunk_offsets[k] : kUnplacedChunkOffset;
-    if (std::optional<Error> e = append_regular_trak(out, c.data, tracks[k], offset, timescale)) return *e;
   }
   return std::move(out.data());
 }
@@ -111,9 +109,9 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
   if (!parsed.ok()) return parsed.error();
   const Mp4File& file = parsed.value();
   if (std::none_of(file.box_infos.begin(), file.box_infos.end(), [](const BoxInfo& b) { return b.is(box_types::moof); })) {
-    return Error{"Not a fragmented MP4"};
+    return Error{"Not a fragmented MP4", ErrorKind::kUnsupported};
   }
-  if (!file.moov) return Error{"moov box not found"};
+  if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
 
   Result<std::vector<TrackFragments>> extracted = extract_track_info_from_moov(file.moov->data);
   if (!extracted.ok()) return extracted.error();

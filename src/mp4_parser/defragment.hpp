@@ -2,7 +2,8 @@
 //
 // In: a whole file with an initialisation moov and moof/mdat fragments. Out:
 // a fixed ftyp, a moov whose traks carry complete sample tables, and one mdat
-// with every track's samples, track after track. Refused: no moof, no moov,
+// with every track's samples, track after track. The tracks keep the
+// distances their decode times give them (align_tracks, track_builder.hpp). Refused: no moof, no moov,
 // unreadable boxes, more samples or sample bytes than input bytes, and
 // outputs whose mdat size or chunk offsets do not fit 32 bits.
 #pragma once

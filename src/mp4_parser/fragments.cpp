@@ -150,9 +150,12 @@ class Collector {
       const SampleDefaults defaults = h.defaults(track.trex);
       const std::uint64_t base = h.base_data_offset.value_or(f.moof_start);
       const std::size_t first_sample = track.samples.size();
+      // A run without a data offset continues where the previous run of
+      // its traf ended; the first run starts at the traf's base.
+      std::uint64_t next_run = run_start(base, 0, f.mdat_body_start);
       for (const Mp4Box& c : children.value()) {
         if (c.box_type != box_types::trun || full()) continue;
-        if (std::optional<Error> e = run(c.data, track, defaults, base, f)) return e;
+        if (std::optional<Error> e = run(c.data, track, defaults, base, f, next_run)) return e;
       }
       timeline(found->second, first_sample, decode_time);
     }
@@ -178,6 +181,12 @@ class Collector {
   void timeline(std::size_t track, std::size_t first_sample, std::optional<std::uint64_t> decode_time) {
     std::vector<FragmentSampleInfo>& samples = tracks_[track].samples;
     if (samples.size() == first_sample) return;  // a fragment without samples places nothing
+    if (decode_time && !tracks_[track].first_decode_time) {
+      // Fragments before it without a tfdt continue the timeline back to the track's start.
+      std::uint64_t before = 0;
+      for (std::size_t i = 0; i < first_sample; ++i) before += samples[i].duration;
+      tracks_[track].first_decode_time = *decode_time > before ? *decode_time - before : 0;
+    }
     if (auto prev = last_.find(track); prev != last_.end() && decode_time) {
       const LastFragment& p = prev->second;
       if (p.end_sample > p.first_sample && p.end_sample <= samples.size()) {
@@ -196,8 +205,10 @@ class Collector {
     }
   }
 
+  // `next_run` is where a run without a data offset starts, within the
+  // mdat body; it is left where this run ends.
   std::optional<Error> run(ByteView body, TrackFragments& track, const SampleDefaults& d, std::uint64_t base,
-                           const FragmentPair& f) {
+                           const FragmentPair& f, std::uint64_t& next_run) {
     if (body.size() < 8) return std::nullopt;
     const std::uint32_t flags = load_be16(body.data() + 2);
     const std::uint64_t count = std::min<std::uint64_t>(load_be32(body.data() + 4), max_samples_ - collected_);
@@ -214,13 +225,14 @@ class Collector {
       if (fits(body, pos, 4)) first_flags = load_be32(body.data() + pos);
       pos += 4;
     }
+    std::uint64_t cursor = data_offset ? run_start(base, *data_offset, f.mdat_body_start) : next_run;
+    next_run = cursor;
     if (count == 0) return std::nullopt;
     // Every real sample has at least one byte, so a file never holds more
     // samples than bytes; a larger count is hostile and must not be produced.
     if (count > limit_ - collected_) return Error{"Sample count exceeds what the input can hold"};
     collected_ += count;
 
-    std::uint64_t cursor = data_offset ? run_start(base, *data_offset, f.mdat_body_start) : 0;
     const auto mdat_size = static_cast<std::uint64_t>(f.mdat_body.size());
     for (std::uint64_t i = 0; i < count; ++i) {
       FragmentSampleInfo s;
@@ -231,7 +243,7 @@ class Collector {
       if (i == 0 && first_flags) s.flags = *first_flags;
       // A sample whose bytes run past the mdat keeps its record but no
       // bytes, and the next sample is looked for at the same place.
-      if (data_offset && s.size <= mdat_size && cursor <= mdat_size - s.size) {
+      if (s.size <= mdat_size && cursor <= mdat_size - s.size) {
         // Runs of a well-formed file never share bytes; runs pointing at
         // the same bytes over and over would multiply the output instead.
         if (s.size > limit_ - bytes_) return Error{"Sample data exceeds what the input can hold"};
@@ -241,6 +253,7 @@ class Collector {
       }
       track.samples.push_back(s);
     }
+    next_run = cursor;
     return std::nullopt;
   }
 

@@ -4,9 +4,10 @@
 // (extract_track_info_from_moov); every moof/mdat pair of the file then adds
 // its runs to the matching track (collect_fragment_data). A run's data
 // offset counts from its traf's base data offset, or else from the moof's
-// first byte, and its bytes are taken from the paired mdat body wherever the
-// boxes really lie. Sample bytes are kept as ranges of the input, so the
-// input must outlive the records.
+// first byte; a run without one starts where the traf's previous run ended
+// (the first at that base). Its bytes are taken from the paired mdat body
+// wherever the boxes really lie. Sample bytes are kept as ranges of the
+// input, so the input must outlive the records.
 #pragma once
 
 #include <cstddef>
@@ -45,6 +46,10 @@ struct TrackFragments {
   std::uint32_t track_id = 0;
   std::uint32_t timescale = 1000;
   SampleDefaults trex;  // the moov's track-extends defaults for this track ID; 0 where it has none
+  // Decode time of the first sample, media timescale: the first tfdt of a
+  // fragment holding samples, less the durations of any samples before it.
+  // Nothing when no such fragment carries a tfdt.
+  std::optional<std::uint64_t> first_decode_time;
 
   void append_data(ByteView bytes);
 };

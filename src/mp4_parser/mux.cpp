@@ -56,7 +56,7 @@ Result<CollectedInput> collect_tracks(ByteView data) {
   Result<Mp4File> parsed = parse_mp4(data);
   if (!parsed.ok()) return parsed.error();
   const Mp4File& file = parsed.value();
-  if (!file.moov) return Error{"moov box not found"};
+  if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
   Result<std::vector<TrackFragments>> extracted = extract_track_info_from_moov(file.moov->data);
   if (!extracted.ok()) return extracted.error();
   std::vector<TrackFragments> records = extracted.take();
@@ -67,10 +67,11 @@ Result<CollectedInput> collect_tracks(ByteView data) {
 
   CollectedInput input{file.moov->data, {}};
   input.tracks.reserve(records.size());
+  const std::uint32_t timescale = template_timescale(children.value());
   for (TrackFragments& record : records) {
     std::optional<ByteView> trak = source_trak(children.value(), record.track_id);
     if (!trak) return Error{"track_id " + std::to_string(record.track_id) + " 에 해당하는 trak 없음"};
-    input.tracks.push_back(CollectedTrack{*trak, std::move(record)});
+    input.tracks.push_back(CollectedTrack{*trak, std::move(record), timescale});
   }
   return input;
 }
@@ -80,14 +81,15 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
   Result<std::vector<Mp4Box>> children = parse_container_box(template_moov);
   if (!children.ok()) return children.error();
   const std::uint32_t timescale = template_timescale(children.value());
-  std::uint64_t duration = 0;
+  std::vector<TrackSource> sources;
+  sources.reserve(tracks.size());
   std::uint32_t next_track_id = 1;
   for (const CollectedTrack& t : tracks) {
-    std::uint64_t d = total_duration(t.fragments);
-    if (t.fragments.timescale != 0 && t.fragments.timescale != timescale) d = d * timescale / t.fragments.timescale;
-    duration = std::max(duration, d);
+    sources.push_back(TrackSource{t.trak, &t.fragments, t.movie_timescale});
     next_track_id = std::max(next_track_id, static_cast<std::uint32_t>(t.fragments.track_id + 1));
   }
+  const std::vector<TrackPlacement> placements = align_tracks(sources, timescale);
+  const std::uint64_t duration = movie_duration(sources, placements, timescale);
 
   ByteBuilder out;
   bool placed = false;
@@ -103,7 +105,8 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
       for (std::size_t j = 0; j < tracks.size(); ++j) {
         const std::uint64_t offset = j < chunk_offsets.size() ? chunk_offsets[j] : kUnplacedChunkOffset;
         const std::size_t trak_at = out.size();
-        if (std::optional<Error> e = append_regular_trak(out, tracks[j].trak, tracks[j].fragments, offset, timescale)) {
+        if (std::optional<Error> e =
+                append_regular_trak(out, tracks[j].trak, tracks[j].fragments, offset, timescale, placements[j])) {
           return *e;
         }
         renumber_track_header(body_at(out, trak_at), tracks[j].trak, tracks[j].fragments.track_id);
@@ -112,7 +115,7 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
       write_box(out, c.box_type, c.data);
     }
   }
-  if (!placed) return Error{"템플릿 moov 에 trak 이 없어 트랙을 배치할 수 없음"};
+  if (!placed) return Error{"템플릿 moov 에 trak 이 없어 트랙을 배치할 수 없음", ErrorKind::kNothingToDo};
   return std::move(out.data());
 }
 
@@ -125,7 +128,7 @@ Result<OutBuffer> mux_fmp4_tracks(ByteView video, ByteView audio, OutputAllocato
   std::vector<CollectedTrack> tracks = std::move(v.value().tracks);
   const std::size_t audio_begin = tracks.size();
   for (CollectedTrack& t : a.value().tracks) tracks.push_back(std::move(t));
-  if (tracks.empty()) return Error{"합칠 트랙이 없음"};
+  if (tracks.empty()) return Error{"합칠 트랙이 없음", ErrorKind::kNothingToDo};
   std::optional<std::uint32_t> repeated_id;
   if (repeated == RepeatedTrackIds::kRenumberAudio) {
     repeated_id = first_repeated_track_id(tracks, 0, audio_begin);

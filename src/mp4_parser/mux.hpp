@@ -3,7 +3,9 @@
 // In: two fragmented files (initialisation moov, then moof/mdat fragments).
 // Out: one regular MP4 whose moov is the video input's with every track of
 // both inputs placed where its first trak stood (video tracks first), and
-// one mdat with every track's samples in that order. Refused: an input
+// one mdat with every track's samples in that order. The two inputs are
+// laid on one timeline by their decode times, as unfolding lays the tracks
+// of one file. Refused: an input
 // without moov, a track without its trak, no tracks at all, repeated track
 // IDs, a template without trak, and offsets beyond 32 bits.
 #pragma once
@@ -21,6 +23,7 @@ namespace quaver {
 struct CollectedTrack {
   ByteView trak;  // body of the source trak, inside the input
   TrackFragments fragments;
+  std::uint32_t movie_timescale = 0;  // of the input, which the trak's edits count in
 };
 
 struct CollectedInput {

@@ -1,12 +1,16 @@
 #include "mp4_parser/rebase.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "mp4_parser/box.hpp"
 #include "mp4_parser/defragment.hpp"
+#include "mp4_parser/edit_list.hpp"
+#include "mp4_parser/time_origin.hpp"
 
 namespace quaver {
 
@@ -56,7 +60,9 @@ std::uint64_t trun_durations(ByteView body) {
 }
 
 struct TrackTimes {
-  std::optional<std::uint64_t> base;         // first tfdt of the track, in file order
+  std::optional<std::uint64_t> base;         // first tfdt of the track, in file order; then what it subtracts
+  bool delayed = false;                      // it starts after the earliest track, and keeps that distance
+  std::uint32_t timescale = 0;               // media timescale of its trak; 0 where no trak names it
   std::optional<std::uint64_t> last_decode;  // rebased decode time of its latest traf
   std::uint64_t last_fragment_duration = 0;  // media timescale
   std::uint64_t end = 0;                     // rebased end of the track, media timescale
@@ -88,25 +94,6 @@ std::uint64_t to_movie_time(std::uint64_t value, std::uint32_t movie, std::uint3
   return value * movie / media;
 }
 
-// Timescale of an mvhd or mdhd body (the same layout up to it); 0 if unknown.
-std::uint32_t header_timescale(ByteView body) {
-  if (body.size() >= 24 && body[0] == 1) return load_be32(&body[20]);
-  if (body.size() >= 16 && body[0] != 1) return load_be32(&body[12]);
-  return 0;
-}
-
-// Media timescale of a trak, from the first mdhd of its first mdia; 0 if unknown.
-std::uint32_t trak_media_timescale(ByteView trak_body) {
-  Result<std::vector<Mp4Box>> children = parse_container_box(trak_body);
-  if (!children.ok()) return 0;
-  const Mp4Box* mdia = first_child(children.value(), box_types::mdia);
-  if (!mdia) return 0;
-  Result<std::vector<Mp4Box>> mdia_children = parse_container_box(mdia->data);
-  if (!mdia_children.ok()) return 0;
-  const Mp4Box* mdhd = first_child(mdia_children.value(), box_types::mdhd);
-  return mdhd ? header_timescale(mdhd->data) : 0;
-}
-
 // A copy of an mvhd, tkhd or mdhd body with zero creation and modification
 // times and the duration written in: 32-bit fields take 0xFFFFFFFF for what
 // does not fit, 64-bit fields the value itself.
@@ -126,6 +113,39 @@ Result<std::vector<std::uint8_t>> rewrite_header(ByteView body, FourCC type, std
   return out;
 }
 
+// An edts whose first list starts with an empty edit that carries the
+// absolute start every track shares: the edit is lowered by `shared`, and
+// dropped where it reaches 0. The bytes of a dropped entry follow the edts
+// as a free box, so that the trak keeps its length and no box moves.
+void write_lowered_edts(ByteBuilder& out, const Mp4Box& edts, std::uint64_t shared) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(edts.data);
+  if (!children.ok()) {
+    write_box_like(out, edts, edts.data);
+    return;
+  }
+  std::size_t freed = 0;
+  bool lowered = false;
+  const std::size_t at = begin_box_like(out, edts);
+  for (const Mp4Box& c : children.value()) {
+    std::optional<EditList> list = !lowered && c.box_type == box_types::elst ? read_elst(c.data) : std::nullopt;
+    if (!list || list->edits.empty() || !list->edits.front().empty()) {
+      write_box_like(out, c, c.data);
+      continue;
+    }
+    lowered = true;
+    set_leading_empty_edit(*list, list->edits.front().segment_duration - shared);
+    const std::vector<std::uint8_t> body = elst_body(*list);
+    freed = c.data.size() - body.size();
+    write_box_like(out, c, ByteView(body.data(), body.size()));
+  }
+  end_box(out, at);
+  if (freed > 0) {
+    const std::size_t free_at = begin_box(out, fourcc("free"));
+    out.zeros(freed - 8);
+    end_box(out, free_at);
+  }
+}
+
 Result<std::vector<std::uint8_t>> rebuild_moov(ByteView moov_body, const TrackTable& tracks) {
   Result<std::vector<Mp4Box>> children = parse_container_box(moov_body);
   if (!children.ok()) return children.error();
@@ -137,19 +157,35 @@ Result<std::vector<std::uint8_t>> rebuild_moov(ByteView moov_body, const TrackTa
   const std::uint32_t movie = mvhd ? header_timescale(mvhd->data) : 0;
   const Mp4Box* first_trak = first_child(children.value(), box_types::trak);
   const std::uint32_t first_media = first_trak ? trak_media_timescale(first_trak->data) : 0;
+  // The movie lasts as long as its first track, or as a track that keeps a
+  // delay after the earliest one when that one ends later.
+  std::uint64_t movie_duration = to_movie_time(end_of(0), movie, first_media);
+  for (const auto& [index, t] : tracks) {
+    if (t.delayed) movie_duration = std::max(movie_duration, to_movie_time(t.end, movie, t.timescale));
+  }
+  // The empty edit every trak starts with is an absolute start (a stream
+  // clock the packager wrote into the edit lists), which rebasing to 0 takes out.
+  // (A trak that cannot be read fails the rebuild below, in its turn.)
+  std::optional<std::uint64_t> shared;
+  for (const Mp4Box& child : children.value()) {
+    if (child.box_type != box_types::trak) continue;
+    Result<std::vector<Mp4Box>> trak = parse_container_box(child.data);
+    shared = std::min(shared.value_or(UINT64_MAX), trak.ok() ? leading_empty_edit(trak.value()) : 0);
+  }
 
   ByteBuilder out;
   std::uint64_t k = 0;
   for (const Mp4Box& child : children.value()) {
     if (child.box_type == box_types::mvhd) {
-      auto body = rewrite_header(child.data, box_types::mvhd, to_movie_time(end_of(0), movie, first_media));
+      auto body = rewrite_header(child.data, box_types::mvhd, movie_duration);
       if (!body.ok()) return body.error();
       write_box_like(out, child, ByteView(body.value().data(), body.value().size()));
     } else if (child.box_type == box_types::trak) {
       const std::uint64_t dk = end_of(k++);
-      const std::uint32_t media = trak_media_timescale(child.data);
       Result<std::vector<Mp4Box>> trak = parse_container_box(child.data);
       if (!trak.ok()) return trak.error();
+      const std::uint32_t media = trak_media_timescale(trak.value());
+      bool edits_lowered = shared.value_or(0) == 0;
       const std::size_t trak_at = begin_box_like(out, child);
       for (const Mp4Box& t : trak.value()) {
         if (t.box_type == box_types::tkhd) {
@@ -170,6 +206,9 @@ Result<std::vector<std::uint8_t>> rebuild_moov(ByteView moov_body, const TrackTa
             }
           }
           end_box(out, mdia_at);
+        } else if (t.box_type == box_types::edts && !edits_lowered) {
+          write_lowered_edts(out, t, *shared);
+          edits_lowered = true;
         } else {
           write_box_like(out, t, t.data);
         }
@@ -217,6 +256,28 @@ Result<std::vector<std::uint8_t>> rebase_moof(ByteView moof_body, const TrackTab
   return std::move(out.data());
 }
 
+// Every track that a trak of the moov names, and that has a first decode
+// time, subtracts the earliest of those times (compared in seconds) in its
+// own timescale instead of its own first decode time, so the tracks keep
+// their distances. The others subtract their own first decode time.
+void measure_from_one_origin(ByteView moov_body, TrackTable& tracks) {
+  const std::unordered_map<std::uint32_t, std::uint32_t> timescales = media_timescales(moov_body);
+  TimeOrigin origin;
+  for (auto& [index, t] : tracks) {
+    // A traf without a tfhd, or with track ID 0, counts as track ID 1.
+    const auto found = timescales.find(static_cast<std::uint32_t>(index + 1));
+    if (found == timescales.end() || !t.base) continue;
+    t.timescale = found->second;
+    origin.offer({*t.base, t.timescale});
+  }
+  for (auto& [index, t] : tracks) {
+    if (t.timescale == 0) continue;
+    const std::uint64_t base = origin.base_for({*t.base, t.timescale});
+    t.delayed = base < *t.base;
+    t.base = base;
+  }
+}
+
 }  // namespace
 
 Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
@@ -232,6 +293,7 @@ Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
     if (const Mp4Box* tfdt = first_child(traf, box_types::tfdt)) t.base = tfdt_value(tfdt->data);
   });
   if (!pass.ok()) return pass.error();
+  if (file.moov) measure_from_one_origin(file.moov->data, tracks);
 
   // Pass 2: where each track ends, from its last fragment's decode time and
   // that fragment's duration (its trun durations, or the gap to the one before).
@@ -254,7 +316,7 @@ Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
   if (!pass.ok()) return pass.error();
   for (auto& [index, t] : tracks) t.end += t.last_fragment_duration;
 
-  if (!file.moov) return Error{"moov box not found"};
+  if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
   Result<std::vector<std::uint8_t>> moov = rebuild_moov(file.moov->data, tracks);
   if (!moov.ok()) return moov.error();
 

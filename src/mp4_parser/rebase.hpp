@@ -2,10 +2,14 @@
 //
 // In: a whole MP4, fragmented or regular. Out: the same boxes in the same
 // order (a second moov dropped) and with the same header forms, so at the
-// same positions, every tfdt lowered by the first decode time of its track,
-// and the mvhd, tkhd and mdhd durations recomputed from the fragments with
-// their creation and modification times zeroed. Refused:
-// unreadable boxes, a file without moov, header boxes too short for their fields.
+// same positions; every tfdt lowered by the earliest first decode time of
+// the tracks (compared in seconds, in the track's own timescale; a track no
+// trak names by its own first decode time), so a track that starts later
+// keeps its delay; the empty edit that every track's edit list starts with
+// taken out (a dropped entry leaves a free box behind); and the mvhd, tkhd
+// and mdhd durations recomputed from the fragments with their creation and
+// modification times zeroed. Refused: unreadable boxes, a file without
+// moov, header boxes too short for their fields.
 #pragma once
 
 #include "core/bytes.hpp"

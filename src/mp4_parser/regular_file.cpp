@@ -26,13 +26,14 @@ Result<std::vector<std::uint64_t>> place_tracks(std::uint64_t moov_body_length,
   // The offsets assume compact 8-byte moov and mdat headers and are written
   // as 32-bit stco entries: anything larger would point at the wrong bytes.
   if (moov_body_length > kMaxCompactBody || mdat_length(tracks) > kMaxCompactBody) {
-    return Error{"Output too large: mdat does not fit a 32-bit box size"};
+    return Error{"Output too large: mdat does not fit a 32-bit box size", ErrorKind::kUnsupported};
   }
   std::vector<std::uint64_t> offsets;
   offsets.reserve(tracks.size());
   std::uint64_t next = kSamplesAfterMoovBody + moov_body_length;
   for (const TrackFragments* t : tracks) {
-    if (!chunk_offsets_fit_32_bits(*t, next)) return Error{"Output too large: chunk offset does not fit 32 bits"};
+    if (!chunk_offsets_fit_32_bits(*t, next))
+      return Error{"Output too large: chunk offset does not fit 32 bits", ErrorKind::kUnsupported};
     offsets.push_back(next);
     next += t->data_size;
   }

@@ -4,6 +4,8 @@
 #include <optional>
 
 #include "core/output.hpp"
+#include "mp4_parser/edit_list.hpp"
+#include "mp4_parser/time_origin.hpp"
 
 namespace quaver {
 
@@ -182,31 +184,38 @@ std::uint64_t presentation_end(const TrackFragments& track) {
 // as an edit of length 0 and hide the track, so it is closed at the media's
 // end: from the edit's start time to where the last picture ends, in the
 // movie timescale.
-std::vector<std::uint8_t> close_open_edit(ByteView elst, std::uint64_t media_end, std::uint32_t media_timescale,
-                                          std::uint32_t movie_timescale) {
-  std::vector<std::uint8_t> out(elst.begin(), elst.end());
-  if (out.size() < 8) return out;
-  const bool v1 = out[0] == 1;
-  const std::size_t entry = v1 ? 20 : 12;
-  const std::uint32_t count = load_be32(&out[4]);
-  if (count == 0 || (out.size() - 8) / entry < count) return out;
-  std::uint8_t* last = &out[8 + (count - 1) * std::size_t{entry}];
-  const std::uint64_t segment = v1 ? load_be64(last) : load_be32(last);
-  const std::int64_t media_time = v1 ? static_cast<std::int64_t>(load_be64(last + 8))
-                                     : static_cast<std::int32_t>(load_be32(last + 4));
-  if (segment != 0 || media_time < 0) return out;
-  const auto start = static_cast<std::uint64_t>(media_time);
+void close_open_edit(EditList& list, const TrackFragments& track, std::uint32_t movie_timescale) {
+  if (list.edits.empty()) return;
+  Edit& last = list.edits.back();
+  if (last.segment_duration != 0 || last.media_time < 0) return;
+  const auto start = static_cast<std::uint64_t>(last.media_time);
+  const std::uint64_t media_end = presentation_end(track);
   const std::uint64_t rest = media_end > start ? media_end - start : 0;
-  const std::uint64_t duration = in_movie_timescale(rest, media_timescale, movie_timescale);
-  if (v1) {
-    store_be64(last, duration);
-  } else {
-    store_be32(last, clamp32(duration));
-  }
-  return out;
+  last.segment_duration = in_movie_timescale(rest, track.timescale, movie_timescale);
 }
 
-void write_edts(ByteBuilder& out, ByteView edts_body, const TrackFragments& track, std::uint32_t movie_timescale) {
+// The template's edits in the result: counted in the result's movie
+// timescale, the open-ended last edit closed. The list that carries the
+// track's start (the first) starts with the placement's empty edit.
+void place_edits(EditList& list, const TrackFragments& track, std::uint32_t movie_timescale,
+                 const TrackPlacement& placement, bool carries_start) {
+  if (placement.edit_timescale != 0 && placement.edit_timescale != movie_timescale) {
+    for (Edit& e : list.edits) {
+      e.segment_duration = rescale_rounded(e.segment_duration, placement.edit_timescale, movie_timescale);
+    }
+  }
+  if (carries_start) set_leading_empty_edit(list, placement.leading_empty);
+  close_open_edit(list, track, movie_timescale);
+}
+
+void write_elst(ByteBuilder& out, const EditList& list) {
+  const std::vector<std::uint8_t> body = elst_body(list);
+  write_box(out, box_types::elst, ByteView(body.data(), body.size()));
+}
+
+// `start_placed` tells whether an earlier list already carries the start.
+void write_edts(ByteBuilder& out, ByteView edts_body, const TrackFragments& track, std::uint32_t movie_timescale,
+                const TrackPlacement& placement, bool& start_placed) {
   Result<std::vector<Mp4Box>> children = parse_container_box(edts_body);
   if (!children.ok()) {
     write_box(out, box_types::edts, edts_body);
@@ -214,14 +223,58 @@ void write_edts(ByteBuilder& out, ByteView edts_body, const TrackFragments& trac
   }
   const std::size_t edts = begin_box(out, box_types::edts);
   for (const Mp4Box& c : children.value()) {
-    if (c.box_type == box_types::elst) {
-      write_box(out, box_types::elst,
-                close_open_edit(c.data, presentation_end(track), track.timescale, movie_timescale));
-    } else {
+    std::optional<EditList> list = c.box_type == box_types::elst ? read_elst(c.data) : std::nullopt;
+    if (!list) {
       write_box(out, c.box_type, c.data);
+      continue;
     }
+    place_edits(*list, track, movie_timescale, placement, !start_placed);
+    start_placed = true;
+    write_elst(out, *list);
   }
   end_box(out, edts);
+}
+
+// Where the track's first picture is shown on the media timeline: the
+// earliest composition time (after B-frames reorder, later than 0), never
+// before 0.
+std::uint64_t presentation_start(const TrackFragments& track) {
+  std::uint64_t decode = 0;
+  std::optional<std::int64_t> start;
+  for (const FragmentSampleInfo& s : track.samples) {
+    const std::int64_t shown = static_cast<std::int64_t>(decode) + static_cast<std::int32_t>(s.composition_offset);
+    start = std::min(start.value_or(shown), shown);
+    decode += s.duration;
+    if (decode > INT64_MAX / 2) break;  // past any real track; keeps the sum signed
+  }
+  return start && *start > 0 ? static_cast<std::uint64_t>(*start) : 0;
+}
+
+// A track whose template has no edit list but starts after the earliest
+// track: an empty edit for the delay, then the whole of its media. The
+// media is taken from where its first picture is shown, that time added to
+// the empty edit: the same presentation as from media time 0, and readers
+// that move a track's first picture to the start of its edit (libavformat
+// does) then place it right too.
+void write_delay_edts(ByteBuilder& out, const TrackFragments& track, std::uint32_t movie_timescale,
+                      const TrackPlacement& placement) {
+  const std::uint64_t first_shown = presentation_start(track);
+  EditList list;
+  list.edits = {Edit{saturating_add(placement.leading_empty,
+                                    in_movie_timescale(first_shown, track.timescale, movie_timescale)), -1, 0x00010000},
+                Edit{0, static_cast<std::int64_t>(first_shown), 0x00010000}};
+  close_open_edit(list, track, movie_timescale);
+  const std::size_t edts = begin_box(out, box_types::edts);
+  write_elst(out, list);
+  end_box(out, edts);
+}
+
+// What the result's movie header counts a track's media as: the sum of its
+// durations in the movie timescale (unscaled where the track's timescale is
+// unknown or the movie's; 0 in a movie without a timescale).
+std::uint64_t movie_length(const TrackFragments& track, std::uint32_t movie_timescale) {
+  const std::uint64_t d = total_duration(track);
+  return track.timescale != 0 && track.timescale != movie_timescale ? d * movie_timescale / track.timescale : d;
 }
 
 }  // namespace
@@ -248,27 +301,83 @@ std::vector<std::uint8_t> update_header_in_place(ByteView body, std::size_t dura
   return out;
 }
 
+std::vector<TrackPlacement> align_tracks(const std::vector<TrackSource>& sources, std::uint32_t movie_timescale) {
+  TimeOrigin origin;
+  for (const TrackSource& s : sources) {
+    if (s.fragments->first_decode_time) origin.offer({*s.fragments->first_decode_time, s.fragments->timescale});
+  }
+  // Where each track starts, measured from the origin, in the movie timescale.
+  std::vector<std::uint64_t> template_empty(sources.size());
+  std::vector<std::uint64_t> starts(sources.size());
+  for (std::size_t k = 0; k < sources.size(); ++k) {
+    const TrackFragments& t = *sources[k].fragments;
+    std::uint64_t delay = 0;
+    if (t.first_decode_time) {
+      const MediaTime first{*t.first_decode_time, t.timescale};
+      delay = rescale_rounded(first.ticks - origin.base_for(first), t.timescale, movie_timescale);
+    }
+    Result<std::vector<Mp4Box>> children = parse_container_box(sources[k].trak);
+    if (children.ok()) {
+      template_empty[k] = rescale_rounded(leading_empty_edit(children.value()), sources[k].edit_timescale,
+                                          movie_timescale);
+    }
+    starts[k] = saturating_add(template_empty[k], delay);
+  }
+  // An empty edit that every track starts with is an absolute start the
+  // packager left (a stream clock), not a distance between the tracks.
+  const std::uint64_t shared = starts.empty() ? 0 : *std::min_element(starts.begin(), starts.end());
+  std::vector<TrackPlacement> placements(sources.size());
+  for (std::size_t k = 0; k < sources.size(); ++k) {
+    const std::uint64_t leading = starts[k] - shared;
+    placements[k] = TrackPlacement{sources[k].edit_timescale, leading,
+                                   leading > template_empty[k] ? leading - template_empty[k] : 0};
+  }
+  return placements;
+}
+
+std::uint64_t movie_duration(const std::vector<TrackSource>& sources, const std::vector<TrackPlacement>& placements,
+                             std::uint32_t movie_timescale) {
+  std::uint64_t longest = 0;
+  for (std::size_t k = 0; k < sources.size(); ++k) {
+    longest = std::max(longest, saturating_add(movie_length(*sources[k].fragments, movie_timescale), placements[k].added));
+  }
+  return longest;
+}
+
 std::optional<Error> append_regular_trak(ByteBuilder& out, ByteView trak_body, const TrackFragments& track,
-                                         std::uint64_t chunk_offset, std::uint32_t movie_timescale) {
+                                         std::uint64_t chunk_offset, std::uint32_t movie_timescale,
+                                         const TrackPlacement& placement) {
   Result<std::vector<Mp4Box>> children = parse_container_box(trak_body);
   if (!children.ok()) return children.error();
   const std::uint64_t duration = total_duration(track);
+  const std::uint64_t header_duration =
+      saturating_add(in_movie_timescale(duration, track.timescale, movie_timescale), placement.added);
+  // A template without an edit list gets one, before its media, only
+  // when the track starts later than the others.
+  bool start_placed = false;
+  bool edts_missing = placement.leading_empty != 0 &&
+                      std::none_of(children.value().begin(), children.value().end(),
+                                   [](const Mp4Box& c) { return c.box_type == box_types::edts; });
   // Room for the template and the largest tables the samples can need, so
   // the tables are written once without moving.
   out.reserve_more(trak_body.size() + track.stsd.size() + 256 + 28 * track.samples.size());
   const std::size_t trak = begin_box(out, box_types::trak);
   for (const Mp4Box& c : children.value()) {
+    if (c.box_type == box_types::mdia && edts_missing) {
+      write_delay_edts(out, track, movie_timescale, placement);
+      edts_missing = false;
+    }
     if (c.box_type == box_types::tkhd) {
-      write_box(out, box_types::tkhd,
-                rewrite_header(c.data, kTrackHeader, in_movie_timescale(duration, track.timescale, movie_timescale)));
+      write_box(out, box_types::tkhd, rewrite_header(c.data, kTrackHeader, header_duration));
     } else if (c.box_type == box_types::mdia) {
       if (std::optional<Error> e = write_mdia(out, c.data, track, duration, chunk_offset)) return e;
     } else if (c.box_type == box_types::edts) {
-      write_edts(out, c.data, track, movie_timescale);
+      write_edts(out, c.data, track, movie_timescale, placement, start_placed);
     } else {
       write_box(out, c.box_type, c.data);
     }
   }
+  if (edts_missing) write_delay_edts(out, track, movie_timescale, placement);
   end_box(out, trak);
   return std::nullopt;
 }

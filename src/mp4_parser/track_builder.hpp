@@ -7,6 +7,11 @@
 // the track's samples lying back to back from a chunk offset the caller
 // chose. The caller also makes sure that every offset fits 32 bits
 // (chunk_offsets_fit_32_bits) before building.
+//
+// The tracks of one result share one timeline (align_tracks): a track whose
+// fragments start after the earliest track's keeps that delay as a leading
+// empty edit, and the part of the leading empty edits that every track
+// shares, an absolute start left by the packager, is taken out.
 #pragma once
 
 #include <cstdint>
@@ -27,12 +32,38 @@ std::uint64_t total_duration(const TrackFragments& track);
 // the samples before it, is below 2^32.
 bool chunk_offsets_fit_32_bits(const TrackFragments& track, std::uint64_t chunk_offset);
 
+// One track of a regular result: the template trak it is built from and
+// its collected samples.
+struct TrackSource {
+  ByteView trak;  // template trak body
+  const TrackFragments* fragments = nullptr;
+  std::uint32_t edit_timescale = 0;  // the movie timescale of the template's file, which its edits count in
+};
+
+// Where a track starts on the result's timeline, in the movie timescale.
+struct TrackPlacement {
+  std::uint32_t edit_timescale = 0;  // as in its TrackSource
+  std::uint64_t leading_empty = 0;   // the empty edit its edit list starts with; 0 for none
+  std::uint64_t added = 0;           // how much later its media starts than its template's edits say
+};
+
+// One timeline for the tracks: each track's first decode time is measured
+// from the earliest of them in seconds (tracks without a tfdt start at the
+// origin), added to the template's own leading empty edit, and the
+// smallest of those starts, shared by every track, is taken out.
+std::vector<TrackPlacement> align_tracks(const std::vector<TrackSource>& sources, std::uint32_t movie_timescale);
+
+// The movie duration: the longest track with its delay, in the movie timescale.
+std::uint64_t movie_duration(const std::vector<TrackSource>& sources, const std::vector<TrackPlacement>& placements,
+                             std::uint32_t movie_timescale);
+
 // Appends the whole regular trak box to `out`, written in place so that its
 // tables, the largest part of a moov, exist once. movie_timescale scales the
-// duration written into the track header; the media header keeps the media
-// timescale's duration.
+// duration written into the track header, which includes the delay the
+// placement adds; the media header keeps the media timescale's duration.
 std::optional<Error> append_regular_trak(ByteBuilder& out, ByteView trak_body, const TrackFragments& track,
-                                         std::uint64_t chunk_offset, std::uint32_t movie_timescale);
+                                         std::uint64_t chunk_offset, std::uint32_t movie_timescale,
+                                         const TrackPlacement& placement);
 
 // Header rewrites shared by the movie, track and media headers.
 

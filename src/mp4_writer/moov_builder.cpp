@@ -1,9 +1,9 @@
 // The movie box of a file made from a transport stream.
 //
-// Timing: every video sample lasts the nominal frame duration D derived from
-// the spread of the PTS values; composition offsets come from PTS - DTS of
-// each PES relative to the first; both media timelines start at 0, and an
-// edit on the audio track lines its start up with the first picture.
+// Timing: sample durations follow the stream's clock (see timeline.hpp);
+// composition offsets come from PTS - DTS of each PES relative to the first;
+// both media timelines start at 0, and an edit on the audio track lines its
+// start up with the first picture.
 #include <algorithm>
 #include <array>
 
@@ -19,54 +19,33 @@ constexpr std::array<std::uint32_t, 9> kMatrix = {0x00010000, 0, 0, 0, 0x0001000
 constexpr std::array<std::uint32_t, 13> kAdtsRates = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                                       22050, 16000, 12000, 11025, 8000, 7350};
 
-struct Timing {
-  Timestamp base = 0;                   // B: earliest PTS of either stream
-  std::uint32_t frame_duration = 3000;  // D
-  std::vector<std::uint32_t> composition_offsets;  // one per video sample (two's complement)
-  bool has_composition_offsets = false;
-  bool has_negative_offsets = false;
-};
-
-Timing compute_timing(const MediaData& md, std::size_t video_samples) {
-  Timing t;
-  std::optional<Timestamp> base;
-  const auto consider = [&](std::optional<Timestamp> v) {
-    if (v && (!base || *v < *base)) base = v;
-  };
-  std::uint64_t with_pts = 0;
-  Timestamp lo = 0, hi = 0;
-  for (const TimestampPair& ts : md.video_timestamps) {
-    consider(ts.pts);
-    if (!ts.pts) continue;
-    lo = with_pts ? std::min(lo, *ts.pts) : *ts.pts;
-    hi = with_pts ? std::max(hi, *ts.pts) : *ts.pts;
-    ++with_pts;
-  }
-  for (const auto& a : md.audio_timestamps) consider(a);
-  t.base = base.value_or(0);
-  if (with_pts >= 2 && hi > lo && with_pts - 1 <= static_cast<std::uint64_t>(hi - lo)) {
-    t.frame_duration = static_cast<std::uint32_t>(static_cast<std::uint64_t>(hi - lo) / (with_pts - 1));
-  }
-
-  // Offset i belongs to sample i; samples beyond the timestamp entries get 0,
-  // so the table always has exactly one entry per sample. The arithmetic is
-  // on the low 32 bits, which unwrapping the clock does not change.
+// Offset i belongs to sample i; samples beyond the timestamp entries get 0,
+// so the table always has exactly one entry per sample. The arithmetic is on
+// the low 32 bits, which unwrapping the clock does not change.
+CompositionOffsets composition_offsets(const MediaData& md, std::size_t video_samples) {
+  CompositionOffsets t;
   const auto raw = [&](const TimestampPair& ts) -> std::uint32_t {
     if (!ts.pts || !ts.dts) return 0;
     return static_cast<std::uint32_t>(*ts.pts) - static_cast<std::uint32_t>(*ts.dts);
   };
-  t.composition_offsets.assign(video_samples, 0);
+  t.offsets.assign(video_samples, 0);
   if (!md.video_timestamps.empty()) {
     const std::uint32_t r0 = raw(md.video_timestamps[0]);
     const std::size_t e = std::min(video_samples, md.video_timestamps.size());
     for (std::size_t i = 0; i < e; ++i) {
       const std::uint32_t c = raw(md.video_timestamps[i]) - r0;
-      t.composition_offsets[i] = c;
-      t.has_composition_offsets |= c != 0;
-      t.has_negative_offsets |= (c & 0x80000000u) != 0;
+      t.offsets[i] = c;
+      t.any |= c != 0;
+      t.negative |= (c & 0x80000000u) != 0;
     }
   }
   return t;
+}
+
+// A duration too long for its 32-bit field (13.2 hours at 90 kHz) is written
+// as the largest one rather than wrapped round to a short one.
+std::uint32_t duration_field(std::uint64_t d) {
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(d, 0xFFFFFFFF));
 }
 
 void matrix(ByteBuilder& b) {
@@ -137,13 +116,23 @@ void write_dinf(ByteBuilder& b) {
   b.close_box(dinf);
 }
 
-// One chunk holding every sample of the track.
-void write_single_chunk_tables(ByteBuilder& b, std::uint32_t count, std::uint32_t delta,
+// One chunk holding every sample of the track. A track without samples
+// still has one time-to-sample entry, of its nominal duration.
+void write_single_chunk_tables(ByteBuilder& b, std::uint32_t count, const TrackTiming& timing,
                                std::uint32_t chunk_offset, auto&& sample_size) {
   std::size_t stts = b.open_full_box(fourcc("stts"), 0, 0);
-  b.u32(1);
-  b.u32(count);
-  b.u32(delta);
+  const auto& runs = timing.durations.runs;
+  if (runs.empty()) {
+    b.u32(1);
+    b.u32(count);
+    b.u32(timing.nominal);
+  } else {
+    b.u32(static_cast<std::uint32_t>(runs.size()));
+    for (const DurationRuns::Run& r : runs) {
+      b.u32(r.count);
+      b.u32(r.delta);
+    }
+  }
   b.close_box(stts);
   std::size_t stsc = b.open_full_box(fourcc("stsc"), 0, 0);
   b.u32(1);
@@ -203,7 +192,7 @@ void write_hvc1(ByteBuilder& b, const MediaData& md) {
   b.close_box(hvc1);
 }
 
-void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& layout, const Timing& t,
+void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& layout, const MovieTiming& t,
                       std::uint32_t duration, std::uint32_t chunk_offset) {
   const auto n = static_cast<std::uint32_t>(layout.samples());
   std::size_t trak = b.open_box(fourcc("trak"));
@@ -225,15 +214,16 @@ void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& l
     write_avc1(b, md);
   }
   b.close_box(stsd);
-  write_single_chunk_tables(b, n, t.frame_duration, chunk_offset,
+  write_single_chunk_tables(b, n, t.timeline.video, chunk_offset,
                             [&](std::uint32_t i) { return layout.sample_sizes[i]; });
-  if (t.has_composition_offsets) {
+  const CompositionOffsets& offsets = t.composition;
+  if (offsets.any) {
     // Version 0 offsets are unsigned: a picture shown before the one decoded
     // first (every B-frame) needs the signed offsets of version 1, or readers
     // place it 13 hours late.
-    std::size_t ctts = b.open_full_box(fourcc("ctts"), t.has_negative_offsets ? 1 : 0, 0);
+    std::size_t ctts = b.open_full_box(fourcc("ctts"), offsets.negative ? 1 : 0, 0);
     b.u32(n);
-    for (std::uint32_t c : t.composition_offsets) {
+    for (std::uint32_t c : offsets.offsets) {
       b.u32(1);
       b.u32(c);
     }
@@ -258,29 +248,25 @@ void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& l
   b.close_box(trak);
 }
 
-// What the audio track declares. The fixed AAC-LC 48 kHz stereo description
-// runs on the 90 kHz movie clock; any other stream declares its own
-// configuration and runs on its own sample rate, so that it neither plays
-// at the wrong speed nor decodes with the wrong channel layout.
+// What the audio track declares. Every stream runs on its own sample rate,
+// the fixed AAC-LC 48 kHz stereo description included: readers built on
+// ffmpeg count an audio edit's media time in samples, and so skip exactly
+// the lead only then. Any stream other than that one declares its own
+// configuration, so that it neither plays at the wrong speed nor decodes
+// with the wrong channel layout.
 struct AudioDescription {
   std::uint16_t audio_specific_config = 0x1190;
   std::uint16_t channel_count = 2;
   std::uint32_t sample_rate_field = 48000u << 16;
-  std::uint32_t timescale = kMovieTimescale;
-  std::uint32_t sample_delta = 1920;
-  std::uint64_t movie_ticks_per_sample_num = 1920;  // tkhd: m * num / den
-  std::uint64_t movie_ticks_den = 1;
-  bool fixed_template = true;
+  std::uint32_t timescale = 48000;
+  std::uint32_t sample_delta = 1024;  // audio samples in each sample
 };
 
 // Every sample of these formats holds a fixed number of audio samples.
 AudioDescription at_own_rate(std::uint32_t rate, std::uint32_t samples_per_frame) {
   AudioDescription d;
-  d.fixed_template = false;
   d.timescale = rate;
   d.sample_delta = samples_per_frame;
-  d.movie_ticks_per_sample_num = std::uint64_t{samples_per_frame} * kMovieTimescale;
-  d.movie_ticks_den = rate;
   return d;
 }
 
@@ -344,16 +330,12 @@ struct AudioEdit {
   std::uint32_t ticks = 0;  // 90 kHz: the delay, or the lead skipped
 };
 
-AudioEdit audio_edit(const MediaData& md, const Timing& t) {
+AudioEdit audio_edit(const TrackTiming& audio, const TrackTiming& video) {
   constexpr Timestamp kLimit = Timestamp{1} << 32;
-  if (md.audio_timestamps.empty() || !md.audio_timestamps[0]) return {};
-  const Timestamp a0 = *md.audio_timestamps[0];
-  // The video track starts with the presentation time of its first entry,
-  // its first composition offset being 0.
-  const std::optional<Timestamp> p0 = md.video_timestamps.empty() ? std::nullopt : md.video_timestamps[0].pts;
-  const Timestamp d = p0 ? a0 - *p0 : a0 - t.base;
+  if (!audio.start || !video.start) return {};
+  const Timestamp d = *audio.start - *video.start;
   if (d > 0 && d < kLimit) return {AudioEdit::kDelay, static_cast<std::uint32_t>(d)};
-  if (p0 && d < 0 && -d < kLimit) return {AudioEdit::kSkip, static_cast<std::uint32_t>(-d)};
+  if (d < 0 && -d < kLimit) return {AudioEdit::kSkip, static_cast<std::uint32_t>(-d)};
   return {};
 }
 
@@ -379,15 +361,15 @@ void write_audio_edit(ByteBuilder& b, const AudioEdit& e, std::uint32_t tkhd_dur
   b.close_box(edts);
 }
 
-void write_audio_trak(ByteBuilder& b, const MediaData& md, const Timing& t, std::uint32_t chunk_offset) {
+void write_audio_trak(ByteBuilder& b, const MediaData& md, const MovieTiming& t, std::uint32_t chunk_offset) {
   const auto m = static_cast<std::uint32_t>(md.audio_frame_sizes.size());
   const AudioDescription d = describe_audio(md);
-  const std::uint64_t samples = md.audio_frame_sizes.size();
-  const auto tkhd_duration = d.fixed_template
-                                 ? static_cast<std::uint32_t>(samples * 1920)
-                                 : static_cast<std::uint32_t>(samples * d.movie_ticks_per_sample_num /
-                                                              d.movie_ticks_den);
-  const auto mdhd_duration = static_cast<std::uint32_t>(samples * d.sample_delta);
+  const TrackTiming& timing = t.timeline.audio;
+  // The track header counts in the movie's 90 kHz, the media in samples.
+  const std::uint64_t samples = timing.durations.total;
+  const std::uint32_t tkhd_duration =
+      duration_field(samples / d.timescale * kMovieTimescale + samples % d.timescale * kMovieTimescale / d.timescale);
+  const std::uint32_t mdhd_duration = duration_field(samples);
 
   std::size_t trak = b.open_box(fourcc("trak"));
   write_tkhd(b, 2, tkhd_duration, 0x0100, 0, 0);
@@ -405,27 +387,42 @@ void write_audio_trak(ByteBuilder& b, const MediaData& md, const Timing& t, std:
   b.u32(1);
   write_audio_entry(b, md, d);
   b.close_box(stsd);
-  write_single_chunk_tables(b, m, d.sample_delta, chunk_offset,
-                            [&](std::uint32_t i) { return md.audio_frame_sizes[i]; });
+  write_single_chunk_tables(b, m, timing, chunk_offset, [&](std::uint32_t i) { return md.audio_frame_sizes[i]; });
   b.close_box(stbl);
   b.close_box(minf);
   b.close_box(mdia);
 
-  write_audio_edit(b, audio_edit(md, t), tkhd_duration, d.timescale);
+  write_audio_edit(b, audio_edit(timing, t.timeline.video), tkhd_duration, d.timescale);
   b.close_box(trak);
 }
 
 }  // namespace
 
-std::vector<std::uint8_t> build_moov(const MediaData& md, const SampleLayout& layout, std::uint64_t moov_size,
-                                     std::uint64_t video_bytes) {
-  const Timing t = compute_timing(md, layout.samples());
-  const auto video_duration = static_cast<std::uint32_t>(std::uint64_t{t.frame_duration} * layout.samples());
+MovieTiming plan_timing(const MediaData& md, const SampleLayout& layout) {
+  MovieTiming t;
+  t.composition = composition_offsets(md, layout.samples());
+  const VideoClock video{md.video_timestamps, layout.samples()};
+  if (md.audio_frame_sizes.empty()) {
+    t.timeline = lay_out_timeline(video, nullptr);
+  } else {
+    const AudioDescription d = describe_audio(md);
+    const AudioClock audio{md.audio_pes, md.audio_frame_sizes.size(), d.timescale, d.sample_delta};
+    t.timeline = lay_out_timeline(video, &audio);
+  }
+  return t;
+}
+
+std::vector<std::uint8_t> build_moov(const MediaData& md, const SampleLayout& layout, const MovieTiming& t,
+                                     std::uint64_t moov_size, std::uint64_t video_bytes) {
+  // The movie lasts as long as the video, even when the audio runs longer.
+  const std::uint32_t video_duration = duration_field(t.timeline.video.durations.total);
   const bool has_audio = !md.audio_frame_sizes.empty();
 
   ByteBuilder b;
-  // stsz and stss (4 bytes a sample), ctts (8) and the audio stsz (4 a frame).
-  b.reserve(1024 + 8 * layout.samples() + 8 * t.composition_offsets.size() + 4 * md.audio_frame_sizes.size());
+  // stsz and stss (4 bytes a sample), ctts (8), the audio stsz (4 a frame)
+  // and the time-to-sample runs (8 each).
+  b.reserve(1024 + 8 * layout.samples() + 8 * t.composition.offsets.size() + 4 * md.audio_frame_sizes.size() +
+            8 * (t.timeline.video.durations.runs.size() + t.timeline.audio.durations.runs.size()));
   std::size_t moov = b.open_box(fourcc("moov"));
   write_mvhd(b, video_duration, has_audio ? 3 : 2);
   write_video_trak(b, md, layout, t, video_duration, static_cast<std::uint32_t>(moov_size + 36));

@@ -13,7 +13,7 @@ constexpr std::uint64_t kLimit32 = std::uint64_t{1} << 32;
 }  // namespace
 
 Result<OutBuffer> create_mp4_with_options(MediaData media, bool /*reset_timestamps*/, OutputAllocator& alloc) {
-  if (media.video_data.empty()) return Error{"No video data found"};
+  if (media.video_data.empty()) return Error{"No video data found", ErrorKind::kNothingToDo};
 
   const SampleLayout layout = layout_video_samples(media.video_data, media.video_pes_starts, media.video_syntax());
   media.video_data.release_start_codes();  // the samples are found; only their bytes are read from here on
@@ -23,14 +23,21 @@ Result<OutBuffer> create_mp4_with_options(MediaData media, bool /*reset_timestam
   // Every size and offset of this layout is a 32-bit field; wrapped values
   // would produce a file that points at the wrong bytes.
   if (layout.too_large || payload >= kLimit32 - 8) {
-    return Error{"Output too large: mdat payload does not fit a 32-bit box size"};
+    return Error{"Output too large: mdat payload does not fit a 32-bit box size", ErrorKind::kUnsupported};
   }
 
-  const std::uint64_t moov_size = build_moov(media, layout, 0, video_bytes).size();
-  std::vector<std::uint8_t> moov = build_moov(media, layout, moov_size, video_bytes);
-  if (moov.size() != moov_size) fault("moov size changed between passes");
+  // The timing serves both passes and is let go before the output is written.
+  const std::vector<std::uint8_t> moov = [&] {
+    const MovieTiming timing = plan_timing(media, layout);
+    const std::uint64_t sized = build_moov(media, layout, timing, 0, video_bytes).size();
+    std::vector<std::uint8_t> final_moov = build_moov(media, layout, timing, sized, video_bytes);
+    if (final_moov.size() != sized) fault("moov size changed between passes");
+    return final_moov;
+  }();
+  const std::uint64_t moov_size = moov.size();
   const std::uint64_t last_chunk = moov_size + 36 + (media.audio_frame_sizes.empty() ? 0 : video_bytes);
-  if (last_chunk >= kLimit32) return Error{"Output too large: chunk offset does not fit 32 bits"};
+  if (last_chunk >= kLimit32)
+    return Error{"Output too large: chunk offset does not fit 32 bits", ErrorKind::kUnsupported};
 
   OutBuffer out = OutBuffer::allocate(sizeof kFtyp + moov.size() + 8 + payload, alloc);
   FixedWriter w(out);

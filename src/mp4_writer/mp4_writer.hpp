@@ -2,10 +2,10 @@
 //
 // In: a MediaData record. Out: ftyp, moov, then one mdat holding every video
 // sample (one per access unit, NAL units length-prefixed, parameter sets and
-// delimiters removed) followed by every audio sample. The audio track is lined
-// up with the video by an edit when one starts before the other. All times are
-// 90 kHz ticks except the audio track's, which runs on the stream's sample rate
-// unless it is AAC-LC 48 kHz stereo (that keeps the 90 kHz template). Refused:
+// delimiters removed) followed by every audio sample. Sample durations follow
+// the stream's clock (timeline.hpp). The audio track is lined up with the
+// video by an edit when one starts before the other. All times are 90 kHz
+// ticks except the audio media's, which runs on the stream's sample rate. Refused:
 // a stream without video bytes, and files whose sizes or offsets would not
 // fit the 32-bit fields of this layout.
 #pragma once
@@ -17,6 +17,7 @@
 #include "core/nal_syntax.hpp"
 #include "core/output.hpp"
 #include "core/result.hpp"
+#include "mp4_writer/timeline.hpp"
 #include "ts_parser/media_data.hpp"
 #include "ts_parser/report.hpp"
 
@@ -43,9 +44,24 @@ struct SampleLayout {
 SampleLayout layout_video_samples(const ChunkedBytes& video_data, const std::vector<std::size_t>& pes_starts,
                                   const NalSyntax& syntax);
 
+// The video samples' composition offsets: PTS - DTS of each sample's
+// timestamp entry relative to the first one's, on 32 bits.
+struct CompositionOffsets {
+  std::vector<std::uint32_t> offsets;  // one per sample, two's complement
+  bool any = false;                    // one is not 0
+  bool negative = false;               // one has its top bit set
+};
+
+// Every time the movie box writes, worked out once for both of its passes.
+struct MovieTiming {
+  Timeline timeline;
+  CompositionOffsets composition;
+};
+MovieTiming plan_timing(const MediaData& media, const SampleLayout& layout);
+
 // The complete moov box. moov_size is the final moov length (0 when sizing),
 // video_bytes is V; only their low 32 bits enter the chunk offsets.
-std::vector<std::uint8_t> build_moov(const MediaData& media, const SampleLayout& layout,
+std::vector<std::uint8_t> build_moov(const MediaData& media, const SampleLayout& layout, const MovieTiming& timing,
                                      std::uint64_t moov_size, std::uint64_t video_bytes);
 
 // reset_timestamps is accepted for callers' convenience and changes nothing:

@@ -19,10 +19,18 @@ int create_panic_exception() {
   return g_panic_exception ? 0 : -1;
 }
 
-void adopt_panic_exception(PyObject* type) {
-  if (g_panic_exception) return;
+int adopt_panic_exception(PyObject* module) {
+  if (g_panic_exception) return 0;
+  PyModuleDef* def = PyModule_GetDef(module);
+  const auto* shared = reinterpret_cast<const SharedModuleDef*>(def);
+  PyObject* type = shared && shared->tag == SharedModuleDef::kTag ? shared->panic_exception() : nullptr;
+  if (!type) {
+    PyErr_SetString(PyExc_ImportError, "_quaver does not come from the same build as quaver._native");
+    return -1;
+  }
   Py_INCREF(type);
   g_panic_exception = type;
+  return 0;
 }
 
 #ifdef Py_LIMITED_API
@@ -134,9 +142,11 @@ void PyBytesAllocator::release(void* handle) noexcept {
   if (was_released) release_gil();
 }
 
-PyObject* to_py(Result<OutBuffer>& result) {
+void raise_value_error(const Error& error) { PyErr_SetString(PyExc_ValueError, error.message.c_str()); }
+
+PyObject* to_py(Result<OutBuffer>& result, ErrorRaiser raise) {
   if (!result.ok()) {
-    PyErr_SetString(PyExc_ValueError, result.message().c_str());
+    raise(result.error());
     return nullptr;
   }
   return static_cast<PyObject*>(result.value().release_handle());

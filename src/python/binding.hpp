@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <optional>
@@ -18,12 +19,23 @@
 namespace quaver::py {
 
 // The exception raised for internal faults; a direct BaseException subclass
-// so that `except Exception` does not swallow it. Created once per process.
+// so that `except Exception` does not swallow it. _quaver creates it; the
+// package's module raises the same class, which it takes from _quaver's
+// module definition (SharedModuleDef), since _quaver has no attribute for it.
 PyObject* panic_exception();
 int create_panic_exception();
-// For a second module built on this frame: raise the type the first one
-// created (held from then on), so that one class catches every fault.
-void adopt_panic_exception(PyObject* type);
+
+// _quaver's module definition, with what another module built on this frame
+// needs from it. Found with PyModule_GetDef, and trusted only with its tag.
+struct SharedModuleDef {
+  static constexpr std::uint32_t kTag = 0x71756176;  // "quav"
+  PyModuleDef def;
+  std::uint32_t tag;
+  PyObject* (*panic_exception)();
+};
+// For the second module: raise the class of the one whose definition this
+// is (held from then on). -1 with an exception set when it is not one.
+int adopt_panic_exception(PyObject* module);
 
 // A strong reference held for the length of a call; released with the lock held.
 class Ref {
@@ -79,14 +91,19 @@ class PyBytesAllocator final : public OutputAllocator {
   PyThreadState* saved_ = nullptr;  // set while the lock is released
 };
 
-// Passes a core result to Python: the bytes object, or ValueError carrying
-// exactly the core message.
-PyObject* to_py(Result<OutBuffer>& result);
+// How a core error reaches Python. _quaver raises ValueError carrying
+// exactly the core message; the package's module raises its class for the
+// error's kind, with the same message.
+using ErrorRaiser = void (*)(const Error&);
+void raise_value_error(const Error& error);
+
+// Passes a core result to Python: the bytes object, or the raised error.
+PyObject* to_py(Result<OutBuffer>& result, ErrorRaiser raise = raise_value_error);
 
 // Runs work(OutputAllocator&) -> Result<OutBuffer> with the interpreter lock
 // released for its whole duration.
 template <class Work>
-PyObject* run_released(Work&& work) {
+PyObject* run_released(Work&& work, ErrorRaiser raise = raise_value_error) {
   PyBytesAllocator alloc;
   std::optional<Result<OutBuffer>> result;
   std::exception_ptr failure;
@@ -101,7 +118,7 @@ PyObject* run_released(Work&& work) {
     raise_fault(failure);
     return nullptr;
   }
-  return to_py(*result);
+  return to_py(*result, raise);
 }
 
 // Runs a binding body, turning any escaped C++ exception into a Python error.
@@ -122,9 +139,9 @@ PyCFunction with_keywords() {
 }
 
 // A module function whose only parameter is the byte parameter `data`:
-// binds it, then runs core(data, alloc) with the lock released.
-template <class Core>
-PyObject* call_with_data(PyObject* args, PyObject* kwargs, const char* format, Core&& core) {
+// binds it, then returns body(data), with the lock held.
+template <class Body>
+PyObject* with_data(PyObject* args, PyObject* kwargs, const char* format, Body&& body) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"data", nullptr};
     PyObject* data_obj = nullptr;
@@ -132,7 +149,16 @@ PyObject* call_with_data(PyObject* args, PyObject* kwargs, const char* format, C
     Ref keep;
     ByteView data;
     if (!bytes_arg(data_obj, "data", &data, keep)) return nullptr;
-    return run_released([&](OutputAllocator& alloc) { return core(data, alloc); });
+    return body(data);
+  });
+}
+
+// The same, running core(data, alloc) with the lock released.
+template <class Core>
+PyObject* call_with_data(PyObject* args, PyObject* kwargs, const char* format, Core&& core,
+                         ErrorRaiser raise = raise_value_error) {
+  return with_data(args, kwargs, format, [&](ByteView data) {
+    return run_released([&](OutputAllocator& alloc) { return core(data, alloc); }, raise);
   });
 }
 

@@ -42,12 +42,14 @@ PyModuleDef_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "_quaver", "", 0, nullptr, kSlots, nullptr, nullptr, nullptr,
+SharedModuleDef kModule = {
+    {PyModuleDef_HEAD_INIT, "_quaver", "", 0, nullptr, kSlots, nullptr, nullptr, nullptr},
+    SharedModuleDef::kTag,
+    panic_exception,
 };
 
 }  // namespace
 
 }  // namespace quaver::py
 
-PyMODINIT_FUNC PyInit__quaver(void) { return PyModuleDef_Init(&quaver::py::kModule); }
+PyMODINIT_FUNC PyInit__quaver(void) { return PyModuleDef_Init(&quaver::py::kModule.def); }

@@ -6,6 +6,9 @@
 
 namespace quaver::py {
 
+// Raises the package's exception class for the error's kind.
+void raise_kinded(const Error& error);
+
 // The `report` argument: None, or a callable taking one str per line.
 bool sink_arg(PyObject* obj, PyObject** sink);
 

@@ -231,7 +231,7 @@ PyObject* outcome(std::optional<Result<OutBuffer>>& result, std::exception_ptr f
     raise_fault(fault);
     return nullptr;
   }
-  return to_py(*result);
+  return to_py(*result, raise_kinded);
 }
 
 PyObject* next_outcome(BatchObject* b) {
@@ -363,7 +363,9 @@ PyObject* remux_batch(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* thumbnail_batch(PyObject*, PyObject* args, PyObject* kwargs) {
-  return start_batch(args, kwargs, "Onn|Op:thumbnail_batch", quaver::key_frame);
+  return start_batch(args, kwargs, "Onn|Op:thumbnail_batch", [](ByteView d, OutputAllocator& a, Report& r) {
+    return quaver::key_frame(d, a, r);
+  });
 }
 
 PyMethodDef kBatchFunctions[] = {

@@ -1,16 +1,92 @@
 // quaver._native: the package layer's entry points, on the same core and
 // binding frame as _quaver, whose fixed attribute list has no room for them.
 //
-// Report lines never go to file descriptor 1 here: a call collects them
-// while the interpreter lock is released and hands them to the caller's
-// sink once it holds the lock again, so threads converting at once each see
-// only their own lines.
+// Core errors become the package's exception classes, one per error kind,
+// all of them ValueError subclasses carrying the core message. Report lines
+// never go to file descriptor 1 here: a call collects them while the
+// interpreter lock is released and hands them to the caller's sink once it
+// holds the lock again, so threads converting at once each see only their
+// own lines.
+#include <optional>
+#include <string>
+
 #include "content/detect.hpp"
 #include "content/jobs.hpp"
-#include "mp4_parser/mux.hpp"
+#include "mp4_parser/defragment.hpp"
+#include "mp4_parser/rebase.hpp"
 #include "python/native.hpp"
 
 namespace quaver::py {
+
+namespace {
+
+// ---- the package's exception classes --------------------------------------
+
+struct ErrorClass {
+  const char* name;
+  const char* doc;
+  PyObject* type;
+};
+
+// The base first; the others in the order of ErrorKind, after it.
+ErrorClass g_errors[] = {
+    {"quaver.Error",
+     "Input quaver cannot use. A ValueError, so code that catches ValueError keeps working; the subclass says "
+     "why.",
+     nullptr},
+    {"quaver.DamagedInput", "Bytes that contradict themselves: cut short, corrupted or damaged.", nullptr},
+    {"quaver.UnsupportedInput", "A format, codec or layout quaver does not carry.", nullptr},
+    {"quaver.NothingToDo", "No track or sample for the job: nothing would be written.", nullptr},
+};
+static_assert(static_cast<int>(ErrorKind::kDamaged) == 0 && static_cast<int>(ErrorKind::kUnsupported) == 1 &&
+              static_cast<int>(ErrorKind::kNothingToDo) == 2);
+
+PyObject* error_class(ErrorKind kind) { return g_errors[1 + static_cast<int>(kind)].type; }
+
+// Created once per process, like the fault class, so that every import sees
+// the same classes.
+int create_error_classes() {
+  for (ErrorClass& c : g_errors) {
+    if (c.type) continue;
+    PyObject* base = &c == &g_errors[0] ? PyExc_ValueError : g_errors[0].type;
+    c.type = PyErr_NewExceptionWithDoc(c.name, c.doc, base, nullptr);
+    if (!c.type) return -1;
+  }
+  return 0;
+}
+
+int add_type(PyObject* module, const char* name, PyObject* type) {
+  Py_INCREF(type);
+  if (PyModule_AddObject(module, name, type) < 0) {
+    Py_DECREF(type);
+    return -1;
+  }
+  return 0;
+}
+
+// ---- arguments --------------------------------------------------------------
+
+// A str argument, or None (nothing) where it may be left out.
+bool text_arg(PyObject* obj, const char* name, std::optional<std::string>* out) {
+  out->reset();
+  if (!obj || obj == Py_None) return true;
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object is not an instance of 'str'", name,
+                 type_name(obj).c_str());
+    return false;
+  }
+  PyObject* utf8 = PyUnicode_AsUTF8String(obj);
+  if (!utf8) return false;
+  out->emplace(PyBytes_AsString(utf8), static_cast<std::size_t>(PyBytes_Size(utf8)));
+  Py_DECREF(utf8);
+  return true;
+}
+
+}  // namespace
+
+// ---- shared with the batch functions (native.hpp) ---------------------------
+
+void raise_kinded(const Error& error) { PyErr_SetString(error_class(error.kind), error.message.c_str()); }
 
 bool sink_arg(PyObject* obj, PyObject** sink) {
   *sink = nullptr;
@@ -48,15 +124,15 @@ PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& line
 
 namespace {
 
-// A function of (data, report=None): runs job(data, alloc, report) with the
-// lock released, collecting lines only when there is a sink to take them.
+// A function of (data, report=None) and at most one more optional argument,
+// as `format` and `kwlist` say: binds them, then returns job(data, report,
+// extra), where extra is the last argument's object or nullptr. Lines are
+// collected only when there is a sink to take them.
 template <class Job>
-PyObject* reported_job(PyObject* args, PyObject* kwargs, const char* format, Job&& job) {
+PyObject* reported_job(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, Job&& job) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"data", "report", nullptr};
-    PyObject* data_obj = nullptr;
-    PyObject* sink_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &data_obj, &sink_obj))
+    PyObject *data_obj = nullptr, *sink_obj = nullptr, *extra = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &data_obj, &sink_obj, &extra))
       return nullptr;
     Ref keep;
     ByteView data;
@@ -64,53 +140,96 @@ PyObject* reported_job(PyObject* args, PyObject* kwargs, const char* format, Job
     if (!bytes_arg(data_obj, "data", &data, keep) || !sink_arg(sink_obj, &sink)) return nullptr;
     CollectingReport lines;
     Report& report = sink ? static_cast<Report&>(lines) : null_report();
-    PyObject* result = run_released([&](OutputAllocator& alloc) { return job(data, alloc, report); });
-    return deliver(result, sink, lines);
+    return deliver(job(data, report, extra), sink, lines);
   });
 }
 
+// ---- the jobs ---------------------------------------------------------------
+
+constexpr const char* kReported[] = {"data", "report", nullptr};
+
 PyObject* remux(PyObject*, PyObject* args, PyObject* kwargs) {
-  return reported_job(args, kwargs, "O|O:remux", [](ByteView d, OutputAllocator& a, Report& r) {
-    return quaver::remux(d, a, r);
+  return reported_job(args, kwargs, "O|O:remux", kReported, [](ByteView d, Report& r, PyObject*) {
+    return run_released([&](OutputAllocator& a) { return quaver::remux(d, a, r); }, raise_kinded);
   });
 }
 
 PyObject* thumbnail(PyObject*, PyObject* args, PyObject* kwargs) {
-  return reported_job(args, kwargs, "O|O:thumbnail", [](ByteView d, OutputAllocator& a, Report& r) {
-    return quaver::key_frame(d, a, r);
+  return reported_job(args, kwargs, "O|O:thumbnail", kReported, [](ByteView d, Report& r, PyObject*) {
+    return run_released([&](OutputAllocator& a) { return quaver::key_frame(d, a, r); }, raise_kinded);
+  });
+}
+
+PyObject* key_frame(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* kwlist[] = {"data", "report", "kind", nullptr};
+  return reported_job(args, kwargs, "O|OO:key_frame", kwlist, [](ByteView d, Report& r, PyObject* kind_obj) {
+    std::optional<std::string> kind;
+    if (!text_arg(kind_obj, "kind", &kind)) return static_cast<PyObject*>(nullptr);
+    KeyFrameSource source = KeyFrameSource::kDetect;
+    if (kind == "ts") {
+      source = KeyFrameSource::kTransportStream;
+    } else if (kind == "mp4") {
+      source = KeyFrameSource::kMp4;
+    } else if (kind) {
+      PyErr_Format(PyExc_ValueError, "kind must be None, 'ts' or 'mp4', not '%s'", kind->c_str());
+      return static_cast<PyObject*>(nullptr);
+    }
+    VideoCodec codec = VideoCodec::kH264;
+    PyObject* annexb = run_released(
+        [&](OutputAllocator& a) { return quaver::key_frame(d, a, r, source, &codec); }, raise_kinded);
+    if (!annexb) return static_cast<PyObject*>(nullptr);
+    return Py_BuildValue("(sN)", codec == VideoCodec::kHevc ? "hevc" : "h264", annexb);
   });
 }
 
 PyObject* merge(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"video", "audio", nullptr};
-    PyObject* video_obj = nullptr;
-    PyObject* audio_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:merge", const_cast<char**>(kwlist), &video_obj, &audio_obj))
+    static const char* kwlist[] = {"video", "audio", "video_name", "audio_name", nullptr};
+    PyObject *video_obj = nullptr, *audio_obj = nullptr, *video_name_obj = nullptr, *audio_name_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:merge", const_cast<char**>(kwlist), &video_obj, &audio_obj,
+                                     &video_name_obj, &audio_name_obj))
       return nullptr;
     Ref keep_video, keep_audio;
     ByteView video, audio;
-    if (!bytes_arg(video_obj, "video", &video, keep_video) || !bytes_arg(audio_obj, "audio", &audio, keep_audio))
+    std::optional<std::string> video_name, audio_name;
+    if (!bytes_arg(video_obj, "video", &video, keep_video) || !bytes_arg(audio_obj, "audio", &audio, keep_audio) ||
+        !text_arg(video_name_obj, "video_name", &video_name) || !text_arg(audio_name_obj, "audio_name", &audio_name))
       return nullptr;
-    return run_released([&](OutputAllocator& alloc) {
-      return mux_fmp4_tracks(video, audio, alloc, RepeatedTrackIds::kRenumberAudio);
-    });
+    return run_released(
+        [&](OutputAllocator& alloc) {
+          return quaver::merge(video, audio, alloc, video_name.value_or("the video input"),
+                               audio_name.value_or("the audio input"));
+        },
+        raise_kinded);
   });
 }
 
-// Detection reads a few headers, so it keeps the lock.
+// The exact MP4 routines of _quaver, raising the package's classes and
+// refusing a result without samples.
+template <Result<OutBuffer> (*Routine)(ByteView, OutputAllocator&)>
+PyObject* exact_job(PyObject* args, PyObject* kwargs, const char* format) {
+  return call_with_data(
+      args, kwargs, format, [](ByteView d, OutputAllocator& a) { return refuse_empty(Routine(d, a)); }, raise_kinded);
+}
+
+PyObject* defragment(PyObject*, PyObject* args, PyObject* kwargs) {
+  return exact_job<quaver::defragment_mp4>(args, kwargs, "O:defragment_mp4");
+}
+
+PyObject* reset_timestamps(PyObject*, PyObject* args, PyObject* kwargs) {
+  return exact_job<quaver::reset_mp4_timestamps>(args, kwargs, "O:reset_mp4_timestamps");
+}
+
+PyObject* normalize(PyObject*, PyObject* args, PyObject* kwargs) {
+  return exact_job<quaver::convert_mp4_reset_timestamps>(args, kwargs, "O:convert_mp4_reset_timestamps");
+}
+
+// Detection and the live checks read a few headers, so they keep the lock.
 PyObject* detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"data", nullptr};
-    PyObject* data_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:detect_format", const_cast<char**>(kwlist), &data_obj))
-      return nullptr;
-    Ref keep;
-    ByteView data;
-    if (!bytes_arg(data_obj, "data", &data, keep)) return nullptr;
-    Result<InputKind> kind = detect_input_kind(data);
+  return with_data(args, kwargs, "O:detect_format", [](ByteView d) -> PyObject* {
+    Result<InputKind> kind = detect_input_kind(d);
     if (!kind.ok()) {
-      PyErr_SetString(PyExc_ValueError, kind.message().c_str());
+      raise_kinded(kind.error());
       return nullptr;
     }
     const std::string_view name = kind_name(kind.value());
@@ -118,54 +237,76 @@ PyObject* detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* sniff(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_data(args, kwargs, "O:sniff", [](ByteView d) -> PyObject* {
+    const std::optional<std::string_view> kind = sniff_container(d);
+    if (!kind) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(kind->data(), static_cast<Py_ssize_t>(kind->size()));
+  });
+}
+
+template <std::optional<Error> (*Check)(ByteView)>
+PyObject* live_check(PyObject* args, PyObject* kwargs, const char* format) {
+  return with_data(args, kwargs, format, [](ByteView d) -> PyObject* {
+    if (std::optional<Error> problem = Check(d)) {
+      raise_kinded(*problem);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* check_segment(PyObject*, PyObject* args, PyObject* kwargs) {
+  return live_check<live_segment_problem>(args, kwargs, "O:check_segment");
+}
+
+PyObject* check_init_segment(PyObject*, PyObject* args, PyObject* kwargs) {
+  return live_check<init_segment_problem>(args, kwargs, "O:check_init_segment");
+}
+
 PyMethodDef kFunctions[] = {
     {"remux", with_keywords<remux>(), METH_VARARGS | METH_KEYWORDS,
      "remux(data, report=None)\n--\n\nAny supported input to a regular MP4, the job chosen from its content."},
     {"thumbnail", with_keywords<thumbnail>(), METH_VARARGS | METH_KEYWORDS,
      "thumbnail(data, report=None)\n--\n\nThe first key frame of a TS or MP4 as Annex B (H.264 or HEVC)."},
+    {"key_frame", with_keywords<key_frame>(), METH_VARARGS | METH_KEYWORDS,
+     "key_frame(data, report=None, kind=None)\n--\n\n(codec, Annex B) of the first key frame; codec is 'h264' or "
+     "'hevc'. kind 'ts' or 'mp4' skips detection and runs that container's exact search."},
     {"merge", with_keywords<merge>(), METH_VARARGS | METH_KEYWORDS,
-     "merge(video, audio)\n--\n\nA video fMP4 and an audio fMP4 into one regular MP4, renumbering a clashing "
-     "audio track ID."},
+     "merge(video, audio, video_name=None, audio_name=None)\n--\n\nA video fMP4 and an audio fMP4 into one regular "
+     "MP4, renumbering a clashing audio track ID. The names stand for the inputs in messages."},
+    {"defragment_mp4", with_keywords<defragment>(), METH_VARARGS | METH_KEYWORDS,
+     "defragment_mp4(data)\n--\n\n_quaver.defragment_mp4, refusing an empty result, with the package's errors."},
+    {"reset_mp4_timestamps", with_keywords<reset_timestamps>(), METH_VARARGS | METH_KEYWORDS,
+     "reset_mp4_timestamps(data)\n--\n\n_quaver.reset_mp4_timestamps, refusing an empty result, with the "
+     "package's errors."},
+    {"convert_mp4_reset_timestamps", with_keywords<normalize>(), METH_VARARGS | METH_KEYWORDS,
+     "convert_mp4_reset_timestamps(data)\n--\n\n_quaver.convert_mp4_reset_timestamps, refusing an empty result, "
+     "with the package's errors."},
     {"detect_format", with_keywords<detect_format>(), METH_VARARGS | METH_KEYWORDS,
-     "detect_format(data)\n--\n\n'ts', 'fmp4', 'segment' or 'mp4'; ValueError saying what else the bytes are."},
+     "detect_format(data)\n--\n\n'ts', 'fmp4', 'segment' or 'mp4'; an error saying what else the bytes are."},
+    {"sniff", with_keywords<sniff>(), METH_VARARGS | METH_KEYWORDS,
+     "sniff(data)\n--\n\n'ts', 'm2ts', 'mp4' or None: what a file's first bytes look like."},
+    {"check_segment", with_keywords<check_segment>(), METH_VARARGS | METH_KEYWORDS,
+     "check_segment(data)\n--\n\nRaises unless data is a fragmented MP4 segment holding a sample."},
+    {"check_init_segment", with_keywords<check_init_segment>(), METH_VARARGS | METH_KEYWORDS,
+     "check_init_segment(data)\n--\n\nRaises unless data is an MP4 with a moov box."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Faults raised here must be caught by the same class as _quaver's, which
-// that module creates without exposing it: find it among BaseException's
-// direct subclasses once _quaver is loaded.
-int adopt_quaver_panic_exception() {
+int exec_module(PyObject* module) {
   PyObject* quaver = PyImport_ImportModule("_quaver");
   if (!quaver) return -1;
+  const int adopted = adopt_panic_exception(quaver);
   Py_DECREF(quaver);
-  PyObject* subclasses = PyObject_CallMethod(PyExc_BaseException, "__subclasses__", nullptr);
-  if (!subclasses) return -1;
-  PyObject* found = nullptr;
-  for (Py_ssize_t i = 0, n = PyList_Size(subclasses); i < n && !found; ++i) {
-    PyObject* cls = PyList_GetItem(subclasses, i);
-    PyObject* module = PyObject_GetAttrString(cls, "__module__");
-    PyObject* name = PyObject_GetAttrString(cls, "__name__");
-    if (module && name && PyUnicode_Check(module) && PyUnicode_Check(name) &&
-        PyUnicode_CompareWithASCIIString(module, "_quaver") == 0 &&
-        PyUnicode_CompareWithASCIIString(name, "PanicException") == 0) {
-      found = cls;
-    }
-    Py_XDECREF(module);
-    Py_XDECREF(name);
-    PyErr_Clear();
-  }
-  if (found) adopt_panic_exception(found);
-  Py_DECREF(subclasses);
-  if (!found) {
-    PyErr_SetString(PyExc_ImportError, "_quaver.PanicException not found");
-    return -1;
+  if (adopted < 0 || create_error_classes() < 0) return -1;
+  if (PyModule_AddFunctions(module, kFunctions) < 0 || add_batch_functions(module) < 0) return -1;
+  if (PyModule_AddIntConstant(module, "SNIFF_LENGTH", static_cast<long>(kSniffLength)) < 0) return -1;
+  if (add_type(module, "PanicException", panic_exception()) < 0) return -1;
+  for (const ErrorClass& c : g_errors) {
+    if (add_type(module, c.name + std::string_view("quaver.").size(), c.type) < 0) return -1;
   }
   return 0;
-}
-
-int exec_module(PyObject* module) {
-  if (adopt_quaver_panic_exception() < 0 || add_batch_functions(module) < 0) return -1;
-  return PyModule_AddFunctions(module, kFunctions);
 }
 
 PyModuleDef_Slot kSlots[] = {
@@ -189,4 +330,6 @@ PyModuleDef kModule = {
 
 }  // namespace quaver::py
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&quaver::py::kModule); }
+// Exported from _quaver's shared object under its own name, for quaver/_native's
+// stub (native_stub.cpp) to forward.
+PyMODINIT_FUNC quaver_native_module_init(void) { return PyModuleDef_Init(&quaver::py::kModule); }

@@ -19,13 +19,18 @@
 #include "core/bytes.hpp"
 #include "core/output.hpp"
 #include "core/result.hpp"
+#include "ts_parser/media_data.hpp"
 #include "ts_parser/report.hpp"
 
 namespace quaver {
 
+// `codec`, when given, receives the coding format of the key frame.
 Result<OutBuffer> extract_thumbnail_from_ts(ByteView data, OutputAllocator& alloc,
-                                            Report& report = stdout_report());
-Result<OutBuffer> extract_thumbnail_from_mp4(ByteView data, OutputAllocator& alloc);
+                                            Report& report = stdout_report(), VideoCodec* codec = nullptr);
+Result<OutBuffer> extract_thumbnail_from_mp4(ByteView data, OutputAllocator& alloc, VideoCodec* codec = nullptr);
+
+// True when the first moov has a trak whose handler is "vide".
+bool holds_video_track(ByteView mp4);
 
 // Offset of the first top-level box of the type.
 Result<std::size_t> find_box(ByteView data, FourCC type);

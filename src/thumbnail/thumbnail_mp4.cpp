@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "mp4_parser/box.hpp"
 #include "mp4_parser/fragments.hpp"
@@ -22,12 +23,18 @@ namespace {
 constexpr std::uint8_t kStartCode[4] = {0, 0, 0, 1};
 
 // "Box "moov" not found" and the like: the type in double quotation marks.
-std::string box_message(FourCC t, const char* tail) {
+// A file without media data or without a track has nothing to take a key
+// frame from, one without a moov is not laid out as this search needs, and
+// a track missing one of its tables is damaged.
+Error missing_box(FourCC t, const char* tail) {
   std::string m = "Box \"";
   m.append(reinterpret_cast<const char*>(t.c), 4);
   m.append("\" ");
   m.append(tail);
-  return m;
+  const ErrorKind kind = t == fourcc("mdat") || t == fourcc("trak") ? ErrorKind::kNothingToDo
+                         : t == fourcc("moov")                      ? ErrorKind::kUnsupported
+                                                                    : ErrorKind::kDamaged;
+  return Error{std::move(m), kind};
 }
 
 bool type_at(ByteView d, std::size_t off, FourCC t) { return std::memcmp(&d[off + 4], t.c, 4) == 0; }
@@ -139,10 +146,15 @@ std::vector<ByteView> hvcc_parameter_sets(ByteView d, std::size_t hvcc) {
 
 // The parameter sets that go in front of a key frame: those of the decoder
 // configuration in the track's first sample entry (avcC for H.264, hvcC for
-// HEVC whether the entry is hvc1 or hev1).
-std::vector<ByteView> parameter_sets(ByteView d, std::size_t stbl) {
+// HEVC whether the entry is hvc1 or hev1). The configuration found tells the
+// coding format; without one the track is taken as H.264.
+std::vector<ByteView> parameter_sets(ByteView d, std::size_t stbl, VideoCodec& codec) {
+  codec = VideoCodec::kH264;
   if (auto avcc = sample_entry_child(d, stbl, fourcc("avcC"))) return avcc_parameter_sets(d, *avcc);
-  if (auto hvcc = sample_entry_child(d, stbl, fourcc("hvcC"))) return hvcc_parameter_sets(d, *hvcc);
+  if (auto hvcc = sample_entry_child(d, stbl, fourcc("hvcC"))) {
+    codec = VideoCodec::kHevc;
+    return hvcc_parameter_sets(d, *hvcc);
+  }
   return {};
 }
 
@@ -236,11 +248,11 @@ Result<std::size_t> find_box(ByteView d, FourCC type) {
     if (type_at(d, off, type)) return off;
     off += size;
   }
-  return Error{box_message(type, "not found")};
+  return missing_box(type, "not found");
 }
 
 Result<std::size_t> find_box_in_container(ByteView d, std::size_t start, FourCC type) {
-  const Error not_found{box_message(type, "not found in container")};
+  const Error not_found = missing_box(type, "not found in container");
   if (start + 4 > d.size()) return not_found;
   const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{start} + load_be32(&d[start]), d.size());
   if (start + 16 > end) return not_found;
@@ -286,7 +298,12 @@ std::vector<std::uint8_t> convert_avcc_to_annexb(ByteView sample) {
   return out;
 }
 
-Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc) {
+bool holds_video_track(ByteView d) {
+  Result<std::size_t> moov = find_box(d, fourcc("moov"));
+  return moov.ok() && find_video_trak(d, moov.value()).has_value();
+}
+
+Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc, VideoCodec* codec) {
   Result<std::size_t> mdat = find_box(d, fourcc("mdat"));
   if (!mdat.ok()) return mdat.error();
   if (mdat.value() + 8 >= d.size()) return Error{"Invalid mdat box"};
@@ -319,7 +336,8 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc)
     sample = located.value();
   }
 
-  const std::vector<ByteView> sets = parameter_sets(d, stbl);
+  VideoCodec format;
+  const std::vector<ByteView> sets = parameter_sets(d, stbl, format);
   std::size_t total = 0, units = 0;
   for (ByteView s : sets) total += 4 + s.size();
   for_each_prefixed_unit(*sample, [&](ByteView unit) {
@@ -327,7 +345,8 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc)
     units += !unit.empty();
   });
   // Parameter sets alone, or bare start codes, are no key frame.
-  if (units == 0) return Error{"No I-frame found in video stream"};
+  if (units == 0) return Error{"No I-frame found in video stream", ErrorKind::kNothingToDo};
+  if (codec) *codec = format;
 
   OutBuffer out = OutBuffer::allocate(total, alloc);
   FixedWriter w(out);

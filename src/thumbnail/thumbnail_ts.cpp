@@ -53,13 +53,14 @@ std::optional<KeyPicture> find_first_key_picture(const ChunkedBytes& v, const Na
 
 }  // namespace
 
-Result<OutBuffer> extract_thumbnail_from_ts(ByteView data, OutputAllocator& alloc, Report& report) {
+Result<OutBuffer> extract_thumbnail_from_ts(ByteView data, OutputAllocator& alloc, Report& report, VideoCodec* codec) {
   Result<MediaData> parsed = parse_ts_packets(data, report);
   if (!parsed.ok()) return parsed.error();
   const MediaData& md = parsed.value();
-  if (md.video_data.empty()) return Error{"No video data found"};
+  if (md.video_data.empty()) return Error{"No video data found", ErrorKind::kNothingToDo};
   const std::optional<KeyPicture> key = find_first_key_picture(md.video_data, md.video_syntax());
-  if (!key) return Error{"No I-frame found in video stream"};
+  if (!key) return Error{"No I-frame found in video stream", ErrorKind::kNothingToDo};
+  if (codec) *codec = md.video_codec;
 
   const std::size_t picture = key->end - key->begin;
   std::size_t total = picture;

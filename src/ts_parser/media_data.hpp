@@ -25,6 +25,12 @@ struct TimestampPair {
   std::optional<Timestamp> dts;
 };
 
+// An audio PES in which at least one sample begins.
+struct AudioPes {
+  std::optional<Timestamp> pts;
+  std::size_t first_sample;  // index of the first sample that begins in it
+};
+
 // The coding formats a stream may carry (the demultiplexer's choice).
 enum class VideoCodec : std::uint8_t { kH264, kHevc };
 enum class AudioCodec : std::uint8_t { kAac, kAc3, kEac3, kMpegAudio };
@@ -51,8 +57,14 @@ struct MediaData {
   // takes 4 bytes: a hostile stream can hold a frame every 8 bytes.
   std::vector<std::uint8_t> audio_frame_bytes;
   std::vector<std::uint32_t> audio_frame_sizes;
-  // PTS given to each frame; same index as audio_frame_sizes.
-  std::vector<std::optional<Timestamp>> audio_timestamps;
+  // The audio PES in which samples begin, in order: a sample's time is the
+  // PTS of the PES its first byte arrived in, plus its position among the
+  // samples that begin there. Samples before the first entry have no time.
+  std::vector<AudioPes> audio_pes;
+  // For the report: the PTS of the audio PES that was current when the first
+  // and when the last sample were cut.
+  std::optional<Timestamp> audio_report_first;
+  std::optional<Timestamp> audio_report_last;
   // First parameter sets: NAL header included, start code excluded, escaped
   // as in the stream. The VPS exists in HEVC streams only.
   std::optional<std::vector<std::uint8_t>> vps;
@@ -72,7 +84,7 @@ struct MediaData {
   std::optional<Eac3Config> eac3_config;
   std::optional<MpegAudioHeader> mpeg_audio_config;
   // Working fields: audio bytes not yet cut into frames, and the PTS of the
-  // latest audio PES header.
+  // latest audio PES header (absent when it carried none).
   std::vector<std::uint8_t> audio_buffer;
   std::optional<Timestamp> audio_pts;
 

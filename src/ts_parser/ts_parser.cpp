@@ -103,7 +103,7 @@ Result<MediaData> Demuxer::run() {
   const std::uint8_t* base = data_.data();
   const std::size_t n = data_.size();
   const void* first = n ? std::memchr(base, 0x47, n) : nullptr;
-  if (!first) return Error{"No valid TS sync byte found"};
+  if (!first) return Error{"No valid TS sync byte found", ErrorKind::kUnsupported};
   std::size_t pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(first) - base);
 
   while (pos + kPacketSize <= n) {
@@ -329,6 +329,7 @@ void Demuxer::audio_packet(ByteView payload, bool unit_start) {
   if (!b.empty()) drain_audio(cut_audio());
   md_.audio_pts = extract_pes_timestamps(payload).pts;
   if (md_.audio_pts) md_.audio_pts = unwrap(*md_.audio_pts);
+  audio_cutter_.pes_start(md_, md_.audio_pts);
   if (auto es = pes_body(payload)) b.insert(b.end(), es->begin(), es->end());
   drain_audio(cut_audio());
 }
@@ -345,8 +346,7 @@ void Demuxer::finish() {
     report_line(std::string(what) + " PTS range: " + std::to_string(*a) + " - " + std::to_string(*b) + " (" +
                 seconds_text(*a) + " - " + seconds_text(*b) + " sec)");
   };
-  if (!md_.audio_timestamps.empty())
-    range("Audio", md_.audio_timestamps.front(), md_.audio_timestamps.back());
+  if (!md_.audio_frame_sizes.empty()) range("Audio", md_.audio_report_first, md_.audio_report_last);
   if (!md_.video_timestamps.empty())
     range("Video", md_.video_timestamps.front().pts, md_.video_timestamps.back().pts);
   report_.lines(report_text_);

@@ -2,8 +2,8 @@
 //
 // In: a whole transport stream in memory. Out: the elementary stream of the
 // programme's H.264 or HEVC video (one timestamp pair per PES start), the
-// frames of its AAC, AC-3, E-AC-3 or MPEG audio (one PTS each; see
-// stream_choice.hpp for which streams are taken), the first parameter sets
+// frames of its AAC, AC-3, E-AC-3 or MPEG audio with the PES each begins in
+// (see stream_choice.hpp for which streams are taken), the first parameter sets
 // and the picture size. Damaged packets are skipped or
 // resynchronised; the only failure is an input without any sync byte. A
 // short report is written to the given sink when the walk is done.

@@ -166,3 +166,49 @@ $FF $SMALL $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 \
 mv "$OUT/stream0.mp4" dash/video.mp4
 mv "$OUT/stream1.mp4" dash/audio.mp4
 rm -r "$OUT"
+
+# 26. One time origin for every track: 2 s of 160x120 video with AAC 48 kHz stereo as HLS fMP4 whose
+#     clock starts at 1000 s. Without +frag_discont ffmpeg writes the offset into the init segment as
+#     leading empty edits (tfdt from 0); with it, into the tfdt of every fragment (the live case).
+SMALL2="-f lavfi -i testsrc2=size=160x120:rate=25:duration=2 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2"
+OUT=$(mktemp -d)
+mkdir "$OUT/offset"
+$FF $SMALL2 $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 -output_ts_offset 1000 \
+    -f hls -hls_time 1 -hls_playlist_type vod -hls_segment_type fmp4 -hls_fmp4_init_filename init.mp4 \
+    -hls_segment_filename "$OUT/offset/seg%d.m4s" "$OUT/offset/out.m3u8"
+cat "$OUT/offset/init.mp4" "$OUT/offset/seg0.m4s" "$OUT/offset/seg1.m4s" > hls_offset.mp4
+rm -rf hls_live && mkdir hls_live
+$FF $SMALL2 $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 -output_ts_offset 1000 \
+    -f hls -hls_time 1 -hls_playlist_type vod -hls_segment_type fmp4 -hls_fmp4_init_filename init.mp4 \
+    -hls_segment_options movflags=+frag_discont -hls_segment_filename hls_live/seg%d.m4s "$OUT/live.m3u8"
+mv "$OUT/init.mp4" hls_live/
+rm -r "$OUT"
+# Recordings whose clock is not regular: durations, gaps and joins. Tiny pictures, low audio
+# rates and tables every 2 s keep long streams small.
+X264T="-c:v libx264 -profile:v high -pix_fmt yuv420p -bf 2 -b:v 20k -threads 1 -flags:v +bitexact"
+AACT="-c:a aac -b:a 24k -ac 2 -flags:a +bitexact"
+TINY="testsrc2=size=64x48"
+TST="-pat_period 2 -f mpegts"
+K25="-g 25 -x264-params keyint=25:min-keyint=25:scenecut=0:bframes=2:b-pyramid=none"
+# 27. 20 s at 59.94 fps: decode times step 1501 and 1502 ticks.
+$FF -f lavfi -i $TINY:rate=60000/1001:duration=20 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=20 \
+    $X264T -g 60 -x264-params keyint=60:min-keyint=60:scenecut=0:bframes=2:b-pyramid=none \
+    $AACT -ar 48000 $TST ntsc_60.ts
+# 28. 10 s at 23.976 fps (3753 and 3754 ticks) with B-frames, and AAC at 44.1 kHz.
+$FF -f lavfi -i $TINY:rate=24000/1001:duration=10 -f lavfi -i sine=frequency=440:sample_rate=44100:duration=10 \
+    $X264T -g 24 -x264-params keyint=24:min-keyint=24:scenecut=0:bframes=2:b-pyramid=none \
+    $AACT -ar 44100 $TST film_44k.ts
+# 29. Three 2 s recordings joined end to end, each clock starting again: the audio of the first
+#     starts 21 ms before its video (the encoder's priming), of the second 0.5 s after it, of the
+#     third 0.6 s before it.
+V="-f lavfi -i $TINY:rate=25:duration=2"
+PARTS=$(mktemp -d)
+$FF $V $A2:duration=2 $X264T $K25 $AACT -ar 48000 $TST "$PARTS/a.ts"
+$FF $V -itsoffset 0.5 $A2:duration=1.5 $X264T $K25 $AACT -ar 48000 $TST "$PARTS/b.ts"
+$FF -itsoffset 0.6 $V $A2:duration=2.6 $X264T $K25 $AACT -ar 48000 $TST "$PARTS/c.ts"
+cat "$PARTS/a.ts" "$PARTS/b.ts" "$PARTS/c.ts" > joined.ts
+rm -r "$PARTS"
+# 30. The frame rate changes mid-stream: 2 s at 25 fps, then 2 s at 50 fps.
+$FF -f lavfi -i $TINY:rate=25:duration=4 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=4 \
+    -vf "setpts='if(lt(N,50),N/25,2+(N-50)/50)/TB'" -fps_mode passthrough \
+    $X264T $K25 $AACT -ar 48000 $TST fps_change.ts
