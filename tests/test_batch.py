@@ -188,6 +188,17 @@ def first_failure(big):
         quaver.thumbnail_many([big] * 6 + [b""] + [big] * 20, workers=2, errors="raise")
 
 
+def second_caller(big):
+    # The pool has one caller: a next() from inside the batch (or another
+    # thread) while one runs is refused, as a generator refuses it.
+    def sink(index, line):
+        next(running)
+
+    running = quaver.thumbnail_iter([big] * 8, workers=2, report=sink)
+    with pytest.raises(ValueError, match="batch already executing"):
+        next(running)
+
+
 def dropped_iterator(big):
     it = quaver.thumbnail_iter(itertools.repeat(big), workers=2)
     next(it), next(it)
@@ -195,7 +206,8 @@ def dropped_iterator(big):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="lists threads through /proc")
-@pytest.mark.parametrize("end", [interrupt_by_signal, failing_sink, failing_source, first_failure, dropped_iterator],
+@pytest.mark.parametrize("end", [interrupt_by_signal, failing_sink, failing_source, first_failure, second_caller,
+                                 dropped_iterator],
                          ids=lambda f: f.__name__)
 def test_a_batch_that_stops_early_leaves_no_thread(end, fixture_bytes):
     big = fixture_bytes("sample.ts") * 40  # about 1 ms a key frame

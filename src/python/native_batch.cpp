@@ -125,6 +125,7 @@ struct BatchObject {
   PyObject* failure;   // what the source raised, due after the inputs before it
   PyObject* sink;      // or null
   bool raise_errors;
+  bool running;        // a thread is in next() (the pool has one caller)
 };
 
 BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObject*>(self); }
@@ -143,14 +144,16 @@ bool g_exiting = false;
 PyObject* stop_batches(PyObject*, PyObject*) {
   g_exiting = true;
   const std::vector<BatchObject*> live = g_live;
+  for (BatchObject* b : live) Py_INCREF(reinterpret_cast<PyObject*>(b));
   for (BatchObject* b : live) {
-    Batch* batch = b->batch;
-    if (!batch) continue;
-    ++batch->pinned;
-    Py_BEGIN_ALLOW_THREADS
-    batch->pool().stop_threads();
-    Py_END_ALLOW_THREADS
-    if (--batch->pinned == 0 && batch->finished) delete batch;
+    if (Batch* batch = b->batch) {
+      ++batch->pinned;
+      Py_BEGIN_ALLOW_THREADS
+      batch->pool().stop_threads();
+      Py_END_ALLOW_THREADS
+      if (--batch->pinned == 0 && batch->finished) delete batch;
+    }
+    Py_DECREF(reinterpret_cast<PyObject*>(b));
   }
   Py_RETURN_NONE;
 }
@@ -277,8 +280,14 @@ PyObject* next_outcome(BatchObject* b) {
 // Any step that raises, and the end of the inputs, finish the batch.
 PyObject* batch_next(PyObject* self) {
   BatchObject* b = as_batch(self);
+  if (b->running) {
+    PyErr_SetString(PyExc_ValueError, "batch already executing");
+    return nullptr;
+  }
+  b->running = true;
   PyObject* item = guarded([&] { return next_outcome(b); });
   if (!item) finish(b);
+  b->running = false;
   return item;
 }
 
