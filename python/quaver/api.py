@@ -150,9 +150,10 @@ def _batch(start, inputs: Iterable[BytesLike], workers: Optional[int], report: B
     # Inputs the caller holds in a list anyway may all be in flight at once,
     # so that one slow input never idles the other workers; a lazy source
     # keeps at most two inputs per worker in memory.
-    window = 2 * workers
     if whole and hasattr(inputs, "__len__"):
-        window = max(window, len(inputs))  # type: ignore[arg-type]
+        window = max(len(inputs), 1)  # type: ignore[arg-type]
+    else:
+        window = 2 * workers
     if not (type(inputs) in (list, tuple) and all(type(data) is bytes for data in inputs)):
         inputs = _each_as_bytes(inputs)  # copied or refused one by one, as the batch reaches them
     return start(inputs, workers, window, sink, errors == "raise")
