@@ -68,6 +68,8 @@ def settle(result):
     file is removed, a mapping unmapped, a buffer released."""
     if isinstance(result, int):
         return result
+    if isinstance(result, list):  # one result per input of a batch
+        return sum(settle(item) for item in result)
     if isinstance(result, (str, os.PathLike)):
         size = os.path.getsize(result)
         os.unlink(result)

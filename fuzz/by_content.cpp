@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quaver::fuzz::expect_at_most(remuxed, 40 * size + 4096, "remux larger than the input can back");
   quaver::fuzz::expect_box_sequence(remuxed, "remux that does not read back");
   expect_samples(remuxed, "remux without a sample");
-  auto both = quaver::remux(input, quaver::heap_allocator(), quaver::null_report(),
+  auto both = quaver::remux_streams(input, quaver::heap_allocator(), quaver::null_report(),
                             quaver::StreamRequest{std::nullopt, std::vector<std::uint32_t>{2, 0x101}});
   quaver::fuzz::expect_at_most(both, 40 * size + 4096, "remux of two audio streams larger than the input can back");
   quaver::fuzz::expect_box_sequence(both, "remux of two audio streams that does not read back");

@@ -1,6 +1,7 @@
 """Hostile bytes: every entry point returns a result or raises ValueError, nothing else."""
 import pathlib
 
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _quaver
@@ -188,3 +189,18 @@ def test_absurd_clocks_give_durations_that_fit(video, audio):
         total = sum(n * d for n, d in t["stts"])
         assert t["duration"] == min(total, 2 ** 32 - 1)
         assert u32(find_box(trak, "tkhd"), 20) == min(total * 90000 // t["timescale"], 2 ** 32 - 1)
+
+
+@pytest.mark.parametrize("batch", [quaver.remux_many, quaver.thumbnail_many, quaver.remux_iter, quaver.thumbnail_iter],
+                         ids=lambda f: f.__name__)
+@settings(FUZZ, max_examples=60)
+@given(inputs=st.lists(st.one_of(st.binary(max_size=3000), mutated(), mutated(MP4_SEEDS)), max_size=6),
+       workers=st.integers(1, 3))
+def test_batches_of_hostile_inputs(batch, inputs, workers):
+    # Each input's place holds its result or the ValueError it raised, nothing else.
+    out = list(batch(inputs, workers=workers))
+    assert len(out) == len(inputs)
+    for data, item in zip(inputs, out):
+        assert isinstance(item, (bytes, ValueError)), item
+        if isinstance(item, bytes):
+            assert len(item) <= 2 * len(data) + 4096

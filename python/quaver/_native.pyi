@@ -1,6 +1,6 @@
 # Type hints for quaver._native, the package layer's extension module.
 
-from typing import Callable, Iterable, Literal, Optional, Tuple
+from typing import Callable, Iterable, Iterator, Literal, Optional, Tuple, Union
 
 SNIFF_LENGTH: int
 
@@ -59,3 +59,13 @@ def check_segment(data: bytes) -> None:
 
 def check_init_segment(data: bytes) -> None:
     """Raises unless data is an MP4 with a moov box."""
+
+def remux_batch(inputs: Iterable[bytes], workers: int, window: int,
+                report: Optional[Callable[[int, str], object]] = None,
+                raise_errors: bool = False) -> Iterator[Union[bytes, Exception]]:
+    """remux on each input, on `workers` threads: an iterator over the outcomes in input order."""
+
+def thumbnail_batch(inputs: Iterable[bytes], workers: int, window: int,
+                    report: Optional[Callable[[int, str], object]] = None,
+                    raise_errors: bool = False) -> Iterator[Union[bytes, Exception]]:
+    """thumbnail on each input, on `workers` threads: an iterator over the outcomes in input order."""

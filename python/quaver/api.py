@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import json
 import operator
-from typing import Any, Callable, Dict, Iterable, Literal, Optional, Protocol, Tuple, Union
+import os
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Literal, Optional, Protocol, Tuple, Union, overload
 
 from quaver import _native
 
@@ -178,3 +179,119 @@ def merge(video: BytesLike, audio: BytesLike) -> bytes:
             within one input.
     """
     return _native.merge(_as_bytes(video, "video"), _as_bytes(audio, "audio"))
+
+
+# ---- batches: many inputs at once on a pool of threads -------------------------
+
+#: Where a batch's report lines go: ``None`` (nowhere), a callable given the
+#: input's index and each line, or a writable text file (one line per line).
+BatchReport = Union[None, Callable[[int, str], object], TextSink]
+
+Errors = Literal["return", "raise"]
+
+
+def usable_cores() -> int:
+    """The number of cores this process may run on: its CPU affinity where the system has one."""
+    if hasattr(os, "process_cpu_count"):  # Python 3.13
+        return os.process_cpu_count() or 1
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
+
+
+def _each_as_bytes(inputs: Iterable[BytesLike]) -> Iterator[bytes]:
+    for index, data in enumerate(inputs):
+        yield data if type(data) is bytes else _as_bytes(data, f"inputs[{index}]")
+
+
+def _batch(start, inputs: Iterable[BytesLike], workers: Optional[int], report: BatchReport, errors: str,
+           whole: bool) -> Iterator:
+    if errors not in ("return", "raise"):
+        raise ValueError(f"errors must be 'return' or 'raise', not {errors!r}")
+    workers = usable_cores() if workers is None else operator.index(workers)
+    if workers < 1:
+        raise ValueError(f"workers must be at least 1, not {workers}")
+    if report is None or callable(report):
+        sink = report
+    else:
+        line_sink = _sink(report)
+        sink = lambda index, line: line_sink(line)  # noqa: E731
+    # Inputs the caller holds in a list anyway may all be in flight at once,
+    # so that one slow input never idles the other workers; a lazy source
+    # keeps at most two inputs per worker in memory.
+    if whole and hasattr(inputs, "__len__"):
+        window = max(len(inputs), 1)  # type: ignore[arg-type]
+    else:
+        window = 2 * workers
+    if not (type(inputs) in (list, tuple) and all(type(data) is bytes for data in inputs)):
+        inputs = _each_as_bytes(inputs)  # copied or refused one by one, as the batch reaches them
+    return start(inputs, workers, window, sink, errors == "raise")
+
+
+@overload
+def remux_many(inputs: Iterable[BytesLike], *, workers: Optional[int] = ..., report: BatchReport = ...,
+               errors: Literal["raise"]) -> List[bytes]: ...
+@overload
+def remux_many(inputs: Iterable[BytesLike], *, workers: Optional[int] = ..., report: BatchReport = ...,
+               errors: Literal["return"] = ...) -> List[Union[bytes, Exception]]: ...
+def remux_many(inputs, *, workers=None, report=None, errors="return"):
+    """:func:`remux` on every input, converted on ``workers`` threads at once; the results in input order.
+
+    Each input is converted exactly as :func:`remux` converts it alone, to
+    the same bytes and the same report lines. The interpreter lock is
+    released for the whole batch, apart from making each result object, so
+    a batch of small inputs uses every core where a thread pool calling
+    :func:`remux` would not.
+
+    Args:
+        inputs: any iterable of bytes-like objects (one whole input each).
+        workers: how many conversions run at once (the calling thread is
+            one of them); by default the number of cores this process may
+            use.
+        report: ``None``, a callable given ``(index, line)`` for each report
+            line, or a writable text file. It is called from the calling
+            thread, each input's lines together and in input order.
+        errors: ``"return"`` puts the exception an input raised in that
+            input's place in the list; ``"raise"`` raises the failure of
+            the input with the lowest index, once every conversion already
+            running has finished.
+
+    Raises:
+        ValueError: (with ``errors="raise"``) as :func:`remux`.
+        TypeError: an item of ``inputs`` is not bytes-like.
+        KeyboardInterrupt: (or whatever a signal handler raises) the batch
+            stops: no more inputs start, the running ones finish, and the
+            exception propagates.
+    """
+    return list(_batch(_native.remux_batch, inputs, workers, report, errors, whole=True))
+
+
+@overload
+def thumbnail_many(inputs: Iterable[BytesLike], *, workers: Optional[int] = ..., report: BatchReport = ...,
+                   errors: Literal["raise"]) -> List[bytes]: ...
+@overload
+def thumbnail_many(inputs: Iterable[BytesLike], *, workers: Optional[int] = ..., report: BatchReport = ...,
+                   errors: Literal["return"] = ...) -> List[Union[bytes, Exception]]: ...
+def thumbnail_many(inputs, *, workers=None, report=None, errors="return"):
+    """:func:`thumbnail` on every input, as :func:`remux_many` runs :func:`remux`."""
+    return list(_batch(_native.thumbnail_batch, inputs, workers, report, errors, whole=True))
+
+
+def remux_iter(inputs: Iterable[BytesLike], *, workers: Optional[int] = None, report: BatchReport = None,
+               errors: Errors = "return") -> Iterator[Union[bytes, Exception]]:
+    """:func:`remux_many` as an iterator, for batches too large to hold in memory at once.
+
+    ``inputs`` is read as the workers need it, at most two inputs per worker
+    ahead of the result last yielded, and each result is yielded in input
+    order as soon as it and those before it are done. With
+    ``errors="raise"`` the first failure is raised in its place and ends
+    the iteration. Dropping the iterator early stops the batch, once the
+    running conversions have finished.
+    """
+    return _batch(_native.remux_batch, inputs, workers, report, errors, whole=False)
+
+
+def thumbnail_iter(inputs: Iterable[BytesLike], *, workers: Optional[int] = None, report: BatchReport = None,
+                   errors: Errors = "return") -> Iterator[Union[bytes, Exception]]:
+    """:func:`thumbnail_many` as an iterator, as :func:`remux_iter`."""
+    return _batch(_native.thumbnail_batch, inputs, workers, report, errors, whole=False)

@@ -130,7 +130,11 @@ Result<OutBuffer> refuse_empty(Result<OutBuffer> result) {
   return result;
 }
 
-Result<OutBuffer> remux(ByteView data, OutputAllocator& alloc, Report& report, const StreamRequest& request) {
+Result<OutBuffer> remux(ByteView data, OutputAllocator& alloc, Report& report) {
+  return remux_streams(data, alloc, report, {});
+}
+
+Result<OutBuffer> remux_streams(ByteView data, OutputAllocator& alloc, Report& report, const StreamRequest& request) {
   Result<DetectedInput> detected = detect_input(data);
   if (!detected.ok()) return detected.error();
   const ByteView input = detected.value().data;

@@ -26,7 +26,9 @@ namespace quaver {
 // For MP4 inputs, naming video keeps that video track and no other video
 // track, naming audio likewise; tracks of other kinds stay. Two or more
 // audio streams named become alternatives of one group, the first enabled.
-Result<OutBuffer> remux(ByteView data, OutputAllocator& alloc, Report& report, const StreamRequest& request = {});
+Result<OutBuffer> remux_streams(ByteView data, OutputAllocator& alloc, Report& report, const StreamRequest& request);
+// The same with today's choice of streams (every track of an MP4).
+Result<OutBuffer> remux(ByteView data, OutputAllocator& alloc, Report& report);
 
 // Tracks of an MP4 named by ID that it does not have as tracks of their
 // kind (video: handler "vide", audio: "soun"); nothing when all are there.

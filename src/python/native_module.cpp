@@ -16,7 +16,7 @@
 #include "content/samples.hpp"
 #include "mp4_parser/defragment.hpp"
 #include "mp4_parser/rebase.hpp"
-#include "python/binding.hpp"
+#include "python/native.hpp"
 
 namespace quaver::py {
 
@@ -45,8 +45,6 @@ static_assert(static_cast<int>(ErrorKind::kDamaged) == 0 && static_cast<int>(Err
 
 PyObject* error_class(ErrorKind kind) { return g_errors[1 + static_cast<int>(kind)].type; }
 
-void raise_kinded(const Error& error) { PyErr_SetString(error_class(error.kind), error.message.c_str()); }
-
 // Created once per process, like the fault class, so that every import sees
 // the same classes.
 int create_error_classes() {
@@ -69,18 +67,6 @@ int add_type(PyObject* module, const char* name, PyObject* type) {
 }
 
 // ---- arguments --------------------------------------------------------------
-
-// The `report` argument: None, or a callable taking one str per line.
-bool sink_arg(PyObject* obj, PyObject** sink) {
-  *sink = nullptr;
-  if (!obj || obj == Py_None) return true;
-  if (!PyCallable_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument 'report': '%.200s' object is not callable", type_name(obj).c_str());
-    return false;
-  }
-  *sink = obj;
-  return true;
-}
 
 // A str argument, or None (nothing) where it may be left out.
 bool text_arg(PyObject* obj, const char* name, std::optional<std::string>* out) {
@@ -140,16 +126,32 @@ bool request_args(PyObject* video, PyObject* audio, StreamRequest* out) {
   return !PyErr_Occurred();
 }
 
-// Passes each collected line to the sink, then returns the call's outcome
-// (a result, or the exception already set). An exception raised by the sink
-// replaces that outcome.
-PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& lines) {
+}  // namespace
+
+// ---- shared with the batch functions (native.hpp) ---------------------------
+
+void raise_kinded(const Error& error) { PyErr_SetString(error_class(error.kind), error.message.c_str()); }
+
+bool sink_arg(PyObject* obj, PyObject** sink) {
+  *sink = nullptr;
+  if (!obj || obj == Py_None) return true;
+  if (!PyCallable_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument 'report': '%.200s' object is not callable", type_name(obj).c_str());
+    return false;
+  }
+  *sink = obj;
+  return true;
+}
+
+PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& lines, PyObject* index) {
   if (!sink) return result;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   for (const std::string& line : lines.collected()) {
     PyObject* text = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace");
-    PyObject* returned = text ? PyObject_CallFunctionObjArgs(sink, text, nullptr) : nullptr;
+    PyObject* returned = !text   ? nullptr
+                         : index ? PyObject_CallFunctionObjArgs(sink, index, text, nullptr)
+                                 : PyObject_CallFunctionObjArgs(sink, text, nullptr);
     Py_XDECREF(text);
     if (!returned) {
       Py_XDECREF(type);
@@ -163,6 +165,8 @@ PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& line
   PyErr_Restore(type, value, traceback);
   return result;
 }
+
+namespace {
 
 // A function of (data, report=None) and at most one more optional argument,
 // as `format` and `kwlist` say: binds them, then returns job(data, report,
@@ -205,7 +209,8 @@ PyObject* remux(PyObject*, PyObject* args, PyObject* kwargs) {
     CollectingReport lines;
     Report& report = sink ? static_cast<Report&>(lines) : null_report();
     PyObject* result =
-        run_released([&](OutputAllocator& a) { return quaver::remux(data, a, report, request); }, raise_kinded);
+        run_released([&](OutputAllocator& a) { return quaver::remux_streams(data, a, report, request); },
+                     raise_kinded);
     return deliver(result, sink, lines);
   });
 }
@@ -402,7 +407,7 @@ int exec_module(PyObject* module) {
   const int adopted = adopt_panic_exception(quaver);
   Py_DECREF(quaver);
   if (adopted < 0 || create_error_classes() < 0) return -1;
-  if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;
+  if (PyModule_AddFunctions(module, kFunctions) < 0 || add_batch_functions(module) < 0) return -1;
   if (PyModule_AddIntConstant(module, "SNIFF_LENGTH", static_cast<long>(kSniffLength)) < 0) return -1;
   if (add_type(module, "PanicException", panic_exception()) < 0) return -1;
   for (const ErrorClass& c : g_errors) {
