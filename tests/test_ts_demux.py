@@ -296,8 +296,12 @@ def decoy_tables():
     (ts_program([video(), audio(0x101), (0x86, 0x110, b"", [b"\x00\xfc" + bytes(30)]),
                  (0x06, 0x111, b"\x59\x08engX\x00\x01\x00\x01", [pes(b"\x20\x00", pts=90000, stream_id=0xBD)])]),
      "Video: 256, Audio: 257", []),
+    # Private data the map names no format for, whose PES say audio, is said to be left out.
+    (ts_program([video(), audio(0x101), (0x06, 0x102, b"", [pes(adts_frame(b"\x21" * 30), pts=90000,
+                                                                 stream_id=0xC0)])]),
+     "Video: 256, Audio: 257", ["PID 258 audio of a format the map does not name: a codec quaver does not carry"]),
 ], ids=["map over two packets", "bad CRC, then a good copy", "five programmes, one map", "two programmes",
-        "first programme scrambled", "second audio track", "scrambled audio", "data streams"])
+        "first programme scrambled", "second audio track", "scrambled audio", "data streams", "undeclared audio"])
 def test_programme_choice_and_what_is_left_out(ts, found, left_out, capfd):
     mp4 = convert(ts)
     assert report_lines(capfd)[0] == f"Found PIDs - {found}"

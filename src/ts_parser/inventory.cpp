@@ -27,6 +27,7 @@ constexpr FormatWords kWords[] = {
     {StreamKind::kOther, "DVB subtitles", "dvb_subtitle"},
     {StreamKind::kOther, "teletext", "dvb_teletext"},
     {StreamKind::kOther, "private data", "data"},
+    {StreamKind::kAudio, "of a format the map does not name", "unknown"},
     {StreamKind::kOther, "unknown", "unknown"},
 };
 static_assert(std::size(kWords) == static_cast<std::size_t>(StreamFormat::kUnknown) + 1);

@@ -38,6 +38,7 @@ enum class StreamFormat : std::uint8_t {
   kDvbSubtitles,
   kTeletext,
   kPrivateData,
+  kUndeclaredAudio,  // private data whose PES say audio: a format the map does not name
   kUnknown,
 };
 

@@ -99,7 +99,7 @@ class Demuxer {
                     std::size_t pos);
   void read_pat(ByteView section);
   void read_pmt(std::size_t index, ByteView section, std::size_t next_packet);
-  void first_payload(std::uint16_t pid, bool scrambled);
+  void first_payload(std::uint16_t pid, bool scrambled, ByteView payload, bool unit_start);
   Payload payload_of(std::uint16_t pid) const;
   void reconsider(std::optional<std::uint16_t> pid);
   void take();
@@ -239,7 +239,7 @@ void Demuxer::table_packet(std::uint16_t e, std::uint16_t pid, ByteView payload,
       pmts_[k].sections.feed(payload, unit_start, [&](ByteView section) { read_pmt(k, section, pos + stride_); });
       return;
     }
-    case Role::kWatch: first_payload(pid, scrambled); return;
+    case Role::kWatch: first_payload(pid, scrambled, payload, unit_start); return;
     default: return;
   }
 }
@@ -317,8 +317,16 @@ void Demuxer::read_pmt(std::size_t index, ByteView s, std::size_t next_packet) {
   if (surveying_) reconsider(std::nullopt);
 }
 
-void Demuxer::first_payload(std::uint16_t pid, bool scrambled) {
+// A stream's first packet with a payload: whether it is scrambled, and, for
+// private data whose map names no format, whether its PES are audio (an MPEG
+// audio stream_id), so that dropping it is said.
+void Demuxer::first_payload(std::uint16_t pid, bool scrambled, ByteView payload, bool unit_start) {
   roles_[pid] = entry(Role::kIgnore, static_cast<std::size_t>(scrambled ? Payload::kScrambled : Payload::kClear));
+  if (!scrambled && unit_start && has_pes_start_code(payload) && payload.size() > 3 && (payload[3] & 0xE0) == 0xC0) {
+    for (TsStream& s : inventory_.streams) {
+      if (s.pid == pid && s.format == StreamFormat::kPrivateData) s.format = StreamFormat::kUndeclaredAudio;
+    }
+  }
   if (surveying_) reconsider(pid);
 }
 
