@@ -19,22 +19,9 @@
 #include "core/bytes.hpp"
 #include "core/result.hpp"
 #include "mp4_parser/box.hpp"
+#include "mp4_parser/box_fields.hpp"
 
 namespace quaver {
-
-struct FragmentSampleInfo {
-  std::uint32_t duration = 0;
-  std::uint32_t size = 0;
-  std::uint32_t flags = 0;
-  std::uint32_t composition_offset = 0;  // as stored: a negative offset keeps its two's-complement bits
-};
-
-// Per-sample values that a run leaves out.
-struct SampleDefaults {
-  std::uint32_t duration = 0;  // media timescale
-  std::uint32_t size = 0;      // bytes
-  std::uint32_t flags = 0;     // trun/tfhd sample flags word
-};
 
 struct TrackFragments {
   std::vector<FragmentSampleInfo> samples;  // in file order
