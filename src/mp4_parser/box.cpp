@@ -4,35 +4,16 @@
 
 namespace quaver {
 
-Result<std::optional<Mp4Box>> BoxWalk::next() {
-  const std::uint64_t left = range_.size() - pos_;
-  if (left < 8) return std::optional<Mp4Box>{};
-  const std::uint8_t* p = range_.data() + pos_;
-  const std::uint32_t size_field = load_be32(p);
-  std::uint64_t size = size_field;
-  std::uint8_t header_length = 8;
-  if (headers_ == BoxHeaders::kCompact) {
-    if (size_field < 8) return Error{"Invalid box size"};
-  } else if (size_field == 1) {
-    if (left < 16) return Error{"Not enough data"};
-    size = load_be64(p + 8);
-    header_length = 16;
-  } else if (size_field == 0) {
-    size = left;
+Error BoxWalk::refusal(Refusal why, std::uint64_t size) {
+  switch (why) {
+    case Refusal::kInvalidSize:
+      return Error{"Invalid box size"};
+    case Refusal::kShortHeader:
+      return Error{"Not enough data"};
+    case Refusal::kOverrun:
+      break;
   }
-  std::uint64_t body_length = size > header_length ? size - header_length : 0;
-  const std::uint64_t room = left - header_length;
-  if (body_length > room) {
-    if (overrun_ == Overrun::kRefuse) return Error{"Box size " + std::to_string(size) + " exceeds available data"};
-    if (overrun_ == Overrun::kEnd) {
-      pos_ = range_.size();
-      return std::optional<Mp4Box>{};
-    }
-    body_length = room;
-  }
-  Mp4Box box{FourCC{{p[4], p[5], p[6], p[7]}}, ByteView(p + header_length, body_length), header_length};
-  pos_ += header_length + body_length;
-  return std::optional<Mp4Box>{box};
+  return Error{"Box size " + std::to_string(size) + " exceeds available data"};
 }
 
 std::uint64_t BoxInfo::body_length() const {

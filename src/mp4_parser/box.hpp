@@ -88,11 +88,43 @@ class BoxWalk {
       : range_(range), headers_(headers), overrun_(overrun) {}
   // The next box; nothing at the end; the error for a box the walk
   // refuses (and the same error again after).
-  Result<std::optional<Mp4Box>> next();
+  Result<std::optional<Mp4Box>> next() {
+    const std::uint64_t left = range_.size() - pos_;
+    if (left < 8) return std::optional<Mp4Box>{};
+    const std::uint8_t* p = range_.data() + pos_;
+    const std::uint32_t size_field = load_be32(p);
+    std::uint64_t size = size_field;
+    std::uint8_t header_length = 8;
+    if (headers_ == BoxHeaders::kCompact) {
+      if (size_field < 8) return refusal(Refusal::kInvalidSize, size);
+    } else if (size_field == 1) {
+      if (left < 16) return refusal(Refusal::kShortHeader, size);
+      size = load_be64(p + 8);
+      header_length = 16;
+    } else if (size_field == 0) {
+      size = left;
+    }
+    std::uint64_t body_length = size > header_length ? size - header_length : 0;
+    const std::uint64_t room = left - header_length;
+    if (body_length > room) {
+      if (overrun_ == Overrun::kRefuse) return refusal(Refusal::kOverrun, size);
+      if (overrun_ == Overrun::kEnd) {
+        pos_ = range_.size();
+        return std::optional<Mp4Box>{};
+      }
+      body_length = room;
+    }
+    pos_ += header_length + body_length;
+    return std::optional<Mp4Box>{Mp4Box{FourCC{{p[4], p[5], p[6], p[7]}}, ByteView(p + header_length, body_length),
+                                        header_length}};
+  }
   // Where in the range the next box starts.
   std::uint64_t position() const { return pos_; }
 
  private:
+  enum class Refusal : std::uint8_t { kInvalidSize, kShortHeader, kOverrun };
+  static Error refusal(Refusal why, std::uint64_t size);
+
   ByteView range_;
   std::uint64_t pos_ = 0;
   BoxHeaders headers_;
