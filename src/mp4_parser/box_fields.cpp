@@ -52,8 +52,7 @@ std::vector<std::uint8_t> HeaderBox::to_version0(std::uint64_t duration, std::si
 
 std::vector<std::uint8_t> HeaderBox::in_version0(std::uint64_t duration, std::size_t version0_size) const {
   if (version1() && holds_duration()) return to_version0(duration, version0_size);
-  const HeaderBox narrow(body(), false, duration_);
-  std::optional<std::vector<std::uint8_t>> written = narrow.with_duration(duration);
+  std::optional<std::vector<std::uint8_t>> written = as_version0(*this).with_duration(duration);
   return written ? std::move(*written) : std::vector<std::uint8_t>(body().begin(), body().end());
 }
 

@@ -39,8 +39,7 @@ struct FieldPlace {
 class FullBox {
  public:
   // Laid out by its version byte (an empty body as version 0).
-  explicit FullBox(ByteView body) : FullBox(body, version1_of(body)) {}
-  static bool version1_of(ByteView body) { return !body.empty() && body[0] == 1; }
+  explicit FullBox(ByteView body) : body_(body), version1_(!body.empty() && body[0] == 1) {}
 
   ByteView body() const { return body_; }
   // Read with the version 1 layout.
@@ -61,15 +60,24 @@ class FullBox {
   // Zeros over the field (times that are not kept); false where not held.
   bool clear(std::span<std::uint8_t> out, FieldPlace f) const;
 
- protected:
-  FullBox(ByteView body, bool version1) : body_(body), version1_(version1) {}
+  template <class View>
+  friend View as_version0(View view);
+
+ private:
   std::size_t at(FieldPlace f) const { return f.at[version1_]; }
   std::size_t width(FieldPlace f) const { return f.width[version1_]; }
 
- private:
   ByteView body_;
   bool version1_;
 };
+
+// The same view read with the version 0 layout, whatever the version byte
+// of its body says.
+template <class View>
+View as_version0(View view) {
+  static_cast<FullBox&>(view).version1_ = false;
+  return view;
+}
 
 // mvhd, tkhd and mdhd begin alike: creation and modification time, a word
 // (the timescale; the track ID in a tkhd), then the duration, which a tkhd
@@ -96,7 +104,7 @@ class HeaderBox : public FullBox {
   std::vector<std::uint8_t> in_version0(std::uint64_t duration, std::size_t version0_size) const;
 
  protected:
-  HeaderBox(ByteView body, bool version1, FieldPlace duration) : FullBox(body, version1), duration_(duration) {}
+  HeaderBox(ByteView body, FieldPlace duration) : FullBox(body), duration_(duration) {}
   std::optional<std::uint32_t> word() const {
     const std::optional<std::uint64_t> w = get(kWord);
     return w ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*w)) : std::nullopt;
@@ -110,38 +118,23 @@ class MovieHeader : public HeaderBox {
  public:
   static constexpr FieldPlace kDuration{{16, 24}, {4, 8}};
   static constexpr FieldPlace kNextTrackId{{96, 108}, {4, 4}};
-
-  explicit MovieHeader(ByteView body) : MovieHeader(body, version1_of(body)) {}
-  MovieHeader as_version0() const { return MovieHeader(body(), false); }
+  explicit MovieHeader(ByteView body) : HeaderBox(body, kDuration) {}
   std::optional<std::uint32_t> timescale() const { return word(); }
-
- private:
-  MovieHeader(ByteView body, bool version1) : HeaderBox(body, version1, kDuration) {}
 };
 
 class TrackHeader : public HeaderBox {
  public:
   static constexpr FieldPlace kDuration{{20, 28}, {4, 8}};
-
-  explicit TrackHeader(ByteView body) : TrackHeader(body, version1_of(body)) {}
-  TrackHeader as_version0() const { return TrackHeader(body(), false); }
+  explicit TrackHeader(ByteView body) : HeaderBox(body, kDuration) {}
   std::optional<std::uint32_t> track_id() const { return word(); }
   bool set_track_id(std::span<std::uint8_t> out, std::uint32_t id) const { return set(out, kWord, id); }
-
- private:
-  TrackHeader(ByteView body, bool version1) : HeaderBox(body, version1, kDuration) {}
 };
 
+// The same fields as a movie header, up to its duration.
 class MediaHeader : public HeaderBox {
  public:
-  static constexpr FieldPlace kDuration = MovieHeader::kDuration;
-
-  explicit MediaHeader(ByteView body) : MediaHeader(body, version1_of(body)) {}
-  MediaHeader as_version0() const { return MediaHeader(body(), false); }
+  explicit MediaHeader(ByteView body) : HeaderBox(body, MovieHeader::kDuration) {}
   std::optional<std::uint32_t> timescale() const { return word(); }
-
- private:
-  MediaHeader(ByteView body, bool version1) : HeaderBox(body, version1, kDuration) {}
 };
 
 // tfdt: the base media decode time of a track fragment.
@@ -150,15 +143,11 @@ class DecodeTimeBox : public FullBox {
   static constexpr FieldPlace kDecodeTime{{4, 4}, {4, 8}};
 
   explicit DecodeTimeBox(ByteView body) : FullBox(body) {}
-  DecodeTimeBox as_version0() const { return DecodeTimeBox(body(), false); }
   // As unfolding and rebasing read it: a version 1 body too short for its
   // 64-bit time is read as version 0.
-  DecodeTimeBox lenient() const { return holds(kDecodeTime) ? *this : as_version0(); }
+  DecodeTimeBox lenient() const { return holds(kDecodeTime) ? *this : as_version0(*this); }
   std::optional<std::uint64_t> decode_time() const { return get(kDecodeTime); }
   bool set_decode_time(std::span<std::uint8_t> out, std::uint64_t value) const { return set(out, kDecodeTime, value); }
-
- private:
-  DecodeTimeBox(ByteView body, bool version1) : FullBox(body, version1) {}
 };
 
 // Per-sample values that a run leaves out: a tfhd's defaults, else its

@@ -37,7 +37,7 @@ std::uint32_t movie_timescale(const std::vector<Mp4Box>& moov_children) {
   if (!mvhd) return 1000;
   // A version 1 body too short for its version is read as version 0.
   const MovieHeader h(mvhd->data);
-  return h.timescale().value_or(h.as_version0().timescale().value_or(1000));
+  return h.timescale().value_or(as_version0(h).timescale().value_or(1000));
 }
 
 std::vector<std::uint8_t> update_mvhd_duration(ByteView mvhd_body, std::uint64_t duration) {
@@ -111,11 +111,9 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
   }
   if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
 
-  Result<std::vector<TrackFragments>> extracted = extract_track_info_from_moov(file.moov->data);
-  if (!extracted.ok()) return extracted.error();
-  std::vector<TrackFragments> tracks = extracted.take();
-  Result<std::uint64_t> collected = collect_fragment_data(data, file.box_infos, tracks);
+  Result<std::vector<TrackFragments>> collected = fragmented_tracks(data, file);
   if (!collected.ok()) return collected.error();
+  std::vector<TrackFragments> tracks = collected.take();
   if (!described_within(tracks, data.size())) return Error{"Sample count exceeds what the input can hold"};
 
   std::vector<const TrackFragments*> records;

@@ -300,6 +300,14 @@ Result<std::uint64_t> collect_fragment_data(ByteView data, const std::vector<Box
   return collector.collected();
 }
 
+Result<std::vector<TrackFragments>> fragmented_tracks(ByteView data, const Mp4File& file) {
+  Result<std::vector<TrackFragments>> tracks = extract_track_info_from_moov(file.moov->data);
+  if (!tracks.ok()) return tracks;
+  Result<std::uint64_t> collected = collect_fragment_data(data, file.box_infos, tracks.value());
+  if (!collected.ok()) return collected.error();
+  return tracks;
+}
+
 std::optional<ByteView> first_fragment_sample(ByteView data, std::uint32_t track_id, const SampleDefaults& trex) {
   std::vector<TrackFragments> track(1);
   track[0].track_id = track_id;

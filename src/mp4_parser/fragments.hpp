@@ -64,6 +64,10 @@ Result<std::vector<TrackFragments>> extract_track_info_from_moov(ByteView moov_b
 Result<std::uint64_t> collect_fragment_data(ByteView data, const std::vector<BoxInfo>& box_infos,
                                             std::vector<TrackFragments>& tracks);
 
+// One record per trak of the file's moov (which it must have), each with
+// the samples of every fragment: the two routines above, one after the other.
+Result<std::vector<TrackFragments>> fragmented_tracks(ByteView data, const Mp4File& file);
+
 // The first sample, in file order, of the fragments of one track, located
 // as collect_fragment_data locates it: its bytes, or an empty view when it
 // has none. Nothing when no fragment holds a sample of the track, or the

@@ -39,11 +39,9 @@ Result<CollectedInput> collect_tracks(ByteView data) {
   if (!parsed.ok()) return parsed.error();
   const Mp4File& file = parsed.value();
   if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
-  Result<std::vector<TrackFragments>> extracted = extract_track_info_from_moov(file.moov->data);
-  if (!extracted.ok()) return extracted.error();
-  std::vector<TrackFragments> records = extracted.take();
-  Result<std::uint64_t> collected = collect_fragment_data(data, file.box_infos, records);
+  Result<std::vector<TrackFragments>> collected = fragmented_tracks(data, file);
   if (!collected.ok()) return collected.error();
+  std::vector<TrackFragments> records = collected.take();
   Result<std::vector<Mp4Box>> children = parse_container_box(file.moov->data);
   if (!children.ok()) return children.error();
 

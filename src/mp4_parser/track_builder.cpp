@@ -94,40 +94,43 @@ void write_stbl(ByteBuilder& out, const TrackFragments& track, std::uint64_t chu
   end_box(out, stbl);
 }
 
-Result<void> write_minf(ByteBuilder& out, ByteView minf_body, const TrackFragments& track,
-                        std::uint64_t chunk_offset) {
-  Result<std::vector<Mp4Box>> children = parse_container_box(minf_body);
+// A container rebuilt child by child: write(child) writes each child, and
+// the first failure ends the rebuild.
+template <class Write>
+Result<void> write_container(ByteBuilder& out, FourCC type, ByteView body, Write&& write) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(body);
   if (!children.ok()) return children.error();
-  const std::size_t minf = begin_box(out, box_types::minf);
+  const std::size_t at = begin_box(out, type);
   for (const Mp4Box& c : children.value()) {
-    if (c.box_type == box_types::stbl) {
-      write_stbl(out, track, chunk_offset);
-    } else {
-      write_box(out, c.box_type, c.data);
-    }
+    Result<void> written = write(c);
+    if (!written.ok()) return written;
   }
-  end_box(out, minf);
+  end_box(out, at);
   return {};
 }
 
+// The media box: its header gets the duration, its every stbl the new tables.
 Result<void> write_mdia(ByteBuilder& out, ByteView mdia_body, const TrackFragments& track, std::uint64_t duration,
                         std::uint64_t chunk_offset) {
-  Result<std::vector<Mp4Box>> children = parse_container_box(mdia_body);
-  if (!children.ok()) return children.error();
-  const std::size_t mdia = begin_box(out, box_types::mdia);
-  for (const Mp4Box& c : children.value()) {
+  return write_container(out, box_types::mdia, mdia_body, [&](const Mp4Box& c) -> Result<void> {
+    if (c.box_type == box_types::minf) {
+      return write_container(out, box_types::minf, c.data, [&](const Mp4Box& m) -> Result<void> {
+        if (m.box_type == box_types::stbl) {
+          write_stbl(out, track, chunk_offset);
+        } else {
+          write_box(out, m.box_type, m.data);
+        }
+        return {};
+      });
+    }
     if (c.box_type == box_types::mdhd) {
       const std::vector<std::uint8_t> mdhd = MediaHeader(c.data).in_version0(duration, kMediaHeaderSize);
       write_box(out, box_types::mdhd, ByteView(mdhd.data(), mdhd.size()));
-    } else if (c.box_type == box_types::minf) {
-      Result<void> minf = write_minf(out, c.data, track, chunk_offset);
-      if (!minf.ok()) return minf;
     } else {
       write_box(out, c.box_type, c.data);
     }
-  }
-  end_box(out, mdia);
-  return {};
+    return {};
+  });
 }
 
 // Where the track's last picture ends on the media timeline: the latest
