@@ -87,7 +87,6 @@ class HeaderBox : public FullBox {
   static constexpr FieldPlace kTimes{{4, 4}, {8, 16}};  // creation and modification time
   static constexpr FieldPlace kWord{{12, 20}, {4, 4}};
 
-  FieldPlace duration_place() const { return duration_; }
   bool holds_duration() const { return holds(duration_); }
   // A copy with the times 0 and `duration` in its field, in this view's
   // layout; nothing where the body does not hold the duration.
@@ -210,6 +209,12 @@ struct FragmentSampleInfo {
 // fragment's key frame only there, over non-sync defaults.
 class TrackRunRows {
  public:
+  // The flags of the fields of a row, in their order.
+  static constexpr std::uint32_t kDuration = 0x000100;
+  static constexpr std::uint32_t kSize = 0x000200;
+  static constexpr std::uint32_t kFlags = 0x000400;
+  static constexpr std::uint32_t kCompositionOffset = 0x000800;
+
   FragmentSampleInfo next(const SampleDefaults& d) {
     FragmentSampleInfo s;
     s.duration = field(kDuration, d.duration);
@@ -228,11 +233,6 @@ class TrackRunRows {
 
  private:
   friend class TrackRun;
-  static constexpr std::uint32_t kDuration = 0x000100;
-  static constexpr std::uint32_t kSize = 0x000200;
-  static constexpr std::uint32_t kFlags = 0x000400;
-  static constexpr std::uint32_t kCompositionOffset = 0x000800;
-
   TrackRunRows(ByteView body, std::uint32_t flags, std::size_t pos, std::optional<std::uint32_t> first_flags)
       : body_(body), flags_(flags), pos_(pos), first_flags_(first_flags) {}
   std::uint32_t field(std::uint32_t flag, std::uint32_t fallback) {
@@ -256,10 +256,6 @@ class TrackRun : public FullBox {
  public:
   static constexpr std::uint32_t kDataOffset = 0x000001;
   static constexpr std::uint32_t kFirstSampleFlags = 0x000004;
-  static constexpr std::uint32_t kSampleDuration = TrackRunRows::kDuration;
-  static constexpr std::uint32_t kSampleSize = TrackRunRows::kSize;
-  static constexpr std::uint32_t kSampleFlags = TrackRunRows::kFlags;
-  static constexpr std::uint32_t kSampleCompositionOffset = TrackRunRows::kCompositionOffset;
 
   explicit TrackRun(ByteView body) : FullBox(body) {}
   // The body holds the flags and the sample count.

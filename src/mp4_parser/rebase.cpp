@@ -37,7 +37,7 @@ std::uint64_t decode_time(ByteView tfdt_body) { return DecodeTimeBox(tfdt_body).
 // them, or its body is shorter than 12 bytes).
 std::uint64_t stored_durations(ByteView trun_body) {
   const TrackRun run(trun_body);
-  if (trun_body.size() < 12 || !(run.flags() & TrackRun::kSampleDuration)) return 0;
+  if (trun_body.size() < 12 || !(run.flags() & TrackRunRows::kDuration)) return 0;
   std::uint64_t sum = 0;
   TrackRunRows rows = run.rows();
   for (std::uint32_t i = 0; i < run.sample_count() && !rows.exhausted(); ++i) sum += rows.next({}).duration;
