@@ -1,16 +1,14 @@
 // Key frame of an MP4, regular or fragmented.
 //
-// The box walks here read compact headers only (the box layer's compact
+// The box walks here read compact headers only (the box walker's compact
 // setting): a size below 8 (a box running to the end, or a 64-bit size) is
 // refused, and a box is read by its own size up to the end of the input,
-// whatever its parent's size says. The searches that pick
-// the video track and its decoder configuration only refine the choice the
-// plain walk makes, so damage met there ends them quietly. A track whose
-// tables hold no sample takes its first sample from the fragments, through
-// the fragment collection that unfolding uses, so both find the same bytes;
-// a fragment it cannot read counts as none.
-#include <algorithm>
-#include <cstring>
+// whatever its parent's size says. The searches that pick the video track
+// and its decoder configuration only refine the choice the plain walk
+// makes, so damage met there ends them quietly. A track whose tables hold
+// no sample takes its first sample from the fragments, through the fragment
+// collection that unfolding uses, so both find the same bytes; a fragment
+// it cannot read counts as none.
 #include <string>
 #include <utility>
 
