@@ -4,13 +4,13 @@
 #include <unordered_map>
 
 #include "mp4_parser/box.hpp"
+#include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/fragments.hpp"
 
 namespace quaver {
 
 namespace {
 
-constexpr FourCC kHdlr = fourcc("hdlr");
 constexpr FourCC kEsds = fourcc("esds");
 constexpr std::uint32_t kNonSyncSample = 0x00010000;  // sample_is_non_sync_sample of a sample flags word
 
@@ -19,14 +19,15 @@ std::vector<Mp4Box> children_of(ByteView body) {
   return children.ok() ? children.take() : std::vector<Mp4Box>{};
 }
 
-const Mp4Box* child(const std::vector<Mp4Box>& children, FourCC type) {
-  const auto at = std::find_if(children.begin(), children.end(), [&](const Mp4Box& b) { return b.box_type == type; });
-  return at == children.end() ? nullptr : &*at;
+// The children of the first child of the type; none where there is none.
+std::vector<Mp4Box> children_at(const std::vector<Mp4Box>& parent, FourCC type) {
+  const Mp4Box* b = first_child(parent, type);
+  return b ? children_of(b->data) : std::vector<Mp4Box>{};
 }
 
-std::vector<Mp4Box> children_at(const std::vector<Mp4Box>& parent, FourCC type) {
-  const Mp4Box* b = child(parent, type);
-  return b ? children_of(b->data) : std::vector<Mp4Box>{};
+FourCC handler_of(const std::vector<Mp4Box>& mdia) {
+  const Mp4Box* hdlr = first_child(mdia, box_types::hdlr);
+  return hdlr ? HandlerBox(hdlr->data).handler_type().value_or(FourCC{}) : FourCC{};
 }
 
 // The objectTypeIndication of the decoder configuration (tag 4) inside the
@@ -74,7 +75,7 @@ void read_sample_entry(ByteView stsd, Mp4TrackFacts& t) {
   }
   if (children && children <= body.size()) {
     const std::vector<Mp4Box> boxes = children_of(body.subspan(children));
-    if (const Mp4Box* esds = child(boxes, kEsds)) t.object_type = esds_object_type(esds->data);
+    if (const Mp4Box* esds = first_child(boxes, kEsds)) t.object_type = esds_object_type(esds->data);
   }
 }
 
@@ -95,26 +96,19 @@ Mp4TrackFacts read_trak(ByteView trak) {
   const std::vector<Mp4Box> children = children_of(trak);
   t.track_id = track_id_of(children);
   const std::vector<Mp4Box> mdia = children_at(children, box_types::mdia);
-  if (const Mp4Box* hdlr = child(mdia, kHdlr); hdlr && hdlr->data.size() >= 12) {
-    std::copy_n(hdlr->data.data() + 8, 4, t.handler.c);
-  }
-  if (const Mp4Box* mdhd = child(mdia, box_types::mdhd)) {
-    const ByteView m = mdhd->data;
-    const bool v1 = !m.empty() && m[0] == 1;
-    const std::size_t at = v1 ? 20 : 12;  // the timescale, then the duration and the language
-    if (m.size() >= at + (v1 ? 14 : 10)) {
-      t.timescale = load_be32(m.data() + at);
-      t.duration = v1 ? load_be64(m.data() + at + 4) : load_be32(m.data() + at + 4);
-      t.language = mdhd_language(load_be16(m.data() + at + (v1 ? 12 : 8)));
-    }
+  t.handler = handler_of(mdia);
+  if (const Mp4Box* mdhd = first_child(mdia, box_types::mdhd)) {
+    const MediaHeader header(mdhd->data);
+    t.timescale = header.timescale().value_or(0);
+    t.duration = header.duration().value_or(0);
+    t.language = mdhd_language(header.language().value_or(0));
   }
   const std::vector<Mp4Box> stbl = children_at(children_at(mdia, box_types::minf), box_types::stbl);
-  if (const Mp4Box* stsd = child(stbl, box_types::stsd)) read_sample_entry(stsd->data, t);
-  if (const Mp4Box* stsz = child(stbl, box_types::stsz); stsz && stsz->data.size() >= 12) {
-    t.samples = load_be32(stsz->data.data() + 8);
-  }
+  if (const Mp4Box* stsd = first_child(stbl, box_types::stsd)) read_sample_entry(stsd->data, t);
+  if (const Mp4Box* stsz = first_child(stbl, box_types::stsz)) t.samples = SampleSizes(stsz->data).sample_count().value_or(0);
   t.sync_samples = t.samples;
-  if (const Mp4Box* stss = child(stbl, box_types::stss); stss && stss->data.size() >= 8) {
+  // stss: version and flags, then the entry count.
+  if (const Mp4Box* stss = first_child(stbl, box_types::stss); stss && stss->data.size() >= 8) {
     t.sync_samples = std::min<std::uint64_t>(t.samples, load_be32(stss->data.data() + 4));
   }
   if (t.samples == 0) t.duration = 0;  // an initialisation moov's mdhd says nothing of the fragments
@@ -125,12 +119,7 @@ Mp4TrackFacts read_trak(ByteView trak) {
 
 TrakIdentity identify_trak(ByteView trak_body) {
   const std::vector<Mp4Box> children = children_of(trak_body);
-  TrakIdentity id{track_id_of(children), {}};
-  const std::vector<Mp4Box> mdia = children_at(children, box_types::mdia);
-  if (const Mp4Box* hdlr = child(mdia, kHdlr); hdlr && hdlr->data.size() >= 12) {
-    std::copy_n(hdlr->data.data() + 8, 4, id.handler.c);
-  }
-  return id;
+  return TrakIdentity{track_id_of(children), handler_of(children_at(children, box_types::mdia))};
 }
 
 Result<std::vector<Mp4TrackFacts>> list_tracks(ByteView data) {
@@ -145,11 +134,9 @@ Result<std::vector<Mp4TrackFacts>> list_tracks(ByteView data) {
   if (std::none_of(file.box_infos.begin(), file.box_infos.end(), [](const BoxInfo& b) { return b.is(box_types::moof); })) {
     return facts;
   }
-  Result<std::vector<TrackFragments>> records = extract_track_info_from_moov(file.moov->data);
-  if (!records.ok()) return records.error();
-  std::vector<TrackFragments> tracks = records.take();
-  Result<std::uint64_t> collected = collect_fragment_data(data, file.box_infos, tracks);
+  Result<std::vector<TrackFragments>> collected = fragmented_tracks(data, file);
   if (!collected.ok()) return collected.error();
+  const std::vector<TrackFragments>& tracks = collected.value();
   const std::unordered_map<std::uint32_t, std::size_t> by_id = first_track_by_id(tracks);
   for (Mp4TrackFacts& t : facts) {
     const auto found = by_id.find(t.track_id);

@@ -3,12 +3,11 @@
 #include <algorithm>
 
 #include "mp4_parser/box.hpp"
+#include "mp4_parser/box_fields.hpp"
 
 namespace quaver {
 
 namespace {
-
-constexpr std::uint8_t kEnabled = 0x01;  // track_enabled, the lowest bit of a tkhd's flags
 
 // The moov of a written file, where its boxes can be changed in place.
 template <class Visit>
@@ -28,10 +27,6 @@ void for_each_trak(std::span<std::uint8_t> file, Visit&& visit) {
     }
   }
 }
-
-// Where a tkhd's alternate_group lies in its body: after the version and
-// flags, times, track ID, duration and reserved words, and the layer.
-std::size_t alternate_group_at(ByteView tkhd) { return !tkhd.empty() && tkhd[0] == 1 ? 46 : 34; }
 
 }  // namespace
 
@@ -56,31 +51,25 @@ void leave_out_traks(std::span<std::uint8_t> file, const TrakFilter& keep) {
 
 void make_alternates(std::span<std::uint8_t> file, const std::vector<std::uint32_t>& track_ids) {
   // The group: one past every group the other tracks use.
-  std::uint16_t group = 1;
+  std::uint32_t group = 1;
   std::vector<std::pair<std::uint32_t, std::span<std::uint8_t>>> headers;  // tkhd bodies of the tracks named
   for_each_trak(file, [&](const Mp4Box&, std::span<std::uint8_t> body, std::size_t) {
     Result<std::vector<Mp4Box>> children = parse_container_box(ByteView(body.data(), body.size()));
     if (!children.ok()) return;
-    const auto tkhd = std::find_if(children.value().begin(), children.value().end(),
-                                   [](const Mp4Box& b) { return b.box_type == box_types::tkhd; });
-    if (tkhd == children.value().end()) return;
-    const std::size_t at = alternate_group_at(tkhd->data);
-    if (tkhd->data.size() < at + 2) return;
-    const std::span<std::uint8_t> header(body.data() + (tkhd->data.data() - body.data()), tkhd->data.size());
-    const std::uint32_t id = identify_trak(ByteView(body.data(), body.size())).track_id;
+    const Mp4Box* tkhd = first_child(children.value(), box_types::tkhd);
+    if (!tkhd) return;
+    const TrackHeader header(tkhd->data);
+    const std::span<std::uint8_t> writable(body.data() + (tkhd->data.data() - body.data()), tkhd->data.size());
+    const std::uint32_t id = header.track_id().value_or(0);
     if (std::find(track_ids.begin(), track_ids.end(), id) != track_ids.end()) {
-      headers.emplace_back(id, header);
-    } else {
-      group = static_cast<std::uint16_t>(std::clamp<std::uint32_t>(load_be16(header.data() + at) + 1u, group, 0xFFFFu));
+      headers.emplace_back(id, writable);
+    } else if (const std::optional<std::uint16_t> other = header.alternate_group()) {
+      group = std::clamp<std::uint32_t>(*other + 1u, group, 0xFFFFu);
     }
   });
   for (auto& [id, header] : headers) {
-    store_be16(header.data() + alternate_group_at(ByteView(header.data(), header.size())), group);
-    if (id == track_ids.front()) {
-      header[3] |= kEnabled;
-    } else {
-      header[3] &= static_cast<std::uint8_t>(~kEnabled);
-    }
+    TrackHeader(ByteView(header.data(), header.size()))
+        .set_alternative(header, static_cast<std::uint16_t>(group), id == track_ids.front());
   }
 }
 
