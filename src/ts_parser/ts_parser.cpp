@@ -19,6 +19,10 @@ namespace {
 constexpr std::size_t kPacketSize = 188;
 constexpr std::size_t kM2tsPacketSize = 192;  // a 4-byte arrival timestamp, then the packet
 constexpr std::size_t kPids = 8192;
+// Packets the survey waits for the first packet of a stream the choice hangs
+// on (3 MB: seconds of a broadcast) before it counts the stream as clear, as
+// it would at the end of the input: a map may list a stream that never comes.
+constexpr std::size_t kPatience = std::size_t{1} << 14;
 
 constexpr ParameterSet kParameterSets[] = {ParameterSet::kVideo, ParameterSet::kSequence, ParameterSet::kPicture};
 constexpr std::size_t kParameterSetKinds = 4;  // with ParameterSet::kNone
@@ -102,6 +106,7 @@ class Demuxer {
   void first_payload(std::uint16_t pid, bool scrambled, ByteView payload, bool unit_start);
   Payload payload_of(std::uint16_t pid) const;
   void reconsider(std::optional<std::uint16_t> pid);
+  Payload as_surveyed(std::uint16_t pid) const;
   void take();
   void video_packet(ByteView payload, bool unit_start);
   void audio_packet(std::size_t k, ByteView payload, bool unit_start, bool scrambled);
@@ -140,6 +145,9 @@ class Demuxer {
   // The choice: looked for while `surveying_`, on each event it may hang on.
   bool surveying_ = true;
   WaitFor waiting_;
+  std::size_t surveyed_ = 0;        // packets walked by the survey
+  std::size_t waiting_since_ = 0;   // the packet from which it waits for waiting_.pid
+  std::vector<std::uint16_t> given_up_;  // streams it stopped waiting for
   std::optional<StreamChoice> choice_;
   std::optional<Error> refusal_;
 
@@ -186,10 +194,15 @@ Result<MediaData> Demuxer::run() {
 
   walk(first, [&](std::size_t pos) {
     route(base + pos, pos);
+    ++surveyed_;
+    if (!choice_ && !refusal_ && waiting_.pid && surveyed_ - waiting_since_ > kPatience) {
+      given_up_.push_back(*waiting_.pid);
+      reconsider(std::nullopt);
+    }
     return !choice_ && !refusal_;
   });
   if (!choice_ && !refusal_) {
-    auto settled = choose_streams(inventory_, map_order_, [this](std::uint16_t pid) { return payload_of(pid); },
+    auto settled = choose_streams(inventory_, map_order_, [this](std::uint16_t pid) { return as_surveyed(pid); },
                                   options_, true);
     if (auto* e = std::get_if<Error>(&settled)) refusal_ = *e;
     if (auto* c = std::get_if<StreamChoice>(&settled)) choice_ = std::move(*c);
@@ -340,13 +353,23 @@ Payload Demuxer::payload_of(std::uint16_t pid) const {
   }
 }
 
+// What the choice goes by: a stream the survey stopped waiting for counts
+// as clear. Its packets, when they come, are checked then (audio_packet).
+Payload Demuxer::as_surveyed(std::uint16_t pid) const {
+  const Payload p = payload_of(pid);
+  const bool given_up = std::find(given_up_.begin(), given_up_.end(), pid) != given_up_.end();
+  return p == Payload::kUnseen && given_up ? Payload::kClear : p;
+}
+
 // Looks for the choice again after an event it may have waited on: any map
-// read, or the first packet of the stream it waits for.
+// read, the first packet of the stream it waits for, or the end of its
+// patience with that stream.
 void Demuxer::reconsider(std::optional<std::uint16_t> pid) {
   if (pid && waiting_.pid != pid) return;
-  auto outcome = choose_streams(inventory_, map_order_, [this](std::uint16_t p) { return payload_of(p); }, options_,
+  auto outcome = choose_streams(inventory_, map_order_, [this](std::uint16_t p) { return as_surveyed(p); }, options_,
                                 false);
   if (auto* w = std::get_if<WaitFor>(&outcome)) {
+    if (w->pid != waiting_.pid) waiting_since_ = surveyed_;
     waiting_ = *w;
   } else if (auto* e = std::get_if<Error>(&outcome)) {
     refusal_ = std::move(*e);
