@@ -12,7 +12,8 @@
 //
 // A stream is scrambled when the first packet of its PID with a payload says
 // so. The choice waits until the first packet of each stream it depends on
-// has been seen, or the whole input has; a stream never seen counts as clear.
+// has been seen, or the whole input has; a stream never seen counts as clear
+// (the demultiplexer stops waiting for one sooner: see kPatience).
 // A caller may name the video and audio streams instead, by PID.
 #pragma once
 
