@@ -1,10 +1,12 @@
-// The package layer's jobs: what an input is, its remux and its key frame,
-// each chosen by content; the checks of live and initialisation segments;
-// and merging a pair whose track IDs collide, the audio renumbered. Each job
-// is one of the core's, so its output keeps that job's bound and structure,
-// and a result that exists holds a sample.
+// The package layer's jobs: what an input is, its remux (as chosen, and
+// with two audio streams asked for by PID or track ID), its probe and its
+// key frame, each chosen by content; the checks of live and initialisation
+// segments; and merging a pair whose track IDs collide, the audio
+// renumbered. Each job is one of the core's, so its output keeps that job's
+// bound and structure, and a result that exists holds a sample.
 #include "content/detect.hpp"
 #include "content/jobs.hpp"
+#include "content/probe.hpp"
 #include "content/samples.hpp"
 #include "fuzz_target.hpp"
 
@@ -26,6 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quaver::fuzz::expect_at_most(remuxed, 40 * size + 4096, "remux larger than the input can back");
   quaver::fuzz::expect_box_sequence(remuxed, "remux that does not read back");
   expect_samples(remuxed, "remux without a sample");
+  auto both = quaver::remux_streams(input, quaver::heap_allocator(), quaver::null_report(),
+                            quaver::StreamRequest{std::nullopt, std::vector<std::uint32_t>{2, 0x101}});
+  quaver::fuzz::expect_at_most(both, 40 * size + 4096, "remux of two audio streams larger than the input can back");
+  quaver::fuzz::expect_box_sequence(both, "remux of two audio streams that does not read back");
+  (void)quaver::probe(input);
   auto key = quaver::key_frame(input, quaver::heap_allocator(), quaver::null_report());
   quaver::fuzz::expect_at_most(key, 3 * size + 4096, "key frame larger than the input can back");
 

@@ -10,6 +10,7 @@
 #include "fuzz_target.hpp"
 #include "mp4_writer/mp4_writer.hpp"
 #include "thumbnail/thumbnail.hpp"
+#include "ts_parser/psi.hpp"
 
 namespace {
 
@@ -29,9 +30,14 @@ std::vector<std::uint8_t> wrap_in_ts(ByteView input, std::uint8_t video_type, st
     std::memcpy(p + 4, payload.data(), std::min<std::size_t>(payload.size(), 184));
     ts.insert(ts.end(), p, p + 188);
   };
-  const std::uint8_t pat[] = {0, 0x00, 0xB0, 13, 0, 1, 0xC1, 0, 0, 0, 1, 0xF0, 0x00, 0, 0, 0, 0};
-  const std::uint8_t pmt[] = {0,    0x02, 0xB0, 23, 0, 1,    0xC1, 0, 0, 0xE1, 0x00, 0xF0, 0,
-                              video_type, 0xE1, 0x00, 0xF0, 0, audio_type, 0xE1, 0x01, 0xF0, 0, 0, 0, 0, 0};
+  std::uint8_t pat[] = {0, 0x00, 0xB0, 13, 0, 1, 0xC1, 0, 0, 0, 1, 0xF0, 0x00, 0, 0, 0, 0};
+  std::uint8_t pmt[] = {0,    0x02, 0xB0, 23, 0, 1,    0xC1, 0, 0, 0xE1, 0x00, 0xF0, 0,
+                        video_type, 0xE1, 0x00, 0xF0, 0, audio_type, 0xE1, 0x01, 0xF0, 0, 0, 0, 0, 0};
+  // Each section (after the pointer field) ends with its CRC_32, which the demultiplexer checks.
+  for (auto* section : {static_cast<std::uint8_t*>(pat), static_cast<std::uint8_t*>(pmt)}) {
+    const std::size_t length = 3 + section[3];
+    quaver::store_be32(section + 1 + length - 4, quaver::crc32_mpeg2(ByteView(section + 1, length - 4)));
+  }
   packet(0, true, ByteView(pat, sizeof pat));
   packet(0x1000, true, ByteView(pmt, sizeof pmt));
   const std::size_t half = input.size() / 2;

@@ -59,7 +59,7 @@ def _pcr_bytes(pcr):
 
 
 def ts_packet(pid, payload=b"", *, pusi=False, cc=0, adaptation=None, pad=True,
-              pcr=None, rai=False):
+              pcr=None, rai=False, scrambling=0):
     """One 188-byte TS packet.
 
     ``adaptation``: None (no adaptation field unless one is needed) or an int n =
@@ -69,7 +69,8 @@ def ts_packet(pid, payload=b"", *, pusi=False, cc=0, adaptation=None, pad=True,
     left is completed by growing (or adding) the adaptation field with stuffing,
     as real muxers do for PES.  ``pad=False``: the room after the payload is
     filled with 0xFF bytes instead (the PSI-section style).  An empty payload
-    gives an adaptation-only packet.  Raises ValueError if the payload is too long.
+    gives an adaptation-only packet.  ``scrambling``: the 2-bit
+    transport_scrambling_control.  Raises ValueError if the payload is too long.
     """
     flags = (0x40 if rai else 0) | (0x10 if pcr is not None else 0)
     af_body = bytes([flags]) + (_pcr_bytes(pcr) if pcr is not None else b"")
@@ -90,7 +91,7 @@ def ts_packet(pid, payload=b"", *, pusi=False, cc=0, adaptation=None, pad=True,
         af = bytes([n]) + (af_body + b"\xff" * n)[:n] if n else b"\x00"
     afc = (2 if n is not None else 0) | (1 if payload else 0)
     head = bytes([0x47, (0x40 if pusi else 0) | ((pid >> 8) & 0x1F), pid & 0xFF,
-                  (afc << 4) | (cc & 0x0F)])
+                  (scrambling << 6) | (afc << 4) | (cc & 0x0F)])
     pkt = head + af + payload
     return pkt + b"\xff" * (TS_SIZE - len(pkt))
 
@@ -236,20 +237,41 @@ def drop_pes(ts, pid, drop):
     return b"".join(out)
 
 
+def psi_packets(pid, section, *, cc_start=0):
+    """A PSI payload (pointer_field first) over as many packets as it needs, the
+    room after it filled with 0xFF."""
+    return b"".join(ts_packet(pid, section[i:i + 184], pusi=i == 0, cc=cc_start + i // 184, pad=False)
+                    for i in range(0, len(section), 184))
+
+
 def ts_program(streams, *, pmt_pid=0x1000):
     """A whole TS with one programme: PAT, then a PMT listing ``streams`` in order, then
     their PES round-robin (the first PES of each stream, then the second, ...).
     ``streams``: (stream_type, pid, es_info_bytes, [pes, ...]) tuples; PCR_PID is the
     first stream's PID."""
-    out = [ts_packet(0, pat(pmt_pid), pusi=True),
-           ts_packet(pmt_pid, pmt([(t, pid, info) for t, pid, info, _ in streams], pcr_pid=streams[0][1]),
-                     pusi=True)]
+    return ts_programs([(1, pmt_pid, streams)])
+
+
+def ts_programs(programs, *, pat_entries=None, scrambled=(), tables=None):
+    """A whole TS of several programmes: the PAT, each PMT (over as many packets as
+    it needs), then the PES of every stream round-robin, programme after programme.
+    ``programs``: (program_number, pmt_pid, streams) with ``streams`` as for
+    ts_program; ``pat_entries`` replaces the PAT's list (programmes without a map in
+    the stream, say); the packets of PIDs in ``scrambled`` carry
+    transport_scrambling_control 2; ``tables`` replaces the PAT and PMT packets."""
+    entries = pat_entries if pat_entries is not None else [(n, pmt_pid) for n, pmt_pid, _ in programs]
+    out = [tables] if tables is not None else [ts_packet(0, pat(0, entries=entries), pusi=True)] + [
+        psi_packets(pmt_pid, pmt([(t, pid, info) for t, pid, info, _ in streams], pcr_pid=streams[0][1],
+                                 program_number=n)) for n, pmt_pid, streams in programs]
+    streams = [s for _, _, program_streams in programs for s in program_streams]
     cc = {}
     for i in range(max(len(pes_list) for *_, pes_list in streams)):
         for _, pid, _, pes_list in streams:
             for p in pes_list[i:i + 1]:
                 pkts = packetize(pid, p, cc_start=cc.get(pid, 0))
                 cc[pid] = cc.get(pid, 0) + len(pkts)
+                if pid in scrambled:
+                    pkts = [k[:3] + bytes([k[3] | 0x80]) + k[4:] for k in pkts]
                 out += pkts
     return b"".join(out)
 

@@ -2,6 +2,7 @@
 import collections
 import fcntl
 import io
+import json
 import os
 import pathlib
 import select
@@ -16,7 +17,7 @@ import pytest
 
 import _quaver
 import quaver
-from builders import set_track_id
+from builders import find_all, find_box, length_prefixed_nals, set_track_id, split_annexb, u16, u32
 
 DATA = pathlib.Path(__file__).parent / "data"
 TS_SEGMENTS = sorted((DATA / "hls_ts").glob("seg*.ts"))
@@ -336,6 +337,24 @@ def unwritable_folder(tmp_path):
                                                         "media segment (moof and mdat); the input is unrecognised"),
     (lambda t: ["live", "--init", t / "junk.m4s", t / "live", t / "seg.m4s"], 1,
      "{t}/junk.m4s: an initialisation segment must be an MP4 with a moov box"),
+    # Streams: omissions refused with --strict, streams asked for that are not there, joins of other streams.
+    (lambda t: ["convert", "--strict", t / "two.ts", "-o", t / "out.mp4"], 1,
+     "quaver: warning: {t}/two.ts: left out: PID 258 audio AC-3 [eng]: second audio track\n"
+     "quaver convert: {t}/two.ts: --strict refuses a result that leaves out what the warnings above name"),
+    (lambda t: ["convert", "--video", "999", t / "two.ts", "-o", t / "out.mp4"], 1,
+     "no video stream with PID 999 in the input (its video: PID 256 (H.264))"),
+    (lambda t: ["convert", "--audio", "3", t / "regular.mp4", "-o", t / "out.mp4"], 1,
+     "no audio track with ID 3 in the input (its audio tracks: 2)"),
+    (lambda t: ["convert", "--audio", "none", "--audio", "257", t / "two.ts", "-o", t / "out.mp4"], 2,
+     "--audio none keeps no audio: give it alone"),
+    (lambda t: ["convert", "--concat", t / "a.ts", t / "cam.m2ts", "-o", t / "out.mp4"], 1,
+     "{t}/cam.m2ts does not continue the stream of {t}/a.ts: its audio is ac3 48000 Hz, 2 channels, not aac "
+     "48000 Hz, 2 channels; --concat joins pieces of one stream (give --force to join them anyway)"),
+    (lambda t: ["convert", "--concat", t / "a.ts", t / "b.ts", t / "radio.ts", "-o", t / "out.mp4"], 1,
+     "{t}/radio.ts does not continue the stream of {t}/a.ts: it has audio where {t}/a.ts has video, audio"),
+    (lambda t: ["convert", t / "radio.ts"], 2, "radio.m4a exists; give -y to replace it"),
+    (lambda t: ["thumbnail", t / "radio.ts", "-o", t / "out.mp4"], 1,
+     "no video: a key frame is taken from video, and the input holds audio only"),
 ])
 def test_refusals_write_nothing_and_change_no_input(make_args, code, message, fixture_bytes, tmp_path):
     t = tmp_path / "in"
@@ -343,10 +362,12 @@ def test_refusals_write_nothing_and_change_no_input(make_args, code, message, fi
     for name, source in [("a.ts", "hls_ts/seg0.ts"), ("b.ts", "hls_ts/seg1.ts"), ("c.ts", "hls_ts/seg2.ts"),
                          ("video.mp4", "frag_video.mp4"), ("audio.mp4", "frag_audio.mp4"),
                          ("regular.mp4", "regular_faststart.mp4"), ("init.mp4", "live_init.mp4"),
-                         ("seg.m4s", "live_0.m4s")]:
+                         ("seg.m4s", "live_0.m4s"), ("two.ts", "two_audio.ts"), ("radio.ts", "audio_only.ts"),
+                         ("cam.m2ts", "sample.m2ts")]:
         (t / name).write_bytes(fixture_bytes(source))
     (t / "clip.mkv").write_bytes(b"\x1a\x45\xdf\xa3 my holiday")
     (t / "a.mp4").write_bytes(b"an older conversion")
+    (t / "radio.m4a").write_bytes(b"an older conversion")
     (t / "junk.m4s").write_bytes(b"<html>not found</html>")
     (t / "sub").mkdir()
     (t / "sub" / "a.ts").write_bytes(fixture_bytes("hls_ts/seg0.ts"))
@@ -427,6 +448,75 @@ def test_png_key_frames_decode_with_their_own_codec(name, forced, fixture_bytes,
     with av.open(io.BytesIO(annexb), format=codec) as c:
         key = next(c.decode(video=0)).to_ndarray(format="rgb24")
     assert (picture == key).all()
+
+
+def test_streams_are_named_when_left_out_chosen_and_kept_as_alternates(tmp_path):
+    two, programs, radio, camera = copies(tmp_path, DATA / "two_audio.ts", DATA / "two_programs.ts",
+                                          DATA / "audio_only.ts", DATA / "sample.m2ts")
+    # What a conversion leaves out is a warning, without -v; --strict has nothing against a camera file.
+    r = run("convert", "-j", "1", two, programs, camera, "--strict")
+    assert r.returncode == 1 and (tmp_path / "in" / "sample.mp4").exists()
+    assert r.stderr.decode().splitlines() == [
+        f"quaver: warning: {two}: left out: PID 258 audio AC-3 [eng]: second audio track",
+        f"quaver: {two}: --strict refuses a result that leaves out what the warnings above name; choose the "
+        f"streams with --video/--audio, or convert without --strict",
+        f"quaver: warning: {programs}: left out: program 2 (PID 258 video H.264, PID 259 audio AAC): another program",
+        f"quaver: {programs}: --strict refuses a result that leaves out what the warnings above name; choose the "
+        f"streams with --video/--audio, or convert without --strict",
+        f"quaver: converted 1 of 3 files; 2 failed: {two}, {programs}"]
+    assert (tmp_path / "in" / "sample.mp4").read_bytes() == quaver.remux(camera.read_bytes())
+    # Both audio tracks, each its own trak: the first named is the default, the other an alternative of its group.
+    r = run("convert", two, "--audio", "258", "--audio", "257", "-o", tmp_path / "both.mp4")
+    assert (r.returncode, r.stderr) == (0, b"")
+    mp4 = (tmp_path / "both.mp4").read_bytes()
+    with av.open(io.BytesIO(mp4)) as c:
+        assert [(s.codec_context.name, s.disposition.value, s.language) for s in c.streams] == [
+            ("h264", 1, "und"), ("ac3", 1, "eng"), ("aac", 0, "und")]
+    with av.open(str(two)) as c:
+        source = [bytes(p) for p in c.demux(c.streams.audio[1]) if p.size]
+    assert [bytes(p) for p in packets_of(mp4, 1)] == source
+    assert decoded(mp4)["audio"] > len(source)  # both tracks decode
+    headers = [find_box(t, "tkhd") for t in find_all(mp4, "moov/trak")]
+    assert [(u32(h, 0) & 0xFFFFFF, u16(h, 34)) for h in headers] == [(7, 0), (7, 1), (6, 1)]
+    # Another programme by its video; audio alone, named .m4a; the choice is there for MP4s too.
+    r = run("convert", programs, "--video", "258", "-o", tmp_path / "second.mp4")
+    assert r.stderr.decode() == (f"quaver: warning: {programs}: left out: program 1 (PID 256 video H.264, "
+                                 f"PID 257 audio AAC): another program\n")
+    with av.open(str(programs)) as c:
+        second = [bytes(p) for p in c.demux(c.streams.video[1]) if p.size]
+    assert [length_prefixed_nals(bytes(p)) for p in packets_of((tmp_path / "second.mp4").read_bytes(), 0)] == [
+        [u for u in split_annexb(p) if u[0] & 0x1F not in (7, 8, 9)] for p in second]
+    r = run("convert", radio, "-q")
+    assert r.returncode == 0 and (tmp_path / "in" / "audio_only.m4a").exists()
+    assert decoded((tmp_path / "in" / "audio_only.m4a").read_bytes()) == {"audio": 95}
+    r = run("convert", tmp_path / "both.mp4", "--audio", "3", "-o", tmp_path / "aac.mp4")
+    with av.open(str(tmp_path / "aac.mp4")) as c:
+        assert [s.codec_context.name for s in c.streams] == ["h264", "aac"]
+
+
+def packets_of(mp4, index):
+    with av.open(io.BytesIO(mp4)) as c:
+        return [p for p in c.demux(c.streams[index]) if p.size]
+
+
+def test_probe_tells_what_pyav_sees():
+    for name in ("two_audio.ts", "two_programs.ts", "sample.m2ts", "audio_only.ts", "frag_av.mp4"):
+        r = run("probe", DATA / name)
+        assert r.returncode == 0 and r.stderr == b""
+        tracks = json.loads(r.stdout)["tracks"]
+        with av.open(str(DATA / name)) as c:
+            counts = collections.Counter(p.stream.index for p in c.demux() if p.size)
+            # An MP4 says "und" where a probe leaves the language out.
+            streams = [(s.id, s.type, s.codec_context.name, {"und": None}.get(s.language, s.language), counts[s.index],
+                        (s.codec_context.width, s.codec_context.height, float(s.average_rate)) if s.type == "video"
+                        else (s.codec_context.sample_rate, s.codec_context.channels)) for s in c.streams]
+        key = "track_id" if name.endswith(".mp4") else "pid"
+        # A stream of another programme is named, not read: it has no counts.
+        seen = lambda t: (t["samples"], (t["width"], t["height"], t["frame_rate"]) if t["kind"] == "video" else
+                          (t["sample_rate"], t["channels"])) if "samples" in t else None
+        assert [(t[key], t["kind"], t["codec"], t.get("language")) for t in tracks] == [s[:4] for s in streams]
+        assert [seen(t) for t in tracks] == [s[4:] if "samples" in t else None for t, s in zip(tracks, streams)]
+        assert all("samples" in t for t in tracks if t["kept"])
 
 
 def test_forced_ts_key_frame_reports_to_stderr_only(fixture_bytes, tmp_path):

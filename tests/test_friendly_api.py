@@ -16,6 +16,8 @@ TS_REPORT = ["Found PIDs - Video: 256, Audio: 257", "Total audio frames collecte
 
 @pytest.mark.parametrize("name, kind, exact", [
     ("sample.ts", "ts", lambda d: _quaver.convert_ts_to_mp4(d)),
+    # M2TS (192-byte packets) is read in place, by _quaver too.
+    ("sample.m2ts", "ts", lambda d: _quaver.convert_ts_to_mp4(d)),
     ("frag_av.mp4", "fmp4", _quaver.defragment_mp4),
     ("cmaf_segments.mp4", "fmp4", _quaver.defragment_mp4),
     ("frag_late_start.mp4", "fmp4", _quaver.defragment_mp4),
@@ -61,7 +63,6 @@ def test_key_frames_of_every_kind(fixture_bytes, capfd):
     (b"RIFF\x00\x00\x00\x00AVI LIST", "a RIFF file"),
     (b"\xff\xf1\x50\x80" + bytes(20), "a raw AAC (ADTS) stream"),
     (b"\x00\x00\x00\x01\x67\x64" + bytes(20), "a raw video elementary stream"),
-    ((bytes(4) + b"\x47" + bytes(187)) * 6, "192-byte packets (M2TS)"),
     (box("ftyp", b"isom\x00\x00\x02\x00") + box("mdat", b"x" * 9), "an MP4 without a moov box"),
     # One sync byte, but not every 188 bytes after it.
     (b"\x47" + bytes(400), "unrecognised content"),
@@ -80,9 +81,11 @@ JUNK = [bytes((i * 71 + 0x47) % 256 for i in range(300)), bytes(1000), b"\x47" +
 
 
 @pytest.mark.parametrize("junk", JUNK, ids=["300 bytes", "1000 zeros", "cut packet", "four packets apart"])
-def test_a_transport_stream_behind_junk_is_read_from_its_first_packet(junk, fixture_bytes, capfd):
-    ts = fixture_bytes("sample.ts")
-    assert _native.detect_format(junk + ts) == "ts" and _native.sniff((junk + ts)[:_native.SNIFF_LENGTH]) == "ts"
+@pytest.mark.parametrize("name, sniffed", [("sample.ts", "ts"), ("sample.m2ts", "m2ts")])
+def test_a_transport_stream_behind_junk_is_read_from_its_first_packet(junk, name, sniffed, fixture_bytes, capfd):
+    ts = fixture_bytes(name)
+    assert _native.detect_format(junk + ts) == "ts"
+    assert _native.sniff((junk + ts)[:_native.SNIFF_LENGTH]) == sniffed
     assert quaver.remux(junk + ts) == _quaver.convert_ts_to_mp4(ts)
     assert quaver.thumbnail(junk + ts) == _quaver.extract_thumbnail_from_ts(ts)
     capfd.readouterr()
@@ -155,6 +158,35 @@ def test_a_damaged_mp4_reaches_the_job_that_names_the_damage(fixture_bytes):
     assert str(e.value) == str(exact.value)
 
 
+def test_streams_chosen_by_pid_or_track_id(fixture_bytes, capfd):
+    two = fixture_bytes("two_audio.ts")
+    both = quaver.remux(two, audio=[258, 257])
+    assert [t["codec"] for t in quaver.probe(both)["tracks"]] == ["h264", "ac3", "aac"]
+    # One audio stream named is today's file; none keeps the video alone; a video PID picks the programme.
+    assert quaver.remux(two, audio=257) == quaver.remux(two) == _quaver.convert_ts_to_mp4(two)
+    assert [t["kind"] for t in quaver.probe(quaver.remux(two, audio="none"))["tracks"]] == ["video"]
+    assert quaver.probe(two, audio=[258])["tracks"][2]["kept"]
+    programs = fixture_bytes("two_programs.ts")
+    second = quaver.probe(quaver.remux(programs, video=258))
+    assert [(t["kind"], t["samples"]) for t in second["tracks"]] == [("video", 30), ("audio", 58)]
+    assert [t["kept"] for t in quaver.probe(programs, video=258)["tracks"]] == [False, False, True, True]
+    with pytest.raises(quaver.NothingToDo, match=r"^PID 257 is audio \(AAC\), not video \(its video: PID 256 \(H.264\), "
+                                                 r"PID 258 \(H.264\)\)$"):
+        quaver.remux(programs, video=257)
+    # An MP4 keeps the tracks named: an unfolded one without the others, a rebased one with each
+    # left out as a free box where it was.
+    frag = fixture_bytes("frag_av.mp4")
+    assert [t["kind"] for t in quaver.probe(quaver.remux(frag, audio="none"))["tracks"]] == ["video"]
+    assert quaver.remux(frag, video=1, audio=2) == quaver.remux(frag)
+    aac = quaver.remux(both, audio=3)
+    assert len(aac) == len(both) and [t["codec"] for t in quaver.probe(aac)["tracks"]] == ["h264", "aac"]
+    alternates = quaver.remux(both, audio=[3, 2])
+    assert len(alternates) == len(both) and [t["track_id"] for t in quaver.probe(alternates)["tracks"]] == [1, 2, 3]
+    with pytest.raises(quaver.NothingToDo, match=r"no video track with ID 2 in the input \(its video tracks: 1\)"):
+        quaver.remux(frag, video=2)
+    capfd.readouterr()
+
+
 def test_arguments_are_checked():
     with pytest.raises(TypeError, match="data must be bytes-like, not str"):
         quaver.remux("sample.ts")
@@ -166,6 +198,14 @@ def test_arguments_are_checked():
         quaver.remux(b"", None)  # report is keyword-only
     with pytest.raises(TypeError, match="argument 'report': 'int' object is not callable"):
         _native.remux(b"", 42)
+    with pytest.raises(TypeError, match="video must be a PID or track ID \\(an int\\), not str"):
+        quaver.remux(b"", video="256")
+    with pytest.raises(TypeError, match="audio must be a PID or track ID \\(an int\\), not bool"):
+        quaver.probe(b"", audio=[True])
+    with pytest.raises(ValueError, match="audio must be 'none', a PID or track ID"):
+        quaver.remux(b"", audio="all")
+    with pytest.raises(ValueError, match="argument 'video': a PID or track ID runs from 0 to 4294967295"):
+        _native.remux(b"", None, -1)
 
 
 # ---- report sinks --------------------------------------------------------------

@@ -12,7 +12,8 @@ from builders import (adts_frame, aud, find_all, find_box, mp4_sample_table, nal
 DATA = pathlib.Path(__file__).parent / "data"
 # The first 150 packets of each fixture keep every example fast.
 SEEDS = [(DATA / n).read_bytes()[:188 * 150] for n in ("sample.ts", "late_audio_44k.ts", "interlaced.ts",
-                                                       "hevc_eac3.ts", "h264_ac3.ts", "h264_mp3.ts", "dvb_ac3.ts")]
+                                                       "hevc_eac3.ts", "h264_ac3.ts", "h264_mp3.ts", "dvb_ac3.ts",
+                                                       "two_audio.ts", "two_programs.ts", "sample.m2ts")]
 FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
@@ -29,6 +30,15 @@ def survives(data, function=_quaver.convert_ts_to_mp4):
         return
     # The result can never be much larger than what the input can back.
     assert len(out) <= 2 * len(data) + 4096
+
+
+def probes_or_refuses(data, **streams):
+    try:
+        facts = quaver.probe(data, **streams)
+    except ValueError:
+        return
+    assert facts["container"] in ("mpegts", "m2ts", "mp4", "fragmented-mp4", "media-segment")
+    assert all(t["kind"] in ("video", "audio", "other") for t in facts["tracks"])
 
 
 def detects_or_refuses(data):
@@ -73,6 +83,7 @@ def test_random_bytes(data):
     survives(data, lambda d: quaver._native.key_frame(d, kind="ts")[1])
     assert quaver._native.sniff(data) in (None, "ts", "m2ts", "mp4")
     detects_or_refuses(data)
+    probes_or_refuses(data)
 
 
 @FUZZ
@@ -81,12 +92,18 @@ def test_mutated_real_streams(data):
     survives(data)
     survives(data, _quaver.extract_thumbnail_from_ts)
     detects_or_refuses(data)
+    probes_or_refuses(data)
+    # Both audio streams of the two-track seed, each its own track; another programme's video.
+    survives(data, lambda d: quaver.remux(d, audio=[257, 258]))
+    probes_or_refuses(data, video=258, audio="none")
 
 
 @FUZZ
 @given(mutated(MP4_SEEDS))
 def test_mutated_mp4_key_frames(data):
     survives(data, _quaver.extract_thumbnail_from_mp4)
+    probes_or_refuses(data)
+    survives(data, lambda d: quaver.remux(d, video=1, audio=[2]))
 
 
 @FUZZ

@@ -5,6 +5,7 @@ import av
 import pytest
 
 import _quaver
+import quaver
 from builders import drop_pes, find_all, find_box, length_prefixed_nals, mp4_sample_table, split_annexb
 
 
@@ -23,8 +24,9 @@ FIXTURES = ["sample.ts", "muxer_aud.ts", "late_audio_44k.ts", "video_only.ts", "
             "mp2_audio.ts", "mp2_and_aac.ts", "audio_lead.ts", "hls_segment.ts", "clock_wrap.ts",
             "no_delimiters.ts", "multi_slice.ts", "hevc_aac.ts", "hevc_eac3.ts", "h264_ac3.ts",
             "h264_eac3_51.ts", "h264_mp3.ts", "h264_mp3_lsf.ts", "dvb_ac3.ts", "mp2_ac3_aac.ts",
-            "ntsc_60.ts", "film_44k.ts", "joined.ts", "fps_change.ts"] + list(DAMAGED)
-WITH_AUDIO = [f for f in FIXTURES if f != "video_only.ts"]
+            "ntsc_60.ts", "film_44k.ts", "joined.ts", "fps_change.ts", "two_audio.ts", "two_programs.ts",
+            "sample.m2ts", "audio_only.ts"] + list(DAMAGED)
+WITH_AUDIO = [f for f in FIXTURES if f not in ("video_only.ts", "audio_only.ts")]
 
 
 def source_bytes(name, fixture_bytes):
@@ -91,26 +93,37 @@ def stream_facts(stream):
 @pytest.mark.parametrize("name", FIXTURES)
 def test_every_frame_decodes_and_matches_the_source(name, fixture_bytes, capfd):
     data = source_bytes(name, fixture_bytes)
-    mp4 = _quaver.convert_ts_to_mp4(data)
     with av.open(io.BytesIO(data), format="mpegts") as c:
-        source = [c.streams.video[0]] + [s for s in [chosen_audio(c)] if s]
+        source = list(c.streams.video[:1]) + [s for s in [chosen_audio(c)] if s]
         facts = [stream_facts(s) for s in source]
+        # PyAV's decoder names (mp3float) against the probe's codec names (mp3).
+        probed = [(s.codec_context.name.replace("float", ""), s.type) for s in source]
         packets = [(p, p.stream.type) for p in c.demux(*source) if p.size]
     video = [p for p, kind in packets if kind == "video"]
     audio = [p for p, kind in packets if kind == "audio"]
+    # The package takes what _quaver takes, and makes an audio-only file of a stream without video.
+    mp4 = _quaver.convert_ts_to_mp4(data) if video else quaver.remux(data)
+    assert quaver.remux(data) == mp4
     with av.open(io.BytesIO(mp4)) as c:
         # The codec, picture size, sample rate and channel layout the source has.
         assert [stream_facts(s) for s in c.streams] == facts
     counts, sizes = decode_all(mp4)
-    assert counts.get("video") == len(video)
+    assert counts.get("video", 0) == len(video)
     # Every audio frame is in the file, byte for byte. Those an edit skips whole
     # are not decoded, and every other one is.
     tracks = [mp4_sample_table(t) for t in find_all(mp4, "moov/trak")]
-    samples = [mp4[o:o + n] for t in tracks[1:] for o, n in zip(t["offsets"], t["sizes"])]
-    assert samples == [audio_payload(p, facts[1][0]) for p in audio]
+    samples = [mp4[o:o + n] for t in tracks[1 if video else 0:] for o, n in zip(t["offsets"], t["sizes"])]
+    assert samples == [audio_payload(p, facts[-1][0]) for p in audio]
     with av.open(io.BytesIO(mp4)) as c:
         ours_audio = [p for s in c.streams.audio for p in c.demux(s) if p.size]
     assert counts.get("audio", 0) == sum(not p.is_discard for p in ours_audio)
+    # The probe sees what the conversion keeps.
+    kept = [t for t in quaver.probe(data)["tracks"] if t["kept"]]
+    assert [(t["codec"], t["samples"], (t["width"], t["height"]) if t["kind"] == "video" else t["sample_rate"])
+            for t in kept] == [(name, len(video if kind == "video" else audio), f[1:] if kind == "video" else f[1])
+                               for (name, kind), f in zip(probed, facts)]
+    if not video:
+        return
 
     with av.open(io.BytesIO(mp4)) as c:
         ours = [p for p in c.demux(c.streams.video[0]) if p.size]
@@ -118,6 +131,7 @@ def test_every_frame_decodes_and_matches_the_source(name, fixture_bytes, capfd):
     for mine, theirs in zip(ours, video):
         assert length_prefixed_nals(bytes(mine)) == video_payload(theirs, facts[0][0])
     assert [p.is_keyframe for p in ours] == [p.is_keyframe for p in video]
+    assert kept[0]["key_frames"] == sum(p.is_keyframe for p in video)
     # Every picture is shown when the source shows it, relative to the first of
     # its recording; B-frames come before the picture decoded first, so the
     # offsets are signed.

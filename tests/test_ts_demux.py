@@ -2,9 +2,11 @@
 import pytest
 
 import _quaver
-from builders import (AC3_DESCRIPTOR, EAC3_DESCRIPTOR, START, ac3_frame, adts_frame, aud, eac3_frame, find_all,
-                      find_box, hevc_key_unit, hevc_nal, hevc_slice, mp4_sample_table, mpeg_audio_frame, nal,
-                      parse_avcc, pat, pes, pmt, pps, sps, ts_packet, ts_program, ts_stream, u16, u32)
+import quaver
+from builders import (AC3_DESCRIPTOR, EAC3_DESCRIPTOR, START, ac3_frame, adts_frame, aud, decoder_config, eac3_frame,
+                      find_all, find_box, hevc_key_unit, hevc_nal, hevc_slice, mp4_sample_table, mpeg_audio_frame,
+                      nal, parse_avcc, pat, pes, pmt, pps, sps, ts_packet, ts_program, ts_programs, ts_stream, u16,
+                      u32)
 
 SPS = sps()
 PPS = pps()
@@ -236,3 +238,151 @@ def test_stream_choice_by_type_and_descriptor(entries, pids, sample_entries, cap
 def test_mpeg2_video_alone_is_no_video(capfd):
     with pytest.raises(ValueError, match="^No video data found$"):
         convert(ts_program([(0x02, 0x100, b"", program_stream(0x02)), (0x0F, 0x101, b"", program_stream(0x0F))]))
+
+
+# ---- programmes, their maps and what is left out ---------------------------------
+
+LANG = lambda code: b"\x0a\x04" + code + b"\x00"  # ISO 639 language descriptor
+PADDING = b"\x80\x28" + bytes(40)  # a user-private descriptor: long maps run over one packet
+
+
+def video(pid=0x100):
+    return (0x1B, pid, b"", program_stream(0x1B))
+
+
+def audio(pid, stream_type=0x0F, info=b""):
+    return (stream_type, pid, info, program_stream(stream_type, info))
+
+
+def bad_crc(packet):
+    """A PSI packet with its section's last CRC byte changed."""
+    end = 5 + 3 + (((packet[6] & 0x0F) << 8) | packet[7])  # pointer_field 0: the section ends there
+    return packet[:end - 1] + bytes([packet[end - 1] ^ 0xFF]) + packet[end:]
+
+
+FOUR_AUDIO = [video(), audio(0x101, info=LANG(b"deu") + PADDING), audio(0x102, 0x81, LANG(b"eng") + PADDING),
+              audio(0x103, info=LANG(b"fra") + PADDING), audio(0x104, info=PADDING)]
+TWO = [(1, 0x1000, [video(0x100), audio(0x101)]), (2, 0x1001, [video(0x200), audio(0x201)])]
+
+
+def decoy_tables():
+    """A PAT and a PMT copy that fail their CRC (naming other PIDs), then good copies."""
+    decoy = ts_packet(0, pat(0, entries=[(1, 0x1001)]), pusi=True, pad=False)
+    decoy_map = ts_packet(0x1000, pmt([(0x1B, 0x200), (0x0F, 0x201)]), pusi=True, pad=False)
+    good = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(0x1000, pmt([(0x1B, 0x100), (0x0F, 0x101)]), pusi=True)
+    return bad_crc(decoy) + bad_crc(decoy_map) + good
+
+
+@pytest.mark.parametrize("ts, found, left_out", [
+    # A map of five streams with long descriptors runs over two packets: the
+    # streams listed in the second are seen too.
+    (ts_program(FOUR_AUDIO), "Video: 256, Audio: 257",
+     ["PID 258 audio AC-3 [eng]: second audio track", "PID 259 audio AAC [fra]: third audio track",
+      "PID 260 audio AAC: fourth audio track"]),
+    # Sections failing their CRC are passed over for the next copy.
+    (ts_programs([(1, 0x1000, [video(), audio(0x101)])], tables=decoy_tables()), "Video: 256, Audio: 257", []),
+    # A PAT of five programmes of which only the fourth has its map in the stream.
+    (ts_programs([(4, 0x1003, [video(0x300), audio(0x301)])],
+                 pat_entries=[(n, 0x1000 + n - 1) for n in range(1, 6)]), "Video: 768, Audio: 769", []),
+    (ts_programs(TWO), "Video: 256, Audio: 257", ["program 2 (PID 512 video H.264, PID 513 audio AAC): another program"]),
+    # A programme whose video is scrambled is passed over; a scrambled audio stream too.
+    (ts_programs(TWO, scrambled={0x100, 0x101}), "Video: 512, Audio: 513",
+     ["program 1 (PID 256 video H.264, PID 257 audio AAC): scrambled"]),
+    (ts_program([video(), audio(0x101), audio(0x102, 0x81)]), "Video: 256, Audio: 257",
+     ["PID 258 audio AC-3: second audio track"]),
+    (ts_programs([(1, 0x1000, [video(), audio(0x101), audio(0x102, 0x81)])], scrambled={0x101}),
+     "Video: 256, Audio: 258", ["PID 257 audio AAC: scrambled"]),
+    # Whatever is neither video nor audio is no omission.
+    (ts_program([video(), audio(0x101), (0x86, 0x110, b"", [b"\x00\xfc" + bytes(30)]),
+                 (0x06, 0x111, b"\x59\x08engX\x00\x01\x00\x01", [pes(b"\x20\x00", pts=90000, stream_id=0xBD)])]),
+     "Video: 256, Audio: 257", []),
+    # Private data the map names no format for, whose PES say audio, is said to be left out.
+    (ts_program([video(), audio(0x101), (0x06, 0x102, b"", [pes(adts_frame(b"\x21" * 30), pts=90000,
+                                                                 stream_id=0xC0)])]),
+     "Video: 256, Audio: 257", ["PID 258 audio of a format the map does not name: a codec quaver does not carry"]),
+], ids=["map over two packets", "bad CRC, then a good copy", "five programmes, one map", "two programmes",
+        "first programme scrambled", "second audio track", "scrambled audio", "data streams", "undeclared audio"])
+def test_programme_choice_and_what_is_left_out(ts, found, left_out, capfd):
+    mp4 = convert(ts)
+    assert report_lines(capfd)[0] == f"Found PIDs - {found}"
+    lines = []
+    assert quaver.remux(ts, report=lines.append) == mp4
+    assert [line[len("left out: "):] for line in lines if line.startswith("left out: ")] == left_out
+    assert lines[:-len(left_out) or None] == report_lines_of(ts, capfd)
+
+
+def report_lines_of(ts, capfd):
+    convert(ts)
+    return report_lines(capfd)
+
+
+def test_every_programme_with_video_scrambled(capfd):
+    ts = ts_programs(TWO, scrambled={0x100, 0x101, 0x200, 0x201})
+    with pytest.raises(ValueError, match="^No video data found$"):
+        convert(ts)
+    assert report_lines(capfd) == ["Total audio frames collected: 0", "Total video frames collected: 0"]
+    with pytest.raises(quaver.UnsupportedInput, match="^every program with video is scrambled$"):
+        quaver.remux(ts)
+    with pytest.raises(quaver.UnsupportedInput, match="^every program with video is scrambled$"):
+        quaver.thumbnail(ts)
+    assert [p["scrambled"] for p in quaver.probe(ts)["programs"]] == [True, True]
+
+
+def test_adts_frames_under_an_mpeg_audio_type_are_aac(capfd):
+    frames = [adts_frame(bytes([0x21 + k]) * 30) for k in range(4)]
+    ts = ts_program([video(), (0x04, 0x101, b"", [pes(b"".join(frames[:2]), pts=90000, stream_id=0xC0),
+                                                  pes(b"".join(frames[2:]), pts=92048, stream_id=0xC0)])])
+    mp4 = convert(ts)
+    a = find_all(mp4, "moov/trak")[1]
+    assert find_box(a, "mdia/minf/stbl/stsd")[12:16] == b"mp4a"
+    assert decoder_config(find_box(a, "mdia/minf/stbl/stsd/mp4a/esds"))["object_type"] == 0x40
+    table = mp4_sample_table(a)
+    assert [mp4[o:o + n] for o, n in zip(table["offsets"], table["sizes"])] == [bytes([0x21 + k]) * 30 for k in range(4)]
+    assert [t["codec"] for t in quaver.probe(ts)["tracks"]] == ["h264", "aac"]
+
+
+def test_metadata_cues_subtitles_teletext_null_packets_and_a_pcr_pid_are_ignored(capfd):
+    # ID3 timed metadata, SCTE-35 cues, DVB subtitles and teletext listed in the
+    # map, null packets, and the clock on a PID of its own change nothing.
+    clean = ts_program([video(), audio(0x101)])
+    private = lambda tag, body: [pes(bytes([tag]) + body, pts=90000 + 3600 * k, stream_id=0xBD) for k in range(3)]
+    others = [(0x15, 0x102, b"\x26\x0dID3 \xff\x09ID3 \x00", private(0x49, b"D3\x04\x00\x00\x00\x00\x00\x00")),
+              (0x86, 0x103, b"", [b"\x00\xfc\x30\x11" + bytes(17)] * 3),
+              (0x06, 0x104, b"\x59\x08eng\x10\x00\x01\x00\x01", private(0x20, b"\x00\x0f")),
+              (0x06, 0x105, b"\x56\x05deu\x09\x00", private(0x10, b"\x02\x2c" + bytes(44)))]
+    streams = [video(), audio(0x101)] + others
+    tables = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(
+        0x1000, pmt([(t, pid, info) for t, pid, info, _ in streams], pcr_pid=0x1FF), pusi=True)
+    body = ts_programs([(1, 0x1000, streams)], tables=tables)
+    packets = [body[i:i + 188] for i in range(0, len(body), 188)]
+    noisy = b"".join(p + (ts_packet(0x1FFF, b"\xff" * 184) if k % 3 else ts_packet(0x1FF, pcr=27000 * k))
+                     for k, p in enumerate(packets))
+    mp4 = convert(clean)
+    assert convert(noisy) == mp4
+    lines = []
+    assert quaver.remux(noisy, report=lines.append) == mp4
+    assert not any(line.startswith("left out") for line in lines)
+    tracks = quaver.probe(noisy)["tracks"]
+    assert [(t["pid"], t["kind"], t["codec"]) for t in tracks[2:]] == [
+        (258, "other", "timed_id3"), (259, "other", "scte_35"), (260, "other", "dvb_subtitle"),
+        (261, "other", "dvb_teletext")]
+    capfd.readouterr()
+
+
+def test_a_programme_without_video_gives_audio_alone_in_the_package_only(capfd):
+    radio = ts_program([audio(0x100), audio(0x101, 0x81)])
+    with pytest.raises(ValueError, match="^No video data found$"):
+        convert(radio)
+    assert report_lines(capfd) == ["Total audio frames collected: 0", "Total video frames collected: 0"]
+    lines = []
+    mp4 = quaver.remux(radio, report=lines.append)
+    assert lines[0] == "Found PIDs - Video: none, Audio: 256"
+    assert lines[-1] == "left out: PID 257 audio AC-3: second audio track"
+    (trak,) = find_all(mp4, "moov/trak")
+    assert u32(find_box(trak, "tkhd"), 12) == 1 and find_box(trak, "mdia/hdlr")[8:12] == b"soun"
+    assert mp4_sample_table(trak)["sizes"] == [30] * 4
+    with pytest.raises(quaver.NothingToDo, match="^no video: a key frame is taken from video, and the input holds"):
+        quaver.thumbnail(radio)
+    silent = ts_program([(0x0F, 0x100, b"", [pes(bytes(40), pts=90000, stream_id=0xC0)])])
+    with pytest.raises(quaver.NothingToDo, match="^no video in the input, and no frame of its audio could be read$"):
+        quaver.remux(silent)

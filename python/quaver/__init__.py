@@ -2,9 +2,10 @@
 
 Start with :func:`remux` (any supported input to a regular MP4),
 :func:`thumbnail` (the first key frame), :func:`merge` (a video fMP4 and an
-audio fMP4 into one MP4) and :class:`LiveProcessor` (live segments rebased
-one after another); :func:`remux_many` and :func:`thumbnail_many` run a batch
-on every core. They raise :class:`Error` subclasses, which are
+audio fMP4 into one MP4), :func:`probe` (what quaver sees in a file) and
+:class:`LiveProcessor` (live segments rebased one after another);
+:func:`remux_many` and :func:`thumbnail_many` run a batch on every core.
+They raise :class:`Error` subclasses, which are
 ``ValueError``: :class:`UnsupportedInput`, :class:`DamagedInput` and
 :class:`NothingToDo`. The exact functions of the extension module
 ``_quaver`` are re-exported as they are, and ``quaver --help`` shows the
@@ -27,7 +28,7 @@ from _quaver import (
 )
 
 from quaver._native import DamagedInput, Error, NothingToDo, PanicException, UnsupportedInput
-from quaver.api import (BatchReport, Report, merge, remux, remux_iter, remux_many, thumbnail, thumbnail_iter,
+from quaver.api import (BatchReport, Report, merge, probe, remux, remux_iter, remux_many, thumbnail, thumbnail_iter,
                         thumbnail_many)
 from quaver.live import LiveProcessor
 
@@ -36,6 +37,7 @@ __all__ = [
     "remux",
     "thumbnail",
     "merge",
+    "probe",
     "remux_many",
     "thumbnail_many",
     "remux_iter",

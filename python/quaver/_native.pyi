@@ -19,8 +19,15 @@ class UnsupportedInput(Error):
 class NothingToDo(Error):
     """No track or sample for the job: nothing would be written."""
 
-def remux(data: bytes, report: Optional[Callable[[str], object]] = None) -> bytes:
-    """Any supported input to a regular MP4, the job chosen from its content."""
+def remux(data: bytes, report: Optional[Callable[[str], object]] = None, video: Optional[int] = None,
+          audio: Optional[Iterable[int]] = None) -> bytes:
+    """Any supported input to a regular MP4, the job chosen from its content; audio () keeps none."""
+
+def probe(data: bytes, video: Optional[int] = None, audio: Optional[Iterable[int]] = None) -> str:
+    """What quaver sees in the input, as JSON text."""
+
+def has_video(data: bytes) -> bool:
+    """Whether an MP4 holds a video track with a sample."""
 
 def thumbnail(data: bytes, report: Optional[Callable[[str], object]] = None) -> bytes:
     """The first key frame of a TS or MP4 as Annex B (H.264 or HEVC)."""

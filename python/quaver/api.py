@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import json
 import operator
 import os
-from typing import Callable, Iterable, Iterator, List, Literal, Optional, Protocol, Union, overload
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Literal, Optional, Protocol, Tuple, Union, overload
 
 from quaver import _native
 
@@ -20,6 +21,10 @@ class TextSink(Protocol):
 Report = Union[None, Callable[[str], object], TextSink]
 
 BytesLike = Union[bytes, bytearray, memoryview]
+
+#: Audio streams to keep: ``None`` (the default choice), ``"none"``, one
+#: PID or track ID, or several (each kept as its own track).
+AudioChoice = Union[None, Literal["none"], int, Iterable[int]]
 
 
 def _as_bytes(data: BytesLike, name: str) -> bytes:
@@ -42,35 +47,99 @@ def _sink(report: Report) -> Optional[Callable[[str], object]]:
     return lambda line: write(line + "\n")
 
 
-def remux(data: BytesLike, *, report: Report = None) -> bytes:
+def _id(value: object, name: str) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be a PID or track ID (an int), not bool")
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be a PID or track ID (an int), not {type(value).__name__}") from None
+
+
+def _request(video: Optional[int], audio: AudioChoice) -> Tuple[Optional[int], Optional[Tuple[int, ...]]]:
+    """The streams asked for, as the native layer takes them."""
+    chosen_video = None if video is None else _id(video, "video")
+    if audio is None:
+        return chosen_video, None
+    if isinstance(audio, str):
+        if audio != "none":
+            raise ValueError(f"audio must be 'none', a PID or track ID, or several of them, not {audio!r}")
+        return chosen_video, ()
+    if isinstance(audio, int):
+        return chosen_video, (_id(audio, "audio"),)
+    return chosen_video, tuple(_id(a, "audio") for a in audio)
+
+
+def remux(data: BytesLike, *, report: Report = None, video: Optional[int] = None,
+          audio: AudioChoice = None) -> bytes:
     """Convert any supported input to a regular MP4 and return its bytes.
 
-    The job is chosen from the content: an MPEG transport stream is converted,
-    a fragmented MP4 is unfolded, and a regular MP4 is returned with its
-    timeline rebased to start at 0.
+    The job is chosen from the content: an MPEG transport stream (188-byte
+    packets, or M2TS's 192) is converted, a fragmented MP4 is unfolded, and
+    a regular MP4 is returned with its timeline rebased to start at 0.
 
     A transport stream may start behind junk (up to 64 KiB of it, such as
     the tail of a packet cut by a capture, or padding): it is read from its
-    first packet.
+    first packet. Its first programme with video quaver carries is taken
+    (scrambled ones passed over); a stream without such video (a radio
+    service, an HLS audio rendition) gives an audio-only MP4.
 
     Args:
         data: the whole input file.
         report: where the transport-stream demultiplexer's report lines go
-            (PIDs found, frame counts, timestamp ranges): ``None`` for
-            nowhere, a callable given each line as ``str``, or a writable text
-            file. Lines are delivered once the conversion is done, from the
-            calling thread, so several threads may convert at once, each with
-            its own sink.
+            (PIDs found, frame counts, timestamp ranges, and one
+            ``"left out: ..."`` line for each video or audio stream or
+            programme the result does not carry): ``None`` for nowhere, a
+            callable given each line as ``str``, or a writable text file.
+            Lines are delivered once the conversion is done, from the
+            calling thread, so several threads may convert at once, each
+            with its own sink.
+        video: the video stream to keep, by PID (transport stream) or track
+            ID (MP4). By default, as described above; an MP4 keeps all.
+        audio: the audio streams to keep: ``"none"``, one PID or track ID,
+            or several, each kept as its own track (the first is the
+            default track, the others alternatives a player may switch
+            to). By default the programme's first AAC, else AC-3, else
+            E-AC-3, else MPEG audio stream; an MP4 keeps all.
 
     Raises:
         UnsupportedInput: the input is not a transport stream or an MP4 (the
-            message says what it looks like), or a media segment without
-            its initialisation segment.
+            message says what it looks like), a media segment without
+            its initialisation segment, every programme with video is
+            scrambled, or a stream asked for is scrambled or of a codec
+            quaver does not carry.
         DamagedInput: the input contradicts itself or is cut short.
-        NothingToDo: no video in a transport stream, or no sample at all:
-            an empty result is refused rather than returned.
+        NothingToDo: no video or audio in a transport stream, no sample at
+            all (an empty result is refused rather than returned), or no
+            stream of the kind asked for with that PID or track ID.
     """
-    return _native.remux(_as_bytes(data, "data"), _sink(report))
+    chosen_video, chosen_audio = _request(video, audio)
+    return _native.remux(_as_bytes(data, "data"), _sink(report), chosen_video, chosen_audio)
+
+
+def probe(data: BytesLike, *, video: Optional[int] = None, audio: AudioChoice = None) -> Dict[str, Any]:
+    """Describe what quaver sees in an input, as a JSON-ready ``dict``.
+
+    The same parsers and the same choice of streams as :func:`remux` read
+    the input (``video`` and ``audio`` as there), so ``kept`` says what a
+    remux would keep. The keys: ``container`` (``"mpegts"``, ``"m2ts"``,
+    ``"mp4"``, ``"fragmented-mp4"`` or ``"media-segment"``), ``duration``
+    (seconds, the longest track kept), ``programs`` (transport streams:
+    ``number``, ``pmt_pid``, ``mapped``, ``scrambled``, ``kept``) and
+    ``tracks``, each with ``pid`` and ``program`` (transport streams) or
+    ``track_id`` (MP4), ``kind`` (``"video"``, ``"audio"`` or
+    ``"other"``), ``codec``, and where they apply ``width``, ``height``,
+    ``frame_rate``, ``sample_rate``, ``channels``, ``language``,
+    ``duration``, ``samples``, ``key_frames``, the video's
+    ``parameter_sets`` (hex, transport streams), ``kept``, and ``why`` a
+    track is not kept. A transport stream's tracks that are neither kept
+    nor readable as audio give their codec only.
+
+    Raises:
+        the errors of :func:`remux` about the input and the streams asked for.
+    """
+    chosen_video, chosen_audio = _request(video, audio)
+    return json.loads(_native.probe(_as_bytes(data, "data"), chosen_video, chosen_audio))
 
 
 def thumbnail(data: BytesLike, *, report: Report = None) -> bytes:

@@ -3,10 +3,12 @@
 ``quaver convert IN... [-o OUT]`` turns each input into a regular MP4 by its
 content (or, with ``--concat``, all of them into one), ``quaver merge`` joins
 a video fMP4 and an audio fMP4, ``quaver thumbnail`` takes the first key
-frame. Results go to files (or to standard output for ``-``), messages and,
-with ``-v``, report lines to standard error. An existing file is replaced
-only with ``-y``. Exit status: 0 when everything was done, 1 when any input
-failed or gave nothing to write, 2 for a command line that cannot be run.
+frame, ``quaver probe`` says what quaver sees in a file. Results go to files
+(or to standard output for ``-``), messages, warnings about streams left
+out and, with ``-v``, report lines to standard error. An existing file is
+replaced only with ``-y``. Exit status: 0 when everything was done, 1 when
+any input failed or gave nothing to write (or, with ``--strict``, left a
+stream out), 2 for a command line that cannot be run.
 """
 
 from __future__ import annotations
@@ -14,6 +16,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import io
+import json
 import os
 import stat
 import sys
@@ -119,6 +122,28 @@ class _Messages:
         return lambda line: self.say(f"{prefix}{line}")
 
 
+class _JobReport:
+    """One conversion's report lines: what it leaves out is always a warning, the rest shows with -v."""
+
+    _LEFT_OUT = "left out: "
+
+    def __init__(self, messages: _Messages, label: str, prefix: str = "") -> None:
+        self.messages, self.label, self.prefix = messages, label, prefix
+        self.left_out: list[str] = []
+
+    def __call__(self, line: str) -> None:
+        if line.startswith(self._LEFT_OUT):
+            self.left_out.append(line)
+            self.messages.say(f"quaver: warning: {self.label}: {line}")
+        elif self.messages.verbose:
+            self.messages.say(f"{self.prefix}{line}")
+
+    def check_strict(self, strict: bool) -> None:
+        if strict and self.left_out:
+            raise JobError(f"{self.label}: --strict refuses a result that leaves out what the warnings above "
+                           f"name; choose the streams with --video/--audio, or convert without --strict")
+
+
 class _Tally:
     """The files of a batch that failed, each said when it fails and named again at the end."""
 
@@ -168,6 +193,9 @@ class _Job(NamedTuple):
     source: str
     target: str
     exists: bool = False  # the target was there when the batch was planned
+    # The inputs of a batch whose target quaver named: an audio-only result
+    # is then named .m4a, never over one of them. None when the user named it.
+    inputs: Optional["_Inputs"] = None
 
 
 def _identity(path: str) -> Optional[tuple[int, int]]:
@@ -230,7 +258,7 @@ def _plan_batch(inputs: Sequence[str], output: Optional[str]) -> list[_Job]:
             if found in known.files:
                 raise UsageError(f"{target} is an input too; convert {path} separately with -o")
         known.claim(path, target)
-        jobs.append(_Job(path, str(target), found is not None))
+        jobs.append(_Job(path, str(target), found is not None, known))
     return jobs
 
 
@@ -249,14 +277,40 @@ def _is_media_file(path: str) -> bool:
     return _native.sniff(head) is not None
 
 
-def _convert_one(job: _Job, messages: _Messages, overwrite: bool, prefix: str = "") -> None:
-    data = _read(job.source)
+def _final_target(job: _Job, result: bytes) -> tuple[str, bool]:
+    """Where a result goes, and whether that file was there: a result without
+    video gets .m4a where quaver chose the name."""
+    if job.inputs is None or _native.has_video(result):
+        return job.target, job.exists
+    planned = Path(job.target)
+    target = planned.with_suffix(".m4a")
+    if _identity(str(target)) in job.inputs.files:
+        target = planned.with_name(Path(job.source).stem + ".remux.m4a")  # never overwrite an input
+        if _identity(str(target)) in job.inputs.files:
+            raise JobError(f"{target} is an input too; convert {job.source} separately with -o")
+    return str(target), os.path.lexists(target)
+
+
+def _remux(data: bytes, label: str, args: argparse.Namespace, report: _JobReport) -> bytes:
     try:
-        result = api.remux(data, report=messages.report_sink(prefix))
+        result = api.remux(data, report=report, video=args.video, audio=args.audio)
     except ValueError as exc:
-        raise JobError(_explain(_label(job.source), exc)) from exc
+        raise JobError(_explain(label, exc)) from exc
+    report.check_strict(args.strict)
+    return result
+
+
+def _convert_one(job: _Job, messages: _Messages, args: argparse.Namespace, prefix: str = "",
+                 single: bool = False) -> None:
+    data = _read(job.source)
+    result = _remux(data, _label(job.source), args, _JobReport(messages, _label(job.source), prefix))
     del data
-    _write(job.target, result, overwrite)
+    target, exists = _final_target(job, result)
+    if exists and not args.overwrite:
+        if single:
+            raise UsageError(_exists_message(target))
+        raise JobError(f"{job.source}: {_exists_message(target)}")
+    _write(target, result, args.overwrite)
 
 
 def _convert_batch(jobs: list[_Job], args: argparse.Namespace) -> int:
@@ -268,9 +322,7 @@ def _convert_batch(jobs: list[_Job], args: argparse.Namespace) -> int:
 
     def run(job: _Job) -> None:
         try:
-            if job.exists and not args.overwrite:
-                raise JobError(f"{job.source}: {_exists_message(job.target)}")
-            _convert_one(job, messages, args.overwrite, prefix=f"{job.source}: ")
+            _convert_one(job, messages, args, prefix=f"{job.source}: ")
         except JobError as exc:
             tally.fail(job.source, str(exc))
         finally:
@@ -282,8 +334,8 @@ def _convert_batch(jobs: list[_Job], args: argparse.Namespace) -> int:
     return tally.finish("converted", "file")
 
 
-def _concat_kinds(paths: Sequence[str], data: Sequence[bytes]) -> None:
-    """Refuses inputs that cannot be joined into one stream, naming the first offender."""
+def _concat_kinds(paths: Sequence[str], data: Sequence[bytes]) -> str:
+    """Refuses inputs that cannot be joined into one stream, naming the first offender; their kind."""
     kinds = []
     for path, blob in zip(paths, data):
         try:
@@ -291,7 +343,7 @@ def _concat_kinds(paths: Sequence[str], data: Sequence[bytes]) -> None:
         except ValueError as exc:
             raise JobError(_explain(path, exc)) from exc
     if all(k == "ts" for k in kinds):
-        return
+        return "ts"
     first_ts = next((i for i, k in enumerate(kinds) if k == "ts"), None)
     if first_ts is not None:
         other = next(i for i, k in enumerate(kinds) if k != "ts")
@@ -304,23 +356,67 @@ def _concat_kinds(paths: Sequence[str], data: Sequence[bytes]) -> None:
         if kind != "segment":
             raise JobError(f"{path} has its own moov box; --concat joins one initialisation segment "
                            f"followed by its media segments")
+    return "fmp4"
+
+
+def _stream_facts(path: str, blob: bytes, args: argparse.Namespace) -> list[tuple[str, str, dict]]:
+    """The tracks a conversion of one input keeps: (kind, what, parameters) each."""
+    try:
+        tracks = api.probe(blob, video=args.video, audio=args.audio)["tracks"]
+    except ValueError as exc:
+        raise JobError(_explain(path, exc)) from exc
+    facts = []
+    for t in tracks:
+        if not t["kept"]:
+            continue
+        if t["kind"] == "video":
+            what = f"{t['codec']} {t.get('width')}x{t.get('height')}"
+            facts.append(("video", what, {"parameter sets": t.get("parameter_sets")}))
+        elif t["kind"] == "audio":
+            what = f"{t['codec']} {t.get('sample_rate')} Hz, {t.get('channels')} channels"
+            facts.append(("audio", what, {}))
+    return facts
+
+
+def _concat_streams(paths: Sequence[str], data: Sequence[bytes], args: argparse.Namespace) -> None:
+    """Refuses transport streams whose chosen tracks differ in codec or its parameters, naming the first
+    input that differs from the first one."""
+    first = _stream_facts(paths[0], data[0], args)
+    for path, blob in zip(paths[1:], data[1:]):
+        facts = _stream_facts(path, blob, args)
+        if facts == first:
+            continue
+        if [f[0] for f in facts] != [f[0] for f in first]:
+            difference = (f"it has {', '.join(f[0] for f in facts) or 'no video or audio'} where "
+                          f"{paths[0]} has {', '.join(f[0] for f in first) or 'no video or audio'}")
+        else:
+            ours, theirs = next((a, b) for a, b in zip(facts, first) if a != b)
+            difference = (f"its {ours[0]} is {ours[1]}, not {theirs[1]}" if ours[1] != theirs[1] else
+                          f"its {ours[0]} has other {', '.join(k for k in ours[2] if ours[2][k] != theirs[2][k])}")
+        raise JobError(f"{path} does not continue the stream of {paths[0]}: {difference}; --concat joins "
+                       f"pieces of one stream (give --force to join them anyway)")
 
 
 def _convert_concat(args: argparse.Namespace) -> int:
+    named = args.output is not None
     target = args.output or str(Path(args.inputs[0]).with_suffix(".mp4"))
-    if target != "-" and _identity(target) in _Inputs([p for p in args.inputs if p != "-"], distinct=False).files:
+    inputs = _Inputs([p for p in args.inputs if p != "-"], distinct=False)
+    if target != "-" and _identity(target) in inputs.files:
         raise UsageError(f"the output {target} is one of the inputs; name another with -o")
-    _refuse_existing(target, args.overwrite)
+    if named:
+        _refuse_existing(target, args.overwrite)
     messages = _Messages(args.quiet, args.verbose)
     data = [_read(p) for p in args.inputs]
-    _concat_kinds(args.inputs, data)
+    if _concat_kinds(args.inputs, data) == "ts" and not args.force:
+        _concat_streams(args.inputs, data, args)
     joined = b"".join(data)
     del data
     label = f"{args.inputs[0]} .. {args.inputs[-1]}" if len(args.inputs) > 1 else args.inputs[0]
-    try:
-        result = api.remux(joined, report=messages.report_sink())
-    except ValueError as exc:
-        raise JobError(_explain(label, exc)) from exc
+    result = _remux(joined, label, args, _JobReport(messages, label))
+    job = _Job(args.inputs[0], target, target != "-" and os.path.lexists(target), None if named else inputs)
+    target, exists = _final_target(job, result)
+    if exists and not args.overwrite:
+        raise UsageError(_exists_message(target))
     _write(target, result, args.overwrite)
     if not args.quiet and target != "-":
         messages.say(f"quaver: joined {len(args.inputs)} inputs into {target}")
@@ -345,17 +441,18 @@ def _convert(args: argparse.Namespace) -> int:
         if source == "-" and args.output is None:
             raise UsageError("standard input needs an output: give -o FILE (or -o - for standard output)")
         if args.output is None:
-            job = _plan_batch(inputs, None)[0]
-        else:
-            job = _Job(source, args.output)
-            if args.output != "-" and source != "-" and _identity(args.output) in _Inputs([source]).files:
-                raise UsageError(f"{args.output} is the input itself; name another output")
+            # Named by quaver: whether its file exists is known once the result says .mp4 or .m4a.
+            _convert_one(_plan_batch(inputs, None)[0], _Messages(args.quiet, args.verbose), args, single=True)
+            return 0
+        job = _Job(source, args.output)
+        if args.output != "-" and source != "-" and _identity(args.output) in _Inputs([source]).files:
+            raise UsageError(f"{args.output} is the input itself; name another output")
     else:
         if "-" in inputs:
             raise UsageError("standard input ('-') can only be converted on its own")
         return _convert_batch(_plan_batch(inputs, args.output), args)
     _refuse_existing(job.target, args.overwrite)
-    _convert_one(job, _Messages(args.quiet, args.verbose), args.overwrite)
+    _convert_one(job, _Messages(args.quiet, args.verbose), args, single=True)
     return 0
 
 
@@ -411,6 +508,16 @@ def _thumbnail(args: argparse.Namespace) -> int:
     except ValueError as exc:
         raise JobError(_explain(_label(args.input), exc)) from exc
     _write(output, result, args.overwrite)
+    return 0
+
+
+def _probe(args: argparse.Namespace) -> int:
+    data = _read(args.input)
+    try:
+        facts = api.probe(data, video=args.video, audio=args.audio)
+    except ValueError as exc:
+        raise JobError(_explain(_label(args.input), exc)) from exc
+    print(json.dumps(facts, indent=2))
     return 0
 
 
@@ -480,6 +587,38 @@ _EXACT = {
 }
 
 
+def _stream_id(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a PID or track ID") from None
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise argparse.ArgumentTypeError(f"{text} is not a PID or track ID")
+    return value
+
+
+def _audio_id(text: str):
+    return "none" if text == "none" else _stream_id(text)
+
+
+def _add_stream_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--video", type=_stream_id, metavar="ID",
+                   help="the video stream to keep: a TS PID or an MP4 track ID (default: the first "
+                        "programme's video; an MP4 keeps every track)")
+    p.add_argument("--audio", type=_audio_id, action="append", metavar="ID",
+                   help="an audio stream to keep, by PID or track ID, or 'none'; give it again to keep "
+                        "several, each its own track (the first is the default one)")
+
+
+def _streams_asked(args: argparse.Namespace) -> None:
+    """--audio none stands alone; several IDs are kept in the order given."""
+    audio = getattr(args, "audio", None)
+    if audio and "none" in audio:
+        if len(audio) > 1:
+            raise UsageError("--audio none keeps no audio: give it alone, or name the audio streams to keep")
+        args.audio = "none"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quaver", description="Remux MPEG-TS and MP4 files: give it files, it works out what they are.",
@@ -492,10 +631,11 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     p = sub.add_parser("convert", parents=[common], help="each input to a regular MP4, chosen by its content",
-                       description="Convert each input (MPEG-TS with H.264 or HEVC and AAC, AC-3, E-AC-3 or "
-                                   "MPEG audio; fragmented or regular MP4) to a regular MP4. 'convert IN OUT' "
+                       description="Convert each input (MPEG-TS or M2TS with H.264 or HEVC and AAC, AC-3, "
+                                   "E-AC-3 or MPEG audio; fragmented or regular MP4) to a regular MP4 (.m4a, "
+                                   "where quaver names it, for a result without video). 'convert IN OUT' "
                                    "converts one file to OUT, unless OUT is a TS or MP4 itself: then both are "
-                                   "converted, each beside itself.")
+                                   "converted, each beside itself. Streams left out are named on standard error.")
     p.add_argument("inputs", nargs="+", metavar="IN", help="input files ('-' for standard input)")
     p.add_argument("-o", "--output", metavar="OUT",
                    help="output directory (default: beside each input, named .mp4); the output file with "
@@ -507,6 +647,13 @@ def build_parser() -> argparse.ArgumentParser:
                                                                "of cores)")
     p.add_argument("--reset-timestamps", action="store_true", help="accepted for old scripts; the output "
                                                                    "always starts at 0")
+    _add_stream_options(p)
+    p.add_argument("--strict", action="store_true",
+                   help="fail a file whose result would leave a video or audio stream out (another "
+                        "programme, a second audio track, a codec quaver does not carry)")
+    p.add_argument("--force", action="store_true",
+                   help="with --concat, join transport streams even when their streams differ in codec or "
+                        "codec parameters")
     p.set_defaults(run=_convert)
 
     p = sub.add_parser("merge", aliases=["mux"], parents=[common],
@@ -530,6 +677,13 @@ def build_parser() -> argparse.ArgumentParser:
     kind.add_argument("--mp4", action="store_true", help="treat the input as an MP4 instead of detecting it")
     kind.add_argument("--ts", action="store_true", help="treat the input as a transport stream")
     p.set_defaults(run=_thumbnail)
+
+    p = sub.add_parser("probe", help="what quaver sees in a file, as JSON",
+                       description="Print, as JSON, what quaver sees in a file: its container, its programmes "
+                                   "and tracks, and which of them a conversion keeps (and why not).")
+    p.add_argument("input", help="input file ('-' for standard input)")
+    _add_stream_options(p)
+    p.set_defaults(run=_probe)
 
     for name, (help_text, function) in _EXACT.items():
         p = sub.add_parser(name, parents=[common], help=help_text, description=help_text)
@@ -564,6 +718,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if getattr(args, "jobs", None) is not None and args.jobs < 1:
         parser.error("-j needs a number of 1 or more")
     try:
+        _streams_asked(args)
         return args.run(args)
     except UsageError as exc:
         parser.error(str(exc))

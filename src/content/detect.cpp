@@ -12,6 +12,7 @@ namespace quaver {
 namespace {
 
 constexpr std::size_t kPacket = 188;
+constexpr std::size_t kM2tsPacket = 192;  // a 4-byte arrival timestamp in front of each packet
 constexpr std::uint8_t kSync = 0x47;
 // Packet starts checked before a stream counts as a transport stream.
 constexpr std::size_t kSyncRun = 5;
@@ -41,24 +42,29 @@ bool sync_run(ByteView data, std::size_t first, std::size_t period) {
 }
 
 // Where a transport stream starts: the first position, within the first
-// 64 KiB and one packet, that opens kSyncRun sync bytes a packet apart. A
-// stream that ends sooner counts when it starts in the first packet's
-// width, so that a short stream is still taken; further in, junk is more
-// likely than such a stream, so the whole run is needed.
-std::optional<std::size_t> transport_stream_start(ByteView data) {
+// 64 KiB and one packet, that opens kSyncRun sync bytes a packet apart,
+// 188 bytes or (M2TS) 192. A stream that ends sooner counts when it starts
+// in the first packet's width, so that a short stream is still taken;
+// further in, junk is more likely than such a stream, so the whole run is
+// needed. An M2TS stream starts at the sync byte of its first packet.
+struct StreamStart {
+  std::size_t at;
+  std::size_t packet;
+};
+
+std::optional<StreamStart> transport_stream_start(ByteView data) {
   const std::size_t scan = std::min(data.size(), kJunkScan);
   for (std::size_t first = 0; first < scan; ++first) {
     const void* sync = std::memchr(data.data() + first, kSync, scan - first);
     if (!sync) return std::nullopt;
     first = static_cast<std::size_t>(static_cast<const std::uint8_t*>(sync) - data.data());
-    const bool whole_run = data.size() - first > (kSyncRun - 1) * kPacket;
-    if ((whole_run || first < kPacket) && sync_run(data, first, kPacket)) return first;
+    for (std::size_t packet : {kPacket, kM2tsPacket}) {
+      const bool whole_run = data.size() - first > (kSyncRun - 1) * packet;
+      if ((whole_run || first < packet) && sync_run(data, first, packet)) return StreamStart{first, packet};
+    }
   }
   return std::nullopt;
 }
-
-// 192-byte packets: a 4-byte timestamp in front of each 188-byte packet.
-bool is_m2ts(ByteView data) { return data.size() > 4 && data[4] == kSync && sync_run(data, 4, kPacket + 4); }
 
 bool opens_as_mp4(ByteView data) {
   if (data.size() < 8) return false;
@@ -91,10 +97,6 @@ std::string recognised_as(ByteView data) {
   };
   for (const Signature& s : kSignatures) {
     if (starts_with(data, s.prefix)) return std::string(s.what);
-  }
-  if (is_m2ts(data)) {
-    return "a transport stream with 192-byte packets (M2TS); only 188-byte packets are taken, so remux it "
-           "with ffmpeg -c copy -f mpegts first";
   }
   if (data.size() >= 2 && data[0] == 0xFF && (data[1] & 0xF6) == 0xF0) return "a raw AAC (ADTS) stream";
   if (data.size() >= 2 && data[0] == 0xFF && (data[1] & 0xE0) == 0xE0) return "an MPEG audio stream (MP3)";
@@ -159,8 +161,8 @@ Result<DetectedInput> detect_input(ByteView data) {
     if (moov) return DetectedInput{InputKind::kRegularMp4, data};
     return Error{"an MP4 without a moov box: nothing describes its samples", ErrorKind::kUnsupported};
   }
-  if (std::optional<std::size_t> start = transport_stream_start(data)) {
-    return DetectedInput{InputKind::kTransportStream, data.subspan(*start)};
+  if (std::optional<StreamStart> start = transport_stream_start(data)) {
+    return DetectedInput{InputKind::kTransportStream, data.subspan(start->at)};
   }
   return Error{"not a transport stream or an MP4: " + recognised_as(data), ErrorKind::kUnsupported};
 }
@@ -183,8 +185,9 @@ std::string describe_input(ByteView data) {
 
 std::optional<std::string_view> sniff_container(ByteView head) {
   if (opens_as_mp4(head)) return "mp4";
-  if (transport_stream_start(head)) return "ts";
-  if (is_m2ts(head)) return "m2ts";
+  if (std::optional<StreamStart> start = transport_stream_start(head)) {
+    return start->packet == kM2tsPacket ? "m2ts" : "ts";
+  }
   return std::nullopt;
 }
 

@@ -1,6 +1,7 @@
 // What an input is, judged from its bytes alone.
 //
-// A transport stream has a sync byte every 188 bytes, possibly behind junk
+// A transport stream has a sync byte every 188 bytes (every 192 in M2TS,
+// where a 4-byte timestamp precedes each packet), possibly behind junk
 // (a capture that started mid-packet, a padded file); an MP4 starts with a
 // top-level box of a type that may open a file, and is fragmented when a
 // top-level moof follows. Anything else is refused with a message saying
@@ -27,8 +28,9 @@ enum class InputKind {
 // The short name the package layer uses: "ts", "fmp4", "segment", "mp4".
 std::string_view kind_name(InputKind kind);
 
-// The input as its job reads it: a transport stream from its first packet
-// (a view into the input, after any junk), anything else whole.
+// The input as its job reads it: a transport stream from the sync byte of
+// its first packet (a view into the input, after any junk), anything else
+// whole. The demultiplexer finds the packet size itself.
 struct DetectedInput {
   InputKind kind;
   ByteView data;

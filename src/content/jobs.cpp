@@ -1,5 +1,6 @@
 #include "content/jobs.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "content/detect.hpp"
@@ -7,8 +8,11 @@
 #include "mp4_parser/defragment.hpp"
 #include "mp4_parser/mux.hpp"
 #include "mp4_parser/rebase.hpp"
+#include "mp4_parser/track_list.hpp"
+#include "mp4_parser/track_selection.hpp"
 #include "mp4_writer/mp4_writer.hpp"
 #include "thumbnail/thumbnail.hpp"
+#include "ts_parser/ts_parser.hpp"
 
 namespace quaver {
 
@@ -35,7 +39,87 @@ Result<void> check_merge_input(ByteView data, std::string_view name, FourCC hand
   return {};
 }
 
+// Why a transport stream gives nothing to write, in the package's words, or
+// nothing when the writer's own refusal says it ("No video data found").
+std::optional<Error> without_video(const MediaData& media) {
+  if (!media.video_data.empty() || !written_audio(media).empty()) return std::nullopt;
+  if (media.inventory.every_video_scrambled) {
+    return Error{"every program with video is scrambled", ErrorKind::kUnsupported};
+  }
+  if (!media.video_pid && media.carried_audio > 0) {
+    return Error{"no video in the input, and no frame of its audio could be read", ErrorKind::kNothingToDo};
+  }
+  return std::nullopt;
+}
+
+std::string kind_word(FourCC handler) { return handler == fourcc("vide") ? "video" : "audio"; }
+
 }  // namespace
+
+std::optional<Error> named_track_problem(ByteView data, const StreamRequest& request) {
+  Result<std::vector<Mp4TrackFacts>> tracks = list_tracks(data);
+  if (!tracks.ok()) return tracks.error();
+  const auto check = [&](std::uint32_t id, FourCC handler) -> std::optional<Error> {
+    std::string have;
+    for (const Mp4TrackFacts& t : tracks.value()) {
+      if (t.track_id == id && t.handler == handler) return std::nullopt;
+      if (t.handler == handler) have += (have.empty() ? "" : ", ") + std::to_string(t.track_id);
+    }
+    const std::string kind = kind_word(handler);
+    return Error{"no " + kind + " track with ID " + std::to_string(id) + " in the input (" +
+                     (have.empty() ? "it has no " + kind : "its " + kind + " tracks: " + have) + ")",
+                 ErrorKind::kNothingToDo};
+  };
+  if (request.video) {
+    if (auto e = check(*request.video, fourcc("vide"))) return e;
+  }
+  for (std::uint32_t id : request.audio.value_or(std::vector<std::uint32_t>{})) {
+    if (auto e = check(id, fourcc("soun"))) return e;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// The tracks of an MP4 a request keeps.
+TrakFilter keeping(const StreamRequest& request) {
+  return [request](const TrakIdentity& t) {
+    if (t.handler == fourcc("vide") && request.video) return t.track_id == *request.video;
+    if (t.handler == fourcc("soun") && request.audio) {
+      return std::find(request.audio->begin(), request.audio->end(), t.track_id) != request.audio->end();
+    }
+    return true;
+  };
+}
+
+Result<OutBuffer> remux_mp4(ByteView data, InputKind kind, OutputAllocator& alloc, const StreamRequest& request) {
+  const bool named = request.video || request.audio;
+  if (named) {
+    if (auto e = named_track_problem(data, request)) return *e;
+  }
+  // Not the unfold-or-rebase choice for a fragmented file: one that cannot
+  // be unfolded must fail rather than come back still fragmented.
+  Result<OutBuffer> result = kind == InputKind::kFragmentedMp4
+                                 ? defragment_mp4(data, alloc, named ? keeping(request) : TrakFilter())
+                                 : convert_mp4_reset_timestamps(data, alloc);
+  if (result.ok() && named) {
+    const std::span<std::uint8_t> file(result.value().data(), result.value().size());
+    if (kind != InputKind::kFragmentedMp4) leave_out_traks(file, keeping(request));
+    if (request.audio && request.audio->size() > 1) make_alternates(file, *request.audio);
+  }
+  return refuse_empty(std::move(result));
+}
+
+}  // namespace
+
+Result<MediaData> demultiplex(ByteView ts, Report& report, const StreamRequest& request, bool every_audio) {
+  DemuxOptions options;
+  options.request = request;
+  options.audio_only = true;
+  options.left_out_lines = true;
+  options.every_audio = every_audio;
+  return parse_ts_packets(ts, report, options);
+}
 
 Result<OutBuffer> refuse_empty(Result<OutBuffer> result) {
   if (result.ok() && !holds_samples(result.value().view())) {
@@ -46,18 +130,23 @@ Result<OutBuffer> refuse_empty(Result<OutBuffer> result) {
 }
 
 Result<OutBuffer> remux(ByteView data, OutputAllocator& alloc, Report& report) {
+  return remux_streams(data, alloc, report, {});
+}
+
+Result<OutBuffer> remux_streams(ByteView data, OutputAllocator& alloc, Report& report, const StreamRequest& request) {
   Result<DetectedInput> detected = detect_input(data);
   if (!detected.ok()) return detected.error();
   const ByteView input = detected.value().data;
   switch (detected.value().kind) {
-    case InputKind::kTransportStream:
-      return refuse_empty(convert_ts_to_mp4(input, false, alloc, report));
+    case InputKind::kTransportStream: {
+      Result<MediaData> media = demultiplex(input, report, request);
+      if (!media.ok()) return media.error();
+      if (auto e = without_video(media.value())) return *e;
+      return refuse_empty(write_mp4(media.take(), alloc, true));
+    }
     case InputKind::kFragmentedMp4:
-      // Not the unfold-or-rebase choice: a fragmented file that cannot be
-      // unfolded must fail rather than come back still fragmented.
-      return refuse_empty(defragment_mp4(input, alloc));
     case InputKind::kRegularMp4:
-      return refuse_empty(convert_mp4_reset_timestamps(input, alloc));
+      return remux_mp4(input, detected.value().kind, alloc, request);
     case InputKind::kMediaSegment:
       return kLoneSegment;
   }
@@ -72,8 +161,18 @@ Result<OutBuffer> key_frame(ByteView data, OutputAllocator& alloc, Report& repor
   if (!detected.ok()) return detected.error();
   const ByteView input = detected.value().data;
   switch (detected.value().kind) {
-    case InputKind::kTransportStream:
-      return extract_thumbnail_from_ts(input, alloc, report, codec);
+    case InputKind::kTransportStream: {
+      DemuxOptions options;
+      options.audio_only = true;  // to say that the input has audio only
+      Result<MediaData> media = parse_ts_packets(input, report, options);
+      if (!media.ok()) return media.error();
+      if (auto e = without_video(media.value())) return *e;
+      if (media.value().video_data.empty() && !written_audio(media.value()).empty()) {
+        return Error{"no video: a key frame is taken from video, and the input holds audio only",
+                     ErrorKind::kNothingToDo};
+      }
+      return key_frame_of(media.value(), alloc, codec);
+    }
     case InputKind::kRegularMp4:
     case InputKind::kFragmentedMp4:
       // The exact routine falls back on the first track; by content, an

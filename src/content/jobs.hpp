@@ -1,8 +1,11 @@
 // The jobs of the package layer, each chosen by what its input is.
 //
 // remux: a transport stream is converted, a fragmented MP4 unfolded, a
-// regular MP4 rebased to 0, all to a regular MP4. key_frame: the first key
-// frame of a transport stream or an MP4, fragmented or not, as Annex B.
+// regular MP4 rebased to 0, all to a regular MP4. A transport stream without
+// video gives an audio-only file, and the report says what the result leaves
+// out. The caller may name the streams to keep (TS PIDs, MP4 track IDs).
+// key_frame: the first key frame of a transport stream or an MP4,
+// fragmented or not, as Annex B.
 // merge: a video fMP4 and an audio fMP4 into one regular MP4. Refused:
 // whatever detect_input refuses, a media segment without the moov that
 // describes its samples, an input of the wrong kind for its job, and any
@@ -16,10 +19,25 @@
 #include "core/result.hpp"
 #include "ts_parser/media_data.hpp"
 #include "ts_parser/report.hpp"
+#include "ts_parser/stream_choice.hpp"
 
 namespace quaver {
 
+// For MP4 inputs, naming video keeps that video track and no other video
+// track, naming audio likewise; tracks of other kinds stay. Two or more
+// audio streams named become alternatives of one group, the first enabled.
+Result<OutBuffer> remux_streams(ByteView data, OutputAllocator& alloc, Report& report, const StreamRequest& request);
+// The same with today's choice of streams (every track of an MP4).
 Result<OutBuffer> remux(ByteView data, OutputAllocator& alloc, Report& report);
+
+// Tracks of an MP4 named by ID that it does not have as tracks of their
+// kind (video: handler "vide", audio: "soun"); nothing when all are there.
+std::optional<Error> named_track_problem(ByteView mp4, const StreamRequest& request);
+
+// A transport stream demultiplexed as the package's jobs read it: an
+// audio-only programme may be taken, and what is left out is reported.
+Result<MediaData> demultiplex(ByteView ts, Report& report, const StreamRequest& request = {},
+                              bool every_audio = false);
 
 // Where a key frame is looked for: the container detected from the content,
 // or the one the caller names (the exact routines, without detection).

@@ -124,16 +124,42 @@ class MovieHeader : public HeaderBox {
 class TrackHeader : public HeaderBox {
  public:
   static constexpr FieldPlace kDuration{{20, 28}, {4, 8}};
+  static constexpr std::uint32_t kEnabled = 0x000001;  // track_enabled, a flag
   explicit TrackHeader(ByteView body) : HeaderBox(body, kDuration) {}
   std::optional<std::uint32_t> track_id() const { return word(); }
   bool set_track_id(std::span<std::uint8_t> out, std::uint32_t id) const { return set(out, kWord, id); }
+  // The 16-bit alternate_group, after two reserved words and the layer that
+  // follow the duration.
+  std::optional<std::uint16_t> alternate_group() const {
+    return alternate_group_at() + 2 <= body().size()
+               ? std::optional<std::uint16_t>(load_be16(body().data() + alternate_group_at()))
+               : std::nullopt;
+  }
+  // Writes the group and the enabled flag into `out`, a body laid out as
+  // this one; false, with nothing written, where the body does not hold them.
+  bool set_alternative(std::span<std::uint8_t> out, std::uint16_t group, bool enabled) const {
+    if (!alternate_group()) return false;
+    store_be16(out.data() + alternate_group_at(), group);
+    out[3] = static_cast<std::uint8_t>(enabled ? out[3] | kEnabled : out[3] & ~kEnabled);
+    return true;
+  }
+
+ private:
+  std::size_t alternate_group_at() const { return version1() ? 46 : 34; }
 };
 
-// The same fields as a movie header, up to its duration.
+// The same fields as a movie header, up to its duration; then the language.
 class MediaHeader : public HeaderBox {
  public:
   explicit MediaHeader(ByteView body) : HeaderBox(body, MovieHeader::kDuration) {}
   std::optional<std::uint32_t> timescale() const { return word(); }
+  std::optional<std::uint64_t> duration() const { return get(MovieHeader::kDuration); }
+  // The packed ISO 639-2 code: three letters of five bits, each less 0x60.
+  std::optional<std::uint16_t> language() const {
+    const std::size_t at = version1() ? 32 : 20;
+    return at + 2 <= body().size() ? std::optional<std::uint16_t>(load_be16(body().data() + at) & 0x7FFF)
+                                   : std::nullopt;
+  }
 };
 
 // tfdt: the base media decode time of a track fragment.

@@ -102,7 +102,9 @@ Result<std::vector<std::uint8_t>> build_regular_moov(ByteView moov_body, const s
   return std::move(out.data());
 }
 
-Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
+Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) { return defragment_mp4(data, alloc, {}); }
+
+Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc, const TrakFilter& keep) {
   Result<Mp4File> parsed = parse_mp4(data);
   if (!parsed.ok()) return parsed.error();
   const Mp4File& file = parsed.value();
@@ -110,8 +112,11 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
     return Error{"Not a fragmented MP4", ErrorKind::kUnsupported};
   }
   if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
+  std::vector<std::uint8_t> kept_moov;
+  if (keep) kept_moov = moov_keeping(file.moov->data, keep);
+  const ByteView moov_body = keep ? ByteView(kept_moov.data(), kept_moov.size()) : file.moov->data;
 
-  Result<std::vector<TrackFragments>> collected = fragmented_tracks(data, file);
+  Result<std::vector<TrackFragments>> collected = fragmented_tracks(data, file, moov_body);
   if (!collected.ok()) return collected.error();
   std::vector<TrackFragments> tracks = collected.take();
   if (!described_within(tracks, data.size())) return Error{"Sample count exceeds what the input can hold"};
@@ -119,7 +124,7 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
   std::vector<const TrackFragments*> records;
   for (const TrackFragments& t : tracks) records.push_back(&t);
   Result<std::vector<std::uint8_t>> moov = placed_moov(
-      records, [&](const std::vector<std::uint64_t>& offsets) { return build_regular_moov(file.moov->data, tracks, offsets); },
+      records, [&](const std::vector<std::uint64_t>& offsets) { return build_regular_moov(moov_body, tracks, offsets); },
       []() -> Error { fault("moov length changed between passes"); });
   if (!moov.ok()) return moov.error();
   for (TrackFragments& t : tracks) release_sample_records(t);

@@ -16,6 +16,7 @@
 #include "core/result.hpp"
 #include "mp4_parser/box.hpp"
 #include "mp4_parser/fragments.hpp"
+#include "mp4_parser/track_selection.hpp"
 
 namespace quaver {
 
@@ -33,5 +34,7 @@ Result<std::vector<std::uint8_t>> build_regular_moov(ByteView moov_body, const s
                                                      const std::vector<std::uint64_t>& chunk_offsets);
 
 Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc);
+// Only the traks `keep` accepts are unfolded (track_selection.hpp).
+Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc, const TrakFilter& keep);
 
 }  // namespace quaver

@@ -301,7 +301,11 @@ Result<std::uint64_t> collect_fragment_data(ByteView data, const std::vector<Box
 }
 
 Result<std::vector<TrackFragments>> fragmented_tracks(ByteView data, const Mp4File& file) {
-  Result<std::vector<TrackFragments>> tracks = extract_track_info_from_moov(file.moov->data);
+  return fragmented_tracks(data, file, file.moov->data);
+}
+
+Result<std::vector<TrackFragments>> fragmented_tracks(ByteView data, const Mp4File& file, ByteView moov_body) {
+  Result<std::vector<TrackFragments>> tracks = extract_track_info_from_moov(moov_body);
   if (!tracks.ok()) return tracks;
   Result<std::uint64_t> collected = collect_fragment_data(data, file.box_infos, tracks.value());
   if (!collected.ok()) return collected.error();

@@ -67,6 +67,9 @@ Result<std::uint64_t> collect_fragment_data(ByteView data, const std::vector<Box
 // One record per trak of the file's moov (which it must have), each with
 // the samples of every fragment: the two routines above, one after the other.
 Result<std::vector<TrackFragments>> fragmented_tracks(ByteView data, const Mp4File& file);
+// The same for the traks of `moov_body`, a moov body standing for the file's
+// (its own with some traks left out, say).
+Result<std::vector<TrackFragments>> fragmented_tracks(ByteView data, const Mp4File& file, ByteView moov_body);
 
 // The first sample, in file order, of the fragments of one track, located
 // as collect_fragment_data locates it: its bytes, or an empty view when it

@@ -2,8 +2,10 @@
 //
 // Timing: sample durations follow the stream's clock (see timeline.hpp);
 // composition offsets come from PTS - DTS of each PES relative to the first;
-// both media timelines start at 0, and an edit on the audio track lines its
-// start up with the first picture.
+// every media timeline starts at 0, and an edit on each audio track lines
+// its start up with the first picture (without video, with the first audio
+// track's start). Several audio tracks are alternatives of one group: the
+// first is enabled, the others are not until a player switches to them.
 #include <algorithm>
 #include <array>
 
@@ -15,6 +17,7 @@ namespace quaver {
 namespace {
 
 constexpr std::uint32_t kMovieTimescale = 90000;
+constexpr std::uint16_t kUndetermined = 0x55C4;  // the language "und"
 constexpr std::array<std::uint32_t, 13> kAdtsRates = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                                       22050, 16000, 12000, 11025, 8000, 7350};
 
@@ -66,9 +69,18 @@ void write_mvhd(ByteBuilder& b, std::uint32_t duration, std::uint32_t next_track
   b.close_box(box);
 }
 
+// Which tracks a player shows: all of them, except that of a group of
+// alternatives only the enabled one plays.
+struct TrackRole {
+  std::uint32_t flags = 7;             // enabled, in movie, in preview
+  std::uint16_t alternate_group = 0;   // 0: the track is no alternative
+  // Alternatives name their language, for a player's choice of track.
+  std::uint16_t language = kUndetermined;
+};
+
 void write_tkhd(ByteBuilder& b, std::uint32_t track_id, std::uint32_t duration, std::uint16_t volume,
-                std::uint16_t width, std::uint16_t height) {
-  std::size_t box = b.open_full_box(fourcc("tkhd"), 0, 7);  // enabled, in movie, in preview
+                std::uint16_t width, std::uint16_t height, TrackRole role = {}) {
+  std::size_t box = b.open_full_box(fourcc("tkhd"), 0, role.flags);
   b.u32(0);
   b.u32(0);
   b.u32(track_id);
@@ -76,7 +88,7 @@ void write_tkhd(ByteBuilder& b, std::uint32_t track_id, std::uint32_t duration, 
   b.u32(duration);
   b.zeros(8);
   b.u16(0);  // layer
-  b.u16(0);  // alternate group
+  b.u16(role.alternate_group);
   b.u16(volume);
   b.u16(0);
   matrix(b);
@@ -85,13 +97,24 @@ void write_tkhd(ByteBuilder& b, std::uint32_t track_id, std::uint32_t duration, 
   b.close_box(box);
 }
 
-void write_mdhd(ByteBuilder& b, std::uint32_t timescale, std::uint32_t duration) {
+// The mdhd's packed ISO 639-2 code: three lowercase letters of five bits each.
+std::uint16_t packed_language(const std::array<char, 3>& code) {
+  std::uint16_t packed = 0;
+  for (char c : code) {
+    const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    if (lower < 'a' || lower > 'z') return kUndetermined;
+    packed = static_cast<std::uint16_t>((packed << 5) | (lower - 0x60));
+  }
+  return packed;
+}
+
+void write_mdhd(ByteBuilder& b, std::uint32_t timescale, std::uint32_t duration, std::uint16_t language = kUndetermined) {
   std::size_t box = b.open_full_box(fourcc("mdhd"), 0, 0);
   b.u32(0);
   b.u32(0);
   b.u32(timescale);
   b.u32(duration);
-  b.u16(0x55C4);  // language "und"
+  b.u16(language);
   b.u16(0);
   b.close_box(box);
 }
@@ -247,20 +270,6 @@ void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& l
   b.close_box(trak);
 }
 
-// What the audio track declares. Every stream runs on its own sample rate,
-// the fixed AAC-LC 48 kHz stereo description included: readers built on
-// ffmpeg count an audio edit's media time in samples, and so skip exactly
-// the lead only then. Any stream other than that one declares its own
-// configuration, so that it neither plays at the wrong speed nor decodes
-// with the wrong channel layout.
-struct AudioDescription {
-  std::uint16_t audio_specific_config = 0x1190;
-  std::uint16_t channel_count = 2;
-  std::uint32_t sample_rate_field = 48000u << 16;
-  std::uint32_t timescale = 48000;
-  std::uint32_t sample_delta = 1024;  // audio samples in each sample
-};
-
 // Every sample of these formats holds a fixed number of audio samples.
 AudioDescription at_own_rate(std::uint32_t rate, std::uint32_t samples_per_frame) {
   AudioDescription d;
@@ -269,35 +278,14 @@ AudioDescription at_own_rate(std::uint32_t rate, std::uint32_t samples_per_frame
   return d;
 }
 
-// A configuration the demultiplexer always records with the first frame.
+// The configuration the demultiplexer always records with the first frame.
 template <class T>
-const T& recorded(const std::optional<T>& config) {
+const T& recorded(const AudioTrack& track) {
+  const T* config = std::get_if<T>(&track.config);
   if (!config) fault("audio frames without the configuration of their first frame");
   return *config;
 }
 
-AudioDescription describe_audio(const MediaData& md) {
-  switch (md.audio_codec) {
-    case AudioCodec::kAc3: return at_own_rate(recorded(md.ac3_config).sample_rate, 1536);
-    case AudioCodec::kEac3: return at_own_rate(recorded(md.eac3_config).sample_rate, 1536);
-    case AudioCodec::kMpegAudio: {
-      const MpegAudioHeader& h = recorded(md.mpeg_audio_config);
-      return at_own_rate(h.sample_rate, h.samples_per_frame);
-    }
-    case AudioCodec::kAac: break;
-  }
-  AudioDescription d;
-  if (!md.audio_config) return d;
-  const AdtsConfig& c = *md.audio_config;
-  if ((c.profile == 1 && c.sampling_index == 3 && c.channel_config == 2) || c.sampling_index >= 13) return d;
-  const std::uint32_t rate = kAdtsRates[c.sampling_index];
-  d = at_own_rate(rate, 1024);
-  d.audio_specific_config = static_cast<std::uint16_t>(((c.profile + 1) << 11) | (c.sampling_index << 7) |
-                                                       (c.channel_config << 3));
-  d.channel_count = c.channel_config == 0 ? 2 : c.channel_config == 7 ? 8 : c.channel_config;
-  d.sample_rate_field = rate <= 0xFFFF ? rate << 16 : 0;
-  return d;
-}
 
 // AAC: MPEG-4 audio (object type 0x40) with its two-byte AudioSpecificConfig,
 // a 768-byte buffer and 128 kbit/s.
@@ -310,17 +298,18 @@ void write_aac_entry(ByteBuilder& b, const AudioDescription& d) {
   b.close_box(mp4a);
 }
 
-void write_audio_entry(ByteBuilder& b, const MediaData& md, const AudioDescription& d) {
-  switch (md.audio_codec) {
+void write_audio_entry(ByteBuilder& b, const AudioTrack& track, const AudioDescription& d) {
+  switch (track.codec) {
     case AudioCodec::kAac: write_aac_entry(b, d); break;
-    case AudioCodec::kAc3: write_ac3_entry(b, *md.ac3_config); break;
-    case AudioCodec::kEac3: write_eac3_entry(b, *md.eac3_config); break;
-    case AudioCodec::kMpegAudio: write_mpeg_audio_entry(b, *md.mpeg_audio_config); break;
+    case AudioCodec::kAc3: write_ac3_entry(b, recorded<Ac3Config>(track)); break;
+    case AudioCodec::kEac3: write_eac3_entry(b, recorded<Eac3Config>(track)); break;
+    case AudioCodec::kMpegAudio: write_mpeg_audio_entry(b, recorded<MpegAudioHeader>(track)); break;
   }
 }
 
-// How the audio track lines up with the video, whose first picture is shown
-// at movie time 0: audio that starts later waits behind an empty edit;
+// How an audio track lines up with the video, whose first picture is shown
+// at movie time 0 (without video, with the first audio track, which starts
+// there): audio that starts later waits behind an empty edit;
 // audio that starts earlier (an AAC encoder's priming samples, or a stream
 // whose video joins late) skips its lead. Gaps of 2^32 ticks or more are
 // not believed.
@@ -360,20 +349,23 @@ void write_audio_edit(ByteBuilder& b, const AudioEdit& e, std::uint32_t tkhd_dur
   b.close_box(edts);
 }
 
-void write_audio_trak(ByteBuilder& b, const MediaData& md, const MovieTiming& t, std::uint32_t chunk_offset) {
-  const auto m = static_cast<std::uint32_t>(md.audio_frame_sizes.size());
-  const AudioDescription d = describe_audio(md);
-  const TrackTiming& timing = t.timeline.audio;
-  // The track header counts in the movie's 90 kHz, the media in samples.
+// The track header counts in the movie's 90 kHz, the media in samples.
+std::uint32_t movie_duration(const TrackTiming& timing, std::uint32_t timescale) {
   const std::uint64_t samples = timing.durations.total;
-  const std::uint32_t tkhd_duration =
-      duration_field(samples / d.timescale * kMovieTimescale + samples % d.timescale * kMovieTimescale / d.timescale);
-  const std::uint32_t mdhd_duration = duration_field(samples);
+  return duration_field(samples / timescale * kMovieTimescale + samples % timescale * kMovieTimescale / timescale);
+}
+
+void write_audio_trak(ByteBuilder& b, const AudioTrack& track, const TrackTiming& timing, const TrackTiming& reference,
+                      std::uint32_t track_id, TrackRole role, std::uint32_t chunk_offset) {
+  const auto m = static_cast<std::uint32_t>(track.samples());
+  const AudioDescription d = describe_audio(track);
+  const std::uint32_t tkhd_duration = movie_duration(timing, d.timescale);
+  const std::uint32_t mdhd_duration = duration_field(timing.durations.total);
 
   std::size_t trak = b.open_box(fourcc("trak"));
-  write_tkhd(b, 2, tkhd_duration, 0x0100, 0, 0);
+  write_tkhd(b, track_id, tkhd_duration, 0x0100, 0, 0, role);
   std::size_t mdia = b.open_box(fourcc("mdia"));
-  write_mdhd(b, d.timescale, mdhd_duration);
+  write_mdhd(b, d.timescale, mdhd_duration, role.language);
   write_hdlr(b, fourcc("soun"));
   std::size_t minf = b.open_box(fourcc("minf"));
   std::size_t smhd = b.open_full_box(fourcc("smhd"), 0, 0);
@@ -384,48 +376,99 @@ void write_audio_trak(ByteBuilder& b, const MediaData& md, const MovieTiming& t,
   std::size_t stbl = b.open_box(fourcc("stbl"));
   std::size_t stsd = b.open_full_box(fourcc("stsd"), 0, 0);
   b.u32(1);
-  write_audio_entry(b, md, d);
+  write_audio_entry(b, track, d);
   b.close_box(stsd);
-  write_single_chunk_tables(b, m, timing, chunk_offset, [&](std::uint32_t i) { return md.audio_frame_sizes[i]; });
+  write_single_chunk_tables(b, m, timing, chunk_offset, [&](std::uint32_t i) { return track.frame_sizes[i]; });
   b.close_box(stbl);
   b.close_box(minf);
   b.close_box(mdia);
 
-  write_audio_edit(b, audio_edit(timing, t.timeline.video), tkhd_duration, d.timescale);
+  write_audio_edit(b, audio_edit(timing, reference), tkhd_duration, d.timescale);
   b.close_box(trak);
 }
 
 }  // namespace
 
+AudioDescription describe_audio(const AudioTrack& track) {
+  switch (track.codec) {
+    case AudioCodec::kAc3: return at_own_rate(recorded<Ac3Config>(track).sample_rate, 1536);
+    case AudioCodec::kEac3: return at_own_rate(recorded<Eac3Config>(track).sample_rate, 1536);
+    case AudioCodec::kMpegAudio: {
+      const MpegAudioHeader& h = recorded<MpegAudioHeader>(track);
+      return at_own_rate(h.sample_rate, h.samples_per_frame);
+    }
+    case AudioCodec::kAac: break;
+  }
+  AudioDescription d;
+  const AdtsConfig* config = std::get_if<AdtsConfig>(&track.config);
+  if (!config) return d;
+  const AdtsConfig& c = *config;
+  if ((c.profile == 1 && c.sampling_index == 3 && c.channel_config == 2) || c.sampling_index >= 13) return d;
+  const std::uint32_t rate = kAdtsRates[c.sampling_index];
+  d = at_own_rate(rate, 1024);
+  d.audio_specific_config = static_cast<std::uint16_t>(((c.profile + 1) << 11) | (c.sampling_index << 7) |
+                                                       (c.channel_config << 3));
+  d.channel_count = c.channel_config == 0 ? 2 : c.channel_config == 7 ? 8 : c.channel_config;
+  d.sample_rate_field = rate <= 0xFFFF ? rate << 16 : 0;
+  return d;
+}
+
+std::vector<const AudioTrack*> written_audio(const MediaData& md) {
+  std::vector<const AudioTrack*> out;
+  for (std::size_t k = 0; k < md.carried_audio && k < md.audio.size(); ++k) {
+    if (md.audio[k].samples() > 0) out.push_back(&md.audio[k]);
+  }
+  return out;
+}
+
 MovieTiming plan_timing(const MediaData& md, const SampleLayout& layout) {
   MovieTiming t;
-  t.composition = composition_offsets(md, layout.samples());
+  const bool has_video = !md.video_data.empty();
+  if (has_video) t.composition = composition_offsets(md, layout.samples());
   const VideoClock video{md.video_timestamps, layout.samples()};
-  if (md.audio_frame_sizes.empty()) {
-    t.timeline = lay_out_timeline(video, nullptr);
-  } else {
-    const AudioDescription d = describe_audio(md);
-    const AudioClock audio{md.audio_pes, md.audio_frame_sizes.size(), d.timescale, d.sample_delta};
-    t.timeline = lay_out_timeline(video, &audio);
+  std::vector<AudioClock> audio;
+  for (const AudioTrack* track : written_audio(md)) {
+    const AudioDescription d = describe_audio(*track);
+    audio.push_back(AudioClock{track->pes, track->samples(), d.timescale, d.sample_delta});
   }
+  t.timeline = lay_out_timeline(has_video ? &video : nullptr, audio);
   return t;
 }
 
 std::vector<std::uint8_t> build_moov(const MediaData& md, const SampleLayout& layout, const MovieTiming& t,
                                      std::uint64_t moov_size, std::uint64_t video_bytes) {
-  // The movie lasts as long as the video, even when the audio runs longer.
-  const std::uint32_t video_duration = duration_field(t.timeline.video.durations.total);
-  const bool has_audio = !md.audio_frame_sizes.empty();
+  const bool has_video = !md.video_data.empty();
+  const std::vector<const AudioTrack*> audio = written_audio(md);
+  // The movie lasts as long as the video, even when the audio runs longer;
+  // without video, as long as the first audio track.
+  const std::uint32_t movie = has_video ? duration_field(t.timeline.video.durations.total)
+                                        : movie_duration(t.timeline.audio[0], describe_audio(*audio[0]).timescale);
+  const TrackTiming& reference = has_video ? t.timeline.video : t.timeline.audio[0];
 
   ByteBuilder b;
   // stsz and stss (4 bytes a sample), ctts (8), the audio stsz (4 a frame)
   // and the time-to-sample runs (8 each).
-  b.reserve(1024 + 8 * layout.samples() + 8 * t.composition.offsets.size() + 4 * md.audio_frame_sizes.size() +
-            8 * (t.timeline.video.durations.runs.size() + t.timeline.audio.durations.runs.size()));
+  std::size_t audio_entries = 0;
+  for (std::size_t k = 0; k < audio.size(); ++k) {
+    audio_entries += 4 * audio[k]->samples() + 8 * t.timeline.audio[k].durations.runs.size() + 1024;
+  }
+  b.reserve(1024 + 8 * layout.samples() + 8 * t.composition.offsets.size() + audio_entries +
+            8 * t.timeline.video.durations.runs.size());
   std::size_t moov = b.open_box(fourcc("moov"));
-  write_mvhd(b, video_duration, has_audio ? 3 : 2);
-  write_video_trak(b, md, layout, t, video_duration, static_cast<std::uint32_t>(moov_size + 36));
-  if (has_audio) write_audio_trak(b, md, t, static_cast<std::uint32_t>(moov_size + video_bytes + 36));
+  const std::uint32_t tracks = (has_video ? 1 : 0) + static_cast<std::uint32_t>(audio.size());
+  write_mvhd(b, movie, tracks + 1);
+  std::uint64_t chunk = moov_size + 36;
+  if (has_video) {
+    write_video_trak(b, md, layout, t, movie, static_cast<std::uint32_t>(chunk));
+    chunk += video_bytes;
+  }
+  for (std::size_t k = 0; k < audio.size(); ++k) {
+    TrackRole role;
+    if (audio.size() > 1) role = TrackRole{k == 0 ? 7u : 6u, 1, packed_language(audio[k]->language)};
+    const auto track_id = static_cast<std::uint32_t>((has_video ? 2 : 1) + k);
+    write_audio_trak(b, *audio[k], t.timeline.audio[k], reference, track_id, role, static_cast<std::uint32_t>(chunk));
+    chunk += audio[k]->frame_bytes.size();
+  }
   b.close_box(moov);
   return std::move(b.data());
 }

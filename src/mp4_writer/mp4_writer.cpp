@@ -12,13 +12,17 @@ constexpr std::uint64_t kLimit32 = std::uint64_t{1} << 32;
 
 }  // namespace
 
-Result<OutBuffer> create_mp4_with_options(MediaData media, bool /*reset_timestamps*/, OutputAllocator& alloc) {
-  if (media.video_data.empty()) return Error{"No video data found", ErrorKind::kNothingToDo};
+Result<OutBuffer> write_mp4(MediaData media, OutputAllocator& alloc, bool audio_only) {
+  const std::vector<const AudioTrack*> audio = written_audio(media);
+  const bool has_video = !media.video_data.empty();
+  if (!has_video && !(audio_only && !audio.empty())) return Error{"No video data found", ErrorKind::kNothingToDo};
 
-  const SampleLayout layout = layout_video_samples(media.video_data, media.video_pes_starts, media.video_syntax());
+  const SampleLayout layout =
+      has_video ? layout_video_samples(media.video_data, media.video_pes_starts, media.video_syntax()) : SampleLayout{};
   media.video_data.release_start_codes();  // the samples are found; only their bytes are read from here on
   const std::uint64_t video_bytes = layout.video_bytes;
-  const std::uint64_t audio_bytes = media.audio_frame_bytes.size();
+  std::uint64_t audio_bytes = 0;
+  for (const AudioTrack* track : audio) audio_bytes += track->frame_bytes.size();
   const std::uint64_t payload = video_bytes + audio_bytes;
   // Every size and offset of this layout is a 32-bit field; wrapped values
   // would produce a file that points at the wrong bytes.
@@ -35,7 +39,9 @@ Result<OutBuffer> create_mp4_with_options(MediaData media, bool /*reset_timestam
     return final_moov;
   }();
   const std::uint64_t moov_size = moov.size();
-  const std::uint64_t last_chunk = moov_size + 36 + (media.audio_frame_sizes.empty() ? 0 : video_bytes);
+  // The last chunk starts where the last track's samples do.
+  const std::uint64_t last_chunk =
+      moov_size + 36 + (audio.empty() ? 0 : video_bytes + audio_bytes - audio.back()->frame_bytes.size());
   if (last_chunk >= kLimit32)
     return Error{"Output too large: chunk offset does not fit 32 bits", ErrorKind::kUnsupported};
 
@@ -50,9 +56,13 @@ Result<OutBuffer> create_mp4_with_options(MediaData media, bool /*reset_timestam
     w.u32(size);
     media.video_data.copy_to(w.room(size), layout.nal_starts[k], size);
   }
-  w.bytes(media.audio_frame_bytes.data(), media.audio_frame_bytes.size());
+  for (const AudioTrack* track : audio) w.bytes(track->frame_bytes.data(), track->frame_bytes.size());
   w.finish();
   return out;
+}
+
+Result<OutBuffer> create_mp4_with_options(MediaData media, bool /*reset_timestamps*/, OutputAllocator& alloc) {
+  return write_mp4(std::move(media), alloc);
 }
 
 Result<OutBuffer> convert_ts_to_mp4(ByteView data, bool reset_timestamps, OutputAllocator& alloc,

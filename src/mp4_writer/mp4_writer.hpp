@@ -2,12 +2,13 @@
 //
 // In: a MediaData record. Out: ftyp, moov, then one mdat holding every video
 // sample (one per access unit, NAL units length-prefixed, parameter sets and
-// delimiters removed) followed by every audio sample. Sample durations follow
-// the stream's clock (timeline.hpp). The audio track is lined up with the
-// video by an edit when one starts before the other. All times are 90 kHz
-// ticks except the audio media's, which runs on the stream's sample rate. Refused:
-// a stream without video bytes, and files whose sizes or offsets would not
-// fit the 32-bit fields of this layout.
+// delimiters removed) followed by the samples of each audio track, track
+// after track. Sample durations follow the stream's clock (timeline.hpp).
+// Each audio track is lined up with the video by an edit when one starts
+// before the other. All times are 90 kHz ticks except the audio media's,
+// which run on their streams' sample rates. Refused: a stream without video
+// bytes (unless an audio-only file is wanted and audio exists), and files
+// whose sizes or offsets would not fit the 32-bit fields of this layout.
 #pragma once
 
 #include <cstddef>
@@ -59,10 +60,33 @@ struct MovieTiming {
 };
 MovieTiming plan_timing(const MediaData& media, const SampleLayout& layout);
 
+// What an audio track declares. Every stream runs on its own sample rate,
+// the fixed AAC-LC 48 kHz stereo description included: readers built on
+// ffmpeg count an audio edit's media time in samples, and so skip exactly
+// the lead only then. Any stream other than that one declares its own
+// configuration, so that it neither plays at the wrong speed nor decodes
+// with the wrong channel layout.
+struct AudioDescription {
+  std::uint16_t audio_specific_config = 0x1190;
+  std::uint16_t channel_count = 2;
+  std::uint32_t sample_rate_field = 48000u << 16;
+  std::uint32_t timescale = 48000;
+  std::uint32_t sample_delta = 1024;  // audio samples in each sample
+};
+
+AudioDescription describe_audio(const AudioTrack& track);
+
+// The audio tracks the file holds, in order: the carried ones with a sample.
+std::vector<const AudioTrack*> written_audio(const MediaData& media);
+
 // The complete moov box. moov_size is the final moov length (0 when sizing),
 // video_bytes is V; only their low 32 bits enter the chunk offsets.
 std::vector<std::uint8_t> build_moov(const MediaData& media, const SampleLayout& layout, const MovieTiming& timing,
                                      std::uint64_t moov_size, std::uint64_t video_bytes);
+
+// The file for a demultiplexed stream; with `audio_only`, a stream without
+// video gives a file of its audio tracks (the first of them track 1).
+Result<OutBuffer> write_mp4(MediaData media, OutputAllocator& alloc, bool audio_only = false);
 
 // reset_timestamps is accepted for callers' convenience and changes nothing:
 // the written timeline always starts at 0.

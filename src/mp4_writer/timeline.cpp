@@ -338,47 +338,63 @@ void DurationRuns::add(std::uint32_t delta, std::uint64_t count) {
   }
 }
 
-Timeline lay_out_timeline(const VideoClock& video, const AudioClock* audio) {
+Timeline lay_out_timeline(const VideoClock* video, const std::vector<AudioClock>& audio) {
   Timeline out;
-  const VideoTimes vt(video);
-  VideoClockShape shape = shape_of(vt);
-  const std::int64_t step = shape.step;
-  out.video.nominal = static_cast<std::uint32_t>(step);
-  Track<VideoTimes> v(vt, Rules{kTicks, step, 1, 0}, std::move(shape.jumps), out.video.durations, video.samples);
-  if (const auto j = first_timed(v.times)) {
-    out.video.start = *j == 0 ? vt.shown_at(0) : *v.times.at(*j) - step * static_cast<std::int64_t>(*j);
+  out.audio.resize(audio.size());
+  std::optional<VideoTimes> vt;
+  std::optional<Track<VideoTimes>> v;
+  bool regular = true;
+  if (video) {
+    vt.emplace(*video);
+    VideoClockShape shape = shape_of(*vt);
+    const std::int64_t step = shape.step;
+    regular = shape.regular;
+    out.video.nominal = static_cast<std::uint32_t>(step);
+    v.emplace(*vt, Rules{kTicks, step, 1, 0}, std::move(shape.jumps), out.video.durations, video->samples);
+    if (const auto j = first_timed(v->times)) {
+      out.video.start = *j == 0 ? vt->shown_at(0) : *v->times.at(*j) - step * static_cast<std::int64_t>(*j);
+    }
+    v->start();
+    // A regular clock, nearly every stream's, needs no placing: it has no join.
+    if (regular) {
+      out.video.durations.add(static_cast<std::uint32_t>(step), video->samples);
+    } else if (audio.empty()) {
+      v->place_parts_on_their_own();
+    }
   }
-  v.start();
-  // A regular clock, nearly every stream's, needs no placing: it has no join.
-  if (shape.regular) {
-    out.video.durations.add(static_cast<std::uint32_t>(step), video.samples);
-  } else if (!audio || audio->samples == 0) {
-    v.place_parts_on_their_own();
-  }
-  if (!audio || audio->samples == 0) return out;
 
-  const std::int64_t rate = audio->rate;
-  const std::int64_t frame = audio->frame;
-  out.audio.nominal = audio->frame;
-  AudioTimes audio_times(*audio);
-  std::vector<std::size_t> jumps = find_jumps(audio_times, frame, rate);
-  Track<AudioTimes> a(audio_times, Rules{rate, frame, frame, frame}, std::move(jumps), out.audio.durations,
-                      audio->samples);
-  if (const auto j = first_timed(a.times)) {
-    out.audio.start = *a.times.ticks_at(*j) - rescale(frame * static_cast<std::int64_t>(*j), kTicks, rate);
-  }
-  // Tracks that start too far apart to be believed (the audio then gets no
-  // edit) start together.
-  if (out.video.start && out.audio.start) {
-    const std::int64_t apart = *out.video.start - *out.audio.start;
-    if (apart >= kBelievedApart || -apart >= kBelievedApart) a.first_offset = rescale(apart, rate, kTicks);
-  }
-  a.start();
-  if (!shape.regular && v.jumps.size() == a.jumps.size()) {
-    join_parts(v, a);
-  } else {
-    if (!shape.regular) v.place_parts_on_their_own();
-    a.place_parts_on_their_own();
+  // Each audio track is placed on its own, measured from the first picture
+  // (without video, from the first audio track); the first one pairs its
+  // joins with the video's.
+  std::optional<Timestamp> reference = out.video.start;
+  for (std::size_t k = 0; k < audio.size(); ++k) {
+    const AudioClock& clock = audio[k];
+    TrackTiming& timing = out.audio[k];
+    const std::int64_t rate = clock.rate;
+    const std::int64_t frame = clock.frame;
+    timing.nominal = clock.frame;
+    AudioTimes audio_times(clock);
+    std::vector<std::size_t> jumps = find_jumps(audio_times, frame, rate);
+    Track<AudioTimes> a(audio_times, Rules{rate, frame, frame, frame}, std::move(jumps), timing.durations,
+                        clock.samples);
+    if (const auto j = first_timed(a.times)) {
+      timing.start = *a.times.ticks_at(*j) - rescale(frame * static_cast<std::int64_t>(*j), kTicks, rate);
+    }
+    if (!video && k == 0) reference = timing.start;
+    // Tracks that start too far apart to be believed (the audio then gets no
+    // edit) start together.
+    if (reference && timing.start) {
+      const std::int64_t apart = *reference - *timing.start;
+      if (apart >= kBelievedApart || -apart >= kBelievedApart) a.first_offset = rescale(apart, rate, kTicks);
+    }
+    a.start();
+    const bool paired = v && k == 0 && !regular;
+    if (paired && v->jumps.size() == a.jumps.size()) {
+      join_parts(*v, a);
+    } else {
+      if (paired) v->place_parts_on_their_own();
+      a.place_parts_on_their_own();
+    }
   }
   return out;
 }

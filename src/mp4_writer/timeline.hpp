@@ -55,7 +55,7 @@ struct VideoClock {
   std::size_t samples;
 };
 
-// An audio track's clock: the PES its samples begin in (MediaData::audio_pes),
+// An audio track's clock: the PES its samples begin in (AudioTrack::pes),
 // its sample rate, which is also its media timescale, and the audio samples
 // in each of its samples.
 struct AudioClock {
@@ -66,11 +66,13 @@ struct AudioClock {
 };
 
 struct Timeline {
-  TrackTiming video;  // 90 kHz
-  TrackTiming audio;  // the audio rate; empty without audio
+  TrackTiming video;               // 90 kHz; empty without video
+  std::vector<TrackTiming> audio;  // each at its own rate, in the order of the clocks given
 };
 
-// The durations of both tracks. `audio` is null for a stream without audio.
-Timeline lay_out_timeline(const VideoClock& video, const AudioClock* audio);
+// The durations of every track. `video` is null for a stream without video;
+// each audio clock has at least one sample. Joins are paired between the
+// video and the first audio track; the other audio tracks run on over theirs.
+Timeline lay_out_timeline(const VideoClock* video, const std::vector<AudioClock>& audio);
 
 }  // namespace quaver

@@ -12,6 +12,8 @@
 
 #include "content/detect.hpp"
 #include "content/jobs.hpp"
+#include "content/probe.hpp"
+#include "content/samples.hpp"
 #include "mp4_parser/defragment.hpp"
 #include "mp4_parser/rebase.hpp"
 #include "python/native.hpp"
@@ -82,6 +84,48 @@ bool text_arg(PyObject* obj, const char* name, std::optional<std::string>* out) 
   return true;
 }
 
+// A PID or track ID: an int from 0 to 2^32 - 1.
+bool id_arg(PyObject* obj, const char* name, std::uint32_t* out) {
+  if (!PyLong_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object is not an int", name, type_name(obj).c_str());
+    return false;
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (PyErr_Occurred() || v > 0xFFFFFFFFull) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "argument '%s': a PID or track ID runs from 0 to 4294967295", name);
+    return false;
+  }
+  *out = static_cast<std::uint32_t>(v);
+  return true;
+}
+
+// The streams asked for: `video` None or an int; `audio` None (the default
+// choice) or an iterable of ints, empty for no audio.
+bool request_args(PyObject* video, PyObject* audio, StreamRequest* out) {
+  if (video && video != Py_None) {
+    std::uint32_t id = 0;
+    if (!id_arg(video, "video", &id)) return false;
+    out->video = id;
+  }
+  if (!audio || audio == Py_None) return true;
+  PyObject* items = PyObject_GetIter(audio);
+  if (!items) return false;
+  out->audio.emplace();
+  while (PyObject* item = PyIter_Next(items)) {
+    std::uint32_t id = 0;
+    const bool ok = id_arg(item, "audio", &id);
+    Py_DECREF(item);
+    if (!ok) {
+      Py_DECREF(items);
+      return false;
+    }
+    out->audio->push_back(id);
+  }
+  Py_DECREF(items);
+  return !PyErr_Occurred();
+}
+
 }  // namespace
 
 // ---- shared with the batch functions (native.hpp) ---------------------------
@@ -149,8 +193,60 @@ PyObject* reported_job(PyObject* args, PyObject* kwargs, const char* format, con
 constexpr const char* kReported[] = {"data", "report", nullptr};
 
 PyObject* remux(PyObject*, PyObject* args, PyObject* kwargs) {
-  return reported_job(args, kwargs, "O|O:remux", kReported, [](ByteView d, Report& r, PyObject*) {
-    return run_released([&](OutputAllocator& a) { return quaver::remux(d, a, r); }, raise_kinded);
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"data", "report", "video", "audio", nullptr};
+    PyObject *data_obj = nullptr, *sink_obj = nullptr, *video_obj = nullptr, *audio_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:remux", const_cast<char**>(kwlist), &data_obj, &sink_obj,
+                                     &video_obj, &audio_obj))
+      return nullptr;
+    Ref keep;
+    ByteView data;
+    PyObject* sink = nullptr;
+    StreamRequest request;
+    if (!bytes_arg(data_obj, "data", &data, keep) || !sink_arg(sink_obj, &sink) ||
+        !request_args(video_obj, audio_obj, &request))
+      return nullptr;
+    CollectingReport lines;
+    Report& report = sink ? static_cast<Report&>(lines) : null_report();
+    PyObject* result =
+        run_released([&](OutputAllocator& a) { return quaver::remux_streams(data, a, report, request); },
+                     raise_kinded);
+    return deliver(result, sink, lines);
+  });
+}
+
+// The probe's JSON text; it reads the whole input like a conversion, so the
+// lock is released.
+PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"data", "video", "audio", nullptr};
+    PyObject *data_obj = nullptr, *video_obj = nullptr, *audio_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:probe", const_cast<char**>(kwlist), &data_obj, &video_obj,
+                                     &audio_obj))
+      return nullptr;
+    Ref keep;
+    ByteView data;
+    StreamRequest request;
+    if (!bytes_arg(data_obj, "data", &data, keep) || !request_args(video_obj, audio_obj, &request)) return nullptr;
+    std::optional<Result<std::string>> result;
+    std::exception_ptr failure;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+      result.emplace(quaver::probe(data, request));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    if (failure) {
+      raise_fault(failure);
+      return nullptr;
+    }
+    if (!result->ok()) {
+      raise_kinded(result->error());
+      return nullptr;
+    }
+    const std::string& json = result->value();
+    return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
   });
 }
 
@@ -237,6 +333,12 @@ PyObject* detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* has_video(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_data(args, kwargs, "O:has_video", [](ByteView d) -> PyObject* {
+    return PyBool_FromLong(holds_samples(d, fourcc("vide")));
+  });
+}
+
 PyObject* sniff(PyObject*, PyObject* args, PyObject* kwargs) {
   return with_data(args, kwargs, "O:sniff", [](ByteView d) -> PyObject* {
     const std::optional<std::string_view> kind = sniff_container(d);
@@ -267,7 +369,12 @@ PyObject* check_init_segment(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef kFunctions[] = {
     {"remux", with_keywords<remux>(), METH_VARARGS | METH_KEYWORDS,
-     "remux(data, report=None)\n--\n\nAny supported input to a regular MP4, the job chosen from its content."},
+     "remux(data, report=None, video=None, audio=None)\n--\n\nAny supported input to a regular MP4, the job chosen "
+     "from its content. video: a PID or track ID; audio: an iterable of them (empty for none)."},
+    {"probe", with_keywords<probe>(), METH_VARARGS | METH_KEYWORDS,
+     "probe(data, video=None, audio=None)\n--\n\nWhat quaver sees in the input, as JSON text."},
+    {"has_video", with_keywords<has_video>(), METH_VARARGS | METH_KEYWORDS,
+     "has_video(data)\n--\n\nWhether an MP4 holds a video track with a sample."},
     {"thumbnail", with_keywords<thumbnail>(), METH_VARARGS | METH_KEYWORDS,
      "thumbnail(data, report=None)\n--\n\nThe first key frame of a TS or MP4 as Annex B (H.264 or HEVC)."},
     {"key_frame", with_keywords<key_frame>(), METH_VARARGS | METH_KEYWORDS,

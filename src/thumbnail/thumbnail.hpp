@@ -29,6 +29,9 @@ Result<OutBuffer> extract_thumbnail_from_ts(ByteView data, OutputAllocator& allo
                                             Report& report = stdout_report(), VideoCodec* codec = nullptr);
 Result<OutBuffer> extract_thumbnail_from_mp4(ByteView data, OutputAllocator& alloc, VideoCodec* codec = nullptr);
 
+// The first key picture of a demultiplexed stream (the TS search after its walk).
+Result<OutBuffer> key_frame_of(const MediaData& media, OutputAllocator& alloc, VideoCodec* codec = nullptr);
+
 // True when the first moov has a trak whose handler is "vide".
 bool holds_video_track(ByteView mp4);
 

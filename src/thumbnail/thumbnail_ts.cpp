@@ -56,7 +56,10 @@ std::optional<KeyPicture> find_first_key_picture(const ChunkedBytes& v, const Na
 Result<OutBuffer> extract_thumbnail_from_ts(ByteView data, OutputAllocator& alloc, Report& report, VideoCodec* codec) {
   Result<MediaData> parsed = parse_ts_packets(data, report);
   if (!parsed.ok()) return parsed.error();
-  const MediaData& md = parsed.value();
+  return key_frame_of(parsed.value(), alloc, codec);
+}
+
+Result<OutBuffer> key_frame_of(const MediaData& md, OutputAllocator& alloc, VideoCodec* codec) {
   if (md.video_data.empty()) return Error{"No video data found", ErrorKind::kNothingToDo};
   const std::optional<KeyPicture> key = find_first_key_picture(md.video_data, md.video_syntax());
   if (!key) return Error{"No I-frame found in video stream", ErrorKind::kNothingToDo};

@@ -1,4 +1,4 @@
-// Cutting the chosen audio stream into MP4 samples, by its own frame syntax.
+// Cutting one audio stream into MP4 samples, by its own frame syntax.
 #pragma once
 
 #include <cstddef>
@@ -14,22 +14,32 @@
 
 namespace quaver {
 
-// Cuts the complete frames at the front of MediaData::audio_buffer into the
-// record's audio samples, notes the PES each sample's first byte arrived in,
-// and keeps what the first frames declare. The buffer rules are FrameCutter's.
+// Gathers the PES payloads of one audio PID, cuts the complete frames at the
+// front of what it gathered into the track's samples, notes the PES each
+// sample's first byte arrived in, and keeps what the first frames declare.
+// The buffer rules are FrameCutter's.
+//
+// A stream typed as MPEG audio whose frames are ADTS is AAC: the layer bits
+// 00 are reserved in MPEG audio and are ADTS's signature. Such a stream is
+// cut by neither syntax until the first header of one of them is found.
 class AudioFrameCutter {
  public:
-  void set_codec(AudioCodec codec) { codec_ = codec; }
-  // A PES header with this PTS was read: the bytes appended to audio_buffer
-  // from now on arrived in its PES.
-  void pes_start(const MediaData& md, std::optional<Timestamp> pts);
-  // The bytes of audio_buffer consumed (see FrameCutter::cut).
-  std::size_t cut(MediaData& md);
-  // The caller removed `consumed` bytes from the front of audio_buffer.
-  void drained(std::size_t consumed);
+  explicit AudioFrameCutter(AudioCodec codec) : codec_(codec), decided_(codec != AudioCodec::kMpegAudio) {}
+
+  // A PES header with this PTS was read; `es` is what of its elementary
+  // stream came with it.
+  void pes_start(AudioTrack& track, std::optional<Timestamp> pts, ByteView es);
+  // More of the current PES.
+  void append(AudioTrack& track, ByteView es);
+  // The end of the input: the frames still complete are cut, and what is
+  // left is dropped.
+  void finish(AudioTrack& track);
 
  private:
-  void open_sample(MediaData& md, const std::uint8_t* first_byte, ByteView bytes);
+  std::size_t cut(AudioTrack& track);
+  void cut_and_drain(AudioTrack& track);
+  bool decide(AudioTrack& track);
+  void open_sample(AudioTrack& track, const std::uint8_t* first_byte, ByteView bytes);
 
   // A PES start no sample has begun at or after yet, by its position in the
   // stream of audio bytes.
@@ -37,10 +47,14 @@ class AudioFrameCutter {
     std::uint64_t at;
     std::optional<Timestamp> pts;
   };
+  std::vector<std::uint8_t> buffer_;  // bytes not yet cut into frames
+  std::optional<Timestamp> pts_;      // of the latest PES header (absent when it carried none)
   std::vector<PesStart> pending_;
   std::size_t next_pending_ = 0;
-  std::uint64_t drained_ = 0;  // bytes removed from the front of audio_buffer so far
-  AudioCodec codec_ = AudioCodec::kAac;
+  std::uint64_t drained_ = 0;  // bytes removed from the front of buffer_ so far
+  AudioCodec codec_;
+  bool decided_;               // the frame syntax is known
+  std::size_t decide_from_ = 0;  // where the search for a first header resumes
   AdtsCutter adts_;
   FrameCutter<Ac3Syntax> ac3_;
   FrameCutter<Eac3Syntax> eac3_;

@@ -2,15 +2,18 @@
 // consumer (the MP4 writer, the key-frame extraction).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <variant>
 #include <vector>
 
 #include "core/chunked_bytes.hpp"
 #include "core/nal_syntax.hpp"
 #include "ts_parser/ac3.hpp"
 #include "ts_parser/hevc.hpp"
+#include "ts_parser/inventory.hpp"
 #include "ts_parser/mpeg_audio.hpp"
 
 namespace quaver {
@@ -42,6 +45,36 @@ struct AdtsConfig {
   std::uint8_t channel_config;      // channel_configuration, 0..7
 };
 
+// What the first frames of an audio stream declare, by its format: nothing
+// until a frame has been read.
+using AudioConfig = std::variant<std::monostate, AdtsConfig, Ac3Config, Eac3Config, MpegAudioHeader>;
+
+// One audio stream, cut into MP4 samples.
+struct AudioTrack {
+  std::uint16_t pid = 0;
+  std::array<char, 3> language{};  // of its map's language descriptor; zeros when none
+  // As chosen from the map; AAC where a stream typed as MPEG audio turned
+  // out to carry ADTS frames.
+  AudioCodec codec = AudioCodec::kAac;
+  // The samples, back to back, and their sizes: AAC frames without their
+  // ADTS headers; AC-3 and MPEG audio frames whole; E-AC-3 frames gathered
+  // into units of 1536 audio samples (see Eac3Gatherer). A size takes 4
+  // bytes: a hostile stream can hold a frame every 8 bytes.
+  std::vector<std::uint8_t> frame_bytes;
+  std::vector<std::uint32_t> frame_sizes;
+  // The PES in which samples begin, in order: a sample's time is the PTS of
+  // the PES its first byte arrived in, plus its position among the samples
+  // that begin there. Samples before the first entry have no time.
+  std::vector<AudioPes> pes;
+  // For the report: the PTS of the PES that was current when the first and
+  // when the last sample were cut.
+  std::optional<Timestamp> report_first;
+  std::optional<Timestamp> report_last;
+  AudioConfig config;
+
+  std::size_t samples() const { return frame_sizes.size(); }
+};
+
 struct MediaData {
   // Video elementary stream of video_pid in Annex B form, PES headers removed.
   // It refers to the parser's input, which must outlive this record.
@@ -51,20 +84,6 @@ struct MediaData {
   // Where the bytes of each PES start on video_pid begin in video_data, in
   // order; a PES start that added no bytes is not listed.
   std::vector<std::size_t> video_pes_starts;
-  // The audio samples, back to back, and their sizes: AAC frames without
-  // their ADTS headers; AC-3 and MPEG audio frames whole; E-AC-3 frames
-  // gathered into units of 1536 audio samples (see Eac3Gatherer). A size
-  // takes 4 bytes: a hostile stream can hold a frame every 8 bytes.
-  std::vector<std::uint8_t> audio_frame_bytes;
-  std::vector<std::uint32_t> audio_frame_sizes;
-  // The audio PES in which samples begin, in order: a sample's time is the
-  // PTS of the PES its first byte arrived in, plus its position among the
-  // samples that begin there. Samples before the first entry have no time.
-  std::vector<AudioPes> audio_pes;
-  // For the report: the PTS of the audio PES that was current when the first
-  // and when the last sample were cut.
-  std::optional<Timestamp> audio_report_first;
-  std::optional<Timestamp> audio_report_last;
   // First parameter sets: NAL header included, start code excluded, escaped
   // as in the stream. The VPS exists in HEVC streams only.
   std::optional<std::vector<std::uint8_t>> vps;
@@ -75,18 +94,14 @@ struct MediaData {
   std::uint16_t width = 1920;   // pixels, from the SPS kept
   std::uint16_t height = 1080;  // pixels, from the SPS kept
   std::optional<std::uint16_t> video_pid;
-  std::optional<std::uint16_t> audio_pid;
   VideoCodec video_codec = VideoCodec::kH264;
-  AudioCodec audio_codec = AudioCodec::kAac;
-  // What the first audio frames declare; only the one of audio_codec is set.
-  std::optional<AdtsConfig> audio_config;
-  std::optional<Ac3Config> ac3_config;
-  std::optional<Eac3Config> eac3_config;
-  std::optional<MpegAudioHeader> mpeg_audio_config;
-  // Working fields: audio bytes not yet cut into frames, and the PTS of the
-  // latest audio PES header (absent when it carried none).
-  std::vector<std::uint8_t> audio_buffer;
-  std::optional<Timestamp> audio_pts;
+  // The audio streams read, in the order chosen: the first `carried_audio`
+  // are the result's (those without a sample are left out of it), any after
+  // them were read for a look only (DemuxOptions::every_audio).
+  std::vector<AudioTrack> audio;
+  std::size_t carried_audio = 0;
+  // Every programme and stream of the input, and what became of each.
+  TsInventory inventory;
 
   const NalSyntax& video_syntax() const { return video_codec == VideoCodec::kHevc ? kHevcSyntax : kH264Syntax; }
 };

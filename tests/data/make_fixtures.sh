@@ -212,3 +212,18 @@ rm -r "$PARTS"
 $FF -f lavfi -i $TINY:rate=25:duration=4 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=4 \
     -vf "setpts='if(lt(N,50),N/25,2+(N-50)/50)/TB'" -fps_mode passthrough \
     $X264T $K25 $AACT -ar 48000 $TST fps_change.ts
+# 31. Programmes and streams, 1.2 s of 160x120 video with AAC 48 kHz stereo: a second audio
+#     track (AC-3, marked English), a second programme, audio alone, and M2TS's 192-byte packets
+#     with AC-3, as AVCHD cameras write it (ffmpeg's M2TS mode lists AAC as bare private data).
+V12="-f lavfi -i testsrc2=size=160x120:rate=25:duration=1.2"
+S12="-f lavfi -i sine=frequency=440:sample_rate=48000:duration=1.2"
+S12B="-f lavfi -i sine=frequency=660:sample_rate=48000:duration=1.2"
+$FF $V12 $S12 $S12B -map 0:v -map 1:a -map 2:a $X264S -x264-params $KEY -flags:v +bitexact \
+    -c:a:0 aac -c:a:1 ac3 -b:a 64k -ac 2 -ar 48000 -flags:a +bitexact -metadata:s:a:1 language=eng \
+    $TS two_audio.ts
+$FF $V12 $S12 -f lavfi -i smptebars=size=160x120:rate=25:duration=1.2 $S12B \
+    -map 0:v -map 1:a -map 2:v -map 3:a $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 \
+    -program title=first:st=0:st=1 -program title=second:st=2:st=3 $TS two_programs.ts
+$FF -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 $AAC -ar 48000 $TS audio_only.ts
+$FF $V12 $S12 $X264S -x264-params $KEY -flags:v +bitexact -c:a ac3 -b:a 64k -ac 2 -ar 48000 -flags:a +bitexact \
+    -f mpegts -mpegts_m2ts_mode 1 sample.m2ts
