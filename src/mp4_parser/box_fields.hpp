@@ -14,8 +14,8 @@
 // mvhd, tkhd, mdhd: MovieHeader, TrackHeader, MediaHeader; tfdt:
 // DecodeTimeBox; tfhd: TrackFragmentHeader; trex: TrackExtends; trun:
 // TrackRun and its rows; hdlr: HandlerBox; stsz (and stz2): SampleSizes;
-// stco and co64: ChunkOffsets. Edit lists (elst) are read and written by
-// edit_list.hpp.
+// stts, ctts, stsc and stss: TableEntries; stco and co64: ChunkOffsets.
+// Edit lists (elst) are read and written by edit_list.hpp.
 #pragma once
 
 #include <algorithm>
@@ -306,6 +306,23 @@ class SampleSizes : public FullBox {
   std::optional<std::uint32_t> word(std::size_t at) const {
     return at + 4 <= body().size() ? std::optional<std::uint32_t>(load_be32(body().data() + at)) : std::nullopt;
   }
+};
+
+// stts, ctts (two words an entry), stsc (three) and stss (one): the entry
+// count, then entries of 32-bit words. Only the entries that both the count
+// and the body hold are there.
+class TableEntries : public FullBox {
+ public:
+  TableEntries(ByteView body, std::size_t words) : FullBox(body), width_(4 * words) {}
+  std::size_t size() const {
+    if (body().size() < 8) return 0;
+    return std::min<std::size_t>(load_be32(body().data() + 4), (body().size() - 8) / width_);
+  }
+  // Word k of entry i, for i below size().
+  std::uint32_t word(std::size_t i, std::size_t k) const { return load_be32(body().data() + 8 + i * width_ + 4 * k); }
+
+ private:
+  std::size_t width_;
 };
 
 // stco (32-bit entries) and co64 (64-bit entries): the entry count, then
