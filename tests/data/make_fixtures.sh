@@ -212,3 +212,20 @@ rm -r "$PARTS"
 $FF -f lavfi -i $TINY:rate=25:duration=4 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=4 \
     -vf "setpts='if(lt(N,50),N/25,2+(N-50)/50)/TB'" -fps_mode passthrough \
     $X264T $K25 $AACT -ar 48000 $TST fps_change.ts
+# MP4s as other tools leave them: 320x240 H.264 (the settings of the first steps) with AAC 48 kHz.
+VA="-f lavfi -i sine=frequency=440:sample_rate=48000"
+# 31. Partially fragmented: without empty_moov the moov keeps the first fragment's samples in its
+#     own tables (the first second), and the rest follows in fragments.
+$FF $V1 $VA:duration=1.2 $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 \
+    -movflags frag_keyframe -f mp4 partial_frag.mp4
+# 32. Encrypted with AES-CTR ("cenc", key 00112233445566778899aabbccddeeff, KID 000102...0f):
+#     fragmented (senc, saiz, saio in each traf) and regular (the same boxes in each stbl).
+CENC="-encryption_scheme cenc-aes-ctr -encryption_key 00112233445566778899aabbccddeeff
+      -encryption_kid 000102030405060708090a0b0c0d0e0f"
+$FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=0.4 $VA:duration=0.4 $X264 -x264-params $KEY \
+    -flags:v +bitexact $AAC -ar 48000 $CENC -movflags frag_keyframe+empty_moov+default_base_moof cenc_frag.mp4
+$FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=0.4 $VA:duration=0.4 $X264 -x264-params $KEY \
+    -flags:v +bitexact $AAC -ar 48000 $CENC cenc_regular.mp4
+# 33. A regular file with its moov at the end and signed composition offsets (a version 1 ctts).
+$FF $VS1 $A1 $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 -movflags negative_cts_offsets \
+    regular_negative_cts.mp4
