@@ -6,9 +6,9 @@ import av
 import pytest
 
 import _quaver
-from builders import (START, aud, avcc_box, box, fragment, full_box, hevc_nal, hevc_nal_type,
+from builders import (START, aud, avcc_box, box, find_all, fragment, full_box, hevc_nal, hevc_nal_type,
                       hevc_pps, hevc_slice, hevc_sps, hevc_vps, hvcc_box, init_moov, init_trak, length_prefixed_nals,
-                      lhvc_box, moof, nal, pes, placed_moof, pps, protected_entry, regular_mp4, simple_trak,
+                      lhvc_box, moof, nal, parse_hvcc, pes, placed_moof, pps, protected_entry, regular_mp4, simple_trak,
                       split_annexb, sps, tfhd, traf, trex, trun, ts_stream, visual_entry)
 
 SPS, PPS = sps(), pps()
@@ -288,12 +288,17 @@ def first_irap_unit(data, ts):
     """NAL units of the source's first key access unit, as PyAV demuxes it."""
     with av.open(io.BytesIO(data), **({"format": "mpegts"} if ts else {})) as c:
         packet = next(p for p in c.demux(video=0) if p.size and p.is_keyframe)
-        return split_annexb(bytes(packet)) if ts else length_prefixed_nals(bytes(packet))
+        if ts:
+            return split_annexb(bytes(packet))
+        hvcc = parse_hvcc(next(b for kind in ("hvc1", "hev1")
+                               for b in find_all(data, "moov/trak/mdia/minf/stbl/stsd/" + kind + "/hvcC")))
+        return length_prefixed_nals(bytes(packet), hvcc["length_size_minus1"] + 1)
 
 
-@pytest.mark.parametrize("name", ["hevc_aac.ts", "hevc_eac3.ts", "hevc_hvc1.mp4", "hevc_hev1.mp4", "hevc_frag.mp4"])
-def test_hevc_key_frames_hold_the_whole_first_irap_picture(name, fixture_bytes, capfd):
-    data = fixture_bytes(name)
+@pytest.mark.parametrize("name", ["hevc_aac.ts", "hevc_eac3.ts", "hevc_hvc1.mp4", "hevc_hev1.mp4", "hevc_frag.mp4",
+                                  "nal2:hevc_hvc1.mp4", "nal2:hevc_frag.mp4"])
+def test_hevc_key_frames_hold_the_whole_first_irap_picture(name, fragmented_fixture, capfd):
+    data = fragmented_fixture(name)
     ts = name.endswith(".ts")
     key = (_quaver.extract_thumbnail_from_ts if ts else _quaver.extract_thumbnail_from_mp4)(data)
     units = split_annexb(key)
