@@ -301,6 +301,18 @@ class SampleSizes : public FullBox {
   std::optional<std::uint32_t> entry(std::size_t i) const {
     return i < (body().size() - std::min<std::size_t>(body().size(), 12)) / 4 ? word(12 + 4 * i) : std::nullopt;
   }
+  // The samples whose size the box gives: the count, but no more entries
+  // than the body holds where each sample has its own.
+  std::uint64_t described() const {
+    const std::uint64_t count = sample_count().value_or(0);
+    if (sample_size().value_or(0) != 0) return count;
+    return std::min<std::uint64_t>(count, (body().size() - std::min<std::size_t>(body().size(), 12)) / 4);
+  }
+  // The size of sample i: the one size of every sample, else its entry.
+  std::optional<std::uint32_t> size(std::size_t i) const {
+    const std::uint32_t every = sample_size().value_or(0);
+    return every != 0 ? std::optional<std::uint32_t>(every) : entry(i);
+  }
 
  private:
   std::optional<std::uint32_t> word(std::size_t at) const {

@@ -58,40 +58,11 @@ void spread_runs(const Mp4Box* table, FragmentSampleInfo* samples, std::uint64_t
   }
 }
 
-Result<void> append_table_samples(ByteView data, const MdatBodies& mdats, TrackFragments& track, Budget& budget) {
-  Result<std::vector<Mp4Box>> children = parse_container_box(track.stbl);
-  if (!children.ok()) return children.error();
-  const std::vector<Mp4Box>& stbl = children.value();
-  const Mp4Box* stsz = first_child(stbl, box_types::stsz);
-  if (!stsz) return {};
-  const SampleSizes sizes(stsz->data);
-  const std::uint32_t fixed = sizes.sample_size().value_or(0);
-  std::uint64_t n = sizes.sample_count().value_or(0);
-  if (fixed == 0) n = std::min<std::uint64_t>(n, (stsz->data.size() - std::min<std::size_t>(stsz->data.size(), 12)) / 4);
-  if (n == 0) return {};
-  if (n > budget.samples) return Error{"Sample count exceeds what the input can hold"};
-  budget.samples -= n;
-
-  const std::size_t first = track.samples.size();
-  track.samples.resize(first + n);
-  FragmentSampleInfo* samples = track.samples.data() + first;
-  const Mp4Box* stss = first_child(stbl, box_types::stss);
-  for (std::uint64_t i = 0; i < n; ++i) {
-    samples[i].size = fixed != 0 ? fixed : *sizes.entry(i);
-    samples[i].flags = stss ? kOtherSample : kSyncSample;
-  }
-  if (stss) {
-    const TableEntries sync(stss->data, 1);
-    for (std::size_t j = 0; j < sync.size(); ++j) {
-      const std::uint32_t number = sync.word(j, 0);  // counted from 1
-      if (number >= 1 && number <= n) samples[number - 1].flags = kSyncSample;
-    }
-  }
-  spread_runs(first_child(stbl, box_types::stts), samples, n, &FragmentSampleInfo::duration);
-  spread_runs(first_child(stbl, box_types::ctts), samples, n, &FragmentSampleInfo::composition_offset);
-
-  // Chunk k (from 1) holds the samples-per-chunk of the last stsc entry
-  // whose first chunk is k or before, its samples back to back from its offset.
+// Appends the bytes of the tables' first n samples to the track's data.
+// Chunk k (from 1) holds the samples-per-chunk of the last stsc entry whose
+// first chunk is k or before, back to back from its offset.
+Result<void> append_sample_bytes(ByteView data, const MdatBodies& mdats, const std::vector<Mp4Box>& stbl,
+                                 const SampleSizes& sizes, std::uint64_t n, TrackFragments& track, Budget& budget) {
   const Mp4Box* wide = first_child(stbl, box_types::co64);
   const Mp4Box* narrow = first_child(stbl, box_types::stco);
   const Mp4Box* stsc = first_child(stbl, box_types::stsc);
@@ -108,7 +79,7 @@ Result<void> append_table_samples(ByteView data, const MdatBodies& mdats, TrackF
     std::uint64_t at = *start;
     const std::uint64_t end = std::min<std::uint64_t>(n, next + layout.word(entry, 1));
     for (; next < end; ++next) {
-      const std::uint32_t size = samples[next].size;
+      const std::uint32_t size = *sizes.size(next);
       if (mdats.hold(at, size)) {
         if (size > budget.bytes) return Error{"Sample data exceeds what the input can hold"};
         budget.bytes -= size;
@@ -117,6 +88,42 @@ Result<void> append_table_samples(ByteView data, const MdatBodies& mdats, TrackF
       at = saturating_add(at, size);
     }
   }
+  return {};
+}
+
+Result<void> append_table_samples(ByteView data, const MdatBodies& mdats, TrackFragments& track, Budget& budget) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(track.stbl);
+  if (!children.ok()) return children.error();
+  const std::vector<Mp4Box>& stbl = children.value();
+  const Mp4Box* stsz = first_child(stbl, box_types::stsz);
+  if (!stsz) return {};
+  const SampleSizes sizes(stsz->data);
+  const std::uint64_t n = sizes.described();
+  if (n == 0) return {};
+  if (n > budget.samples) return Error{"Sample count exceeds what the input can hold"};
+  budget.samples -= n;
+  // The bytes first: tables that claim more than the input holds are
+  // refused before a record is made for each sample.
+  Result<void> bytes = append_sample_bytes(data, mdats, stbl, sizes, n, track, budget);
+  if (!bytes.ok()) return bytes;
+
+  const std::size_t first = track.samples.size();
+  track.samples.resize(first + n);
+  FragmentSampleInfo* samples = track.samples.data() + first;
+  const Mp4Box* stss = first_child(stbl, box_types::stss);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    samples[i].size = *sizes.size(i);
+    samples[i].flags = stss ? kOtherSample : kSyncSample;
+  }
+  if (stss) {
+    const TableEntries sync(stss->data, 1);
+    for (std::size_t j = 0; j < sync.size(); ++j) {
+      const std::uint32_t number = sync.word(j, 0);  // counted from 1
+      if (number >= 1 && number <= n) samples[number - 1].flags = kSyncSample;
+    }
+  }
+  spread_runs(first_child(stbl, box_types::stts), samples, n, &FragmentSampleInfo::duration);
+  spread_runs(first_child(stbl, box_types::ctts), samples, n, &FragmentSampleInfo::composition_offset);
   return {};
 }
 
