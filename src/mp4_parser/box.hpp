@@ -6,8 +6,8 @@
 // which never descends by itself: parse_mp4 and TopLevelBoxes see the top
 // level of a file, parse_container_box the direct children of one body, and
 // the light walks of the key-frame search and the live processor use the
-// walker's sized and compact settings. The fields inside the bodies of full boxes are
-// read and rewritten through the views of box_fields.hpp.
+// walker's sized and compact settings. The fields inside the bodies of full
+// boxes are read and rewritten through the views of box_fields.hpp.
 #pragma once
 
 #include <cstdint>
@@ -178,6 +178,14 @@ class TopLevelBoxes {
 struct Mp4File {
   std::vector<BoxInfo> box_infos;  // every top-level box in file order
   std::optional<Mp4Box> moov;      // the last top-level moov
+
+  // A top-level box is a Regular box of this type (moof: the file is fragmented).
+  bool holds(FourCC type) const {
+    for (const BoxInfo& b : box_infos) {
+      if (b.is(type)) return true;
+    }
+    return false;
+  }
 };
 
 // Top level of a whole file. A body running past the end of the input is an

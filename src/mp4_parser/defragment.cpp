@@ -1,7 +1,5 @@
 #include "mp4_parser/defragment.hpp"
 
-#include <algorithm>
-
 #include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/regular_file.hpp"
 #include "mp4_parser/track_builder.hpp"
@@ -106,9 +104,7 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
   Result<Mp4File> parsed = parse_mp4(data);
   if (!parsed.ok()) return parsed.error();
   const Mp4File& file = parsed.value();
-  if (std::none_of(file.box_infos.begin(), file.box_infos.end(), [](const BoxInfo& b) { return b.is(box_types::moof); })) {
-    return Error{"Not a fragmented MP4", ErrorKind::kUnsupported};
-  }
+  if (!file.holds(box_types::moof)) return Error{"Not a fragmented MP4", ErrorKind::kUnsupported};
   if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
 
   Result<std::vector<TrackFragments>> collected = fragmented_tracks(data, file);

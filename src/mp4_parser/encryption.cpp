@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "mp4_parser/box.hpp"
 
@@ -9,15 +10,12 @@ namespace quaver {
 
 namespace {
 
-// The first child of the type among the boxes of a body; the walk ends
-// quietly at a child it cannot read.
+// The first child of the type among the boxes of a body; none in a body
+// that cannot be read.
 std::optional<Mp4Box> child(ByteView body, FourCC type) {
-  BoxWalk walk(body, BoxHeaders::kAll, Overrun::kEnd);
-  for (;;) {
-    Result<std::optional<Mp4Box>> box = walk.next();
-    if (!box.ok() || !box.value()) return std::nullopt;
-    if (box.value()->box_type == type) return box.value();
-  }
+  Result<std::vector<Mp4Box>> children = parse_container_box(body);
+  const Mp4Box* found = children.ok() ? first_child(children.value(), type) : nullptr;
+  return found ? std::optional<Mp4Box>(*found) : std::nullopt;
 }
 
 // Where the child boxes of a protected sample entry start: after the fields

@@ -320,7 +320,7 @@ Result<std::vector<TrackFragments>> fragmented_tracks(ByteView data, const Mp4Fi
   }
   // A file without fragments keeps tracks without samples: merging takes
   // its inputs' fragments only.
-  if (std::any_of(file.box_infos.begin(), file.box_infos.end(), [](const BoxInfo& b) { return b.is(box_types::moof); })) {
+  if (file.holds(box_types::moof)) {
     Result<void> tables = collect_table_samples(data, file.box_infos, tracks.value());
     if (!tables.ok()) return tables.error();
   }
