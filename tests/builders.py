@@ -1507,8 +1507,8 @@ def _fragmented_length_size(mp4, length_size):
                 s, "stsd", lambda d: _with_length_size(d, length_size))) if _handler(t) == "vide" else t)
         elif kind == "moof":
             assert top[n + 1][0] == "mdat" and top[n + 1][2] == 8, "each moof followed by its mdat"
-            mdat, moof_length = top[n + 1][1], 8 + len(body)
-            runs = []  # (data offset, traf index, trun index, run, video)
+            mdat, base = top[n + 1][1], 8 + len(body) + 8  # where the mdat body starts, counted from the moof
+            runs = []  # (data offset, traf index, trun index, run, of the video, trun version)
             for ti, (k, traf_body) in enumerate(_children(body)):
                 if k != "traf":
                     continue
@@ -1517,27 +1517,27 @@ def _fragmented_length_size(mp4, length_size):
                 for ri, (kk, b) in enumerate(_children(traf_body)):
                     if kk == "trun":
                         run = parse_trun(b)
-                        for s in run["samples"]:
-                            s.setdefault("size", fields.get("default_sample_size"))
+                        for sample in run["samples"]:
+                            sample.setdefault("size", fields.get("default_sample_size"))
                         runs.append((run["data_offset"], ti, ri, run, fields["track_id"] in video, b[0]))
-            new_mdat, at, rebuilt = b"", moof_length + 8, {}
+            new_mdat, at, rebuilt = b"", base, {}
             for offset, ti, ri, run, is_video, version in sorted(runs):
-                new_mdat += mdat[at - moof_length - 8:offset - moof_length - 8]
+                new_mdat += mdat[at - base:offset - base]
                 start, at = len(new_mdat), offset
-                for s in run["samples"]:
-                    sample = mdat[at - moof_length - 8:at - moof_length - 8 + s["size"]]
-                    at += s["size"]
+                for sample in run["samples"]:
+                    data = mdat[at - base:at - base + sample["size"]]
+                    at += sample["size"]
                     if is_video:
-                        sample = _relength(sample, length_size)
-                        s["size"] = len(sample)
-                    new_mdat += sample
+                        data = _relength(data, length_size)
+                        sample["size"] = len(data)
+                    new_mdat += data
                 fields = {name for name, bit in TRUN_FIELDS if run["flags"] & bit}
-                rebuilt[ti, ri] = trun(run["samples"], data_offset=moof_length + 8 + start, fields=fields,
+                rebuilt[ti, ri] = trun(run["samples"], data_offset=base + start, fields=fields,
                                        first_sample_flags=run["first_sample_flags"], version=version)[8:]
-            new_mdat += mdat[at - moof_length - 8:]
+            new_mdat += mdat[at - base:]
             body = b"".join(box(k, b"".join(box(kk, rebuilt.get((ti, ri), bb)) for ri, (kk, bb) in enumerate(_children(b)))
                                 if k == "traf" else b) for ti, (k, b) in enumerate(_children(body)))
-            assert len(body) + 8 == moof_length
+            assert 8 + len(body) + 8 == base
             out += box("moof", body) + box("mdat", new_mdat)
             continue
         elif kind == "mdat" and n and top[n - 1][0] == "moof":
