@@ -20,9 +20,10 @@ sys.path.insert(0, str(ROOT / "tests"))
 from builders import (START, ac3_frame, adts_frame, aud, box, box_sizes_beyond_the_input, claimed_samples,  # noqa: E402
                       eac3_frame, fragment, full_box, hevc_key_unit, hevc_nal, hevc_pps, hevc_sps, hevc_vps,
                       init_moov, mpeg_audio_frame, init_trak, live_segment, lying_adts_lengths, lying_pes_lengths, mdhd,
-                      moof, mvhd, nal, one_sample_fragments, pat, pes, placed_moof, pmt, pps, regular_mp4,
-                      runs_on_the_same_bytes, set_track_id, simple_trak, sps, stsz_beyond_the_file, tfdt, tfhd,
-                      tiny_adts_frames, tiny_nal_units, tkhd, traf, traf_body, trun, ts_packet, ts_stream)
+                      moof, mvhd, nal, one_sample_fragments, partially_fragmented, pat, pes, placed_moof, pmt, pps,
+                      regular_mp4, runs_on_the_same_bytes, set_track_id, simple_trak, sps, stsz_beyond_the_file,
+                      table_samples_on_the_same_bytes, tfdt, tfhd, tiny_adts_frames, tiny_nal_units, tkhd, traf,
+                      traf_body, trun, ts_packet, ts_stream)
 
 
 def frames(*parts):
@@ -111,6 +112,8 @@ def fragmented_edges():
         "runs_on_the_same_bytes": runs_on_the_same_bytes(8, size=64),
         "box_64_bit_beyond_parent": box_sizes_beyond_the_input(4, at_the_end=False),
         "box_64_bit_beyond_the_file": box_sizes_beyond_the_input(4),
+        "partially_fragmented": partially_fragmented([b"\x01" * 40, b"\x02" * 9], [b"\x03" * 11]),
+        "moov_samples_on_the_same_bytes": table_samples_on_the_same_bytes(8, size=64),
     }
 
 

@@ -17,14 +17,15 @@ do not copy these helpers into test files.  Contents:
   ``hevc_key_unit``.
 * MP4: ``box``, ``full_box``, ``iter_boxes``, ``find_box``, ``find_all``,
   ``u16``/``u32``/``s32``/``u64``, ``mp4_sample_table``, ``parse_avcc``,
-  ``parse_hvcc``, ``hvcc_box``, ``parse_dac3``, ``parse_dec3``, ``audio_config``, ``decoder_config``,
-  ``parse_tfhd``, ``parse_tfdt``, ``parse_trun``.
+  ``parse_hvcc``, ``hvcc_box``, ``lhvc_box``, ``protected_entry``, ``parse_dac3``, ``parse_dec3``,
+  ``audio_config``, ``decoder_config``, ``parse_tfhd``, ``parse_tfdt``, ``parse_trun``.
 * Fragmented MP4: ``mvhd``, ``tkhd``, ``mdhd``, ``init_trak``, ``trex``, ``init_moov``, ``tfhd``,
-  ``trun``, ``traf``, ``moof``, ``placed_moof``, ``fragment``; rewrites of real files:
-  ``set_track_id``, ``wide_mdats`` (64-bit mdat headers, a box before each mdat),
+  ``trun``, ``traf``, ``moof``, ``placed_moof``, ``fragment``, ``partially_fragmented``; rewrites
+  of real files: ``set_track_id``, ``wide_mdats`` (64-bit mdat headers, a box before each mdat),
   ``defaults_in_trex`` (sample defaults left to the trex boxes), ``shift_decode_times`` (one
   track's tfdts later), ``packager_layout`` (tfhd base data offsets, runs without data offsets,
-  no tfdt).
+  no tfdt), ``nal_length_size`` (NAL length fields of 1 or 2 bytes), ``wide_chunk_offsets`` (co64
+  and a 64-bit mdat header).
 * Reading back with PyAV: ``presentation``, ``check_presentation``.
 
 Conventions: all times are in 90 kHz ticks unless a name says otherwise, PIDs
@@ -1002,23 +1003,47 @@ def parse_trun(body):
 # --------------------------------------------------------------------------
 
 
-def avcc_box(sps_list, pps_list):
-    """avcC box with 4-byte NAL lengths and the given parameter sets (bare NAL units)."""
+def avcc_box(sps_list, pps_list, *, length_size=4):
+    """avcC box with NAL lengths of ``length_size`` bytes and the given parameter sets (bare NAL units)."""
     profile = sps_list[0][1:4] if sps_list and len(sps_list[0]) >= 4 else b"\x64\x00\x1f"
-    body = b"\x01" + profile + b"\xff" + bytes([0xE0 | len(sps_list)])
+    body = b"\x01" + profile + bytes([0xFC | (length_size - 1), 0xE0 | len(sps_list)])
     body += b"".join(struct.pack(">H", len(s)) + s for s in sps_list)
     body += bytes([len(pps_list)]) + b"".join(struct.pack(">H", len(p)) + p for p in pps_list)
     return box("avcC", body)
 
 
-def hvcc_box(arrays):
-    """hvcC box with 4-byte NAL lengths (Main profile fields) and one array per
-    (nal_type, [units]) pair, each marked complete."""
-    body = bytes.fromhex("010160000000900000000000" "3cf000fcfdf8f800000f") + bytes([len(arrays)])
+def _hevc_arrays(arrays):
+    out = bytes([len(arrays)])
     for nal_type, units in arrays:
-        body += bytes([0x80 | nal_type]) + struct.pack(">H", len(units))
-        body += b"".join(struct.pack(">H", len(u)) + u for u in units)
-    return box("hvcC", body)
+        out += bytes([0x80 | nal_type]) + struct.pack(">H", len(units))
+        out += b"".join(struct.pack(">H", len(u)) + u for u in units)
+    return out
+
+
+def hvcc_box(arrays, *, length_size=4):
+    """hvcC box with NAL lengths of ``length_size`` bytes (Main profile fields) and one array
+    per (nal_type, [units]) pair, each marked complete."""
+    head = bytes.fromhex("010160000000900000000000" "3cf000fcfdf8f80000") + bytes([0x0C | (length_size - 1)])
+    return box("hvcC", head + _hevc_arrays(arrays))
+
+
+def lhvc_box(arrays, *, length_size=4):
+    """lhvC box (the configuration of the further layers of a multi-layer HEVC stream, MV-HEVC's
+    second view) with one array per (nal_type, [units]) pair."""
+    return box("lhvC", bytes.fromhex("01f000fc") + bytes([0xCC | (length_size - 1)]) + _hevc_arrays(arrays))
+
+
+def protected_entry(entry, scheme=b"cenc"):
+    """A sample entry box made a protected one, as encryption leaves it: encv or enca (by the
+    original's kind) with a sinf naming the original format (frma) and the ``scheme`` (schm;
+    None for none) after the original's children."""
+    kind = entry[4:8]
+    sinf = box("frma", kind)
+    if scheme is not None:
+        sinf += full_box("schm", 0, 0, scheme + struct.pack(">I", 0x10000))
+    sinf += box("schi", full_box("tenc", 0, 0, bytes(4) + bytes([1, 8]) + bytes(16)))
+    wrapped = b"encv" if kind in (b"avc1", b"avc3", b"hvc1", b"hev1") else b"enca"
+    return box(wrapped, entry[8:] + box("sinf", sinf))
 
 
 def visual_entry(kind="avc1", children=b"", width=320, height=240):
@@ -1056,6 +1081,24 @@ def regular_mp4(traks, mdat_body, *, moov_first=True, before=b"", after=b""):
     body_at = len(ftyp) + (moov_len if moov_first else 0) + 8
     moov = box("moov", b"".join(t(body_at) for t in traks))
     return ftyp + (moov + mdat if moov_first else mdat + moov) + after
+
+
+def partially_fragmented(moov_samples, fragment_samples, *, duration=1000, track_id=1, timescale=90000):
+    """A partially fragmented file of one video track: its moov's own tables hold
+    ``moov_samples`` (one chunk, in an mdat right after the moov; the first one the only sync
+    sample), then one fragment holds ``fragment_samples``; every sample lasts ``duration``."""
+    sizes = [len(s) for s in moov_samples]
+
+    def moov(mdat_body_at):
+        tables = (full_box("stts", 0, 0, struct.pack(">III", 1, len(sizes), duration))
+                  + full_box("stss", 0, 0, struct.pack(">II", 1, 1))
+                  + full_box("stsc", 0, 0, struct.pack(">IIII", 1, 1, len(sizes), 1))
+                  + full_box("stsz", 0, 0, struct.pack(">II", 0, len(sizes)) + b"".join(struct.pack(">I", n) for n in sizes))
+                  + full_box("stco", 0, 0, struct.pack(">II", 1, mdat_body_at)))
+        return init_moov(init_trak(track_id, timescale, tables=tables), trex_boxes=trex(track_id))
+    at = len(FRAGMENTED_FTYP) + len(moov(0)) + 8
+    return (FRAGMENTED_FTYP + moov(at) + box("mdat", b"".join(moov_samples))
+            + fragment((track_id, list(fragment_samples)), duration=duration))
 
 
 def tfdt(value, version=1):
@@ -1112,15 +1155,17 @@ def mdhd(timescale, duration=0, *, version=0, language=0x55C4):
 
 
 def init_trak(track_id, timescale, *, handler="vide", entry=None, stsd_body=None, tkhd_box=None, mdhd_box=None,
-               extra=b""):
+               extra=b"", tables=None):
     """trak of an initialisation segment: tkhd (or ``tkhd_box``; b"" for none), the ``extra``
     boxes (an edts, say), then mdia with mdhd (or ``mdhd_box``), hdlr and a minf whose stbl
     holds an stsd with one sample entry (``entry`` or a bare avc1; ``stsd_body`` replaces the
-    whole stsd body) and empty stts/stsc/stsz/stco."""
+    whole stsd body) and empty stts/stsc/stsz/stco (or the ``tables`` boxes)."""
     entry = entry if entry is not None else visual_entry()
     stbl = box("stsd", full_box("stsd", 0, 0, struct.pack(">I", 1) + entry)[8:] if stsd_body is None else stsd_body)
-    stbl += b"".join(full_box(t, 0, 0, bytes(4)) for t in ("stts", "stsc")) + full_box("stsz", 0, 0, bytes(8))
-    stbl += full_box("stco", 0, 0, bytes(4))
+    if tables is None:
+        tables = b"".join(full_box(t, 0, 0, bytes(4)) for t in ("stts", "stsc")) + full_box("stsz", 0, 0, bytes(8))
+        tables += full_box("stco", 0, 0, bytes(4))
+    stbl += tables
     media = full_box("vmhd", 0, 1, bytes(8)) if handler == "vide" else full_box("smhd", 0, 0, bytes(4))
     dinf = box("dinf", full_box("dref", 0, 0, struct.pack(">I", 1) + full_box("url ", 0, 1)))
     hdlr = full_box("hdlr", 0, 0, bytes(4) + handler.encode() + bytes(13))
@@ -1398,6 +1443,148 @@ def packager_layout(mp4, runs_per_traf=1):
     return out
 
 
+def _map_children(body, kind, rebuild):
+    """A container body whose children of type ``kind`` get the body rebuild(body)."""
+    return b"".join(box(k, rebuild(b) if k == kind else b) for k, b in _children(body))
+
+
+def _in_stbl(trak, rebuild):
+    """A trak body whose stbl gets the body rebuild(stbl body)."""
+    return _map_children(trak, "mdia", lambda m: _map_children(m, "minf", lambda n: _map_children(n, "stbl", rebuild)))
+
+
+def _handler(trak):
+    return find_box(trak, "mdia/hdlr")[8:12].decode("latin-1")
+
+
+def _with_length_size(stsd, length_size):
+    """An stsd body whose avcC or hvcC says its NAL length fields are ``length_size`` bytes."""
+    out = bytearray(stsd)
+    for name, at in ((b"avcC", 4), (b"hvcC", 21)):
+        found = stsd.find(name)
+        if found >= 0:
+            out[found + 4 + at] = (stsd[found + 4 + at] & 0xFC) | (length_size - 1)
+    return bytes(out)
+
+
+def _relength(sample, length_size):
+    """A sample's 4-byte NAL length fields made ``length_size`` bytes wide."""
+    return b"".join(len(u).to_bytes(length_size, "big") + u for u in length_prefixed_nals(sample))
+
+
+def _relaid_regular(mp4, length_size, co64):
+    traks = [b for k, b in _children(find_box(mp4, "moov")) if k == "trak"]
+    tables = [mp4_sample_table(t) for t in traks]
+    (mdat_body_at, mdat_end), = [(b0, b1) for k, b0, b1, _ in iter_boxes(mp4) if k == "mdat"]
+    # The mdat body again, sample after sample in their order there; where each now starts in it.
+    body, at, moved = b"", mdat_body_at, {}
+    for offset, k, i in sorted((o, k, i) for k, t in enumerate(tables) for i, o in enumerate(t["offsets"])):
+        sample = mp4[offset:offset + tables[k]["sizes"][i]]
+        if length_size != 4 and tables[k]["handler"] == "vide":
+            sample = _relength(sample, length_size)
+        body += mp4[at:offset]
+        moved[k, i] = (len(body), len(sample))
+        body += sample
+        at = offset + tables[k]["sizes"][i]
+    body += mp4[at:mdat_end]
+
+    def moov(body_at):
+        def stbl(k, children):
+            t, out = tables[k], b""
+            first = {o: i for i, o in reversed(list(enumerate(t["offsets"])))}  # a chunk's first sample
+            for kind, child in _children(children):
+                if kind == "stsz" and length_size != 4 and t["handler"] == "vide":
+                    assert u32(child, 4) == 0, "one size for every sample"
+                    child = child[:12] + b"".join(struct.pack(">I", moved[k, i][1]) for i in range(len(t["sizes"])))
+                elif kind in ("stco", "co64"):
+                    starts = [body_at + moved[k, first[o]][0] for o in t["chunk_offsets"]]
+                    kind = "co64" if co64 else kind
+                    child = child[:8] + b"".join(struct.pack(">Q" if kind == "co64" else ">I", s) for s in starts)
+                elif kind == "stsd" and length_size != 4 and t["handler"] == "vide":
+                    child = _with_length_size(child, length_size)
+                out += box(kind, child)
+            return out
+        return box("moov", b"".join(box(k, _in_stbl(b, lambda s, k=traks.index(b): stbl(k, s))) if k == "trak" else box(k, b)
+                                    for k, b in _children(find_box(mp4, "moov"))))
+
+    mdat_head = struct.pack(">I4sQ", 1, b"mdat", len(body) + 16) if co64 else struct.pack(">I4s", len(body) + 8, b"mdat")
+    top = _top_level(mp4)
+    sizes = {"moov": len(moov(0)), "mdat": len(mdat_head) + len(body)}
+    body_at = 0
+    for kind, b, head in top:
+        if kind == "mdat":
+            body_at += len(mdat_head)
+            break
+        body_at += sizes.get(kind, 8 + len(b))
+    return b"".join(moov(body_at) if k == "moov" else mdat_head + body if k == "mdat" else box(k, b) for k, b, _ in top)
+
+
+def _fragmented_length_size(mp4, length_size):
+    video = {u32(find_box(t, "tkhd"), 20 if find_box(t, "tkhd")[0] == 1 else 12)
+             for k, t in _children(find_box(mp4, "moov")) if k == "trak" and _handler(t) == "vide"}
+    top, out = _top_level(mp4), b""
+    for n, (kind, body, head) in enumerate(top):
+        if kind == "moov":
+            body = _map_children(body, "trak", lambda t: _in_stbl(t, lambda s: _map_children(
+                s, "stsd", lambda d: _with_length_size(d, length_size))) if _handler(t) == "vide" else t)
+        elif kind == "moof":
+            assert top[n + 1][0] == "mdat" and top[n + 1][2] == 8, "each moof followed by its mdat"
+            mdat, base = top[n + 1][1], 8 + len(body) + 8  # where the mdat body starts, counted from the moof
+            runs = []  # (data offset, traf index, trun index, run, of the video, trun version)
+            for ti, (k, traf_body) in enumerate(_children(body)):
+                if k != "traf":
+                    continue
+                fields = parse_tfhd(find_box(traf_body, "tfhd"))
+                assert fields["flags"] & 0x020000 and not fields["flags"] & 0x1, "runs counted from their moof"
+                for ri, (kk, b) in enumerate(_children(traf_body)):
+                    if kk == "trun":
+                        run = parse_trun(b)
+                        for sample in run["samples"]:
+                            sample.setdefault("size", fields.get("default_sample_size"))
+                        runs.append((run["data_offset"], ti, ri, run, fields["track_id"] in video, b[0]))
+            new_mdat, at, rebuilt = b"", base, {}
+            for offset, ti, ri, run, is_video, version in sorted(runs):
+                new_mdat += mdat[at - base:offset - base]
+                start, at = len(new_mdat), offset
+                for sample in run["samples"]:
+                    data = mdat[at - base:at - base + sample["size"]]
+                    at += sample["size"]
+                    if is_video:
+                        data = _relength(data, length_size)
+                        sample["size"] = len(data)
+                    new_mdat += data
+                fields = {name for name, bit in TRUN_FIELDS if run["flags"] & bit}
+                rebuilt[ti, ri] = trun(run["samples"], data_offset=base + start, fields=fields,
+                                       first_sample_flags=run["first_sample_flags"], version=version)[8:]
+            new_mdat += mdat[at - base:]
+            body = b"".join(box(k, b"".join(box(kk, rebuilt.get((ti, ri), bb)) for ri, (kk, bb) in enumerate(_children(b)))
+                                if k == "traf" else b) for ti, (k, b) in enumerate(_children(body)))
+            assert 8 + len(body) + 8 == base
+            out += box("moof", body) + box("mdat", new_mdat)
+            continue
+        elif kind == "mdat" and n and top[n - 1][0] == "moof":
+            continue
+        if kind != "mfra":
+            out += box(kind, body)
+    return out
+
+
+def nal_length_size(mp4, length_size):
+    """A copy of an H.264 or HEVC MP4, regular (one mdat) or fragmented (each moof followed by
+    its mdat, runs counted from their moof), whose video NAL units carry length fields of
+    ``length_size`` bytes instead of 4, as the avcC or hvcC then says. Sample sizes, chunk
+    offsets and run data offsets follow the shorter samples; mfra is left out."""
+    if any(k == "moof" for k, *_ in iter_boxes(mp4)):
+        return _fragmented_length_size(mp4, length_size)
+    return _relaid_regular(mp4, length_size, co64=False)
+
+
+def wide_chunk_offsets(mp4):
+    """A copy of a regular MP4 (one mdat) laid out as writers of files beyond 4 GiB lay it out:
+    every chunk table a co64 and the mdat with a 64-bit header; the offsets follow."""
+    return _relaid_regular(mp4, 4, co64=True)
+
+
 # --------------------------------------------------------------------------
 # Hostile inputs: large claimed counts and sizes, grown by a scale n
 # --------------------------------------------------------------------------
@@ -1445,6 +1632,22 @@ def stsz_beyond_the_file(n):
         at = t.index(b"stsz") + 12  # size, type, version and flags, sample size
         return t[:at] + struct.pack(">I", 0xFFFFFFFF) + t[at + 4:]
     return regular_mp4([trak], b"\x00\x00\x00\x01\x65" + bytes(n))
+
+
+def table_samples_on_the_same_bytes(n, *, count=None, size=4096):
+    """A partially fragmented file: its moov's tables give ``count`` samples (default n) of
+    ``size`` bytes each, one a chunk, whose n chunk offsets all point at the start of the one
+    mdat after the moov, of ``size`` bytes; then a fragment of one sample."""
+    count = n if count is None else count
+
+    def moov(mdat_body_at):
+        tables = (full_box("stts", 0, 0, struct.pack(">III", 1, count, 1))
+                  + full_box("stsc", 0, 0, struct.pack(">IIII", 1, 1, 1, 1))
+                  + full_box("stsz", 0, 0, struct.pack(">II", size, count))
+                  + full_box("stco", 0, 0, struct.pack(">I", n) + struct.pack(">I", mdat_body_at) * n))
+        return init_moov(init_trak(1, 90000, tables=tables))
+    at = len(FRAGMENTED_FTYP) + len(moov(0)) + 8
+    return FRAGMENTED_FTYP + moov(at) + box("mdat", bytes(size)) + fragment((1, [b"\x01"]), duration=1)
 
 
 def box_sizes_beyond_the_input(n, *, at_the_end=True):

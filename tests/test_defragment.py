@@ -9,7 +9,8 @@ import pytest
 import _quaver
 import quaver
 from builders import (box, check_presentation, defaults_in_trex, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
-                      mdhd, moof, parse_tfhd, parse_trun, trex, wide_mdats,
+                      mdhd, moof, parse_tfhd, parse_trun, partially_fragmented, protected_entry,
+                      table_samples_on_the_same_bytes, trex, wide_mdats,
                       mp4_sample_table, mvhd, placed_moof, tfdt, tfhd, tkhd, traf, trun, u32)
 
 FTYP_OUT = bytes.fromhex("00000020") + b"ftypisom" + bytes.fromhex("00000002") + b"isomiso2avc1mp41"
@@ -144,9 +145,15 @@ def test_moov_with_many_traks_of_one_id_cannot_multiply_the_tables():
     # Sizes without bytes still place the later samples, past 4 GiB here.
     (fmp4(moof(traf(tfhd(1), trun([{"size": 0xFFFFFFF0}, {"size": 16}, {"size": 1}]))) + box("mdat")),
      "Output too large: chunk offset does not fit 32 bits"),
+    # The moov's own tables count against the input too.
+    (table_samples_on_the_same_bytes(4, count=0xFFFFFFFF), "Sample count exceeds what the input can hold"),
+    (table_samples_on_the_same_bytes(64, size=64), "Sample data exceeds what the input can hold"),
+    (fmp4(fragment((1, [b"x"])), moov=init_moov(init_trak(1, 48000, handler="soun", entry=protected_entry(
+        box("mp4a", bytes(28)), scheme=None)))), "Encrypted track 1 (scheme unknown): quaver does not decrypt"),
 ], ids=["empty", "seven bytes", "regular mp4", "no moov", "neither moof nor moov", "box past the end",
         "64-bit box past the end", "64-bit size cut off", "moof children", "traf children", "moov children",
-        "hostile sample count", "runs sharing bytes", "chunk offset past 32 bits"])
+        "hostile sample count", "runs sharing bytes", "chunk offset past 32 bits", "hostile moov sample count",
+        "moov samples sharing bytes", "encrypted"])
 def test_refusals_carry_their_exact_message(data, message):
     refused(data, message)
 
@@ -383,6 +390,15 @@ def test_first_sample_flags_mark_the_fragment_key_frame():
 # --------------------------------------------------------------------------
 
 
+def test_samples_of_the_moov_come_before_those_of_the_fragments():
+    # Partially fragmented: the moov's tables hold two samples (a sync sample
+    # first), the fragment a third.
+    out = _quaver.defragment_mp4(partially_fragmented([b"\x01" * 5, b"\x02" * 6], [b"\x03" * 7], duration=3000))
+    t = tables(out)[0]
+    assert (t["sizes"], t["durations"], t["stss"]) == ([5, 6, 7], [3000] * 3, [1, 3])
+    assert find_box(out, "mdat") == b"\x01" * 5 + b"\x02" * 6 + b"\x03" * 7
+
+
 def table_for(rows, **tfhd_fields):
     out = unfold(one_run(tfhd(1, **tfhd_fields), trun(rows)))
     return out, tables(out)[0]
@@ -533,7 +549,9 @@ def test_movie_duration_is_the_longest_track_and_missing_media_header_means_1000
 # Real files made by ffmpeg, read back by PyAV
 # --------------------------------------------------------------------------
 
-FIXTURES = ["frag_av.mp4", "frag_video.mp4", "frag_every_frame.mp4", "cmaf_segments.mp4", "dash_init_chunk.mp4"]
+FIXTURES = ["frag_av.mp4", "frag_video.mp4", "frag_every_frame.mp4", "cmaf_segments.mp4", "dash_init_chunk.mp4",
+            # the moov's own samples first; NAL length fields of 2 bytes, copied as they are
+            "partial_frag.mp4", "nal2:frag_av.mp4"]
 # Audio runs whose fragmenter wrote a duration of 0: their unfolded times follow those durations.
 ZERO_DURATION_RUNS = {("frag_every_frame.mp4", 1)}
 # Every track of these starts with an empty edit, an absolute start the unfolded file drops.
@@ -564,8 +582,8 @@ def comparable(name, streams):
 
 
 @pytest.mark.parametrize("name", FIXTURES)
-def test_unfolded_fixture_keeps_payloads_times_and_key_frames_and_decodes(name, fixture_bytes):
-    data = fixture_bytes(name)
+def test_unfolded_fixture_keeps_payloads_times_and_key_frames_and_decodes(name, fragmented_fixture):
+    data = fragmented_fixture(name)
     out = _quaver.defragment_mp4(data)
     # The samples themselves, then the file as a player reads it, edit lists
     # included: the same times, or the same times after the first picture.
@@ -579,8 +597,8 @@ def test_unfolded_fixture_keeps_payloads_times_and_key_frames_and_decodes(name, 
 
 
 @pytest.mark.parametrize("name", FIXTURES)
-def test_key_frames_and_header_durations_of_an_unfolded_fixture(name, fixture_bytes):
-    data = fixture_bytes(name)
+def test_key_frames_and_header_durations_of_an_unfolded_fixture(name, fragmented_fixture):
+    data = fragmented_fixture(name)
     out = _quaver.defragment_mp4(data)
     keys = [i + 1 for i, p in enumerate(packets(data, ignore_editlist="1")[0]) if p[3]]
     video = mp4_sample_table(find_all(out, "moov/trak")[0])
@@ -767,6 +785,7 @@ TIMED = {
     "hls_live/init.mp4+hls_live/seg0.m4s+hls_live/seg1.m4s": (0.0213, 0.0),  # ... in every tfdt
     "packager:frag_av.mp4": (0.04, 0.0),
     "packager4:frag_av.mp4": (0.04, 0.0),
+    "partial_frag.mp4": (0.04, 0.0),  # the first second in the moov's own tables
 }
 # The file PyAV reads as the source, where it cannot read the input itself
 # (several runs without data offsets in one traf).

@@ -23,13 +23,17 @@ TS_REPORT = ["Found PIDs - Video: 256, Audio: 257", "Total audio frames collecte
     ("frag_late_start.mp4", "fmp4", _quaver.defragment_mp4),
     ("regular_faststart.mp4", "mp4", _quaver.convert_mp4_reset_timestamps),
     ("regular_moov_end.mp4", "mp4", _quaver.convert_mp4_reset_timestamps),
+    ("partial_frag.mp4", "fmp4", _quaver.defragment_mp4),
+    ("co64:nal2:regular_negative_cts.mp4", "mp4", _quaver.convert_mp4_reset_timestamps),
+    # An encrypted regular file is rebased with its encryption data where it was.
+    ("cenc_regular.mp4", "mp4", _quaver.convert_mp4_reset_timestamps),
     # Refused: a media segment alone, and an initialisation segment alone,
     # whose rebased copy would hold no sample.
     ("live_0.m4s", "segment", (quaver.UnsupportedInput, "without its initialisation segment")),
     ("live_init.mp4", "mp4", (quaver.NothingToDo, "^nothing to write: the result would hold no samples")),
 ])
-def test_the_job_follows_the_content(name, kind, exact, fixture_bytes, capfd):
-    data = fixture_bytes(name)
+def test_the_job_follows_the_content(name, kind, exact, fragmented_fixture, capfd):
+    data = fragmented_fixture(name)
     assert _native.detect_format(data) == kind
     # Whatever the input is called, it is recognised by its bytes alone.
     assert _native.detect_format(data + b"\x00" * 3) == kind
@@ -106,6 +110,9 @@ def test_junk_is_looked_through_for_64_kib_and_one_packet_only(fixture_bytes):
     assert _native.sniff((bytes(4) + b"\x47" + bytes(187)) * 6) == "m2ts"
 
 
+ENCRYPTED = 'Encrypted track 1 (scheme "cenc"): quaver does not decrypt'
+
+
 # Each core message reaches _quaver as a plain ValueError and the package as
 # the class of its kind, with the same text.
 @pytest.mark.parametrize("exact, package, data, kind, message", [
@@ -128,6 +135,13 @@ def test_junk_is_looked_through_for_64_kib_and_one_packet_only(fixture_bytes):
      quaver.NothingToDo, 'Box "mdat" not found'),
     (_quaver.extract_thumbnail_from_ts, lambda d: _native.key_frame(d, kind="ts"), b"", quaver.UnsupportedInput,
      "No valid TS sync byte found"),
+    # quaver does not decrypt: unfolding would drop the encryption data, and
+    # encrypted slices are no key frame.
+    (_quaver.defragment_mp4, quaver.remux, "cenc_frag.mp4", quaver.UnsupportedInput, ENCRYPTED),
+    (lambda d: _quaver.mux_fmp4_tracks(d, d), lambda d: quaver.merge(d, d), "cenc_frag.mp4", quaver.UnsupportedInput,
+     ENCRYPTED),
+    (_quaver.extract_thumbnail_from_mp4, quaver.thumbnail, "cenc_frag.mp4", quaver.UnsupportedInput, ENCRYPTED),
+    (_quaver.extract_thumbnail_from_mp4, quaver.thumbnail, "cenc_regular.mp4", quaver.UnsupportedInput, ENCRYPTED),
 ])
 def test_errors_keep_their_message_and_get_their_kind(exact, package, data, kind, message, fixture_bytes, capfd):
     data = fixture_bytes(data) if isinstance(data, str) else data

@@ -21,7 +21,7 @@ import _quaver
 import quaver
 from builders import (box_sizes_beyond_the_input, claimed_samples, lying_ac3_lengths, lying_adts_lengths,
                       lying_pes_lengths, one_sample_fragments, runs_on_the_same_bytes, set_track_id,
-                      stsz_beyond_the_file, tiny_adts_frames, tiny_nal_units)
+                      stsz_beyond_the_file, table_samples_on_the_same_bytes, tiny_adts_frames, tiny_nal_units)
 
 DATA = pathlib.Path(__file__).parent / "data"
 MB = 1 << 20
@@ -56,6 +56,10 @@ CASES = [
     ("trun_count_beyond_the_input", lambda n: claimed_samples(n, count=0xFFFFFFFF), 1 << 19, FRAGMENTED),
     ("one_sample_fragments", one_sample_fragments, 1 << 13, FRAGMENTED + ["process_segment"]),
     ("runs_on_the_same_bytes", runs_on_the_same_bytes, 1 << 15, FRAGMENTED),
+    ("moov_samples_on_the_same_bytes", table_samples_on_the_same_bytes, 1 << 16,
+     FRAGMENTED + ["extract_thumbnail_from_mp4"]),
+    ("moov_sample_count_beyond_the_input", lambda n: table_samples_on_the_same_bytes(n, count=0xFFFFFFFF), 1 << 16,
+     FRAGMENTED),
     ("stsz_count_beyond_the_file", stsz_beyond_the_file, 1 << 18,
      ["extract_thumbnail_from_mp4", "reset_mp4_timestamps", "convert_mp4_reset_timestamps"]),
     ("box_sizes_64_bit_beyond_parent", lambda n: box_sizes_beyond_the_input(n, at_the_end=False), 1 << 13,

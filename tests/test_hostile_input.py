@@ -18,7 +18,7 @@ FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCh
 
 
 MP4_SEEDS = [(DATA / n).read_bytes() for n in ("regular_faststart.mp4", "audio_first.mp4", "dash_init_chunk.mp4",
-                                                  "hevc_hvc1.mp4", "hevc_frag.mp4")]
+                                                  "hevc_hvc1.mp4", "hevc_frag.mp4", "partial_frag.mp4")]
 SEGMENT_SEEDS = [(DATA / n).read_bytes()[:6000] for n in ("live_0.m4s", "live_init.mp4", "hls_live/seg0.m4s")]
 INIT_SEEDS = [(DATA / n).read_bytes() for n in ("live_init.mp4", "hls_live/init.mp4")]
 

@@ -10,7 +10,8 @@ import pytest
 import _quaver
 import quaver
 from builders import (box, check_presentation, defaults_in_trex, find_all, find_box, fragment, full_box, init_moov, init_trak, iter_boxes,
-                      mp4_sample_table, mvhd, set_track_id, shift_decode_times, tkhd, u32, wide_mdats)
+                      mp4_sample_table, mvhd, partially_fragmented, protected_entry, set_track_id, shift_decode_times,
+                      tkhd, u32, visual_entry, wide_mdats)
 
 mux = _quaver.mux_fmp4_tracks
 
@@ -69,6 +70,11 @@ def test_inputs_without_fragments_give_empty_tracks():
     assert len(find_box(out, "mdat")) == 0 and out.endswith(box("mdat"))
 
 
+def test_a_partially_fragmented_input_keeps_the_samples_of_its_moov_first():
+    out = mux(partially_fragmented([b"v0" * 3], [b"v1" * 10], duration=3000), audio_file())
+    assert find_box(out, "mdat") == b"v0" * 3 + b"v1" * 10 + b"a1" * 5 + b"a2" * 6
+
+
 def test_template_children_keep_their_places():
     udta = box("udta", b"meta")
     v = init_moov(init_trak(1, 90000), init_trak(5, 90000), extra=udta)
@@ -86,6 +92,8 @@ def test_template_children_keep_their_places():
     (video_file(), fragment((1, [b"x"])), "moov box not found"),
     (box("moov", init_trak(1, 1000, tkhd_box=full_box("tkhd", 0, 0, bytes(8)))), audio_file(),
      "track_id 0 에 해당하는 trak 없음"),
+    (init_moov(init_trak(1, 90000, entry=protected_entry(visual_entry(), b"cbcs"))) + fragment((1, [b"x"])),
+     audio_file(), 'Encrypted track 1 (scheme "cbcs"): quaver does not decrypt'),
 ])
 def test_failures(video, audio, message):
     with pytest.raises(ValueError) as e:

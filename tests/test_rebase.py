@@ -247,7 +247,11 @@ def test_late_starting_real_file_comes_back_at_zero(fixture_bytes):
 # the rebased file in seconds (see the unfolding tests for each).
 TIMED = {"frag_late_start.mp4": (0.0613, 0.0), "raised:frag_late_start.mp4": (0.04, 0.9787),
          "hls_offset.mp4": (0.0213, 0.0), "hls_live/init.mp4+hls_live/seg0.m4s+hls_live/seg1.m4s": (0.0213, 0.0),
-         "packager:frag_av.mp4": (0.04, 0.0), "regular_faststart.mp4": (0.0, 0.0)}
+         "packager:frag_av.mp4": (0.04, 0.0), "regular_faststart.mp4": (0.0, 0.0),
+         # the fragments after the moov's own samples; co64, 64-bit mdat header, 2-byte NAL lengths;
+         # encryption data (senc, saiz, saio) kept where the offsets to it point
+         "partial_frag.mp4": (0.04, 0.0), "co64:nal2:regular_negative_cts.mp4": (0.0, 0.0),
+         "cenc_frag.mp4": (0.04, 0.0), "cenc_regular.mp4": (0.0, 0.0)}
 
 
 @pytest.mark.parametrize("name", TIMED)

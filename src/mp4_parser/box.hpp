@@ -6,8 +6,8 @@
 // which never descends by itself: parse_mp4 and TopLevelBoxes see the top
 // level of a file, parse_container_box the direct children of one body, and
 // the light walks of the key-frame search and the live processor use the
-// walker's compact setting. The fields inside the bodies of full boxes are
-// read and rewritten through the views of box_fields.hpp.
+// walker's sized and compact settings. The fields inside the bodies of full
+// boxes are read and rewritten through the views of box_fields.hpp.
 #pragma once
 
 #include <cstdint>
@@ -68,9 +68,13 @@ enum class BoxHeaders : std::uint8_t {
   // bytes, and 2 to 7 an empty body after the 8-byte header.
   kAll,
   // 32-bit sizes of 8 or more only: any other size field is refused with
-  // "Invalid box size" (the light walks take neither 64-bit sizes nor boxes
-  // that run to the end).
+  // "Invalid box size" (the live processor's walks take neither 64-bit
+  // sizes nor boxes that run to the end).
   kCompact,
+  // As kAll, but a size smaller than its header is refused with "Invalid
+  // box size" (the key-frame search, which meets 64-bit sizes in large and
+  // camera-made files).
+  kSized,
 };
 
 // What a walk does with a box that runs past the end of the walked bytes.
@@ -104,6 +108,7 @@ class BoxWalk {
     } else if (size_field == 0) {
       size = left;
     }
+    if (headers_ == BoxHeaders::kSized && size < header_length) return refusal(Refusal::kInvalidSize, size);
     std::uint64_t body_length = size > header_length ? size - header_length : 0;
     const std::uint64_t room = left - header_length;
     if (body_length > room) {
@@ -173,6 +178,14 @@ class TopLevelBoxes {
 struct Mp4File {
   std::vector<BoxInfo> box_infos;  // every top-level box in file order
   std::optional<Mp4Box> moov;      // the last top-level moov
+
+  // A top-level box is a Regular box of this type (moof: the file is fragmented).
+  bool holds(FourCC type) const {
+    for (const BoxInfo& b : box_infos) {
+      if (b.is(type)) return true;
+    }
+    return false;
+  }
 };
 
 // Top level of a whole file. A body running past the end of the input is an

@@ -14,8 +14,8 @@
 // mvhd, tkhd, mdhd: MovieHeader, TrackHeader, MediaHeader; tfdt:
 // DecodeTimeBox; tfhd: TrackFragmentHeader; trex: TrackExtends; trun:
 // TrackRun and its rows; hdlr: HandlerBox; stsz (and stz2): SampleSizes;
-// stco and co64: ChunkOffsets. Edit lists (elst) are read and written by
-// edit_list.hpp.
+// stts, ctts, stsc and stss: TableEntries; stco and co64: ChunkOffsets.
+// Edit lists (elst) are read and written by edit_list.hpp.
 #pragma once
 
 #include <algorithm>
@@ -327,11 +327,40 @@ class SampleSizes : public FullBox {
   std::optional<std::uint32_t> entry(std::size_t i) const {
     return i < (body().size() - std::min<std::size_t>(body().size(), 12)) / 4 ? word(12 + 4 * i) : std::nullopt;
   }
+  // The samples whose size the box gives: the count, but no more entries
+  // than the body holds where each sample has its own.
+  std::uint64_t described() const {
+    const std::uint64_t count = sample_count().value_or(0);
+    if (sample_size().value_or(0) != 0) return count;
+    return std::min<std::uint64_t>(count, (body().size() - std::min<std::size_t>(body().size(), 12)) / 4);
+  }
+  // The size of sample i: the one size of every sample, else its entry.
+  std::optional<std::uint32_t> size(std::size_t i) const {
+    const std::uint32_t every = sample_size().value_or(0);
+    return every != 0 ? std::optional<std::uint32_t>(every) : entry(i);
+  }
 
  private:
   std::optional<std::uint32_t> word(std::size_t at) const {
     return at + 4 <= body().size() ? std::optional<std::uint32_t>(load_be32(body().data() + at)) : std::nullopt;
   }
+};
+
+// stts, ctts (two words an entry), stsc (three) and stss (one): the entry
+// count, then entries of 32-bit words. Only the entries that both the count
+// and the body hold are there.
+class TableEntries : public FullBox {
+ public:
+  TableEntries(ByteView body, std::size_t words) : FullBox(body), width_(4 * words) {}
+  std::size_t size() const {
+    if (body().size() < 8) return 0;
+    return std::min<std::size_t>(load_be32(body().data() + 4), (body().size() - 8) / width_);
+  }
+  // Word k of entry i, for i below size().
+  std::uint32_t word(std::size_t i, std::size_t k) const { return load_be32(body().data() + 8 + i * width_ + 4 * k); }
+
+ private:
+  std::size_t width_;
 };
 
 // stco (32-bit entries) and co64 (64-bit entries): the entry count, then

@@ -1,7 +1,5 @@
 #include "mp4_parser/defragment.hpp"
 
-#include <algorithm>
-
 #include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/regular_file.hpp"
 #include "mp4_parser/track_builder.hpp"
@@ -108,9 +106,7 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc, const Tr
   Result<Mp4File> parsed = parse_mp4(data);
   if (!parsed.ok()) return parsed.error();
   const Mp4File& file = parsed.value();
-  if (std::none_of(file.box_infos.begin(), file.box_infos.end(), [](const BoxInfo& b) { return b.is(box_types::moof); })) {
-    return Error{"Not a fragmented MP4", ErrorKind::kUnsupported};
-  }
+  if (!file.holds(box_types::moof)) return Error{"Not a fragmented MP4", ErrorKind::kUnsupported};
   if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
   std::vector<std::uint8_t> kept_moov;
   if (keep) kept_moov = moov_keeping(file.moov->data, keep);

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <optional>
 
+#include "mp4_parser/encryption.hpp"
+#include "mp4_parser/sample_tables.hpp"
+
 namespace quaver {
 
 namespace {
@@ -66,7 +69,13 @@ class Collector {
   // collection stops once max_samples samples are in.
   Collector(ByteView data, std::vector<TrackFragments>& tracks, std::uint64_t max_samples = UINT64_MAX)
       : data_(data), tracks_(tracks), by_id_(first_track_by_id(tracks)), limit_(data.size()),
-        max_samples_(max_samples) {}
+        max_samples_(max_samples) {
+    // Samples a record holds already (a moov's own) take their share of the input.
+    for (const TrackFragments& t : tracks) {
+      collected_ += t.samples.size();
+      bytes_ += t.data_size;
+    }
+  }
 
   // The next top-level box of the file: a moof waits for the next mdat,
   // across any other boxes; a later moof replaces a waiting one.
@@ -279,7 +288,9 @@ Result<std::vector<TrackFragments>> extract_track_info_from_moov(ByteView moov_b
             Result<std::vector<Mp4Box>> stbl_children = parse_container_box(stbl.data);
             if (!stbl_children.ok()) return stbl_children.error();
             for (const Mp4Box& s : stbl_children.value()) {
-              if (s.box_type == box_types::stsd) t.stsd = s.data;
+              if (s.box_type != box_types::stsd) continue;
+              t.stsd = s.data;
+              t.stbl = stbl.data;
             }
           }
         }
@@ -307,6 +318,16 @@ Result<std::vector<TrackFragments>> fragmented_tracks(ByteView data, const Mp4Fi
 Result<std::vector<TrackFragments>> fragmented_tracks(ByteView data, const Mp4File& file, ByteView moov_body) {
   Result<std::vector<TrackFragments>> tracks = extract_track_info_from_moov(moov_body);
   if (!tracks.ok()) return tracks;
+  for (const TrackFragments& t : tracks.value()) {
+    Result<void> clear = refuse_encrypted(t.stsd, t.track_id);
+    if (!clear.ok()) return clear.error();
+  }
+  // A file without fragments keeps tracks without samples: merging takes
+  // its inputs' fragments only.
+  if (file.holds(box_types::moof)) {
+    Result<void> tables = collect_table_samples(data, file.box_infos, tracks.value());
+    if (!tables.ok()) return tables.error();
+  }
   Result<std::uint64_t> collected = collect_fragment_data(data, file.box_infos, tracks.value());
   if (!collected.ok()) return collected.error();
   return tracks;

@@ -30,6 +30,7 @@ struct TrackFragments {
   std::vector<ByteView> data;
   std::uint64_t data_size = 0;  // total length of `data`
   ByteView stsd;                // stsd body of the initialisation moov; empty if none
+  ByteView stbl;                // the stbl body that stsd came from: tables of samples the moov itself may hold
   std::uint32_t track_id = 0;
   std::uint32_t timescale = 1000;
   SampleDefaults trex;  // the moov's track-extends defaults for this track ID; 0 where it has none
@@ -58,14 +59,18 @@ std::unordered_map<std::uint32_t, SampleDefaults> track_extends_defaults(const s
 Result<std::vector<TrackFragments>> extract_track_info_from_moov(ByteView moov_body);
 
 // Appends the runs of every moof/mdat pair of `data` (parsed into
-// `box_infos`) to the matching records. Returns the number of samples
-// collected; refuses a file that declares more samples, or more sample
-// bytes, than it has bytes.
+// `box_infos`) to the matching records. Returns the number of samples the
+// records hold; refuses a file that declares more samples, or more sample
+// bytes, than it has bytes, counting what the records held before.
 Result<std::uint64_t> collect_fragment_data(ByteView data, const std::vector<BoxInfo>& box_infos,
                                             std::vector<TrackFragments>& tracks);
 
 // One record per trak of the file's moov (which it must have), each with
-// the samples of every fragment: the two routines above, one after the other.
+// the samples of every fragment: the two routines above, one after the
+// other. A file with fragments whose moov holds samples too (partially
+// fragmented) has those first (sample_tables.hpp). Refused: an encrypted
+// track (encryption.hpp), since every caller rebuilds the sample tables
+// without the encryption data beside them.
 Result<std::vector<TrackFragments>> fragmented_tracks(ByteView data, const Mp4File& file);
 // The same for the traks of `moov_body`, a moov body standing for the file's
 // (its own with some traks left out, say).

@@ -11,6 +11,7 @@
 #include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/defragment.hpp"
 #include "mp4_parser/edit_list.hpp"
+#include "mp4_parser/sample_tables.hpp"
 #include "mp4_parser/time_origin.hpp"
 
 namespace quaver {
@@ -245,6 +246,17 @@ void measure_from_one_origin(ByteView moov_body, TrackTable& tracks) {
   }
 }
 
+// A partially fragmented file's moov holds the first samples of its tracks
+// in its own tables, and each track's first fragment follows them: the
+// track starts that long before its first decode time, so the fragments
+// are lowered only as far as keeps them after those samples.
+void start_with_table_samples(ByteView moov_body, TrackTable& tracks) {
+  for (const auto& [id, duration] : table_durations(moov_body)) {
+    const auto t = tracks.find(id ? id - 1 : 0);
+    if (t != tracks.end() && t->second.base) *t->second.base -= std::min(*t->second.base, duration);
+  }
+}
+
 }  // namespace
 
 Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
@@ -260,7 +272,10 @@ Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
     if (const Mp4Box* tfdt = first_child(traf, box_types::tfdt)) t.base = decode_time(tfdt->data);
   });
   if (!pass.ok()) return pass.error();
-  if (file.moov) measure_from_one_origin(file.moov->data, tracks);
+  if (file.moov) {
+    start_with_table_samples(file.moov->data, tracks);
+    measure_from_one_origin(file.moov->data, tracks);
+  }
 
   // Pass 2: where each track ends, from its last fragment's decode time and
   // that fragment's duration (its trun durations, or the gap to the one before).

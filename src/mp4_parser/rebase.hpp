@@ -5,10 +5,12 @@
 // same positions; every tfdt lowered by the earliest first decode time of
 // the tracks (compared in seconds, in the track's own timescale; a track no
 // trak names by its own first decode time), so a track that starts later
-// keeps its delay; the empty edit that every track's edit list starts with
-// taken out (a dropped entry leaves a free box behind); and the mvhd, tkhd
-// and mdhd durations recomputed from the fragments with their creation and
-// modification times zeroed. Refused: unreadable boxes, a file without
+// keeps its delay (a track whose first samples lie in the moov's own
+// tables, in a partially fragmented file, starts that much earlier); the
+// empty edit that every track's edit list starts with taken out (a dropped
+// entry leaves a free box behind); and the mvhd, tkhd and mdhd durations
+// recomputed from the fragments with their creation and modification times
+// zeroed. Refused: unreadable boxes, a file without
 // moov, header boxes too short for their fields.
 #pragma once
 

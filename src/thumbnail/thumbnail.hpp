@@ -6,9 +6,10 @@
 // (HEVC: VPS, SPS, PPS) in front. MP4: the first sample of the video track
 // (the first track when none says it is video), found through its chunk
 // offset, or in the first fragment holding one when its tables have none, converted from
-// length-prefixed form, with the parameter sets of its avcC or hvcC in front.
+// length-prefixed form (length fields as wide as its avcC or hvcC says), with
+// the parameter sets of its avcC or hvcC (and lhvC) in front.
 // Refused: inputs without video, without a key frame, or whose boxes do not
-// lead to a sample that lies inside its mdat.
+// lead to a sample that lies inside its mdat, and encrypted tracks.
 #pragma once
 
 #include <cstddef>
@@ -41,7 +42,8 @@ Result<std::size_t> find_box(ByteView data, FourCC type);
 Result<std::size_t> find_box_in_container(ByteView data, std::size_t start, FourCC type);
 // Size of the first sample of the stsz box at `p`.
 Result<std::uint32_t> read_first_sample_size(ByteView data, std::size_t p);
-// Length-prefixed (4-byte) NAL units to Annex B; a cut-off last unit is dropped.
-std::vector<std::uint8_t> convert_avcc_to_annexb(ByteView sample);
+// Length-prefixed NAL units (length fields of `length_size` bytes, 1 to 4)
+// to Annex B; a cut-off last unit is dropped.
+std::vector<std::uint8_t> convert_avcc_to_annexb(ByteView sample, std::size_t length_size = 4);
 
 }  // namespace quaver

@@ -1,8 +1,9 @@
 // Key frame of an MP4, regular or fragmented.
 //
-// The box walks here read compact headers only (the box walker's compact
-// setting): a size below 8 (a box running to the end, or a 64-bit size) is
-// refused, and a box is read by its own size up to the end of the input,
+// The box walks here read every header form (the box walker's sized
+// setting): 64-bit sizes, as large files and cameras write them, and a box
+// that runs to the end of the input; a size smaller than its header is
+// refused. A box is read by its own size up to the end of the input,
 // whatever its parent's size says. The searches that pick the video track
 // and its decoder configuration only refine the choice the plain walk
 // makes, so damage met there ends them quietly. A track whose tables hold
@@ -14,6 +15,7 @@
 
 #include "mp4_parser/box.hpp"
 #include "mp4_parser/box_fields.hpp"
+#include "mp4_parser/encryption.hpp"
 #include "mp4_parser/fragments.hpp"
 #include "thumbnail/thumbnail.hpp"
 
@@ -38,12 +40,24 @@ Error missing_box(FourCC t, const char* tail) {
   return Error{std::move(m), kind};
 }
 
-// The body of the box whose header starts at `at`, as the walks here read
-// it: by its 32-bit size, cut at the end of the input (not of its parent).
+// The box whose header starts at `at`, as the walks here read it: by its
+// own size, its body cut at the end of the input (not of its parent).
+std::optional<Mp4Box> box_at(ByteView d, std::size_t at) {
+  if (at > d.size()) return std::nullopt;
+  Result<std::optional<Mp4Box>> box = BoxWalk(d.subspan(at), BoxHeaders::kSized, Overrun::kCut).next();
+  return box.ok() ? box.value() : std::nullopt;
+}
+
 ByteView body_at(ByteView d, std::size_t at) {
-  if (at > d.size()) return {};
-  Result<std::optional<Mp4Box>> box = BoxWalk(d.subspan(at), BoxHeaders::kCompact, Overrun::kCut).next();
-  return box.ok() && box.value() ? box.value()->data : ByteView{};
+  const std::optional<Mp4Box> box = box_at(d, at);
+  return box ? box->data : ByteView{};
+}
+
+// The input from the first body byte of the box at `at` to its end: the
+// tables whose fields are read up to the end of the input, not of the box.
+ByteView from_body_at(ByteView d, std::size_t at) {
+  const std::optional<Mp4Box> box = box_at(d, at);
+  return box ? d.subspan(at + box->header_length) : ByteView{};
 }
 
 std::size_t offset_of(ByteView d, const Mp4Box& box) { return static_cast<std::size_t>(box.whole().data() - d.data()); }
@@ -52,7 +66,7 @@ std::size_t offset_of(ByteView d, const Mp4Box& box) { return static_cast<std::s
 // input): its offset in the input, or nothing. A box running past the
 // range is the last one looked at.
 Result<std::optional<std::size_t>> first_of_type(ByteView d, ByteView range, FourCC type) {
-  BoxWalk walk(range, BoxHeaders::kCompact, Overrun::kCut);
+  BoxWalk walk(range, BoxHeaders::kSized, Overrun::kCut);
   for (;;) {
     Result<std::optional<Mp4Box>> box = walk.next();
     if (!box.ok()) return box.error();
@@ -64,7 +78,7 @@ Result<std::optional<std::size_t>> first_of_type(ByteView d, ByteView range, Fou
 // The first child of the type in a body, walked without raising: the walk
 // ends at the first malformed child or one running past the body.
 std::optional<Mp4Box> quiet_child(ByteView body, FourCC type) {
-  BoxWalk walk(body, BoxHeaders::kCompact, Overrun::kEnd);
+  BoxWalk walk(body, BoxHeaders::kSized, Overrun::kEnd);
   for (;;) {
     Result<std::optional<Mp4Box>> box = walk.next();
     if (!box.ok() || !box.value()) return std::nullopt;
@@ -74,7 +88,7 @@ std::optional<Mp4Box> quiet_child(ByteView body, FourCC type) {
 
 // The first trak whose mdia/hdlr handler type is "vide": its offset.
 std::optional<std::size_t> find_video_trak(ByteView d, std::size_t moov) {
-  BoxWalk walk(body_at(d, moov), BoxHeaders::kCompact, Overrun::kEnd);
+  BoxWalk walk(body_at(d, moov), BoxHeaders::kSized, Overrun::kEnd);
   for (;;) {
     Result<std::optional<Mp4Box>> trak = walk.next();
     if (!trak.ok() || !trak.value()) return std::nullopt;
@@ -91,7 +105,7 @@ std::optional<Mp4Box> sample_entry_child(ByteView stbl_body, FourCC type) {
   // stsd: version and flags, entry count, then the first entry: a visual
   // one, with 78 bytes of fields before its children.
   if (!stsd || stsd->data.size() < 16) return std::nullopt;
-  Result<std::optional<Mp4Box>> entry = BoxWalk(stsd->data.subspan(8), BoxHeaders::kCompact, Overrun::kEnd).next();
+  Result<std::optional<Mp4Box>> entry = BoxWalk(stsd->data.subspan(8), BoxHeaders::kSized, Overrun::kEnd).next();
   if (!entry.ok() || !entry.value() || entry.value()->data.size() < 78) return std::nullopt;
   return quiet_child(entry.value()->data.subspan(78), type);
 }
@@ -117,42 +131,68 @@ std::vector<ByteView> avcc_parameter_sets(ByteView body) {
   return sets;
 }
 
-// VPS, SPS and PPS units of an hvcC body, in the order of its arrays, as
-// far as they are whole; arrays of other units (SEI) are passed over.
-std::vector<ByteView> hvcc_parameter_sets(ByteView body) {
-  std::vector<ByteView> sets;
-  // 22 bytes of profile, format and timing fields, then the array count.
-  std::size_t p = 22;
-  if (p + 1 > body.size()) return sets;
+// VPS, SPS and PPS units of the arrays of an hvcC body (the array count
+// after 22 bytes of profile, format and timing fields) or an lhvC body (the
+// configuration of the further layers of a multi-layer stream, such as the
+// second view of MV-HEVC: the count after 5 bytes), appended in the order
+// of the arrays, as far as they are whole; arrays of other units (SEI) are
+// passed over.
+void hevc_parameter_sets(ByteView body, std::size_t count_at, std::vector<ByteView>& sets) {
+  std::size_t p = count_at;
+  if (p + 1 > body.size()) return;
   const unsigned arrays = body[p++];
   for (unsigned a = 0; a < arrays; ++a) {
-    if (p + 3 > body.size()) return sets;
+    if (p + 3 > body.size()) return;
     const std::uint8_t type = body[p] & 0x3F;  // after array_completeness and a reserved bit
     const unsigned count = load_be16(&body[p + 1]);
     p += 3;
     for (unsigned i = 0; i < count; ++i) {
-      if (p + 2 > body.size()) return sets;
+      if (p + 2 > body.size()) return;
       const std::size_t len = load_be16(&body[p]);
-      if (p + 2 + len > body.size()) return sets;
+      if (p + 2 + len > body.size()) return;
       if (type >= 32 && type <= 34) sets.push_back(body.subspan(p + 2, len));
       p += 2 + len;
     }
   }
-  return sets;
 }
 
-// The parameter sets that go in front of a key frame: those of the decoder
-// configuration in the track's first sample entry (avcC for H.264, hvcC for
-// HEVC whether the entry is hvc1 or hev1). The configuration found tells the
-// coding format; without one the track is taken as H.264.
-std::vector<ByteView> parameter_sets(ByteView stbl_body, VideoCodec& codec) {
-  codec = VideoCodec::kH264;
-  if (auto avcc = sample_entry_child(stbl_body, fourcc("avcC"))) return avcc_parameter_sets(avcc->data);
-  if (auto hvcc = sample_entry_child(stbl_body, fourcc("hvcC"))) {
-    codec = VideoCodec::kHevc;
-    return hvcc_parameter_sets(hvcc->data);
+// What a key frame takes from the decoder configuration of the track's
+// first sample entry.
+struct DecoderConfig {
+  VideoCodec codec = VideoCodec::kH264;
+  std::vector<ByteView> parameter_sets;  // in front of the key frame
+  std::size_t length_size = 4;           // bytes of the length field in front of each NAL unit of a sample
+};
+
+// The length field's size, lengthSizeMinusOne + 1, from the low two bits of
+// the configuration's byte `at`; 4 where the body ends before it.
+std::size_t length_size(ByteView config, std::size_t at) { return at < config.size() ? (config[at] & 3) + 1 : 4; }
+
+// avcC for H.264; hvcC for HEVC whether the entry is hvc1 or hev1, followed
+// by the parameter sets of an lhvC beside it. The configuration found tells
+// the coding format; without one the track is taken as H.264, with 4-byte
+// lengths and no parameter sets.
+DecoderConfig decoder_config(ByteView stbl_body) {
+  DecoderConfig config;
+  if (auto avcc = sample_entry_child(stbl_body, fourcc("avcC"))) {
+    config.parameter_sets = avcc_parameter_sets(avcc->data);
+    config.length_size = length_size(avcc->data, 4);
+  } else if (auto hvcc = sample_entry_child(stbl_body, fourcc("hvcC"))) {
+    config.codec = VideoCodec::kHevc;
+    hevc_parameter_sets(hvcc->data, 22, config.parameter_sets);
+    if (auto lhvc = sample_entry_child(stbl_body, fourcc("lhvC"))) hevc_parameter_sets(lhvc->data, 5, config.parameter_sets);
+    config.length_size = length_size(hvcc->data, 21);
   }
-  return {};
+  return config;
+}
+
+// The refusal for a track whose first sample entry is a protected one: its
+// samples are encrypted, and a key frame of them would not decode.
+Result<void> refuse_encrypted_track(ByteView d, std::size_t trak, std::size_t stbl) {
+  const std::optional<Mp4Box> stsd = quiet_child(body_at(d, stbl), box_types::stsd);
+  if (!stsd) return {};
+  const std::optional<Mp4Box> tkhd = quiet_child(body_at(d, trak), box_types::tkhd);
+  return refuse_encrypted(stsd->data, tkhd ? TrackHeader(tkhd->data).track_id().value_or(0) : 0);
 }
 
 // The first sample of a track that keeps its samples in fragments, found as
@@ -177,7 +217,7 @@ Result<std::optional<std::uint64_t>> first_chunk_offset(ByteView d, std::size_t 
     Result<std::optional<std::size_t>> table = first_of_type(d, body_at(d, stbl), kind);
     if (!table.ok()) return table.error();
     if (!table.value()) continue;
-    const ChunkOffsets offsets(d.subspan(*table.value() + 8), kind == box_types::co64);
+    const ChunkOffsets offsets(from_body_at(d, *table.value()), kind == box_types::co64);
     const std::optional<std::uint64_t> first = offsets.entry(0);
     if (!first || offsets.entry_count() == 0u) return std::optional<std::uint64_t>{};
     return first;
@@ -188,13 +228,13 @@ Result<std::optional<std::uint64_t>> first_chunk_offset(ByteView d, std::size_t 
 // The top-level mdat whose body holds `offset`: that body, cut at the end
 // of the input.
 Result<std::optional<ByteView>> mdat_holding(ByteView d, std::uint64_t offset) {
-  BoxWalk walk(d, BoxHeaders::kCompact, Overrun::kCut);
+  BoxWalk walk(d, BoxHeaders::kSized, Overrun::kCut);
   for (;;) {
     Result<std::optional<Mp4Box>> box = walk.next();
     if (!box.ok()) return box.error();
     if (!box.value()) return std::optional<ByteView>{};
     const ByteView body = box.value()->data;
-    const std::uint64_t begin = offset_of(d, *box.value()) + 8;
+    const std::uint64_t begin = static_cast<std::uint64_t>(body.data() - d.data());
     if (box.value()->box_type == box_types::mdat && offset >= begin && offset < begin + body.size()) {
       return std::optional<ByteView>{body};
     }
@@ -242,8 +282,9 @@ Result<std::size_t> find_box_in_container(ByteView d, std::size_t start, FourCC 
 
 Result<std::uint32_t> read_first_sample_size(ByteView d, std::size_t p) {
   // The fields are read up to the end of the input, not of the box.
-  if (p > d.size() || d.size() - p < 20) return Error{"Invalid stsz box"};
-  const SampleSizes stsz(d.subspan(p + 8));
+  const ByteView fields = from_body_at(d, p);
+  if (fields.size() < 12) return Error{"Invalid stsz box"};
+  const SampleSizes stsz(fields);
   if (*stsz.sample_size() != 0) return *stsz.sample_size();
   const std::optional<std::uint32_t> first = stsz.entry(0);
   if (!first) return Error{"Invalid stsz box - no sample sizes"};
@@ -252,23 +293,26 @@ Result<std::uint32_t> read_first_sample_size(ByteView d, std::size_t p) {
 
 namespace {
 
-// Walks the length-prefixed units of a sample; visit(unit) for each complete one.
+// Walks the length-prefixed units of a sample, each length field
+// `length_size` bytes (1 to 4) wide; visit(unit) for each complete one.
 template <class Visit>
-void for_each_prefixed_unit(ByteView sample, Visit&& visit) {
+void for_each_prefixed_unit(ByteView sample, std::size_t length_size, Visit&& visit) {
   std::size_t pos = 0;
-  while (sample.size() - pos >= 4) {
-    const std::uint32_t len = load_be32(&sample[pos]);
-    if (len > sample.size() - pos - 4) return;
-    visit(sample.subspan(pos + 4, len));
-    pos += 4 + std::size_t{len};
+  while (sample.size() - pos >= length_size) {
+    std::size_t len = 0;
+    for (std::size_t i = 0; i < length_size; ++i) len = len << 8 | sample[pos + i];
+    pos += length_size;
+    if (len > sample.size() - pos) return;
+    visit(sample.subspan(pos, len));
+    pos += len;
   }
 }
 
 }  // namespace
 
-std::vector<std::uint8_t> convert_avcc_to_annexb(ByteView sample) {
+std::vector<std::uint8_t> convert_avcc_to_annexb(ByteView sample, std::size_t length_size) {
   std::vector<std::uint8_t> out;
-  for_each_prefixed_unit(sample, [&](ByteView unit) {
+  for_each_prefixed_unit(sample, length_size, [&](ByteView unit) {
     out.insert(out.end(), kStartCode, kStartCode + 4);
     out.insert(out.end(), unit.begin(), unit.end());
   });
@@ -283,7 +327,7 @@ bool holds_video_track(ByteView d) {
 Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc, VideoCodec* codec) {
   Result<std::size_t> mdat = find_box(d, fourcc("mdat"));
   if (!mdat.ok()) return mdat.error();
-  if (mdat.value() + 8 >= d.size()) return Error{"Invalid mdat box"};
+  if (mdat.value() + box_at(d, mdat.value())->header_length >= d.size()) return Error{"Invalid mdat box"};
 
   Result<std::size_t> moov = find_box(d, fourcc("moov"));
   if (!moov.ok()) return moov.error();
@@ -297,6 +341,8 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc,
     box = child.value();
   }
   const std::size_t stbl = box;
+  Result<void> clear = refuse_encrypted_track(d, chosen, stbl);
+  if (!clear.ok()) return clear.error();
   Result<std::size_t> stsz = find_box_in_container(d, stbl, fourcc("stsz"));
   if (!stsz.ok()) return stsz.error();
   Result<std::uint32_t> size = read_first_sample_size(d, stsz.value());
@@ -304,7 +350,7 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc,
 
   // A track without samples in its tables (the initialisation moov of a
   // fragmented file) has them in its fragments.
-  const bool has_samples = SampleSizes(d.subspan(stsz.value() + 8)).sample_count() != 0u;
+  const bool has_samples = SampleSizes(from_body_at(d, stsz.value())).sample_count() != 0u;
   std::optional<ByteView> sample;
   if (!has_samples) sample = first_fragment_sample_of(d, moov.value(), chosen);
   if (!sample) {
@@ -313,25 +359,24 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc,
     sample = located.value();
   }
 
-  VideoCodec format;
-  const std::vector<ByteView> sets = parameter_sets(body_at(d, stbl), format);
+  const DecoderConfig config = decoder_config(body_at(d, stbl));
   std::size_t total = 0, units = 0;
-  for (ByteView s : sets) total += 4 + s.size();
-  for_each_prefixed_unit(*sample, [&](ByteView unit) {
+  for (ByteView s : config.parameter_sets) total += 4 + s.size();
+  for_each_prefixed_unit(*sample, config.length_size, [&](ByteView unit) {
     total += 4 + unit.size();
     units += !unit.empty();
   });
   // Parameter sets alone, or bare start codes, are no key frame.
   if (units == 0) return Error{"No I-frame found in video stream", ErrorKind::kNothingToDo};
-  if (codec) *codec = format;
+  if (codec) *codec = config.codec;
 
   OutBuffer out = OutBuffer::allocate(total, alloc);
   FixedWriter w(out);
-  for (ByteView s : sets) {
+  for (ByteView s : config.parameter_sets) {
     w.bytes(kStartCode, 4);
     w.bytes(s);
   }
-  for_each_prefixed_unit(*sample, [&](ByteView unit) {
+  for_each_prefixed_unit(*sample, config.length_size, [&](ByteView unit) {
     w.bytes(kStartCode, 4);
     w.bytes(unit);
   });

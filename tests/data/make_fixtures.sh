@@ -227,3 +227,20 @@ $FF $V12 $S12 -f lavfi -i smptebars=size=160x120:rate=25:duration=1.2 $S12B \
 $FF -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 $AAC -ar 48000 $TS audio_only.ts
 $FF $V12 $S12 $X264S -x264-params $KEY -flags:v +bitexact -c:a ac3 -b:a 64k -ac 2 -ar 48000 -flags:a +bitexact \
     -f mpegts -mpegts_m2ts_mode 1 sample.m2ts
+# MP4s as other tools leave them: 320x240 H.264 (the settings of the first steps) with AAC 48 kHz.
+VA="-f lavfi -i sine=frequency=440:sample_rate=48000"
+# 32. Partially fragmented: without empty_moov the moov keeps the first fragment's samples in its
+#     own tables (the first second), and the rest follows in fragments.
+$FF $V1 $VA:duration=1.2 $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 \
+    -movflags frag_keyframe -f mp4 partial_frag.mp4
+# 33. Encrypted with AES-CTR ("cenc", key 00112233445566778899aabbccddeeff, KID 000102...0f):
+#     fragmented (senc, saiz, saio in each traf) and regular (the same boxes in each stbl).
+CENC="-encryption_scheme cenc-aes-ctr -encryption_key 00112233445566778899aabbccddeeff
+      -encryption_kid 000102030405060708090a0b0c0d0e0f"
+$FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=0.4 $VA:duration=0.4 $X264 -x264-params $KEY \
+    -flags:v +bitexact $AAC -ar 48000 $CENC -movflags frag_keyframe+empty_moov+default_base_moof cenc_frag.mp4
+$FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=0.4 $VA:duration=0.4 $X264 -x264-params $KEY \
+    -flags:v +bitexact $AAC -ar 48000 $CENC cenc_regular.mp4
+# 34. A regular file with its moov at the end and signed composition offsets (a version 1 ctts).
+$FF $VS1 $A1 $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 -movflags negative_cts_offsets \
+    regular_negative_cts.mp4
