@@ -88,9 +88,10 @@ def test_a_thousand_inputs_on_more_workers_than_cores(inputs, expected):
 
 def test_arguments_are_checked(inputs):
     assert quaver.remux_many([]) == [] and list(quaver.thumbnail_iter(iter([]))) == []
-    assert quaver.remux_many([bytearray(inputs[0]), memoryview(inputs[0])]) == [quaver.remux(inputs[0])] * 2
+    sample = (DATA / "sample.ts").read_bytes()
+    assert quaver.remux_many([bytearray(sample), memoryview(sample)]) == [quaver.remux(sample)] * 2
     with pytest.raises(TypeError, match=r"inputs\[1\] must be bytes-like, not str"):
-        quaver.remux_many([inputs[0], "clip.ts"])
+        quaver.remux_many([sample, "clip.ts"])
     with pytest.raises(ValueError, match="errors must be 'return' or 'raise', not 'ignore'"):
         quaver.remux_many(inputs, errors="ignore")
     with pytest.raises(ValueError, match="workers must be at least 1, not 0"):
