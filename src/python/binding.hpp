@@ -15,6 +15,7 @@
 #include "core/bytes.hpp"
 #include "core/output.hpp"
 #include "core/result.hpp"
+#include "python/thread_end.hpp"
 
 namespace quaver::py {
 
@@ -72,6 +73,15 @@ bool flag_arg(PyObject* obj, const char* name, bool* out);
 // Raises the Python exception for a C++ exception caught at the boundary.
 void raise_fault(std::exception_ptr e);
 
+// The C++ exception a catch (...) block is handling. Called in such a block:
+// when there is none, the thread is being ended (thread_end.hpp) by Python
+// code run as a side effect somewhere below, and the unwinding goes on.
+inline std::exception_ptr caught_fault() {
+  std::exception_ptr e = std::current_exception();
+  if (!e) throw;
+  return e;
+}
+
 // Result storage that lives inside the bytes object returned to Python, so
 // a result is written once and never copied. The lock is taken briefly to
 // create or drop the object when the work runs without it.
@@ -84,7 +94,7 @@ class PyBytesAllocator final : public OutputAllocator {
   void acquire_gil() {
     PyThreadState* t = saved_;
     saved_ = nullptr;
-    PyEval_RestoreThread(t);
+    restore_thread(t);
   }
 
  private:
@@ -111,7 +121,7 @@ PyObject* run_released(Work&& work, ErrorRaiser raise = raise_value_error) {
   try {
     result.emplace(work(alloc));
   } catch (...) {
-    failure = std::current_exception();
+    failure = caught_fault();
   }
   alloc.acquire_gil();
   if (failure) {
@@ -122,12 +132,13 @@ PyObject* run_released(Work&& work, ErrorRaiser raise = raise_value_error) {
 }
 
 // Runs a binding body, turning any escaped C++ exception into a Python error.
+// Not noexcept: the unwinding that ends a thread passes through.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     return body();
   } catch (...) {
-    raise_fault(std::current_exception());
+    raise_fault(caught_fault());
     return nullptr;
   }
 }
