@@ -73,15 +73,6 @@ bool flag_arg(PyObject* obj, const char* name, bool* out);
 // Raises the Python exception for a C++ exception caught at the boundary.
 void raise_fault(std::exception_ptr e);
 
-// The C++ exception a catch (...) block is handling. Called in such a block:
-// when there is none, the thread is being ended (thread_end.hpp) by Python
-// code run as a side effect somewhere below, and the unwinding goes on.
-inline std::exception_ptr caught_fault() {
-  std::exception_ptr e = std::current_exception();
-  if (!e) throw;
-  return e;
-}
-
 // Result storage that lives inside the bytes object returned to Python, so
 // a result is written once and never copied. The lock is taken briefly to
 // create or drop the object when the work runs without it.
@@ -121,7 +112,7 @@ PyObject* run_released(Work&& work, ErrorRaiser raise = raise_value_error) {
   try {
     result.emplace(work(alloc));
   } catch (...) {
-    failure = caught_fault();
+    failure = std::current_exception();
   }
   alloc.acquire_gil();
   if (failure) {
@@ -132,13 +123,12 @@ PyObject* run_released(Work&& work, ErrorRaiser raise = raise_value_error) {
 }
 
 // Runs a binding body, turning any escaped C++ exception into a Python error.
-// Not noexcept: the unwinding that ends a thread passes through.
 template <class Body>
-PyObject* guarded(Body&& body) {
+PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
   } catch (...) {
-    raise_fault(caught_fault());
+    raise_fault(std::current_exception());
     return nullptr;
   }
 }

@@ -2,22 +2,24 @@
 //
 // Once the interpreter finalizes, CPython before 3.14 ends a thread that
 // asks for the lock (a daemon thread still converting when the program
-// exits) with pthread_exit, and glibc ends a thread by unwinding its stack.
-// Unwinding through this module's frames would run their catch (...) blocks
-// (glibc aborts the process when one of them swallows the unwinding) and
-// their destructors (which would drop Python objects without the lock); in
-// the wheel, whose C++ runtime brings an unwinder of its own, the system's
-// unwinder crashes outright in the first of our frames with a destructor.
+// exits) with pthread_exit, and glibc ends a thread by unwinding its stack
+// with the system's unwinder. None of this module's frames may be unwound
+// so: their destructors would drop Python objects without the lock, a
+// catch (...) that swallows the unwinding makes glibc abort the process,
+// and the C++ runtime linked into the module brings its own unwinder, which
+// the system's cannot drive (the wheel's segfaults; a gcc build's aborts
+// unless it has unwound an exception before).
 //
 // So the calls that take the lock back, or that run Python code which may
 // (a report sink, an input source), are made from functions compiled without
 // unwind information (thread_end.cpp). The unwinding stops at such a frame
 // and glibc jumps straight to the thread's start: the thread ends as a
 // daemon thread ends in plain Python code, and no frame of this module is
-// unwound; whatever they held stays held, for a process that is exiting.
-// (CPython 3.14 parks such a thread for good instead: as safe.) Python code
-// run as a side effect of other calls (a __del__ run by a reference we drop,
-// an __index__ run by argument parsing) is not covered.
+// unwound; what they held stays held, in a process that is exiting. (CPython
+// 3.14 on parks such a thread instead, which is as safe.) Python code run
+// as a side effect of another call (a finalizer run by a reference we drop
+// or by a collection, a metaclass attribute read for a message) is not
+// covered.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
