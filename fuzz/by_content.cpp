@@ -20,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const quaver::ByteView input(data, size);
   (void)quaver::detect_input_kind(input);
   (void)quaver::sniff_container(input);
-  (void)quaver::live_segment_problem(input);
-  (void)quaver::init_segment_problem(input);
+  (void)quaver::check_live_segment(input);
+  (void)quaver::check_init_segment(input);
   auto remuxed = quaver::remux(input, quaver::heap_allocator(), quaver::null_report());
   quaver::fuzz::expect_at_most(remuxed, 40 * size + 4096, "remux larger than the input can back");
   quaver::fuzz::expect_box_sequence(remuxed, "remux that does not read back");

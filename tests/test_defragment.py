@@ -464,6 +464,40 @@ def test_short_version_1_headers_fill_what_they_lack():
     assert md == bytes(12) + struct.pack(">II", 90000, 9000) + bytes(4)
 
 
+@pytest.mark.parametrize("version, length, readable", [
+    (0, 12, False), (0, 15, False), (0, 16, True), (1, 16, False), (1, 23, False), (1, 24, True), (2, 16, True),
+])
+def test_track_id_by_header_version_and_body_length(version, length, readable):
+    # The track ID lies where the header's version puts it (any version but
+    # 1 as version 0); a body that does not hold it names no track, so its
+    # fragments find no trak: unfolding drops their samples, merging refuses.
+    body = bytearray(tkhd(1, version=int(version == 1))[8:8 + length])
+    body[0] = version
+    moov = init_moov(init_trak(1, 90000, tkhd_box=box("tkhd", bytes(body))))
+    samples = fragment((1, [b"a", b"b"]))
+    assert tables(_quaver.defragment_mp4(moov + samples))[0]["sizes"] == ([1, 1] if readable else [])
+    audio = init_moov(init_trak(2, 48000, handler="soun")) + fragment((2, [b"c"]))
+    if readable:
+        assert len(find_all(_quaver.mux_fmp4_tracks(moov + samples, audio), "moov/trak")) == 2
+    else:
+        with pytest.raises(ValueError, match="^track_id 0 에 해당하는 trak 없음$"):
+            _quaver.mux_fmp4_tracks(moov + samples, audio)
+
+
+@pytest.mark.parametrize("length, unfolded_timescale", [(15, 1000), (16, 600), (23, 600), (24, 90000)])
+def test_movie_timescale_of_a_version_1_header_too_short_for_it(length, unfolded_timescale):
+    # Unfolding reads a version 1 movie header too short for its timescale
+    # as version 0 (where the high half of its modification time stands);
+    # merging takes 1000, as for a header without one.
+    body = (full_box("mvhd", 1, 0, struct.pack(">QQII", 0, 600 << 32, 90000, 0) + bytes(80)))[8:8 + length]
+    moov = init_moov(init_trak(1, 90000), mvhd_box=box("mvhd", body))
+    video = moov + fragment((1, [b"a"] * 9), duration=10000)  # 1 s
+    track_duration = lambda out: u32(find_box(out, "moov/trak/tkhd"), 20)
+    assert track_duration(_quaver.defragment_mp4(video)) == unfolded_timescale
+    audio = init_moov(init_trak(2, 48000, handler="soun")) + fragment((2, [b"c"]))
+    assert track_duration(_quaver.mux_fmp4_tracks(video, audio)) == (90000 if length >= 24 else 1000)
+
+
 @pytest.mark.parametrize("version", [0, 1])
 def test_durations_beyond_32_bits_are_clamped(version):
     out = with_headers(mvhd(1000, version=version), tkhd(1, version=version), mdhd(1000, version=version),

@@ -7,8 +7,9 @@ import av
 import pytest
 
 import _quaver
-from builders import (box, check_presentation, fragment, find_all, find_box, full_box, init_moov, init_trak, iter_boxes, mdhd, moof,
-                      mvhd, parse_tfdt, tfdt, tfhd, tkhd, traf, trun, u32, u64, wide_mdats)
+from builders import (box, check_presentation, expand, fragment, find_all, find_box, full_box, init_moov, init_trak, iter_boxes,
+                      live_segment, mdhd, moof, mp4_sample_table, mvhd, parse_tfdt, tfdt, tfhd, tkhd, traf, traf_body, trun,
+                      u32, u64, wide_mdats)
 
 reset = _quaver.reset_mp4_timestamps
 
@@ -159,6 +160,57 @@ def test_short_tfdt_is_kept():
     short = box("tfdt", b"\x00\x00\x00\x00\x01\x02")
     mp4 = moov + moof(traf(tfhd(1), short))
     assert reset(mp4)[len(moov):] == mp4[len(moov):]
+
+
+# 5 read as a 32-bit time, 0x500000007 as a 64-bit one, then bytes after the field.
+FIELD = struct.pack(">Q", 0x0000000500000007) + b"\xaa\xbb"
+LATER = 0x600000000
+
+
+@pytest.mark.parametrize("version", [0, 1, 2])
+@pytest.mark.parametrize("length", range(4, 15))
+def test_decode_time_by_version_and_body_length(version, length):
+    # Rebasing (as unfolding) reads a version 1 tfdt too short for its 64-bit
+    # time as version 0; the live processor copies it and takes no time from
+    # it. Any other version reads as version 0; bytes after the time stay.
+    body = bytes([version, 0, 0, 0]) + FIELD[:length - 4]
+    as_version0 = (u32(body, 4), 4) if length >= 8 else None
+    lenient = (u64(body, 4), 8) if version == 1 and length >= 12 else as_version0
+    strict = lenient if version != 1 or length >= 12 else None
+
+    def lowered(read, base):
+        if read is None:
+            return body
+        value, width = read
+        return body[:4] + max(value - base, 0).to_bytes(width, "big") + body[4 + width:]
+
+    moov = init_moov(init_trak(1, 1000))
+    out = reset(moov + moof(traf(tfhd(1), box("tfdt", body))) + moof(traf(tfhd(1), tfdt(LATER))))
+    base = lenient[0] if lenient else 0
+    assert find_all(out, "moof/traf/tfdt") == [lowered(lenient, base), tfdt(LATER - base)[8:]]
+
+    p = _quaver.FragmentedMP4Processor()
+    first = p.process_segment(live_segment(full_box("tfhd", 0, 0, struct.pack(">I", 1)) + box("tfdt", body)))
+    later = p.process_segment(live_segment(traf_body(1, LATER)))
+    base = strict[0] if strict else LATER
+    assert find_all(first, "moof/traf/tfdt") == [lowered(strict, base)]
+    assert [parse_tfdt(b) for b in find_all(later, "moof/traf/tfdt")] == [LATER - base]
+    assert p.base_decode_time == base
+
+
+@pytest.mark.parametrize("cut", range(0, 26, 2))
+def test_rows_of_a_run_cut_short(cut):
+    # Rebasing sums the durations a run holds whole; unfolding reads the same
+    # rows and gives the samples past them the tfhd's default (7).
+    rows = [{"duration": 100, "size": 1}, {"duration": 200, "size": 1}, {"duration": 300, "size": 1}]
+    whole = trun(rows)
+    body = whole[8:len(whole) - cut]
+    held = [r["duration"] for i, r in enumerate(rows) if 8 + 8 * i + 4 <= len(body)]
+    mp4 = (init_moov(init_trak(1, 1000)) + moof(traf(tfhd(1, duration=7, size=1), tfdt(0), box("trun", body)))
+           + box("mdat", b"xyz"))
+    assert durations(reset(mp4)) == (sum(held), [sum(held)], [sum(held)])
+    table = mp4_sample_table(find_box(_quaver.defragment_mp4(mp4), "moov/trak"))
+    assert expand(table["stts"]) == held + [7] * (3 - len(held))
 
 
 def test_convert_unfolds_or_rebases(fixture_bytes):

@@ -132,6 +132,17 @@ def test_mp4_without_usable_chunk_table_reads_the_first_mdat(table, count):
     assert _quaver.extract_thumbnail_from_mp4(regular_mp4(traks, sample)) == IDR
 
 
+def test_mp4_boxes_are_read_by_their_own_sizes():
+    # The search reads each box by its own size up to the end of the input,
+    # whatever its parent's size says: a moov whose size field ends inside
+    # its trak (but holds the trak's header) still leads to the sample.
+    sample = prefixed(IDR[4:])
+    mp4 = regular_mp4([video_trak([len(sample)])], sample, moov_first=False)
+    at = mp4.rindex(b"moov") - 4
+    short = mp4[:at] + struct.pack(">I", 16) + mp4[at + 4:]
+    assert _quaver.extract_thumbnail_from_mp4(short) == _quaver.extract_thumbnail_from_mp4(mp4) == IDR
+
+
 def test_mp4_fixed_sample_size_and_cut_off_units():
     sample = prefixed(IDR[4:]) + struct.pack(">I", 500) + b"\x65\x00"
     mp4 = regular_mp4([video_trak([], fixed_size=len(sample))], sample)

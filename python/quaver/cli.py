@@ -22,8 +22,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Callable, NamedTuple, Optional, Sequence
 
-import _quaver
-from quaver import _native, api
+from quaver import __version__, _native, api
 from quaver.live import LiveProcessor
 
 # What to do about a refusal, by its kind. An unsupported input needs none:
@@ -485,7 +484,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quaver", description="Remux MPEG-TS and MP4 files: give it files, it works out what they are.",
         epilog="'quaver IN...' is short for 'quaver convert IN...'. Run 'quaver COMMAND -h' for a command's options.")
-    parser.add_argument("--version", action="version", version=f"quaver {_quaver.__version__}")
+    parser.add_argument("--version", action="version", version=f"quaver {__version__}")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("-v", "--verbose", action="store_true", help="write the report lines to standard error")
     common.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")

@@ -21,8 +21,7 @@ const Error kLoneSegment{
 
 // A merge input must be a fragmented file holding samples of the kind of
 // track it stands for.
-std::optional<Error> merge_input_problem(ByteView data, std::string_view name, FourCC handler,
-                                         std::string_view track_kind) {
+Result<void> check_merge_input(ByteView data, std::string_view name, FourCC handler, std::string_view track_kind) {
   Result<InputKind> kind = detect_input_kind(data);
   if (!kind.ok() || kind.value() != InputKind::kFragmentedMp4) {
     const ErrorKind why = kind.ok() ? ErrorKind::kUnsupported : kind.error().kind;
@@ -33,7 +32,7 @@ std::optional<Error> merge_input_problem(ByteView data, std::string_view name, F
                      std::string(track_kind) + " samples",
                  ErrorKind::kNothingToDo};
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace
@@ -92,12 +91,13 @@ Result<OutBuffer> key_frame(ByteView data, OutputAllocator& alloc, Report& repor
 
 Result<OutBuffer> merge(ByteView video, ByteView audio, OutputAllocator& alloc, std::string_view video_name,
                         std::string_view audio_name) {
-  if (auto e = merge_input_problem(video, video_name, fourcc("vide"), "video")) return *e;
-  if (auto e = merge_input_problem(audio, audio_name, fourcc("soun"), "audio")) return *e;
+  Result<void> input = check_merge_input(video, video_name, fourcc("vide"), "video");
+  if (input.ok()) input = check_merge_input(audio, audio_name, fourcc("soun"), "audio");
+  if (!input.ok()) return input.error();
   return mux_fmp4_tracks(video, audio, alloc, RepeatedTrackIds::kRenumberAudio);
 }
 
-std::optional<Error> live_segment_problem(ByteView segment) {
+Result<void> check_live_segment(ByteView segment) {
   Result<InputKind> kind = detect_input_kind(segment);
   if (!kind.ok() || (kind.value() != InputKind::kMediaSegment && kind.value() != InputKind::kFragmentedMp4)) {
     const ErrorKind why = kind.ok() ? ErrorKind::kUnsupported : kind.error().kind;
@@ -106,17 +106,17 @@ std::optional<Error> live_segment_problem(ByteView segment) {
                  why};
   }
   if (!holds_samples(segment)) return Error{"the segment holds no samples", ErrorKind::kNothingToDo};
-  return std::nullopt;
+  return {};
 }
 
-std::optional<Error> init_segment_problem(ByteView init) {
+Result<void> check_init_segment(ByteView init) {
   Result<InputKind> kind = detect_input_kind(init);
   if (!kind.ok() || (kind.value() != InputKind::kRegularMp4 && kind.value() != InputKind::kFragmentedMp4)) {
     const ErrorKind why = kind.ok() ? ErrorKind::kUnsupported : kind.error().kind;
     return Error{"an initialisation segment must be an MP4 with a moov box; the input is " + describe_input(init),
                  why};
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace quaver

@@ -39,8 +39,8 @@ Result<OutBuffer> merge(ByteView video, ByteView audio, OutputAllocator& alloc,
 Result<OutBuffer> refuse_empty(Result<OutBuffer> result);
 
 // Inputs of the live processor: a segment must be fragmented and hold a
-// sample; an initialisation segment must hold a moov. Nothing when it may go on.
-std::optional<Error> live_segment_problem(ByteView segment);
-std::optional<Error> init_segment_problem(ByteView init);
+// sample; an initialisation segment must hold a moov. Success when it may go on.
+Result<void> check_live_segment(ByteView segment);
+Result<void> check_init_segment(ByteView init);
 
 }  // namespace quaver

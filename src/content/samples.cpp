@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "mp4_parser/box.hpp"
+#include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/fragments.hpp"
 
 namespace quaver {
@@ -15,16 +16,13 @@ std::vector<Mp4Box> children_of(ByteView body) {
   return children.ok() ? children.take() : std::vector<Mp4Box>{};
 }
 
-const Mp4Box* child(const std::vector<Mp4Box>& children, FourCC type) {
-  auto found = std::find_if(children.begin(), children.end(), [&](const Mp4Box& b) { return b.box_type == type; });
-  return found == children.end() ? nullptr : &*found;
-}
-
-// The count field of a stsz or stz2 body (both keep it at byte 8).
+// The sample count of the first stsz, else of the first stz2, that holds one.
 std::uint32_t table_samples(const std::vector<Mp4Box>& stbl) {
   for (FourCC type : {box_types::stsz, fourcc("stz2")}) {
-    const Mp4Box* table = child(stbl, type);
-    if (table && table->data.size() >= 12) return load_be32(table->data.data() + 8);
+    const Mp4Box* table = first_child(stbl, type);
+    if (const std::optional<std::uint32_t> count = table ? SampleSizes(table->data).sample_count() : std::nullopt) {
+      return *count;
+    }
   }
   return 0;
 }
@@ -38,16 +36,15 @@ struct TrakSummary {
 TrakSummary summarise(ByteView trak, std::optional<FourCC> handler) {
   const std::vector<Mp4Box> children = children_of(trak);
   TrakSummary s{track_id_of(children), !handler, false};
-  const Mp4Box* mdia = child(children, box_types::mdia);
+  const Mp4Box* mdia = first_child(children, box_types::mdia);
   const std::vector<Mp4Box> mdia_children = mdia ? children_of(mdia->data) : std::vector<Mp4Box>{};
-  // hdlr body: version and flags, pre-defined, then the handler type.
-  const Mp4Box* hdlr = child(mdia_children, fourcc("hdlr"));
-  if (handler && hdlr && hdlr->data.size() >= 12) {
-    s.handled = std::equal(handler->c, handler->c + 4, hdlr->data.data() + 8);
+  const Mp4Box* hdlr = first_child(mdia_children, box_types::hdlr);
+  if (handler && hdlr) {
+    if (const std::optional<FourCC> type = HandlerBox(hdlr->data).handler_type()) s.handled = *type == *handler;
   }
-  const Mp4Box* minf = child(mdia_children, box_types::minf);
+  const Mp4Box* minf = first_child(mdia_children, box_types::minf);
   const std::vector<Mp4Box> minf_children = minf ? children_of(minf->data) : std::vector<Mp4Box>{};
-  const Mp4Box* stbl = child(minf_children, box_types::stbl);
+  const Mp4Box* stbl = first_child(minf_children, box_types::stbl);
   s.has_samples = stbl && table_samples(children_of(stbl->data)) > 0;
   return s;
 }
@@ -56,15 +53,12 @@ TrakSummary summarise(ByteView trak, std::optional<FourCC> handler) {
 bool traf_has_samples(ByteView traf, const std::vector<std::uint32_t>* counted_ids) {
   const std::vector<Mp4Box> children = children_of(traf);
   if (counted_ids) {
-    // tfhd body: version and flags, then the track ID.
-    const Mp4Box* tfhd = child(children, box_types::tfhd);
-    if (!tfhd || tfhd->data.size() < 8) return false;
-    const std::uint32_t id = load_be32(tfhd->data.data() + 4);
-    if (std::find(counted_ids->begin(), counted_ids->end(), id) == counted_ids->end()) return false;
+    const Mp4Box* tfhd = first_child(children, box_types::tfhd);
+    const std::optional<std::uint32_t> id = tfhd ? TrackFragmentHeader(tfhd->data).track_id() : std::nullopt;
+    if (!id || std::find(counted_ids->begin(), counted_ids->end(), *id) == counted_ids->end()) return false;
   }
-  // trun body: version and flags, then the sample count.
   return std::any_of(children.begin(), children.end(), [](const Mp4Box& b) {
-    return b.box_type == box_types::trun && b.data.size() >= 8 && load_be32(b.data.data() + 4) > 0;
+    return b.box_type == box_types::trun && TrackRun(b.data).sample_count() > 0;
   });
 }
 

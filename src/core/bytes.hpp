@@ -52,6 +52,10 @@ inline void store_be64(std::uint8_t* p, std::uint64_t v) {
   store_be32(p + 4, static_cast<std::uint32_t>(v));
 }
 
+// A value for a 32-bit field: the largest one where it does not fit, rather
+// than its low bits, which would read as a much smaller number.
+inline std::uint32_t clamp32(std::uint64_t v) { return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(v); }
+
 // Bounds-checked child view; a request outside the parent is an internal fault.
 inline ByteView subview(ByteView v, std::size_t offset, std::size_t length) {
   if (offset > v.size() || length > v.size() - offset) fault("subview outside its parent");

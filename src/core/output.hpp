@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -100,6 +101,10 @@ class FixedWriter {
   std::uint8_t* p_;
   std::uint8_t* end_;
 };
+
+// The identity transformation of movie and track headers: 16.16 fixed
+// point, with 2.30 in the last column.
+inline constexpr std::array<std::uint32_t, 9> kUnityMatrix = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
 
 // Growing buffer for the small structures (box trees, tables) built before
 // the final size is known. Boxes are opened and closed so that no size field

@@ -1,5 +1,7 @@
-// The result of a core routine: a value, or a core error carrying one message.
-// Ordinary bad input always travels this way; exceptions are kept for faults.
+// The result of a core routine: a value, or a core error carrying one message
+// and its kind. Ordinary bad input always travels this way; exceptions are
+// kept for faults. Result<void> is the result of a routine that only succeeds
+// or fails.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +40,21 @@ class [[nodiscard]] Result {
 
  private:
   std::variant<T, Error> v_;
+};
+
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  Result() = default;
+  Result(Error error) : error_(std::move(error)), failed_(true) {}
+
+  bool ok() const { return !failed_; }
+  const std::string& message() const { return error_.message; }
+  Error error() const { return error_; }
+
+ private:
+  Error error_;
+  bool failed_ = false;
 };
 
 }  // namespace quaver

@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "mp4_parser/box.hpp"
+#include "mp4_parser/box_fields.hpp"
 
 namespace quaver {
 
@@ -10,7 +11,10 @@ namespace {
 
 using DecodeTime = FragmentedMP4Processor::DecodeTime;
 
-bool is_type(const std::uint8_t* box, const char (&t)[5]) { return std::memcmp(box + 4, t, 4) == 0; }
+// The walk reads compact headers only: a size field below 8 is refused,
+// and a box that runs past its parent ends the walk at that level, the
+// rest of the parent left out.
+BoxWalk compact_walk(ByteView bytes) { return BoxWalk(bytes, BoxHeaders::kCompact, Overrun::kEnd); }
 
 // One walk over a segment. The sizing pass (no writer) learns the output
 // length and every decode time with its track; the writing pass produces
@@ -23,20 +27,19 @@ class SegmentWalk {
   SegmentWalk(ByteView seg, const std::vector<std::uint64_t>& bases, FixedWriter& out)
       : seg_(seg), bases_(&bases), out_(&out) {}
 
-  bool run() {
-    const std::size_t n = seg_.size();
-    if (n < 8) return true;
-    for (std::size_t pos = 0;;) {
-      const std::uint32_t size = load_be32(&seg_[pos]);
-      if (size < 8) return false;
-      if (size > n - pos) return true;  // runs past the segment: left out with the rest
-      if (is_type(&seg_[pos], "moof")) {
-        if (!container(pos, size, 1)) return false;
+  // The top level: a moof is rewritten, every other box copied.
+  Result<void> run() {
+    BoxWalk walk = compact_walk(seg_);
+    for (;;) {
+      Result<std::optional<Mp4Box>> box = walk.next();
+      if (!box.ok()) return box.error();
+      if (!box.value()) return {};
+      if (box.value()->box_type == box_types::moof) {
+        Result<void> moof = container(*box.value(), 1);
+        if (!moof.ok()) return moof;
       } else {
-        copy(pos, size);
+        copy(box.value()->whole());
       }
-      pos += size;
-      if (n - pos < 8) return true;
     }
   }
 
@@ -46,70 +49,63 @@ class SegmentWalk {
  private:
   // moof (depth 1) and traf (depth 2): header as it is, then the children
   // that fit; a traf is rewritten inside a moof, a tfdt inside a traf.
-  bool container(std::size_t start, std::uint32_t size, int depth) {
-    copy(start, 8);
-    if (size < 16) return true;
-    for (std::size_t off = 8; size - off >= 8;) {
-      const std::size_t child = start + off;
-      const std::uint32_t child_size = load_be32(&seg_[child]);
-      if (child_size < 8) return false;
-      if (child_size > size - off) return true;
-      if (depth == 1 && is_type(&seg_[child], "traf")) {
-        if (!out_) track_id_ = traf_track_id(child, child_size);
-        if (!container(child, child_size, 2)) return false;
-      } else if (depth == 2 && is_type(&seg_[child], "tfdt")) {
-        tfdt(child, child_size);
+  Result<void> container(const Mp4Box& box, int depth) {
+    copy(box.whole().first(8));
+    BoxWalk walk = compact_walk(box.data);
+    for (;;) {
+      Result<std::optional<Mp4Box>> child = walk.next();
+      if (!child.ok()) return child.error();
+      if (!child.value()) return {};
+      const Mp4Box& c = *child.value();
+      if (depth == 1 && c.box_type == box_types::traf) {
+        if (!out_) track_id_ = traf_track_id(c.data);
+        Result<void> traf = container(c, 2);
+        if (!traf.ok()) return traf;
+      } else if (depth == 2 && c.box_type == box_types::tfdt) {
+        tfdt(c);
       } else {
-        copy(child, child_size);
+        copy(c.whole());
       }
-      off += child_size;
     }
-    return true;
   }
 
-  void tfdt(std::size_t start, std::uint32_t size) {
-    const std::uint8_t version = seg_[start + 8];
-    const bool wide = version == 1;
-    if (size < 16 || (wide && size < 20)) {
-      copy(start, size);
+  // A tfdt too short for the decode time of its version is copied as it is.
+  void tfdt(const Mp4Box& box) {
+    const DecodeTimeBox view(box.data);
+    const std::optional<std::uint64_t> value = view.decode_time();
+    if (!value) {
+      copy(box.whole());
       return;
     }
-    const std::uint64_t value = wide ? load_be64(&seg_[start + 12]) : load_be32(&seg_[start + 12]);
     if (!out_) {
-      times_.push_back(DecodeTime{track_id_, value});
-      written_ += size;
+      times_.push_back(DecodeTime{track_id_, *value});
+      written_ += box.whole().size();
       return;
     }
     const std::uint64_t base = (*bases_)[next_base_++];
-    const std::uint64_t rebased = value > base ? value - base : 0;
-    std::uint8_t* p = out_->room(size);
-    std::memcpy(p, &seg_[start], size);
-    if (wide) {
-      store_be64(p + 12, rebased);
-    } else {
-      store_be32(p + 12, static_cast<std::uint32_t>(rebased));
-    }
+    std::uint8_t* p = out_->room(box.whole().size());
+    std::memcpy(p, box.whole().data(), box.whole().size());
+    view.set_decode_time(std::span<std::uint8_t>(p + 8, box.data.size()), *value > base ? *value - base : 0);
   }
 
-  void copy(std::size_t start, std::size_t n) {
+  void copy(ByteView bytes) {
     if (out_) {
-      out_->bytes(&seg_[start], n);
+      out_->bytes(bytes);
     } else {
-      written_ += n;
+      written_ += bytes.size();
     }
   }
 
   // Track ID of a traf: its first tfhd that holds one, read with the
   // walk's size rules; 0 without one.
-  std::uint32_t traf_track_id(std::size_t start, std::uint32_t size) const {
-    for (std::size_t off = 8; size - off >= 8;) {
-      const std::size_t child = start + off;
-      const std::uint32_t child_size = load_be32(&seg_[child]);
-      if (child_size < 8 || child_size > size - off) return 0;
-      if (is_type(&seg_[child], "tfhd") && child_size >= 16) return load_be32(&seg_[child + 12]);
-      off += child_size;
+  static std::uint32_t traf_track_id(ByteView traf_body) {
+    BoxWalk walk = compact_walk(traf_body);
+    for (;;) {
+      Result<std::optional<Mp4Box>> child = walk.next();
+      if (!child.ok() || !child.value()) return 0;
+      if (child.value()->box_type != box_types::tfhd) continue;
+      if (const std::optional<std::uint32_t> id = TrackFragmentHeader(child.value()->data).track_id()) return *id;
     }
-    return 0;
   }
 
   ByteView seg_;
@@ -174,16 +170,16 @@ std::vector<std::uint64_t> FragmentedMP4Processor::bases_for(const std::vector<D
 
 Result<OutBuffer> FragmentedMP4Processor::process_segment(ByteView segment, OutputAllocator& alloc) {
   SegmentWalk sizing(segment);
-  const bool ok = sizing.run();
+  const Result<void> walked = sizing.run();
   // The bases are taken from the decode times read, so they stay set even
   // when a later box of the same segment is refused.
   const std::vector<std::uint64_t> bases = bases_for(sizing.decode_times());
-  if (!ok) return Error{"Invalid box size"};
+  if (!walked.ok()) return walked.error();
 
   OutBuffer out = OutBuffer::allocate(sizing.output_size(), alloc);
   FixedWriter w(out);
   SegmentWalk writing(segment, bases, w);
-  if (!writing.run()) fault("segment walk changed between passes");
+  if (!writing.run().ok()) fault("segment walk changed between passes");
   w.finish();
   return out;
 }

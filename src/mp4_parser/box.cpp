@@ -4,64 +4,16 @@
 
 namespace quaver {
 
-namespace {
-
-const Error kNotEnoughData{"Not enough data"};
-
-// One box of a buffer, located by its header.
-struct LocatedBox {
-  std::uint64_t start;  // first header byte
-  FourCC type;
-  std::uint64_t box_size;     // as declared (or implied by a size field of 0)
-  std::uint64_t body_start;   // after the 8- or 16-byte header
-  std::uint64_t body_length;  // 0 where the declared size is below the header
-  bool fits;                  // the body ends within the buffer
-
-  std::uint64_t end() const { return body_start + body_length; }
-  std::uint8_t header_length() const { return static_cast<std::uint8_t>(body_start - start); }
-};
-
-// The box starting at `start`, where at least 8 bytes remain. A size field
-// of 0 means the box runs to the end of `buf`.
-Result<LocatedBox> locate(ByteView buf, std::uint64_t start) {
-  Mp4Reader reader(buf, start);
-  Result<std::uint32_t> size = reader.read_u32();
-  if (!size.ok()) return size.error();
-  if (reader.remaining() < 4) return kNotEnoughData;
-  LocatedBox b{};
-  b.start = start;
-  std::memcpy(b.type.c, buf.data() + reader.pos(), 4);
-  b.box_size = size.value();
-  std::uint64_t header_length = 8;
-  if (size.value() == 1) {
-    Mp4Reader large(buf, start + 8);
-    Result<std::uint64_t> large_size = large.read_u64();
-    if (!large_size.ok()) return large_size.error();
-    b.box_size = large_size.value();
-    header_length = 16;
-  } else if (size.value() == 0) {
-    b.box_size = buf.size() - start;
+Error BoxWalk::refusal(Refusal why, std::uint64_t size) {
+  switch (why) {
+    case Refusal::kInvalidSize:
+      return Error{"Invalid box size"};
+    case Refusal::kShortHeader:
+      return Error{"Not enough data"};
+    case Refusal::kOverrun:
+      break;
   }
-  b.body_start = start + header_length;
-  b.body_length = b.box_size > header_length ? b.box_size - header_length : 0;
-  b.fits = b.body_length <= buf.size() - b.body_start;
-  return b;
-}
-
-}  // namespace
-
-Result<std::uint32_t> Mp4Reader::read_u32() {
-  if (remaining() < 4) return kNotEnoughData;
-  const std::uint32_t v = load_be32(data_.data() + pos_);
-  pos_ += 4;
-  return v;
-}
-
-Result<std::uint64_t> Mp4Reader::read_u64() {
-  if (remaining() < 8) return kNotEnoughData;
-  const std::uint64_t v = load_be64(data_.data() + pos_);
-  pos_ += 8;
-  return v;
+  return Error{"Box size " + std::to_string(size) + " exceeds available data"};
 }
 
 std::uint64_t BoxInfo::body_length() const {
@@ -70,17 +22,15 @@ std::uint64_t BoxInfo::body_length() const {
 }
 
 Result<std::optional<BoxInfo>> TopLevelBoxes::next() {
-  if (data_.size() - pos_ < 8) return std::optional<BoxInfo>{};
-  Result<LocatedBox> located = locate(data_, pos_);
-  if (!located.ok()) return located.error();
-  const LocatedBox& b = located.value();
-  if (!b.fits) return Error{"Box size " + std::to_string(b.box_size) + " exceeds available data"};
-  BoxInfo info{BoxInfo::Mdat{b.body_start, b.body_length}, pos_};
-  if (b.type != box_types::mdat) {
-    info.form = BoxInfo::Regular{Mp4Box{b.type, data_.subspan(b.body_start, b.body_length), b.header_length()}};
+  const std::uint64_t start = walk_.position();
+  Result<std::optional<Mp4Box>> next = walk_.next();
+  if (!next.ok()) return next.error();
+  if (!next.value()) return std::optional<BoxInfo>{};
+  const Mp4Box& b = *next.value();
+  if (b.box_type == box_types::mdat) {
+    return std::optional<BoxInfo>{BoxInfo{BoxInfo::Mdat{start + b.header_length, b.data.size()}, start}};
   }
-  pos_ = b.end();
-  return std::optional<BoxInfo>{info};
+  return std::optional<BoxInfo>{BoxInfo{BoxInfo::Regular{b}, start}};
 }
 
 Result<Mp4File> parse_mp4(ByteView data) {
@@ -97,16 +47,20 @@ Result<Mp4File> parse_mp4(ByteView data) {
 
 Result<std::vector<Mp4Box>> parse_container_box(ByteView body) {
   std::vector<Mp4Box> children;
-  std::uint64_t pos = 0;
-  while (body.size() - pos >= 8) {
-    Result<LocatedBox> located = locate(body, pos);
-    if (!located.ok()) return located.error();
-    const LocatedBox& b = located.value();
-    if (!b.fits) break;
-    children.push_back(Mp4Box{b.type, body.subspan(b.body_start, b.body_length), b.header_length()});
-    pos = b.end();
+  BoxWalk walk(body, BoxHeaders::kAll, Overrun::kEnd);
+  for (;;) {
+    Result<std::optional<Mp4Box>> next = walk.next();
+    if (!next.ok()) return next.error();
+    if (!next.value()) return children;
+    children.push_back(*next.value());
   }
-  return children;
+}
+
+const Mp4Box* first_child(const std::vector<Mp4Box>& children, FourCC type) {
+  for (const Mp4Box& b : children) {
+    if (b.box_type == type) return &b;
+  }
+  return nullptr;
 }
 
 std::uint64_t box_size(std::uint64_t body_length) {

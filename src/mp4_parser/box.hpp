@@ -1,9 +1,13 @@
 // The box layer under every operation on MP4 input.
 //
-// Boxes are views: a parsed box holds its four type bytes and a view of its
-// body inside the buffer that was parsed, so that buffer must outlive every
-// box taken from it. The layer never descends by itself: parse_mp4 sees the
-// top level of a file, parse_container_box the direct children of one body.
+// Boxes are views: a box holds its four type bytes and a view of its body
+// inside the buffer that was walked, so that buffer must outlive every box
+// taken from it. Every box of the code is found by one walker (BoxWalk),
+// which never descends by itself: parse_mp4 and TopLevelBoxes see the top
+// level of a file, parse_container_box the direct children of one body, and
+// the light walks of the key-frame search and the live processor use the
+// walker's compact setting. The fields inside the bodies of full boxes are
+// read and rewritten through the views of box_fields.hpp.
 #pragma once
 
 #include <cstdint>
@@ -44,30 +48,87 @@ inline constexpr FourCC tfdt = fourcc("tfdt");
 inline constexpr FourCC elst = fourcc("elst");
 inline constexpr FourCC mvex = fourcc("mvex");
 inline constexpr FourCC trex = fourcc("trex");
+inline constexpr FourCC hdlr = fourcc("hdlr");
+inline constexpr FourCC co64 = fourcc("co64");
 }  // namespace box_types
-
-// Big-endian read cursor. A failed read leaves the position where it was.
-class Mp4Reader {
- public:
-  explicit Mp4Reader(ByteView data, std::uint64_t pos = 0) : data_(data), pos_(pos) {}
-
-  Result<std::uint32_t> read_u32();
-  Result<std::uint64_t> read_u64();
-
-  std::uint64_t pos() const { return pos_; }
-  ByteView data() const { return data_; }
-  // Bytes from the position to the end (0 once the position is past it).
-  std::uint64_t remaining() const { return pos_ < data_.size() ? data_.size() - pos_ : 0; }
-
- private:
-  ByteView data_;
-  std::uint64_t pos_;
-};
 
 struct Mp4Box {
   FourCC box_type;
   ByteView data;                   // body: everything after the 8- or 16-byte header
   std::uint8_t header_length = 8;  // 16 where the size was given in 64 bits
+
+  // Header and body as they lie in the walked buffer.
+  ByteView whole() const { return ByteView(data.data() - header_length, header_length + data.size()); }
+};
+
+// How a walk reads box headers.
+enum class BoxHeaders : std::uint8_t {
+  // 32-bit sizes; a size field of 1 gives the size in the 64 bits after the
+  // type (a 16-byte header), 0 a box that runs to the end of the walked
+  // bytes, and 2 to 7 an empty body after the 8-byte header.
+  kAll,
+  // 32-bit sizes of 8 or more only: any other size field is refused with
+  // "Invalid box size" (the light walks take neither 64-bit sizes nor boxes
+  // that run to the end).
+  kCompact,
+};
+
+// What a walk does with a box that runs past the end of the walked bytes.
+enum class Overrun : std::uint8_t {
+  kRefuse,  // "Box size {} exceeds available data"
+  kEnd,     // the walk ends quietly before it
+  kCut,     // the box is the last one, its body cut at the end
+};
+
+// The boxes of a byte range one after another, from its first byte until
+// fewer than 8 bytes remain.
+class BoxWalk {
+ public:
+  BoxWalk(ByteView range, BoxHeaders headers, Overrun overrun)
+      : range_(range), headers_(headers), overrun_(overrun) {}
+  // The next box; nothing at the end; the error for a box the walk
+  // refuses (and the same error again after).
+  Result<std::optional<Mp4Box>> next() {
+    const std::uint64_t left = range_.size() - pos_;
+    if (left < 8) return std::optional<Mp4Box>{};
+    const std::uint8_t* p = range_.data() + pos_;
+    const std::uint32_t size_field = load_be32(p);
+    std::uint64_t size = size_field;
+    std::uint8_t header_length = 8;
+    if (headers_ == BoxHeaders::kCompact) {
+      if (size_field < 8) return refusal(Refusal::kInvalidSize, size);
+    } else if (size_field == 1) {
+      if (left < 16) return refusal(Refusal::kShortHeader, size);
+      size = load_be64(p + 8);
+      header_length = 16;
+    } else if (size_field == 0) {
+      size = left;
+    }
+    std::uint64_t body_length = size > header_length ? size - header_length : 0;
+    const std::uint64_t room = left - header_length;
+    if (body_length > room) {
+      if (overrun_ == Overrun::kRefuse) return refusal(Refusal::kOverrun, size);
+      if (overrun_ == Overrun::kEnd) {
+        pos_ = range_.size();
+        return std::optional<Mp4Box>{};
+      }
+      body_length = room;
+    }
+    pos_ += header_length + body_length;
+    return std::optional<Mp4Box>{Mp4Box{FourCC{{p[4], p[5], p[6], p[7]}}, ByteView(p + header_length, body_length),
+                                        header_length}};
+  }
+  // Where in the range the next box starts.
+  std::uint64_t position() const { return pos_; }
+
+ private:
+  enum class Refusal : std::uint8_t { kInvalidSize, kShortHeader, kOverrun };
+  static Error refusal(Refusal why, std::uint64_t size);
+
+  ByteView range_;
+  std::uint64_t pos_ = 0;
+  BoxHeaders headers_;
+  Overrun overrun_;
 };
 
 // One top-level box: an ordinary box, or an mdat located by its body's place
@@ -100,14 +161,13 @@ struct BoxInfo {
 // them, for callers that may stop long before the end.
 class TopLevelBoxes {
  public:
-  explicit TopLevelBoxes(ByteView data) : data_(data) {}
+  explicit TopLevelBoxes(ByteView data) : walk_(data, BoxHeaders::kAll, Overrun::kRefuse) {}
   // The next box; nothing once fewer than 8 bytes remain; the error
   // parse_mp4 gives for a box it refuses (and the same error again after).
   Result<std::optional<BoxInfo>> next();
 
  private:
-  ByteView data_;
-  std::uint64_t pos_ = 0;
+  BoxWalk walk_;
 };
 
 struct Mp4File {
@@ -122,6 +182,9 @@ Result<Mp4File> parse_mp4(ByteView data);
 // Direct children of a container body. A child running past the end of the
 // body ends the list without an error.
 Result<std::vector<Mp4Box>> parse_container_box(ByteView body);
+
+// The first box of the type in a list of children; null where there is none.
+const Mp4Box* first_child(const std::vector<Mp4Box>& children, FourCC type);
 
 // Bytes taken by a box with a body of this length: the compact 8-byte header
 // whenever the whole box fits a 32-bit size, else the 16-byte one.

@@ -1,8 +1,8 @@
 #include "mp4_parser/defragment.hpp"
 
 #include <algorithm>
-#include <array>
 
+#include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/regular_file.hpp"
 #include "mp4_parser/track_builder.hpp"
 
@@ -10,9 +10,7 @@ namespace quaver {
 
 namespace {
 
-constexpr std::array<std::uint32_t, 9> kMatrix = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
-// Where a trak points when the caller gave no offset for its track.
-constexpr std::uint64_t kUnplacedChunkOffset = 8000;
+constexpr std::size_t kMovieHeaderSize = 100;  // version 0
 
 // Traks sharing a track ID are each rebuilt from the first record with that
 // ID, so one record's tables and sample description can be written many
@@ -35,30 +33,31 @@ bool described_within(const std::vector<TrackFragments>& tracks, std::uint64_t l
 }  // namespace
 
 std::uint32_t movie_timescale(const std::vector<Mp4Box>& moov_children) {
-  for (const Mp4Box& c : moov_children) {
-    if (c.box_type != box_types::mvhd) continue;
-    if (c.data.size() < 16) return 1000;
-    const bool version1 = c.data[0] == 1 && c.data.size() >= 24;
-    return load_be32(c.data.data() + (version1 ? 20 : 12));
-  }
-  return 1000;
+  const Mp4Box* mvhd = first_child(moov_children, box_types::mvhd);
+  if (!mvhd) return 1000;
+  // A version 1 body too short for its version is read as version 0.
+  const MovieHeader h(mvhd->data);
+  return h.timescale().value_or(as_version0(h).timescale().value_or(1000));
 }
 
 std::vector<std::uint8_t> update_mvhd_duration(ByteView mvhd_body, std::uint64_t duration) {
-  if (mvhd_body.size() < 32 || mvhd_body[0] != 1) return update_header_in_place(mvhd_body, 16, duration);
+  const MovieHeader h(mvhd_body);
+  if (!h.version1() || !h.holds_duration()) return h.in_version0(duration, kMovieHeaderSize);
+  // A version 1 header becomes a plain version 0 one that keeps only its
+  // timescale and next track ID (3 where it has none).
   ByteBuilder out;
-  out.reserve(100);
+  out.reserve(kMovieHeaderSize);
   out.u32(0);  // version 0, flags 0
   out.u32(0);  // creation time
   out.u32(0);  // modification time
-  out.bytes(mvhd_body.data() + 20, 4);  // timescale
+  out.u32(*h.timescale());
   out.u32(clamp32(duration));
   out.u32(0x00010000);  // rate 1.0
   out.u16(0x0100);      // volume 1.0
   out.zeros(10);
-  for (std::uint32_t v : kMatrix) out.u32(v);
+  for (std::uint32_t v : kUnityMatrix) out.u32(v);
   out.zeros(24);
-  out.u32(mvhd_body.size() >= 112 ? load_be32(mvhd_body.data() + 108) : 3);  // next track ID
+  out.u32(static_cast<std::uint32_t>(h.get(MovieHeader::kNextTrackId).value_or(3)));
   return std::move(out.data());
 }
 
@@ -93,10 +92,9 @@ Result<std::vector<std::uint8_t>> build_regular_moov(ByteView moov_body, const s
       write_box(out, box_types::mvhd, update_mvhd_duration(c.data, movie_duration(sources, placements, timescale)));
     } else if (record_of[i]) {
       const std::size_t k = *record_of[i];
-      const std::uint64_t offset = k < chunk_offsets.size() ? chunk_offsets[k] : kUnplacedChunkOffset;
-      if (std::optional<Error> e = append_regular_trak(out, c.data, tracks[k], offset, timescale, placements[placed++])) {
-        return *e;
-      }
+      Result<void> trak = append_regular_trak(out, c.data, tracks[k], chunk_offset_of(chunk_offsets, k), timescale,
+                                              placements[placed++]);
+      if (!trak.ok()) return trak.error();
     } else {
       write_box(out, c.box_type, c.data);
     }
@@ -113,29 +111,17 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc) {
   }
   if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
 
-  Result<std::vector<TrackFragments>> extracted = extract_track_info_from_moov(file.moov->data);
-  if (!extracted.ok()) return extracted.error();
-  std::vector<TrackFragments> tracks = extracted.take();
-  Result<std::uint64_t> collected = collect_fragment_data(data, file.box_infos, tracks);
+  Result<std::vector<TrackFragments>> collected = fragmented_tracks(data, file);
   if (!collected.ok()) return collected.error();
+  std::vector<TrackFragments> tracks = collected.take();
   if (!described_within(tracks, data.size())) return Error{"Sample count exceeds what the input can hold"};
 
-  // The moov's length does not depend on the chunk offsets (fixed 32-bit
-  // entries), so a first build with none tells where the samples will start;
-  // only its length is kept.
-  std::size_t moov_length = 0;
-  {
-    Result<std::vector<std::uint8_t>> sizing = build_regular_moov(file.moov->data, tracks, {});
-    if (!sizing.ok()) return sizing.error();
-    moov_length = sizing.value().size();
-  }
   std::vector<const TrackFragments*> records;
   for (const TrackFragments& t : tracks) records.push_back(&t);
-  Result<std::vector<std::uint64_t>> chunk_offsets = place_tracks(moov_length, records);
-  if (!chunk_offsets.ok()) return chunk_offsets.error();
-  Result<std::vector<std::uint8_t>> moov = build_regular_moov(file.moov->data, tracks, chunk_offsets.value());
+  Result<std::vector<std::uint8_t>> moov = placed_moov(
+      records, [&](const std::vector<std::uint64_t>& offsets) { return build_regular_moov(file.moov->data, tracks, offsets); },
+      []() -> Error { fault("moov length changed between passes"); });
   if (!moov.ok()) return moov.error();
-  if (moov.value().size() != moov_length) fault("moov length changed between passes");
   for (TrackFragments& t : tracks) release_sample_records(t);
   return write_regular_file(moov.value(), records, alloc);
 }

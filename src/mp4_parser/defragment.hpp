@@ -27,7 +27,8 @@ std::uint32_t movie_timescale(const std::vector<Mp4Box>& moov_children);
 std::vector<std::uint8_t> update_mvhd_duration(ByteView mvhd_body, std::uint64_t duration);
 
 // The regular moov body. chunk_offsets[k] is the file position of the first
-// sample byte of tracks[k]; a track past the end of the list gets 8000.
+// sample byte of tracks[k]; a track past the end of the list gets
+// kUnplacedChunkOffset (regular_file.hpp).
 Result<std::vector<std::uint8_t>> build_regular_moov(ByteView moov_body, const std::vector<TrackFragments>& tracks,
                                                      const std::vector<std::uint64_t>& chunk_offsets);
 

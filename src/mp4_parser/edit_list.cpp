@@ -1,5 +1,7 @@
 #include "mp4_parser/edit_list.hpp"
 
+#include "mp4_parser/box_fields.hpp"
+
 namespace quaver {
 
 namespace {
@@ -12,10 +14,11 @@ bool fits_version_0(const Edit& e) {
 
 std::optional<EditList> read_elst(ByteView body) {
   if (body.size() < 8) return std::nullopt;
+  const FullBox box(body);
   EditList list;
   list.version = body[0];
-  list.flags = load_be32(body.data()) & 0xFFFFFF;
-  const bool v1 = list.version == 1;
+  list.flags = box.flags();
+  const bool v1 = box.version1();
   const std::size_t entry = v1 ? 20 : 12;
   const std::uint32_t count = load_be32(body.data() + 4);
   if ((body.size() - 8) / entry < count) return std::nullopt;

@@ -1,8 +1,9 @@
 // Edit lists: how a track's media is laid on the movie's timeline.
 //
-// An elst is read into its entries and written back from them; a list read
-// and written unchanged gives back its own bytes (version, flags and any
-// bytes after the last entry included).
+// The elst view of the field layer (box_fields.hpp): an elst is read into
+// its entries (64-bit in version 1, 32-bit otherwise) and written back
+// from them; a list read and written unchanged gives back its own bytes
+// (version, flags and any bytes after the last entry included).
 #pragma once
 
 #include <cstdint>

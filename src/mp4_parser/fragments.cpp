@@ -7,36 +7,6 @@ namespace quaver {
 
 namespace {
 
-// tfhd / trun flag bits.
-constexpr std::uint32_t kBaseDataOffset = 0x000001;
-constexpr std::uint32_t kSampleDescriptionIndex = 0x000002;
-constexpr std::uint32_t kDefaultDuration = 0x000008;
-constexpr std::uint32_t kDefaultSize = 0x000010;
-constexpr std::uint32_t kDefaultFlags = 0x000020;
-constexpr std::uint32_t kDataOffset = 0x000001;
-constexpr std::uint32_t kFirstSampleFlags = 0x000004;
-constexpr std::uint32_t kSampleDuration = 0x000100;
-constexpr std::uint32_t kSampleSize = 0x000200;
-constexpr std::uint32_t kSampleFlags = 0x000400;
-constexpr std::uint32_t kSampleCompositionOffset = 0x000800;
-
-bool fits(ByteView body, std::uint64_t offset, std::uint64_t n) {
-  return offset <= body.size() && n <= body.size() - offset;
-}
-
-// A 32-bit field that may be cut off: read and advance past it when all of
-// it is there, else nothing and stay put.
-std::optional<std::uint32_t> carried_field(ByteView body, std::uint64_t& pos, bool present) {
-  if (!present || !fits(body, pos, 4)) return std::nullopt;
-  const std::uint32_t v = load_be32(body.data() + pos);
-  pos += 4;
-  return v;
-}
-
-std::uint32_t optional_field(ByteView body, std::uint64_t& pos, bool present, std::uint32_t fallback) {
-  return carried_field(body, pos, present).value_or(fallback);
-}
-
 // What the tfhds of one traf say; a later tfhd replaces the track ID and
 // whichever fields it carries.
 struct TrafHeader {
@@ -51,22 +21,18 @@ struct TrafHeader {
   SampleDefaults defaults(const SampleDefaults& trex) const {
     return SampleDefaults{duration.value_or(trex.duration), size.value_or(trex.size), flags.value_or(trex.flags)};
   }
-};
 
-void read_tfhd(ByteView body, TrafHeader& h) {
-  if (body.size() < 8) return;
-  const std::uint32_t flags = load_be16(body.data() + 2);
-  h.track_id = load_be32(body.data() + 4);
-  std::uint64_t pos = 8;
-  if (flags & kBaseDataOffset) {
-    if (fits(body, pos, 8)) h.base_data_offset = load_be64(body.data() + pos);
-    pos += 8;
+  void add(const TrackFragmentHeader& tfhd) {
+    const std::optional<std::uint32_t> id = tfhd.track_id();
+    if (!id) return;
+    track_id = *id;
+    const TrackFragmentHeader::Fields f = tfhd.fields();
+    if (f.base_data_offset) base_data_offset = f.base_data_offset;
+    if (f.duration) duration = f.duration;
+    if (f.size) size = f.size;
+    if (f.flags) flags = f.flags;
   }
-  if (flags & kSampleDescriptionIndex) pos += 4;
-  if (auto v = carried_field(body, pos, flags & kDefaultDuration)) h.duration = v;
-  if (auto v = carried_field(body, pos, flags & kDefaultSize)) h.size = v;
-  if (auto v = carried_field(body, pos, flags & kDefaultFlags)) h.flags = v;
-}
+};
 
 // Where a run's first sample starts in an mdat body: its data offset counts
 // from `base` and the body begins at `body_start`, both file positions. A
@@ -84,14 +50,6 @@ std::uint64_t run_start(std::uint64_t base, std::int32_t data_offset, std::uint6
     target = base - back;
   }
   return target > body_start ? target - body_start : 0;
-}
-
-// Decode time of a tfdt body: 64-bit in version 1, else 32-bit; nothing
-// when the body is too short to hold it.
-std::optional<std::uint64_t> read_tfdt(ByteView body) {
-  if (body.size() >= 12 && body[0] == 1) return load_be64(body.data() + 4);
-  if (body.size() >= 8) return load_be32(body.data() + 4);
-  return std::nullopt;
 }
 
 // One moof with the mdat paired to it, where both really lie in the file.
@@ -112,7 +70,7 @@ class Collector {
 
   // The next top-level box of the file: a moof waits for the next mdat,
   // across any other boxes; a later moof replaces a waiting one.
-  std::optional<Error> add(const BoxInfo& info) {
+  Result<void> add(const BoxInfo& info) {
     if (info.is(box_types::moof)) {
       pending_ = FragmentPair{info.regular()->data, info.start, {}, 0};
     } else if (const BoxInfo::Mdat* mdat = info.mdat(); mdat && pending_) {
@@ -122,14 +80,14 @@ class Collector {
       f.mdat_body_start = mdat->data_offset;
       return pair(f);
     }
-    return std::nullopt;
+    return {};
   }
 
   bool full() const { return collected_ >= max_samples_; }
   std::uint64_t collected() const { return collected_; }
 
  private:
-  std::optional<Error> pair(const FragmentPair& f) {
+  Result<void> pair(const FragmentPair& f) {
     Result<std::vector<Mp4Box>> moof = parse_container_box(f.moof_body);
     if (!moof.ok()) return moof.error();
     for (const Mp4Box& traf : moof.value()) {
@@ -140,8 +98,8 @@ class Collector {
       TrafHeader h;
       std::optional<std::uint64_t> decode_time;
       for (const Mp4Box& c : children.value()) {
-        if (c.box_type == box_types::tfhd) read_tfhd(c.data, h);
-        if (c.box_type == box_types::tfdt && !decode_time) decode_time = read_tfdt(c.data);
+        if (c.box_type == box_types::tfhd) h.add(TrackFragmentHeader(c.data));
+        if (c.box_type == box_types::tfdt && !decode_time) decode_time = DecodeTimeBox(c.data).lenient().decode_time();
       }
       // A run for no known track is dropped whole: none of its samples is kept.
       const auto found = by_id_.find(h.track_id);
@@ -155,11 +113,12 @@ class Collector {
       std::uint64_t next_run = run_start(base, 0, f.mdat_body_start);
       for (const Mp4Box& c : children.value()) {
         if (c.box_type != box_types::trun || full()) continue;
-        if (std::optional<Error> e = run(c.data, track, defaults, base, f, next_run)) return e;
+        Result<void> added = run(TrackRun(c.data), track, defaults, base, f, next_run);
+        if (!added.ok()) return added;
       }
       timeline(found->second, first_sample, decode_time);
     }
-    return std::nullopt;
+    return {};
   }
 
   // Where the previous fragment of a track started and which of its samples
@@ -207,40 +166,23 @@ class Collector {
 
   // `next_run` is where a run without a data offset starts, within the
   // mdat body; it is left where this run ends.
-  std::optional<Error> run(ByteView body, TrackFragments& track, const SampleDefaults& d, std::uint64_t base,
-                           const FragmentPair& f, std::uint64_t& next_run) {
-    if (body.size() < 8) return std::nullopt;
-    const std::uint32_t flags = load_be16(body.data() + 2);
-    const std::uint64_t count = std::min<std::uint64_t>(load_be32(body.data() + 4), max_samples_ - collected_);
-    std::uint64_t pos = 8;
-    std::optional<std::int32_t> data_offset;
-    if ((flags & kDataOffset) && body.size() >= 12) {
-      data_offset = static_cast<std::int32_t>(load_be32(body.data() + 8));
-      pos = 12;
-    }
-    // Fragmenters mark each fragment's key frame only here, over non-sync
-    // defaults, so the value is what makes the first sample a sync sample.
-    std::optional<std::uint32_t> first_flags;
-    if (flags & kFirstSampleFlags) {
-      if (fits(body, pos, 4)) first_flags = load_be32(body.data() + pos);
-      pos += 4;
-    }
+  Result<void> run(const TrackRun& trun, TrackFragments& track, const SampleDefaults& d, std::uint64_t base,
+                   const FragmentPair& f, std::uint64_t& next_run) {
+    if (!trun.readable()) return {};
+    const std::uint64_t count = std::min<std::uint64_t>(trun.sample_count(), max_samples_ - collected_);
+    const std::optional<std::int32_t> data_offset = trun.data_offset();
     std::uint64_t cursor = data_offset ? run_start(base, *data_offset, f.mdat_body_start) : next_run;
     next_run = cursor;
-    if (count == 0) return std::nullopt;
+    if (count == 0) return {};
     // Every real sample has at least one byte, so a file never holds more
     // samples than bytes; a larger count is hostile and must not be produced.
     if (count > limit_ - collected_) return Error{"Sample count exceeds what the input can hold"};
     collected_ += count;
 
     const auto mdat_size = static_cast<std::uint64_t>(f.mdat_body.size());
+    TrackRunRows rows = trun.rows();
     for (std::uint64_t i = 0; i < count; ++i) {
-      FragmentSampleInfo s;
-      s.duration = optional_field(body, pos, flags & kSampleDuration, d.duration);
-      s.size = optional_field(body, pos, flags & kSampleSize, d.size);
-      s.flags = optional_field(body, pos, flags & kSampleFlags, d.flags);
-      s.composition_offset = optional_field(body, pos, flags & kSampleCompositionOffset, 0);
-      if (i == 0 && first_flags) s.flags = *first_flags;
+      const FragmentSampleInfo s = rows.next(d);
       // A sample whose bytes run past the mdat keeps its record but no
       // bytes, and the next sample is looked for at the same place.
       if (s.size <= mdat_size && cursor <= mdat_size - s.size) {
@@ -254,7 +196,7 @@ class Collector {
       track.samples.push_back(s);
     }
     next_run = cursor;
-    return std::nullopt;
+    return {};
   }
 
   ByteView data_;
@@ -288,9 +230,7 @@ std::unordered_map<std::uint32_t, std::size_t> first_track_by_id(const std::vect
 
 std::uint32_t track_id_of(const std::vector<Mp4Box>& trak_children) {
   for (const Mp4Box& c : trak_children) {
-    if (c.box_type != box_types::tkhd || c.data.size() < 12) continue;
-    const std::size_t at = c.data[0] == 1 ? 20 : 12;
-    return fits(c.data, at, 4) ? load_be32(c.data.data() + at) : 0;
+    if (c.box_type == box_types::tkhd && c.data.size() >= 12) return TrackHeader(c.data).track_id().value_or(0);
   }
   return 0;
 }
@@ -302,11 +242,8 @@ std::unordered_map<std::uint32_t, SampleDefaults> track_extends_defaults(const s
     Result<std::vector<Mp4Box>> children = parse_container_box(mvex.data);
     if (!children.ok()) continue;
     for (const Mp4Box& trex : children.value()) {
-      // Version and flags, track ID, sample description index, then the
-      // default duration, size and flags.
-      if (trex.box_type != box_types::trex || trex.data.size() < 24) continue;
-      const std::uint8_t* p = trex.data.data();
-      defaults.emplace(load_be32(p + 4), SampleDefaults{load_be32(p + 12), load_be32(p + 16), load_be32(p + 20)});
+      if (trex.box_type != box_types::trex) continue;
+      if (std::optional<TrackExtends::Entry> e = TrackExtends(trex.data).entry()) defaults.emplace(e->track_id, e->defaults);
     }
   }
   return defaults;
@@ -329,12 +266,11 @@ Result<std::vector<TrackFragments>> extract_track_info_from_moov(ByteView moov_b
       Result<std::vector<Mp4Box>> mdia_children = parse_container_box(mdia.data);
       if (!mdia_children.ok()) return mdia_children.error();
       for (const Mp4Box& c : mdia_children.value()) {
-        if (c.box_type == box_types::mdhd && c.data.size() >= 20) {
-          if (c.data[0] != 1) {
-            t.timescale = load_be32(c.data.data() + 12);
-          } else if (c.data.size() >= 24) {
-            t.timescale = load_be32(c.data.data() + 20);
-          }
+        if (c.box_type == box_types::mdhd) {
+          // A body shorter than 20 bytes is passed over, and so is a
+          // version 1 body too short for its timescale.
+          const std::optional<std::uint32_t> timescale = MediaHeader(c.data).timescale();
+          if (c.data.size() >= 20 && timescale) t.timescale = *timescale;
         } else if (c.box_type == box_types::minf) {
           Result<std::vector<Mp4Box>> minf = parse_container_box(c.data);
           if (!minf.ok()) return minf.error();
@@ -358,9 +294,18 @@ Result<std::uint64_t> collect_fragment_data(ByteView data, const std::vector<Box
                                             std::vector<TrackFragments>& tracks) {
   Collector collector(data, tracks);
   for (const BoxInfo& info : box_infos) {
-    if (std::optional<Error> e = collector.add(info)) return *e;
+    Result<void> added = collector.add(info);
+    if (!added.ok()) return added.error();
   }
   return collector.collected();
+}
+
+Result<std::vector<TrackFragments>> fragmented_tracks(ByteView data, const Mp4File& file) {
+  Result<std::vector<TrackFragments>> tracks = extract_track_info_from_moov(file.moov->data);
+  if (!tracks.ok()) return tracks;
+  Result<std::uint64_t> collected = collect_fragment_data(data, file.box_infos, tracks.value());
+  if (!collected.ok()) return collected.error();
+  return tracks;
 }
 
 std::optional<ByteView> first_fragment_sample(ByteView data, std::uint32_t track_id, const SampleDefaults& trex) {
@@ -371,8 +316,7 @@ std::optional<ByteView> first_fragment_sample(ByteView data, std::uint32_t track
   TopLevelBoxes boxes(data);
   while (!collector.full()) {
     Result<std::optional<BoxInfo>> next = boxes.next();
-    if (!next.ok() || !next.value()) return std::nullopt;
-    if (collector.add(*next.value())) return std::nullopt;
+    if (!next.ok() || !next.value() || !collector.add(*next.value()).ok()) return std::nullopt;
   }
   // One sample, so its bytes are the whole of the data when it has any.
   return track[0].data.empty() ? ByteView{} : track[0].data.front();

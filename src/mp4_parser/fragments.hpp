@@ -19,22 +19,9 @@
 #include "core/bytes.hpp"
 #include "core/result.hpp"
 #include "mp4_parser/box.hpp"
+#include "mp4_parser/box_fields.hpp"
 
 namespace quaver {
-
-struct FragmentSampleInfo {
-  std::uint32_t duration = 0;
-  std::uint32_t size = 0;
-  std::uint32_t flags = 0;
-  std::uint32_t composition_offset = 0;  // as stored: a negative offset keeps its two's-complement bits
-};
-
-// Per-sample values that a run leaves out.
-struct SampleDefaults {
-  std::uint32_t duration = 0;  // media timescale
-  std::uint32_t size = 0;      // bytes
-  std::uint32_t flags = 0;     // trun/tfhd sample flags word
-};
 
 struct TrackFragments {
   std::vector<FragmentSampleInfo> samples;  // in file order
@@ -76,6 +63,10 @@ Result<std::vector<TrackFragments>> extract_track_info_from_moov(ByteView moov_b
 // bytes, than it has bytes.
 Result<std::uint64_t> collect_fragment_data(ByteView data, const std::vector<BoxInfo>& box_infos,
                                             std::vector<TrackFragments>& tracks);
+
+// One record per trak of the file's moov (which it must have), each with
+// the samples of every fragment: the two routines above, one after the other.
+Result<std::vector<TrackFragments>> fragmented_tracks(ByteView data, const Mp4File& file);
 
 // The first sample, in file order, of the fragments of one track, located
 // as collect_fragment_data locates it: its bytes, or an empty view when it

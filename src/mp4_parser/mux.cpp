@@ -1,10 +1,10 @@
 #include "mp4_parser/mux.hpp"
 
 #include <algorithm>
-#include <span>
 #include <string>
 
 #include "mp4_parser/box.hpp"
+#include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/defragment.hpp"
 #include "mp4_parser/regular_file.hpp"
 #include "mp4_parser/track_ids.hpp"
@@ -14,40 +14,22 @@ namespace quaver {
 
 namespace {
 
-constexpr std::uint64_t kUnplacedChunkOffset = 8000;
-
-// The body of the box written at `at` in a builder (compact or 64-bit header).
-std::span<std::uint8_t> body_at(ByteBuilder& b, std::size_t at) {
-  std::vector<std::uint8_t>& buf = b.data();
-  const std::size_t header = load_be32(buf.data() + at) == 1 ? 16 : 8;
-  return std::span<std::uint8_t>(buf.data() + at + header, buf.size() - at - header);
-}
-
 // The first trak whose first tkhd carries this track ID.
 std::optional<ByteView> source_trak(const std::vector<Mp4Box>& moov_children, std::uint32_t track_id) {
   for (const Mp4Box& c : moov_children) {
     if (c.box_type != box_types::trak) continue;
     Result<std::vector<Mp4Box>> children = parse_container_box(c.data);
     if (!children.ok()) continue;
-    auto tkhd = std::find_if(children.value().begin(), children.value().end(),
-                             [](const Mp4Box& b) { return b.box_type == box_types::tkhd; });
-    if (tkhd == children.value().end() || tkhd->data.empty()) continue;
-    const ByteView body = tkhd->data;
-    const std::size_t at = body[0] == 1 ? 20 : 12;
-    if (body.size() >= at + 4 && load_be32(&body[at]) == track_id) return c.data;
+    const Mp4Box* tkhd = first_child(children.value(), box_types::tkhd);
+    if (tkhd && TrackHeader(tkhd->data).track_id() == track_id) return c.data;
   }
   return std::nullopt;
 }
 
 // The movie timescale of the template: its first mvhd, else 1000.
 std::uint32_t template_timescale(const std::vector<Mp4Box>& children) {
-  for (const Mp4Box& c : children) {
-    if (c.box_type != box_types::mvhd) continue;
-    const ByteView body = c.data;
-    const std::size_t at = !body.empty() && body[0] == 1 ? 20 : 12;
-    return !body.empty() && body.size() >= at + 4 ? load_be32(&body[at]) : 1000;
-  }
-  return 1000;
+  const Mp4Box* mvhd = first_child(children, box_types::mvhd);
+  return mvhd ? MovieHeader(mvhd->data).timescale().value_or(1000) : 1000;
 }
 
 }  // namespace
@@ -57,11 +39,9 @@ Result<CollectedInput> collect_tracks(ByteView data) {
   if (!parsed.ok()) return parsed.error();
   const Mp4File& file = parsed.value();
   if (!file.moov) return Error{"moov box not found", ErrorKind::kUnsupported};
-  Result<std::vector<TrackFragments>> extracted = extract_track_info_from_moov(file.moov->data);
-  if (!extracted.ok()) return extracted.error();
-  std::vector<TrackFragments> records = extracted.take();
-  Result<std::uint64_t> collected = collect_fragment_data(data, file.box_infos, records);
+  Result<std::vector<TrackFragments>> collected = fragmented_tracks(data, file);
   if (!collected.ok()) return collected.error();
+  std::vector<TrackFragments> records = collected.take();
   Result<std::vector<Mp4Box>> children = parse_container_box(file.moov->data);
   if (!children.ok()) return children.error();
 
@@ -97,19 +77,17 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
     if (c.box_type == box_types::mvex) continue;  // the merged file has no fragments
     if (c.box_type == box_types::mvhd) {
       std::vector<std::uint8_t> mvhd = update_mvhd_duration(c.data, duration);
-      if (mvhd.size() >= 100) store_be32(&mvhd[96], next_track_id);
-      write_box(out, box_types::mvhd, ByteView(mvhd.data(), mvhd.size()));
+      const ByteView written(mvhd.data(), mvhd.size());
+      MovieHeader(written).set(mvhd, MovieHeader::kNextTrackId, next_track_id);
+      write_box(out, box_types::mvhd, written);
     } else if (c.box_type == box_types::trak) {
       if (placed) continue;  // every output track stands where the first trak stood
       placed = true;
       for (std::size_t j = 0; j < tracks.size(); ++j) {
-        const std::uint64_t offset = j < chunk_offsets.size() ? chunk_offsets[j] : kUnplacedChunkOffset;
-        const std::size_t trak_at = out.size();
-        if (std::optional<Error> e =
-                append_regular_trak(out, tracks[j].trak, tracks[j].fragments, offset, timescale, placements[j])) {
-          return *e;
-        }
-        renumber_track_header(body_at(out, trak_at), tracks[j].trak, tracks[j].fragments.track_id);
+        // The record's track ID, which differs from its trak's where the track was renumbered.
+        Result<void> trak = append_regular_trak(out, tracks[j].trak, tracks[j].fragments, chunk_offset_of(chunk_offsets, j),
+                                                timescale, placements[j], tracks[j].fragments.track_id);
+        if (!trak.ok()) return trak.error();
       }
     } else {
       write_box(out, c.box_type, c.data);
@@ -140,19 +118,12 @@ Result<OutBuffer> mux_fmp4_tracks(ByteView video, ByteView audio, OutputAllocato
   if (repeated_id) return Error{"track_id " + std::to_string(*repeated_id) + " 가 중복됨"};
 
   const ByteView template_moov = v.value().moov;
-  std::size_t moov_length = 0;  // only the first build's length is kept
-  {
-    Result<std::vector<std::uint8_t>> sizing = build_muxed_moov(template_moov, tracks, {});
-    if (!sizing.ok()) return sizing.error();
-    moov_length = sizing.value().size();
-  }
   std::vector<const TrackFragments*> records;
   for (const CollectedTrack& t : tracks) records.push_back(&t.fragments);
-  Result<std::vector<std::uint64_t>> offsets = place_tracks(moov_length, records);
-  if (!offsets.ok()) return offsets.error();
-  Result<std::vector<std::uint8_t>> moov = build_muxed_moov(template_moov, tracks, offsets.value());
+  Result<std::vector<std::uint8_t>> moov = placed_moov(
+      records, [&](const std::vector<std::uint64_t>& offsets) { return build_muxed_moov(template_moov, tracks, offsets); },
+      [] { return Error{"moov 크기가 offset 계산 전후로 달라짐"}; });
   if (!moov.ok()) return moov.error();
-  if (moov.value().size() != moov_length) return Error{"moov 크기가 offset 계산 전후로 달라짐"};
   for (CollectedTrack& t : tracks) release_sample_records(t.fragments);
   return write_regular_file(moov.value(), records, alloc);
 }

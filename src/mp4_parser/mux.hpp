@@ -33,8 +33,8 @@ struct CollectedInput {
 
 Result<CollectedInput> collect_tracks(ByteView data);
 
-// The merged moov body; chunk_offsets[j] places track j's samples (8000 for
-// a track past the end of the list).
+// The merged moov body; chunk_offsets[j] places track j's samples
+// (kUnplacedChunkOffset for a track past the end of the list).
 Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const std::vector<CollectedTrack>& tracks,
                                                    const std::vector<std::uint64_t>& chunk_offsets);
 

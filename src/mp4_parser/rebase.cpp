@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mp4_parser/box.hpp"
+#include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/defragment.hpp"
 #include "mp4_parser/edit_list.hpp"
 #include "mp4_parser/time_origin.hpp"
@@ -18,44 +19,28 @@ namespace {
 
 const Error kShortHeader{"Not enough data for FullBox header"};
 
-const Mp4Box* first_child(const std::vector<Mp4Box>& children, FourCC type) {
-  for (const Mp4Box& b : children) {
-    if (b.box_type == type) return &b;
-  }
-  return nullptr;
-}
-
 // Track index of a traf: track ID - 1 from the first tfhd long enough to
 // carry one, 0 without such a tfhd or for track ID 0. Kept as a 64-bit key
 // so that any 32-bit track ID is a valid index.
 std::uint64_t track_index(const std::vector<Mp4Box>& traf_children) {
   for (const Mp4Box& b : traf_children) {
-    if (b.box_type == box_types::tfhd && b.data.size() >= 8) {
-      const std::uint32_t id = load_be32(&b.data[4]);
-      return id ? id - 1 : 0;
-    }
+    if (b.box_type != box_types::tfhd) continue;
+    if (const std::optional<std::uint32_t> id = TrackFragmentHeader(b.data).track_id()) return *id ? *id - 1 : 0;
   }
   return 0;
 }
 
-// Decode time of a tfdt body: 64-bit for version 1 bodies of 12 bytes or
-// more, else 32-bit where 8 bytes exist, else 0.
-std::uint64_t tfdt_value(ByteView body) {
-  if (body.size() >= 12 && body[0] == 1) return load_be64(&body[4]);
-  if (body.size() >= 8) return load_be32(&body[4]);
-  return 0;
-}
+// Decode time of a tfdt body, 0 where it holds none.
+std::uint64_t decode_time(ByteView tfdt_body) { return DecodeTimeBox(tfdt_body).lenient().decode_time().value_or(0); }
 
-// Sum of the per-sample durations of a trun (0 unless it carries them).
-std::uint64_t trun_durations(ByteView body) {
-  if (body.size() < 12) return 0;
-  const std::uint32_t flags = load_be32(&body[0]) & 0xFFFFFF;
-  if (!(flags & 0x100)) return 0;
-  const std::uint32_t count = load_be32(&body[4]);
-  std::size_t pos = 8 + (flags & 0x1 ? 4 : 0) + (flags & 0x4 ? 4 : 0);
-  const std::size_t record = 4 + (flags & 0x200 ? 4 : 0) + (flags & 0x400 ? 4 : 0) + (flags & 0x800 ? 4 : 0);
+// Sum of the durations a trun stores for its samples (0 unless it carries
+// them, or its body is shorter than 12 bytes).
+std::uint64_t stored_durations(ByteView trun_body) {
+  const TrackRun run(trun_body);
+  if (trun_body.size() < 12 || !(run.flags() & TrackRunRows::kDuration)) return 0;
   std::uint64_t sum = 0;
-  for (std::uint32_t i = 0; i < count && pos + 4 <= body.size(); ++i, pos += record) sum += load_be32(&body[pos]);
+  TrackRunRows rows = run.rows();
+  for (std::uint32_t i = 0; i < run.sample_count() && !rows.exhausted(); ++i) sum += rows.next({}).duration;
   return sum;
 }
 
@@ -72,7 +57,7 @@ struct TrackTimes {
 using TrackTable = std::map<std::uint64_t, TrackTimes>;
 
 template <class Visit>
-Result<bool> for_each_traf(const Mp4File& file, Visit&& visit) {
+Result<void> for_each_traf(const Mp4File& file, Visit&& visit) {
   for (const BoxInfo& info : file.box_infos) {
     if (!info.is(box_types::moof)) continue;
     Result<std::vector<Mp4Box>> children = parse_container_box(info.regular()->data);
@@ -84,33 +69,22 @@ Result<bool> for_each_traf(const Mp4File& file, Visit&& visit) {
       visit(traf.value());
     }
   }
-  return true;
+  return {};
 }
 
-// Scales a duration in a track's media timescale into the movie timescale;
-// unscaled when either timescale is unknown (0) or they are equal.
+// Movie time of a duration in a track's media timescale.
 std::uint64_t to_movie_time(std::uint64_t value, std::uint32_t movie, std::uint32_t media) {
-  if (movie == 0 || media == 0 || movie == media) return value;
-  return value * movie / media;
+  return scale(value, media, movie, Rounding::kDown);
 }
 
-// A copy of an mvhd, tkhd or mdhd body with zero creation and modification
-// times and the duration written in: 32-bit fields take 0xFFFFFFFF for what
-// does not fit, 64-bit fields the value itself.
-Result<std::vector<std::uint8_t>> rewrite_header(ByteView body, FourCC type, std::uint64_t duration) {
-  if (body.size() < 4) return kShortHeader;
-  const bool v1 = body[0] == 1;
-  const std::size_t duration_at = type == box_types::tkhd ? (v1 ? 28 : 20) : (v1 ? 24 : 16);
-  const std::size_t minimum = duration_at + (v1 ? 8 : 4);
-  if (body.size() < minimum) return kShortHeader;
-  std::vector<std::uint8_t> out(body.begin(), body.end());
-  std::fill(out.begin() + 4, out.begin() + (v1 ? 20 : 12), 0);
-  if (v1) {
-    store_be64(&out[duration_at], duration);
-  } else {
-    store_be32(&out[duration_at], duration > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(duration));
-  }
-  return out;
+// A copy of an mvhd, tkhd or mdhd body in its own version, with zero
+// creation and modification times and the duration written in.
+// Refused where the body is too short for the duration of its version.
+Result<void> write_header(ByteBuilder& out, const Mp4Box& box, const HeaderBox& header, std::uint64_t duration) {
+  const std::optional<std::vector<std::uint8_t>> body = header.with_duration(duration);
+  if (!body) return kShortHeader;
+  write_box_like(out, box, ByteView(body->data(), body->size()));
+  return {};
 }
 
 // An edts whose first list starts with an empty edit that carries the
@@ -154,7 +128,7 @@ Result<std::vector<std::uint8_t>> rebuild_moov(ByteView moov_body, const TrackTa
     return it == tracks.end() ? std::uint64_t{0} : it->second.end;
   };
   const Mp4Box* mvhd = first_child(children.value(), box_types::mvhd);
-  const std::uint32_t movie = mvhd ? header_timescale(mvhd->data) : 0;
+  const std::uint32_t movie = mvhd ? MovieHeader(mvhd->data).timescale().value_or(0) : 0;
   const Mp4Box* first_trak = first_child(children.value(), box_types::trak);
   const std::uint32_t first_media = first_trak ? trak_media_timescale(first_trak->data) : 0;
   // The movie lasts as long as its first track, or as a track that keeps a
@@ -177,9 +151,8 @@ Result<std::vector<std::uint8_t>> rebuild_moov(ByteView moov_body, const TrackTa
   std::uint64_t k = 0;
   for (const Mp4Box& child : children.value()) {
     if (child.box_type == box_types::mvhd) {
-      auto body = rewrite_header(child.data, box_types::mvhd, movie_duration);
-      if (!body.ok()) return body.error();
-      write_box_like(out, child, ByteView(body.value().data(), body.value().size()));
+      Result<void> written = write_header(out, child, MovieHeader(child.data), movie_duration);
+      if (!written.ok()) return written.error();
     } else if (child.box_type == box_types::trak) {
       const std::uint64_t dk = end_of(k++);
       Result<std::vector<Mp4Box>> trak = parse_container_box(child.data);
@@ -189,18 +162,16 @@ Result<std::vector<std::uint8_t>> rebuild_moov(ByteView moov_body, const TrackTa
       const std::size_t trak_at = begin_box_like(out, child);
       for (const Mp4Box& t : trak.value()) {
         if (t.box_type == box_types::tkhd) {
-          auto body = rewrite_header(t.data, box_types::tkhd, to_movie_time(dk, movie, media));
-          if (!body.ok()) return body.error();
-          write_box_like(out, t, ByteView(body.value().data(), body.value().size()));
+          Result<void> written = write_header(out, t, TrackHeader(t.data), to_movie_time(dk, movie, media));
+          if (!written.ok()) return written.error();
         } else if (t.box_type == box_types::mdia) {
           Result<std::vector<Mp4Box>> mdia = parse_container_box(t.data);
           if (!mdia.ok()) return mdia.error();
           const std::size_t mdia_at = begin_box_like(out, t);
           for (const Mp4Box& m : mdia.value()) {
             if (m.box_type == box_types::mdhd) {
-              auto body = rewrite_header(m.data, box_types::mdhd, dk);
-              if (!body.ok()) return body.error();
-              write_box_like(out, m, ByteView(body.value().data(), body.value().size()));
+              Result<void> written = write_header(out, m, MediaHeader(m.data), dk);
+              if (!written.ok()) return written.error();
             } else {
               write_box_like(out, m, m.data);
             }
@@ -236,19 +207,15 @@ Result<std::vector<std::uint8_t>> rebase_moof(ByteView moof_body, const TrackTab
     const std::uint64_t base = it != tracks.end() && it->second.base ? *it->second.base : 0;
     const std::size_t traf_at = begin_box_like(out, child);
     for (const Mp4Box& t : traf.value()) {
-      if (t.box_type != box_types::tfdt || t.data.size() < 8) {
+      const DecodeTimeBox tfdt = DecodeTimeBox(t.data).lenient();
+      const std::optional<std::uint64_t> v = t.box_type == box_types::tfdt ? tfdt.decode_time() : std::nullopt;
+      if (!v) {
         if (t.box_type == box_types::tfdt && t.data.size() < 4) return kShortHeader;
         write_box_like(out, t, t.data);
         continue;
       }
       std::vector<std::uint8_t> body(t.data.begin(), t.data.end());
-      const std::uint64_t v = tfdt_value(t.data);
-      const std::uint64_t rebased = v > base ? v - base : 0;
-      if (body.size() >= 12 && body[0] == 1) {
-        store_be64(&body[4], rebased);
-      } else {
-        store_be32(&body[4], static_cast<std::uint32_t>(rebased));
-      }
+      tfdt.set_decode_time(body, *v > base ? *v - base : 0);
       write_box_like(out, t, ByteView(body.data(), body.size()));
     }
     end_box(out, traf_at);
@@ -287,10 +254,10 @@ Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
 
   // Pass 1: the first decode time of every track, in file order.
   TrackTable tracks;
-  Result<bool> pass = for_each_traf(file, [&](const std::vector<Mp4Box>& traf) {
+  Result<void> pass = for_each_traf(file, [&](const std::vector<Mp4Box>& traf) {
     TrackTimes& t = tracks[track_index(traf)];
     if (t.base) return;
-    if (const Mp4Box* tfdt = first_child(traf, box_types::tfdt)) t.base = tfdt_value(tfdt->data);
+    if (const Mp4Box* tfdt = first_child(traf, box_types::tfdt)) t.base = decode_time(tfdt->data);
   });
   if (!pass.ok()) return pass.error();
   if (file.moov) measure_from_one_origin(file.moov->data, tracks);
@@ -300,11 +267,11 @@ Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
   pass = for_each_traf(file, [&](const std::vector<Mp4Box>& traf) {
     TrackTimes& t = tracks[track_index(traf)];
     const Mp4Box* tfdt = first_child(traf, box_types::tfdt);
-    const std::uint64_t value = tfdt ? tfdt_value(tfdt->data) : 0;
+    const std::uint64_t value = tfdt ? decode_time(tfdt->data) : 0;
     const std::uint64_t base = t.base.value_or(0);
     const std::uint64_t r = value > base ? value - base : 0;
     const Mp4Box* trun = first_child(traf, box_types::trun);
-    const std::uint64_t s = trun ? trun_durations(trun->data) : 0;
+    const std::uint64_t s = trun ? stored_durations(trun->data) : 0;
     if (s > 0) {
       t.last_fragment_duration = s;
     } else if (t.last_decode && *t.last_decode < r) {

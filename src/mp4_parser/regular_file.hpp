@@ -2,6 +2,7 @@
 // then one mdat holding every track's samples back to back, track after track.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -15,6 +16,33 @@ namespace quaver {
 // or an error when the mdat or any sample offset would not fit 32 bits.
 Result<std::vector<std::uint64_t>> place_tracks(std::uint64_t moov_body_length,
                                                 const std::vector<const TrackFragments*>& tracks);
+
+// Where a trak points when the caller gave no offset for its track (the
+// sizing build of the moov).
+inline constexpr std::uint64_t kUnplacedChunkOffset = 8000;
+
+inline std::uint64_t chunk_offset_of(const std::vector<std::uint64_t>& chunk_offsets, std::size_t k) {
+  return k < chunk_offsets.size() ? chunk_offsets[k] : kUnplacedChunkOffset;
+}
+
+// The moov body for `tracks` laid out after it, from build(chunk_offsets),
+// which builds the body. Its length does not depend on the offsets (fixed
+// 32-bit entries), so a first build with none tells where the samples will
+// start and a second writes them; a second body of another length is
+// changed()'s to report.
+template <class Build, class Changed>
+Result<std::vector<std::uint8_t>> placed_moov(const std::vector<const TrackFragments*>& tracks, Build&& build,
+                                              Changed&& changed) {
+  Result<std::vector<std::uint8_t>> sizing = build(std::vector<std::uint64_t>{});
+  if (!sizing.ok()) return sizing.error();
+  const std::size_t length = sizing.value().size();
+  sizing = std::vector<std::uint8_t>{};  // only its length is kept
+  Result<std::vector<std::uint64_t>> offsets = place_tracks(length, tracks);
+  if (!offsets.ok()) return offsets.error();
+  Result<std::vector<std::uint8_t>> moov = build(offsets.value());
+  if (moov.ok() && moov.value().size() != length) return changed();
+  return moov;
+}
 
 // Frees a track's per-sample records once its tables are written: the
 // file's bytes need only the sample ranges, and records freed before the

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "mp4_parser/box.hpp"
+#include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/fragments.hpp"
 
 namespace quaver {
@@ -20,16 +21,15 @@ bool earlier(MediaTime a, MediaTime b) {
 
 }  // namespace
 
-std::uint64_t rescale_rounded(std::uint64_t ticks, std::uint32_t from, std::uint32_t to) {
+std::uint64_t scale(std::uint64_t ticks, std::uint32_t from, std::uint32_t to, Rounding rounding) {
   if (from == 0 || to == 0 || from == to) return ticks;
   // ticks * to / from, split so that every product fits 64 bits.
   const std::uint64_t whole = ticks / from;
   const std::uint64_t part = (ticks % from) * to;
   if (whole > UINT64_MAX / to) return UINT64_MAX;
-  std::uint64_t result = whole * to;
   std::uint64_t rest = part / from;
-  if ((part % from) * 2 >= from) ++rest;
-  return saturating_add(result, rest);
+  if (rounding == Rounding::kNearest && (part % from) * 2 >= from) ++rest;
+  return saturating_add(whole * to, rest);
 }
 
 void TimeOrigin::offer(MediaTime start) {
@@ -39,18 +39,12 @@ void TimeOrigin::offer(MediaTime start) {
 
 std::optional<std::uint64_t> TimeOrigin::in(std::uint32_t timescale) const {
   if (!earliest_ || timescale == 0) return std::nullopt;
-  return rescale_rounded(earliest_->ticks, earliest_->timescale, timescale);
+  return scale(earliest_->ticks, earliest_->timescale, timescale, Rounding::kNearest);
 }
 
 std::uint64_t TimeOrigin::base_for(MediaTime start) const {
   const std::optional<std::uint64_t> origin = in(start.timescale);
   return origin ? std::min(*origin, start.ticks) : start.ticks;
-}
-
-std::uint32_t header_timescale(ByteView body) {
-  if (body.size() >= 24 && body[0] == 1) return load_be32(&body[20]);
-  if (body.size() >= 16 && body[0] != 1) return load_be32(&body[12]);
-  return 0;
 }
 
 std::uint32_t trak_media_timescale(ByteView trak_body) {
@@ -64,7 +58,7 @@ std::uint32_t trak_media_timescale(const std::vector<Mp4Box>& trak_children) {
     Result<std::vector<Mp4Box>> mdia_children = parse_container_box(mdia.data);
     if (!mdia_children.ok()) return 0;
     for (const Mp4Box& c : mdia_children.value()) {
-      if (c.box_type == box_types::mdhd) return header_timescale(c.data);
+      if (c.box_type == box_types::mdhd) return MediaHeader(c.data).timescale().value_or(0);
     }
     return 0;
   }

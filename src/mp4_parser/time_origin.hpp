@@ -26,10 +26,17 @@ struct MediaTime {
   std::uint32_t timescale = 0;
 };
 
-// `ticks` of timescale `from` in ticks of timescale `to`, to the nearest
-// tick (halves up); saturates at the largest 64-bit value. Unscaled where
-// either timescale is 0 (unknown) or the two are equal.
-std::uint64_t rescale_rounded(std::uint64_t ticks, std::uint32_t from, std::uint32_t to);
+// How a scaled time that falls between two ticks is taken.
+enum class Rounding : std::uint8_t {
+  kDown,     // the tick before: durations the headers count in another timescale
+  kNearest,  // the nearer tick, halves up: points on a shared timeline
+};
+
+// `ticks` of timescale `from` in ticks of timescale `to`, exact in 64 bits
+// and saturating at the largest 64-bit value. Unscaled where either
+// timescale is 0 (unknown) or the two are equal. Every change of timescale
+// on the MP4 side goes through here.
+std::uint64_t scale(std::uint64_t ticks, std::uint32_t from, std::uint32_t to, Rounding rounding);
 
 // The earliest of the starts offered, in seconds. A start without a
 // timescale cannot be compared, so it is not taken.
@@ -47,9 +54,6 @@ class TimeOrigin {
  private:
   std::optional<MediaTime> earliest_;
 };
-
-// Timescale of an mvhd or mdhd body (the same layout up to it); 0 if unknown.
-std::uint32_t header_timescale(ByteView body);
 
 // Media timescale of a trak (its body, or its children), from the first
 // mdhd of its first mdia; 0 if unknown.

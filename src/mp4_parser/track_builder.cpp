@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/output.hpp"
+#include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/edit_list.hpp"
 #include "mp4_parser/time_origin.hpp"
 
@@ -14,43 +15,9 @@ namespace {
 // Low bit of sample_depends_on: the sample needs another one to decode.
 constexpr std::uint32_t kDependsOnOthers = 0x01000000;
 
-// Where a version 1 header's fields go in its version 0 form. Both forms
-// start with version and flags; the word at offset 20 of version 1 (track
-// ID, or timescale) moves to offset 12, and the fields after the 64-bit
-// duration (from `tail_from`) follow the 32-bit one.
-struct HeaderLayout {
-  std::size_t min_version1_size;
-  std::size_t version0_size;
-  std::size_t duration_at;  // in the version 0 form
-  std::size_t tail_from;
-};
-constexpr HeaderLayout kTrackHeader{36, 84, 20, 36};
-constexpr HeaderLayout kMediaHeader{32, 24, 16, 32};
-
-std::vector<std::uint8_t> rewrite_header(ByteView body, const HeaderLayout& l, std::uint64_t duration) {
-  if (body.size() < l.min_version1_size || body[0] != 1) return update_header_in_place(body, l.duration_at, duration);
-  ByteBuilder out;
-  out.reserve(l.version0_size);
-  out.u8(0);
-  out.bytes(body.data() + 1, 3);  // flags
-  out.zeros(8);                   // creation and modification time
-  out.bytes(body.data() + 20, 4);
-  out.zeros(l.duration_at - 16);
-  out.u32(clamp32(duration));
-  const std::size_t tail = l.version0_size - l.duration_at - 4;
-  if (body.size() >= l.tail_from + tail) {
-    out.bytes(body.data() + l.tail_from, tail);
-  } else {
-    out.zeros(tail);
-  }
-  return std::move(out.data());
-}
-
-// The track header counts in the movie timescale.
-std::uint64_t in_movie_timescale(std::uint64_t duration, std::uint32_t media, std::uint32_t movie) {
-  if (media == 0 || movie == 0 || media == movie) return duration;
-  return duration * movie / media;
-}
+// Sizes of the version 0 bodies unfolding writes.
+constexpr std::size_t kTrackHeaderSize = 84;
+constexpr std::size_t kMediaHeaderSize = 24;
 
 // stts and ctts: one (count, value) entry per run of equal values.
 void write_runs(ByteBuilder& out, FourCC type, std::uint8_t version, const std::vector<FragmentSampleInfo>& samples,
@@ -127,38 +94,43 @@ void write_stbl(ByteBuilder& out, const TrackFragments& track, std::uint64_t chu
   end_box(out, stbl);
 }
 
-std::optional<Error> write_minf(ByteBuilder& out, ByteView minf_body, const TrackFragments& track,
-                                std::uint64_t chunk_offset) {
-  Result<std::vector<Mp4Box>> children = parse_container_box(minf_body);
+// A container rebuilt child by child: write(child) writes each child, and
+// the first failure ends the rebuild.
+template <class Write>
+Result<void> write_container(ByteBuilder& out, FourCC type, ByteView body, Write&& write) {
+  Result<std::vector<Mp4Box>> children = parse_container_box(body);
   if (!children.ok()) return children.error();
-  const std::size_t minf = begin_box(out, box_types::minf);
+  const std::size_t at = begin_box(out, type);
   for (const Mp4Box& c : children.value()) {
-    if (c.box_type == box_types::stbl) {
-      write_stbl(out, track, chunk_offset);
-    } else {
-      write_box(out, c.box_type, c.data);
-    }
+    Result<void> written = write(c);
+    if (!written.ok()) return written;
   }
-  end_box(out, minf);
-  return std::nullopt;
+  end_box(out, at);
+  return {};
 }
 
-std::optional<Error> write_mdia(ByteBuilder& out, ByteView mdia_body, const TrackFragments& track,
-                                std::uint64_t duration, std::uint64_t chunk_offset) {
-  Result<std::vector<Mp4Box>> children = parse_container_box(mdia_body);
-  if (!children.ok()) return children.error();
-  const std::size_t mdia = begin_box(out, box_types::mdia);
-  for (const Mp4Box& c : children.value()) {
+// The media box: its header gets the duration, its every stbl the new tables.
+Result<void> write_mdia(ByteBuilder& out, ByteView mdia_body, const TrackFragments& track, std::uint64_t duration,
+                        std::uint64_t chunk_offset) {
+  return write_container(out, box_types::mdia, mdia_body, [&](const Mp4Box& c) -> Result<void> {
+    if (c.box_type == box_types::minf) {
+      return write_container(out, box_types::minf, c.data, [&](const Mp4Box& m) -> Result<void> {
+        if (m.box_type == box_types::stbl) {
+          write_stbl(out, track, chunk_offset);
+        } else {
+          write_box(out, m.box_type, m.data);
+        }
+        return {};
+      });
+    }
     if (c.box_type == box_types::mdhd) {
-      write_box(out, box_types::mdhd, rewrite_header(c.data, kMediaHeader, duration));
-    } else if (c.box_type == box_types::minf) {
-      if (std::optional<Error> e = write_minf(out, c.data, track, chunk_offset)) return e;
+      const std::vector<std::uint8_t> mdhd = MediaHeader(c.data).in_version0(duration, kMediaHeaderSize);
+      write_box(out, box_types::mdhd, ByteView(mdhd.data(), mdhd.size()));
     } else {
       write_box(out, c.box_type, c.data);
     }
-  }
-  end_box(out, mdia);
-  return std::nullopt;
+    return {};
+  });
 }
 
 // Where the track's last picture ends on the media timeline: the latest
@@ -191,7 +163,7 @@ void close_open_edit(EditList& list, const TrackFragments& track, std::uint32_t 
   const auto start = static_cast<std::uint64_t>(last.media_time);
   const std::uint64_t media_end = presentation_end(track);
   const std::uint64_t rest = media_end > start ? media_end - start : 0;
-  last.segment_duration = in_movie_timescale(rest, track.timescale, movie_timescale);
+  last.segment_duration = scale(rest, track.timescale, movie_timescale, Rounding::kDown);
 }
 
 // The template's edits in the result: counted in the result's movie
@@ -201,7 +173,7 @@ void place_edits(EditList& list, const TrackFragments& track, std::uint32_t movi
                  const TrackPlacement& placement, bool carries_start) {
   if (placement.edit_timescale != 0 && placement.edit_timescale != movie_timescale) {
     for (Edit& e : list.edits) {
-      e.segment_duration = rescale_rounded(e.segment_duration, placement.edit_timescale, movie_timescale);
+      e.segment_duration = scale(e.segment_duration, placement.edit_timescale, movie_timescale, Rounding::kNearest);
     }
   }
   if (carries_start) set_leading_empty_edit(list, placement.leading_empty);
@@ -261,7 +233,8 @@ void write_delay_edts(ByteBuilder& out, const TrackFragments& track, std::uint32
   const std::uint64_t first_shown = presentation_start(track);
   EditList list;
   list.edits = {Edit{saturating_add(placement.leading_empty,
-                                    in_movie_timescale(first_shown, track.timescale, movie_timescale)), -1, 0x00010000},
+                                    scale(first_shown, track.timescale, movie_timescale, Rounding::kDown)),
+                     -1, 0x00010000},
                 Edit{0, static_cast<std::int64_t>(first_shown), 0x00010000}};
   close_open_edit(list, track, movie_timescale);
   const std::size_t edts = begin_box(out, box_types::edts);
@@ -273,8 +246,8 @@ void write_delay_edts(ByteBuilder& out, const TrackFragments& track, std::uint32
 // durations in the movie timescale (unscaled where the track's timescale is
 // unknown or the movie's; 0 in a movie without a timescale).
 std::uint64_t movie_length(const TrackFragments& track, std::uint32_t movie_timescale) {
-  const std::uint64_t d = total_duration(track);
-  return track.timescale != 0 && track.timescale != movie_timescale ? d * movie_timescale / track.timescale : d;
+  if (track.timescale != 0 && movie_timescale == 0) return 0;
+  return scale(total_duration(track), track.timescale, movie_timescale, Rounding::kDown);
 }
 
 }  // namespace
@@ -292,15 +265,6 @@ bool chunk_offsets_fit_32_bits(const TrackFragments& track, std::uint64_t chunk_
   return offset <= 0xFFFFFFFFu;
 }
 
-std::vector<std::uint8_t> update_header_in_place(ByteView body, std::size_t duration_at, std::uint64_t duration) {
-  std::vector<std::uint8_t> out(body.begin(), body.end());
-  if (out.size() >= duration_at + 4) {
-    std::memset(out.data() + 4, 0, 8);
-    store_be32(out.data() + duration_at, clamp32(duration));
-  }
-  return out;
-}
-
 std::vector<TrackPlacement> align_tracks(const std::vector<TrackSource>& sources, std::uint32_t movie_timescale) {
   TimeOrigin origin;
   for (const TrackSource& s : sources) {
@@ -314,12 +278,12 @@ std::vector<TrackPlacement> align_tracks(const std::vector<TrackSource>& sources
     std::uint64_t delay = 0;
     if (t.first_decode_time) {
       const MediaTime first{*t.first_decode_time, t.timescale};
-      delay = rescale_rounded(first.ticks - origin.base_for(first), t.timescale, movie_timescale);
+      delay = scale(first.ticks - origin.base_for(first), t.timescale, movie_timescale, Rounding::kNearest);
     }
     Result<std::vector<Mp4Box>> children = parse_container_box(sources[k].trak);
     if (children.ok()) {
-      template_empty[k] = rescale_rounded(leading_empty_edit(children.value()), sources[k].edit_timescale,
-                                          movie_timescale);
+      template_empty[k] = scale(leading_empty_edit(children.value()), sources[k].edit_timescale, movie_timescale,
+                                Rounding::kNearest);
     }
     starts[k] = saturating_add(template_empty[k], delay);
   }
@@ -344,14 +308,14 @@ std::uint64_t movie_duration(const std::vector<TrackSource>& sources, const std:
   return longest;
 }
 
-std::optional<Error> append_regular_trak(ByteBuilder& out, ByteView trak_body, const TrackFragments& track,
-                                         std::uint64_t chunk_offset, std::uint32_t movie_timescale,
-                                         const TrackPlacement& placement) {
+Result<void> append_regular_trak(ByteBuilder& out, ByteView trak_body, const TrackFragments& track,
+                                 std::uint64_t chunk_offset, std::uint32_t movie_timescale,
+                                 const TrackPlacement& placement, std::optional<std::uint32_t> track_id) {
   Result<std::vector<Mp4Box>> children = parse_container_box(trak_body);
   if (!children.ok()) return children.error();
   const std::uint64_t duration = total_duration(track);
   const std::uint64_t header_duration =
-      saturating_add(in_movie_timescale(duration, track.timescale, movie_timescale), placement.added);
+      saturating_add(scale(duration, track.timescale, movie_timescale, Rounding::kDown), placement.added);
   // A template without an edit list gets one, before its media, only
   // when the track starts later than the others.
   bool start_placed = false;
@@ -368,9 +332,15 @@ std::optional<Error> append_regular_trak(ByteBuilder& out, ByteView trak_body, c
       edts_missing = false;
     }
     if (c.box_type == box_types::tkhd) {
-      write_box(out, box_types::tkhd, rewrite_header(c.data, kTrackHeader, header_duration));
+      std::vector<std::uint8_t> tkhd = TrackHeader(c.data).in_version0(header_duration, kTrackHeaderSize);
+      if (track_id) {
+        TrackHeader(ByteView(tkhd.data(), tkhd.size())).set_track_id(tkhd, *track_id);
+        track_id.reset();
+      }
+      write_box(out, box_types::tkhd, ByteView(tkhd.data(), tkhd.size()));
     } else if (c.box_type == box_types::mdia) {
-      if (std::optional<Error> e = write_mdia(out, c.data, track, duration, chunk_offset)) return e;
+      Result<void> mdia = write_mdia(out, c.data, track, duration, chunk_offset);
+      if (!mdia.ok()) return mdia;
     } else if (c.box_type == box_types::edts) {
       write_edts(out, c.data, track, movie_timescale, placement, start_placed);
     } else {
@@ -379,7 +349,7 @@ std::optional<Error> append_regular_trak(ByteBuilder& out, ByteView trak_body, c
   }
   if (edts_missing) write_delay_edts(out, track, movie_timescale, placement);
   end_box(out, trak);
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace quaver

@@ -61,20 +61,11 @@ std::uint64_t movie_duration(const std::vector<TrackSource>& sources, const std:
 // tables, the largest part of a moov, exist once. movie_timescale scales the
 // duration written into the track header, which includes the delay the
 // placement adds; the media header keeps the media timescale's duration.
-std::optional<Error> append_regular_trak(ByteBuilder& out, ByteView trak_body, const TrackFragments& track,
-                                         std::uint64_t chunk_offset, std::uint32_t movie_timescale,
-                                         const TrackPlacement& placement);
-
-// Header rewrites shared by the movie, track and media headers.
-
-// A duration for a 32-bit field: 0xFFFFFFFF when it does not fit.
-inline std::uint32_t clamp32(std::uint64_t v) {
-  return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(v);
-}
-
-// A version 0 header kept as it is, with creation and modification times
-// cleared and the duration at `duration_at` set; a body too short to hold
-// the duration is returned unchanged.
-std::vector<std::uint8_t> update_header_in_place(ByteView body, std::size_t duration_at, std::uint64_t duration);
+// A track_id, when given, goes into the first track header where it has
+// room for one (merging renumbers tracks whose IDs clash).
+Result<void> append_regular_trak(ByteBuilder& out, ByteView trak_body, const TrackFragments& track,
+                                 std::uint64_t chunk_offset, std::uint32_t movie_timescale,
+                                 const TrackPlacement& placement,
+                                 std::optional<std::uint32_t> track_id = std::nullopt);
 
 }  // namespace quaver

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "mp4_parser/box.hpp"
 
 namespace quaver {
 
@@ -41,30 +40,6 @@ void renumber_colliding_tracks(std::vector<CollectedTrack>& tracks, std::size_t 
     tracks[i].fragments.track_id = id;
     taken.insert(id);
   }
-}
-
-namespace {
-
-// Body offset of the track ID in the first tkhd of a trak body, if readable.
-std::optional<std::size_t> track_id_offset(ByteView trak_body) {
-  Result<std::vector<Mp4Box>> children = parse_container_box(trak_body);
-  if (!children.ok()) return std::nullopt;
-  for (const Mp4Box& c : children.value()) {
-    if (c.box_type != box_types::tkhd) continue;
-    const std::size_t at = !c.data.empty() && c.data[0] == 1 ? 20 : 12;
-    if (c.data.size() < at + 4) return std::nullopt;
-    return static_cast<std::size_t>(c.data.data() - trak_body.data()) + at;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
-void renumber_track_header(std::span<std::uint8_t> built_trak, ByteView source_trak, std::uint32_t track_id) {
-  const std::optional<std::size_t> source_at = track_id_offset(source_trak);
-  if (source_at && load_be32(source_trak.data() + *source_at) == track_id) return;
-  const std::optional<std::size_t> at = track_id_offset(ByteView(built_trak.data(), built_trak.size()));
-  if (at) store_be32(built_trak.data() + *at, track_id);
 }
 
 }  // namespace quaver

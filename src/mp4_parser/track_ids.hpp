@@ -5,13 +5,14 @@
 // caller asks for it, an audio track whose ID a video track already uses
 // gets a fresh one: the first ID past the largest video track ID that no
 // track of either input uses, then onward for further clashes. A track ID
-// repeated within one input is still refused: that input is malformed.
+// repeated within one input is still refused: that input is malformed. The
+// merged trak takes its record's ID where its track header is rewritten
+// (append_regular_trak).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include "mp4_parser/mux.hpp"
@@ -25,10 +26,5 @@ std::optional<std::uint32_t> first_repeated_track_id(const std::vector<Collected
 // Renumbers every track at or past `audio_begin` whose ID one of the tracks
 // before it carries. Only the records change; their samples stay theirs.
 void renumber_colliding_tracks(std::vector<CollectedTrack>& tracks, std::size_t audio_begin);
-
-// Writes `track_id` into the first tkhd of a trak built from `source_trak`
-// when the source's first tkhd carries another ID (the track was
-// renumbered); every other trak is left byte for byte as it was built.
-void renumber_track_header(std::span<std::uint8_t> built_trak, ByteView source_trak, std::uint32_t track_id);
 
 }  // namespace quaver

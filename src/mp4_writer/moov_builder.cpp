@@ -15,7 +15,6 @@ namespace quaver {
 namespace {
 
 constexpr std::uint32_t kMovieTimescale = 90000;
-constexpr std::array<std::uint32_t, 9> kMatrix = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
 constexpr std::array<std::uint32_t, 13> kAdtsRates = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                                       22050, 16000, 12000, 11025, 8000, 7350};
 
@@ -45,11 +44,11 @@ CompositionOffsets composition_offsets(const MediaData& md, std::size_t video_sa
 // A duration too long for its 32-bit field (13.2 hours at 90 kHz) is written
 // as the largest one rather than wrapped round to a short one.
 std::uint32_t duration_field(std::uint64_t d) {
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(d, 0xFFFFFFFF));
+  return clamp32(d);
 }
 
 void matrix(ByteBuilder& b) {
-  for (std::uint32_t v : kMatrix) b.u32(v);
+  for (std::uint32_t v : kUnityMatrix) b.u32(v);
 }
 
 void write_mvhd(ByteBuilder& b, std::uint32_t duration, std::uint32_t next_track_id) {

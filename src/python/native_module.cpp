@@ -243,11 +243,12 @@ PyObject* sniff(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-template <std::optional<Error> (*Check)(ByteView)>
+template <Result<void> (*Check)(ByteView)>
 PyObject* live_check(PyObject* args, PyObject* kwargs, const char* format) {
   return with_data(args, kwargs, format, [](ByteView d) -> PyObject* {
-    if (std::optional<Error> problem = Check(d)) {
-      raise_kinded(*problem);
+    const Result<void> checked = Check(d);
+    if (!checked.ok()) {
+      raise_kinded(checked.error());
       return nullptr;
     }
     Py_RETURN_NONE;
@@ -255,11 +256,11 @@ PyObject* live_check(PyObject* args, PyObject* kwargs, const char* format) {
 }
 
 PyObject* check_segment(PyObject*, PyObject* args, PyObject* kwargs) {
-  return live_check<live_segment_problem>(args, kwargs, "O:check_segment");
+  return live_check<check_live_segment>(args, kwargs, "O:check_segment");
 }
 
 PyObject* check_init_segment(PyObject*, PyObject* args, PyObject* kwargs) {
-  return live_check<init_segment_problem>(args, kwargs, "O:check_init_segment");
+  return live_check<quaver::check_init_segment>(args, kwargs, "O:check_init_segment");
 }
 
 PyMethodDef kFunctions[] = {

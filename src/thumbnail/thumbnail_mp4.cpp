@@ -1,18 +1,19 @@
 // Key frame of an MP4, regular or fragmented.
 //
-// The box walks here read only 32-bit sizes and types: a size below 8 (a box
-// running to the end, or a 64-bit size) is refused. The searches that pick
-// the video track and its decoder configuration only refine the choice the
-// plain walk makes, so damage met there ends them quietly. A track whose
-// tables hold no sample takes its first sample from the fragments, through
-// the fragment collection that unfolding uses, so both find the same bytes;
-// a fragment it cannot read counts as none.
-#include <algorithm>
-#include <cstring>
+// The box walks here read compact headers only (the box walker's compact
+// setting): a size below 8 (a box running to the end, or a 64-bit size) is
+// refused, and a box is read by its own size up to the end of the input,
+// whatever its parent's size says. The searches that pick the video track
+// and its decoder configuration only refine the choice the plain walk
+// makes, so damage met there ends them quietly. A track whose tables hold
+// no sample takes its first sample from the fragments, through the fragment
+// collection that unfolding uses, so both find the same bytes; a fragment
+// it cannot read counts as none.
 #include <string>
 #include <utility>
 
 #include "mp4_parser/box.hpp"
+#include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/fragments.hpp"
 #include "thumbnail/thumbnail.hpp"
 
@@ -37,80 +38,77 @@ Error missing_box(FourCC t, const char* tail) {
   return Error{std::move(m), kind};
 }
 
-bool type_at(ByteView d, std::size_t off, FourCC t) { return std::memcmp(&d[off + 4], t.c, 4) == 0; }
+// The body of the box whose header starts at `at`, as the walks here read
+// it: by its 32-bit size, cut at the end of the input (not of its parent).
+ByteView body_at(ByteView d, std::size_t at) {
+  if (at > d.size()) return {};
+  Result<std::optional<Mp4Box>> box = BoxWalk(d.subspan(at), BoxHeaders::kCompact, Overrun::kCut).next();
+  return box.ok() && box.value() ? box.value()->data : ByteView{};
+}
 
-// Children of the container at `start`, walked without raising: stops at
-// the first malformed child.
-template <class Visit>
-void quiet_children(ByteView d, std::size_t start, Visit&& visit) {
-  if (start + 8 > d.size()) return;
-  const std::size_t end = std::min<std::uint64_t>(std::uint64_t{start} + load_be32(&d[start]), d.size());
-  for (std::size_t off = start + 8; off + 8 <= end;) {
-    const std::uint32_t size = load_be32(&d[off]);
-    if (size < 8 || off + size > end) return;
-    if (!visit(off, size)) return;
-    off += size;
+std::size_t offset_of(ByteView d, const Mp4Box& box) { return static_cast<std::size_t>(box.whole().data() - d.data()); }
+
+// The first box of the type among the boxes of `range` (a part of the
+// input): its offset in the input, or nothing. A box running past the
+// range is the last one looked at.
+Result<std::optional<std::size_t>> first_of_type(ByteView d, ByteView range, FourCC type) {
+  BoxWalk walk(range, BoxHeaders::kCompact, Overrun::kCut);
+  for (;;) {
+    Result<std::optional<Mp4Box>> box = walk.next();
+    if (!box.ok()) return box.error();
+    if (!box.value()) return std::optional<std::size_t>{};
+    if (box.value()->box_type == type) return std::optional<std::size_t>{offset_of(d, *box.value())};
   }
 }
 
-std::optional<std::size_t> quiet_child(ByteView d, std::size_t start, FourCC t) {
-  std::optional<std::size_t> found;
-  quiet_children(d, start, [&](std::size_t off, std::uint32_t) {
-    if (type_at(d, off, t)) found = off;
-    return !found;
-  });
-  return found;
+// The first child of the type in a body, walked without raising: the walk
+// ends at the first malformed child or one running past the body.
+std::optional<Mp4Box> quiet_child(ByteView body, FourCC type) {
+  BoxWalk walk(body, BoxHeaders::kCompact, Overrun::kEnd);
+  for (;;) {
+    Result<std::optional<Mp4Box>> box = walk.next();
+    if (!box.ok() || !box.value()) return std::nullopt;
+    if (box.value()->box_type == type) return box.value();
+  }
 }
 
-// The first trak whose mdia/hdlr handler type is "vide".
+// The first trak whose mdia/hdlr handler type is "vide": its offset.
 std::optional<std::size_t> find_video_trak(ByteView d, std::size_t moov) {
-  std::optional<std::size_t> video;
-  quiet_children(d, moov, [&](std::size_t trak, std::uint32_t) {
-    if (!type_at(d, trak, fourcc("trak"))) return true;
-    auto mdia = quiet_child(d, trak, fourcc("mdia"));
-    auto hdlr = mdia ? quiet_child(d, *mdia, fourcc("hdlr")) : std::nullopt;
-    // hdlr: header, version and flags, pre-defined, then the handler type.
-    if (hdlr && load_be32(&d[*hdlr]) >= 20 && std::memcmp(&d[*hdlr + 16], "vide", 4) == 0) video = trak;
-    return !video;
-  });
-  return video;
-}
-
-// The first child of the type in the first sample entry of an stbl (a
-// visual entry: 78 bytes of fields before its children).
-std::optional<std::size_t> sample_entry_child(ByteView d, std::size_t stbl, FourCC type) {
-  auto stsd = quiet_child(d, stbl, fourcc("stsd"));
-  if (!stsd || load_be32(&d[*stsd]) < 16 + 8) return std::nullopt;
-  // stsd: header, version and flags, entry count, then the first entry.
-  const std::size_t entry = *stsd + 16;
-  if (entry + 8 > d.size()) return std::nullopt;
-  const std::uint32_t entry_size = load_be32(&d[entry]);
-  if (entry_size < 8 + 78 || entry + entry_size > std::uint64_t{*stsd} + load_be32(&d[*stsd])) return std::nullopt;
-  const std::size_t end = std::min<std::uint64_t>(std::uint64_t{entry} + entry_size, d.size());
-  for (std::size_t off = entry + 8 + 78; off + 8 <= end;) {
-    const std::uint32_t size = load_be32(&d[off]);
-    if (size < 8 || off + size > end) return std::nullopt;
-    if (type_at(d, off, type)) return off;
-    off += size;
+  BoxWalk walk(body_at(d, moov), BoxHeaders::kCompact, Overrun::kEnd);
+  for (;;) {
+    Result<std::optional<Mp4Box>> trak = walk.next();
+    if (!trak.ok() || !trak.value()) return std::nullopt;
+    if (trak.value()->box_type != box_types::trak) continue;
+    std::optional<Mp4Box> mdia = quiet_child(trak.value()->data, box_types::mdia);
+    std::optional<Mp4Box> hdlr = mdia ? quiet_child(mdia->data, box_types::hdlr) : std::nullopt;
+    if (hdlr && HandlerBox(hdlr->data).handler_type() == fourcc("vide")) return offset_of(d, *trak.value());
   }
-  return std::nullopt;
 }
 
-// SPS then PPS units of the avcC box at `avcc`, as far as they are whole.
-std::vector<ByteView> avcc_parameter_sets(ByteView d, std::size_t avcc) {
+// The first child of the type in the first sample entry of an stbl body.
+std::optional<Mp4Box> sample_entry_child(ByteView stbl_body, FourCC type) {
+  std::optional<Mp4Box> stsd = quiet_child(stbl_body, box_types::stsd);
+  // stsd: version and flags, entry count, then the first entry: a visual
+  // one, with 78 bytes of fields before its children.
+  if (!stsd || stsd->data.size() < 16) return std::nullopt;
+  Result<std::optional<Mp4Box>> entry = BoxWalk(stsd->data.subspan(8), BoxHeaders::kCompact, Overrun::kEnd).next();
+  if (!entry.ok() || !entry.value() || entry.value()->data.size() < 78) return std::nullopt;
+  return quiet_child(entry.value()->data.subspan(78), type);
+}
+
+// SPS then PPS units of an avcC body, as far as they are whole.
+std::vector<ByteView> avcc_parameter_sets(ByteView body) {
   std::vector<ByteView> sets;
-  const std::size_t body = avcc + 8;
-  const std::size_t body_end = avcc + load_be32(&d[avcc]);
   // version, profile, compatibility, level, length size, then the SPS count.
-  std::size_t p = body + 5;
+  std::size_t p = 5;
   const auto take_list = [&](std::uint8_t count_mask) {
-    if (p + 1 > body_end) return false;
-    const unsigned count = d[p++] & count_mask;
+    if (p + 1 > body.size()) return false;
+    const unsigned count = body[p++] & count_mask;
     for (unsigned i = 0; i < count; ++i) {
-      if (p + 2 > body_end) return false;
-      const std::size_t len = load_be16(&d[p]);
-      if (p + 2 + len > body_end) return false;
-      sets.push_back(d.subspan(p + 2, len));
+      if (p + 2 > body.size()) return false;
+      const std::size_t len = load_be16(&body[p]);
+      if (p + 2 + len > body.size()) return false;
+      sets.push_back(body.subspan(p + 2, len));
       p += 2 + len;
     }
     return true;
@@ -119,25 +117,24 @@ std::vector<ByteView> avcc_parameter_sets(ByteView d, std::size_t avcc) {
   return sets;
 }
 
-// VPS, SPS and PPS units of the hvcC box at `hvcc`, in the order of its
-// arrays, as far as they are whole; arrays of other units (SEI) are passed over.
-std::vector<ByteView> hvcc_parameter_sets(ByteView d, std::size_t hvcc) {
+// VPS, SPS and PPS units of an hvcC body, in the order of its arrays, as
+// far as they are whole; arrays of other units (SEI) are passed over.
+std::vector<ByteView> hvcc_parameter_sets(ByteView body) {
   std::vector<ByteView> sets;
-  const std::size_t body_end = hvcc + load_be32(&d[hvcc]);
   // 22 bytes of profile, format and timing fields, then the array count.
-  std::size_t p = hvcc + 8 + 22;
-  if (p + 1 > body_end) return sets;
-  const unsigned arrays = d[p++];
+  std::size_t p = 22;
+  if (p + 1 > body.size()) return sets;
+  const unsigned arrays = body[p++];
   for (unsigned a = 0; a < arrays; ++a) {
-    if (p + 3 > body_end) return sets;
-    const std::uint8_t type = d[p] & 0x3F;  // after array_completeness and a reserved bit
-    const unsigned count = load_be16(&d[p + 1]);
+    if (p + 3 > body.size()) return sets;
+    const std::uint8_t type = body[p] & 0x3F;  // after array_completeness and a reserved bit
+    const unsigned count = load_be16(&body[p + 1]);
     p += 3;
     for (unsigned i = 0; i < count; ++i) {
-      if (p + 2 > body_end) return sets;
-      const std::size_t len = load_be16(&d[p]);
-      if (p + 2 + len > body_end) return sets;
-      if (type >= 32 && type <= 34) sets.push_back(d.subspan(p + 2, len));
+      if (p + 2 > body.size()) return sets;
+      const std::size_t len = load_be16(&body[p]);
+      if (p + 2 + len > body.size()) return sets;
+      if (type >= 32 && type <= 34) sets.push_back(body.subspan(p + 2, len));
       p += 2 + len;
     }
   }
@@ -148,21 +145,14 @@ std::vector<ByteView> hvcc_parameter_sets(ByteView d, std::size_t hvcc) {
 // configuration in the track's first sample entry (avcC for H.264, hvcC for
 // HEVC whether the entry is hvc1 or hev1). The configuration found tells the
 // coding format; without one the track is taken as H.264.
-std::vector<ByteView> parameter_sets(ByteView d, std::size_t stbl, VideoCodec& codec) {
+std::vector<ByteView> parameter_sets(ByteView stbl_body, VideoCodec& codec) {
   codec = VideoCodec::kH264;
-  if (auto avcc = sample_entry_child(d, stbl, fourcc("avcC"))) return avcc_parameter_sets(d, *avcc);
-  if (auto hvcc = sample_entry_child(d, stbl, fourcc("hvcC"))) {
+  if (auto avcc = sample_entry_child(stbl_body, fourcc("avcC"))) return avcc_parameter_sets(avcc->data);
+  if (auto hvcc = sample_entry_child(stbl_body, fourcc("hvcC"))) {
     codec = VideoCodec::kHevc;
-    return hvcc_parameter_sets(d, *hvcc);
+    return hvcc_parameter_sets(hvcc->data);
   }
   return {};
-}
-
-// The body of the box at `at` (whose size field is 8 or more), cut off at
-// the end of the input.
-ByteView body_of(ByteView d, std::size_t at) {
-  const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{at} + load_be32(&d[at]), d.size());
-  return d.subspan(at + 8, static_cast<std::size_t>(end - at - 8));
 }
 
 // The first sample of a track that keeps its samples in fragments, found as
@@ -170,8 +160,8 @@ ByteView body_of(ByteView d, std::size_t at) {
 // the trex defaults of the moov holding it. Nothing when no fragment holds a
 // sample of the track, or its boxes cannot be read.
 std::optional<ByteView> first_fragment_sample_of(ByteView d, std::size_t moov, std::size_t trak) {
-  Result<std::vector<Mp4Box>> trak_children = parse_container_box(body_of(d, trak));
-  Result<std::vector<Mp4Box>> moov_children = parse_container_box(body_of(d, moov));
+  Result<std::vector<Mp4Box>> trak_children = parse_container_box(body_at(d, trak));
+  Result<std::vector<Mp4Box>> moov_children = parse_container_box(body_at(d, moov));
   if (!trak_children.ok() || !moov_children.ok()) return std::nullopt;
   const std::uint32_t id = track_id_of(trak_children.value());
   const std::unordered_map<std::uint32_t, SampleDefaults> trex = track_extends_defaults(moov_children.value());
@@ -181,39 +171,34 @@ std::optional<ByteView> first_fragment_sample_of(ByteView d, std::size_t moov, s
 
 // Where the first sample starts: the first entry of the chunk offset table,
 // or nothing when the track has none (an initialisation moov, for example).
+// The table's fields are read up to the end of the input.
 Result<std::optional<std::uint64_t>> first_chunk_offset(ByteView d, std::size_t stbl) {
-  for (FourCC kind : {fourcc("stco"), fourcc("co64")}) {
-    Result<std::size_t> table = find_box_in_container(d, stbl, kind);
-    if (!table.ok()) {
-      if (table.message() == "Invalid box size") return table.error();
-      continue;
-    }
-    const std::size_t t = table.value();
-    const std::size_t width = kind == fourcc("stco") ? 4 : 8;
-    // header, version and flags, entry count, then the entries.
-    if (t + 16 + width > d.size() || load_be32(&d[t + 12]) == 0) return std::optional<std::uint64_t>{};
-    return std::optional<std::uint64_t>{width == 4 ? load_be32(&d[t + 16]) : load_be64(&d[t + 16])};
+  for (FourCC kind : {box_types::stco, box_types::co64}) {
+    Result<std::optional<std::size_t>> table = first_of_type(d, body_at(d, stbl), kind);
+    if (!table.ok()) return table.error();
+    if (!table.value()) continue;
+    const ChunkOffsets offsets(d.subspan(*table.value() + 8), kind == box_types::co64);
+    const std::optional<std::uint64_t> first = offsets.entry(0);
+    if (!first || offsets.entry_count() == 0u) return std::optional<std::uint64_t>{};
+    return first;
   }
   return std::optional<std::uint64_t>{};
 }
 
-struct MdatBody {
-  std::size_t begin;
-  std::size_t end;  // bounded by the input
-};
-
-// The top-level mdat whose body holds `offset`.
-Result<std::optional<MdatBody>> mdat_holding(ByteView d, std::uint64_t offset) {
-  for (std::size_t off = 0; off + 8 <= d.size();) {
-    const std::uint32_t size = load_be32(&d[off]);
-    if (size < 8) return Error{"Invalid box size"};
-    const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{off} + size, d.size());
-    if (type_at(d, off, fourcc("mdat")) && offset >= off + 8 && offset < end) {
-      return std::optional<MdatBody>{MdatBody{off + 8, static_cast<std::size_t>(end)}};
+// The top-level mdat whose body holds `offset`: that body, cut at the end
+// of the input.
+Result<std::optional<ByteView>> mdat_holding(ByteView d, std::uint64_t offset) {
+  BoxWalk walk(d, BoxHeaders::kCompact, Overrun::kCut);
+  for (;;) {
+    Result<std::optional<Mp4Box>> box = walk.next();
+    if (!box.ok()) return box.error();
+    if (!box.value()) return std::optional<ByteView>{};
+    const ByteView body = box.value()->data;
+    const std::uint64_t begin = offset_of(d, *box.value()) + 8;
+    if (box.value()->box_type == box_types::mdat && offset >= begin && offset < begin + body.size()) {
+      return std::optional<ByteView>{body};
     }
-    off += size;
   }
-  return std::optional<MdatBody>{};
 }
 
 // The first sample as the track's own tables give it: where its first chunk
@@ -222,55 +207,47 @@ Result<std::optional<MdatBody>> mdat_holding(ByteView d, std::uint64_t offset) {
 // bytes of other boxes are never returned as picture data.
 Result<ByteView> sample_from_tables(ByteView d, std::size_t stbl, bool has_samples, std::size_t first_mdat,
                                     std::uint32_t size) {
-  MdatBody holder{first_mdat + 8, std::min<std::size_t>(first_mdat + load_be32(&d[first_mdat]), d.size())};
-  std::size_t start = holder.begin;
+  ByteView holder = body_at(d, first_mdat);
+  std::uint64_t start = 0;  // within the holder
   if (has_samples) {
     Result<std::optional<std::uint64_t>> chunk = first_chunk_offset(d, stbl);
     if (!chunk.ok()) return chunk.error();
     if (chunk.value()) {
-      Result<std::optional<MdatBody>> held = mdat_holding(d, *chunk.value());
+      Result<std::optional<ByteView>> held = mdat_holding(d, *chunk.value());
       if (!held.ok()) return held.error();
       if (!held.value()) return Error{"Invalid mdat box"};
       holder = *held.value();
-      start = static_cast<std::size_t>(*chunk.value());
+      start = *chunk.value() - static_cast<std::uint64_t>(holder.data() - d.data());
     }
   }
-  if (std::uint64_t{start} + size > holder.end) return Error{"Sample size exceeds mdat bounds"};
-  return d.subspan(start, size);
+  if (start + size > holder.size()) return Error{"Sample size exceeds mdat bounds"};
+  return holder.subspan(static_cast<std::size_t>(start), size);
 }
 
 }  // namespace
 
 Result<std::size_t> find_box(ByteView d, FourCC type) {
-  for (std::size_t off = 0; off + 8 <= d.size();) {
-    const std::uint32_t size = load_be32(&d[off]);
-    if (size < 8) return Error{"Invalid box size"};
-    if (type_at(d, off, type)) return off;
-    off += size;
-  }
-  return missing_box(type, "not found");
+  Result<std::optional<std::size_t>> found = first_of_type(d, d, type);
+  if (!found.ok()) return found.error();
+  if (!found.value()) return missing_box(type, "not found");
+  return *found.value();
 }
 
 Result<std::size_t> find_box_in_container(ByteView d, std::size_t start, FourCC type) {
-  const Error not_found = missing_box(type, "not found in container");
-  if (start + 4 > d.size()) return not_found;
-  const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{start} + load_be32(&d[start]), d.size());
-  if (start + 16 > end) return not_found;
-  for (std::size_t off = start + 8; off + 8 <= end;) {
-    const std::uint32_t size = load_be32(&d[off]);
-    if (size < 8) return Error{"Invalid box size"};
-    if (type_at(d, off, type)) return off;
-    off += size;
-  }
-  return not_found;
+  Result<std::optional<std::size_t>> found = first_of_type(d, body_at(d, start), type);
+  if (!found.ok()) return found.error();
+  if (!found.value()) return missing_box(type, "not found in container");
+  return *found.value();
 }
 
 Result<std::uint32_t> read_first_sample_size(ByteView d, std::size_t p) {
-  if (std::uint64_t{p} + 20 > d.size()) return Error{"Invalid stsz box"};
-  const std::uint32_t fixed = load_be32(&d[p + 12]);
-  if (fixed != 0) return fixed;
-  if (std::uint64_t{p} + 24 > d.size()) return Error{"Invalid stsz box - no sample sizes"};
-  return load_be32(&d[p + 20]);
+  // The fields are read up to the end of the input, not of the box.
+  if (p > d.size() || d.size() - p < 20) return Error{"Invalid stsz box"};
+  const SampleSizes stsz(d.subspan(p + 8));
+  if (*stsz.sample_size() != 0) return *stsz.sample_size();
+  const std::optional<std::uint32_t> first = stsz.entry(0);
+  if (!first) return Error{"Invalid stsz box - no sample sizes"};
+  return *first;
 }
 
 namespace {
@@ -327,7 +304,7 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc,
 
   // A track without samples in its tables (the initialisation moov of a
   // fragmented file) has them in its fragments.
-  const bool has_samples = load_be32(&d[stsz.value() + 16]) != 0;
+  const bool has_samples = SampleSizes(d.subspan(stsz.value() + 8)).sample_count() != 0u;
   std::optional<ByteView> sample;
   if (!has_samples) sample = first_fragment_sample_of(d, moov.value(), chosen);
   if (!sample) {
@@ -337,7 +314,7 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc,
   }
 
   VideoCodec format;
-  const std::vector<ByteView> sets = parameter_sets(d, stbl, format);
+  const std::vector<ByteView> sets = parameter_sets(body_at(d, stbl), format);
   std::size_t total = 0, units = 0;
   for (ByteView s : sets) total += 4 + s.size();
   for_each_prefixed_unit(*sample, [&](ByteView unit) {

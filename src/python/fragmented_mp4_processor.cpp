@@ -7,7 +7,7 @@
 #include <new>
 
 #include "fmp4_processor/fmp4_processor.hpp"
-#include "python/functions.hpp"
+#include "python/fragmented_mp4_processor.hpp"
 
 namespace quaver::py {
 

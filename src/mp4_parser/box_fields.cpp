@@ -1,0 +1,91 @@
+#include "mp4_parser/box_fields.hpp"
+
+#include <cstring>
+
+#include "core/output.hpp"
+
+namespace quaver {
+
+bool FullBox::set(std::span<std::uint8_t> out, FieldPlace f, std::uint64_t value) const {
+  if (!holds(f) || out.size() != body_.size()) return false;
+  if (width(f) == 8) {
+    store_be64(out.data() + at(f), value);
+  } else {
+    store_be32(out.data() + at(f), clamp32(value));
+  }
+  return true;
+}
+
+bool FullBox::clear(std::span<std::uint8_t> out, FieldPlace f) const {
+  if (!holds(f) || out.size() != body_.size()) return false;
+  std::memset(out.data() + at(f), 0, width(f));
+  return true;
+}
+
+std::optional<std::vector<std::uint8_t>> HeaderBox::with_duration(std::uint64_t duration) const {
+  if (!holds(duration_)) return std::nullopt;
+  std::vector<std::uint8_t> out(body().begin(), body().end());
+  clear(out, kTimes);
+  set(out, duration_, duration);
+  return out;
+}
+
+std::vector<std::uint8_t> HeaderBox::to_version0(std::uint64_t duration, std::size_t version0_size) const {
+  const std::size_t duration_at = duration_.at[0];
+  const std::size_t tail_from = duration_.at[1] + 8;  // what follows the 64-bit duration
+  const std::size_t tail = version0_size - duration_at - 4;
+  ByteBuilder out;
+  out.reserve(version0_size);
+  out.u8(0);
+  out.bytes(body().data() + 1, 3);  // flags
+  out.zeros(8);                     // creation and modification time
+  out.bytes(body().data() + kWord.at[1], 4);
+  out.zeros(duration_at - 16);
+  out.u32(clamp32(duration));
+  if (body().size() >= tail_from + tail) {
+    out.bytes(body().data() + tail_from, tail);
+  } else {
+    out.zeros(tail);
+  }
+  return std::move(out.data());
+}
+
+std::vector<std::uint8_t> HeaderBox::in_version0(std::uint64_t duration, std::size_t version0_size) const {
+  if (version1() && holds_duration()) return to_version0(duration, version0_size);
+  std::optional<std::vector<std::uint8_t>> written = as_version0(*this).with_duration(duration);
+  return written ? std::move(*written) : std::vector<std::uint8_t>(body().begin(), body().end());
+}
+
+TrackFragmentHeader::Fields TrackFragmentHeader::fields() const {
+  Fields f;
+  const ByteView b = body();
+  if (b.size() < 8) return f;
+  // The fields stand back to back in flag order; one the body cuts short
+  // reads as nothing, and so does every field after it.
+  std::size_t pos = 8;
+  const auto held = [&](std::size_t width) { return pos <= b.size() && b.size() - pos >= width; };
+  const auto carried = [&](std::uint32_t flag, std::optional<std::uint32_t>& into) {
+    if (!(flags() & flag)) return;
+    if (held(4)) into = load_be32(b.data() + pos);
+    pos += 4;
+  };
+  if (flags() & kBaseDataOffset) {
+    if (held(8)) f.base_data_offset = load_be64(b.data() + pos);
+    pos += 8;
+  }
+  if (flags() & kSampleDescriptionIndex) pos += 4;
+  carried(kDefaultDuration, f.duration);
+  carried(kDefaultSize, f.size);
+  carried(kDefaultFlags, f.flags);
+  return f;
+}
+
+std::optional<TrackExtends::Entry> TrackExtends::entry() const {
+  // Version and flags, track ID, sample description index, then the
+  // default duration, size and flags.
+  if (body().size() < 24) return std::nullopt;
+  const std::uint8_t* p = body().data();
+  return Entry{load_be32(p + 4), SampleDefaults{load_be32(p + 12), load_be32(p + 16), load_be32(p + 20)}};
+}
+
+}  // namespace quaver
