@@ -1,53 +1,67 @@
-// Cutting AAC frames out of an ADTS byte stream.
+// AAC: the ADTS frames a transport stream carries it in, the
+// AudioSpecificConfig their header declares, and its MP4 sample entry (mp4a
+// with an esds).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "codec/framing.hpp"
+#include "codec/sample_entry.hpp"
 #include "core/bytes.hpp"
-#include "ts_parser/frame_cutter.hpp"
+#include "core/output.hpp"
 
-namespace quaver {
+namespace quaver::aac {
 
 // A position q holds an ADTS header when q + 7 < n, the 12-bit sync word is
 // set, the layer bits are 00 and the frame length covers at least a header.
-inline bool is_adts_header(const std::uint8_t* q) {
-  if (q[0] != 0xFF || (q[1] & 0xF6) != 0xF0) return false;
-  std::uint32_t frame_length = ((q[3] & 0x03u) << 11) | (std::uint32_t{q[4]} << 3) | (q[5] >> 5);
-  return frame_length >= 7;
-}
-
 inline std::uint32_t adts_frame_length(const std::uint8_t* q) {
   return ((q[3] & 0x03u) << 11) | (std::uint32_t{q[4]} << 3) | (q[5] >> 5);
 }
+inline bool is_adts_header(const std::uint8_t* q) {
+  if (q[0] != 0xFF || (q[1] & 0xF6) != 0xF0) return false;
+  return adts_frame_length(q) >= 7;
+}
 
-struct AdtsSyntax {
+// What the ADTS header in front of the first audio frame declares.
+struct AdtsConfig {
+  std::uint8_t profile;         // ADTS profile: audio object type - 1
+  std::uint8_t sampling_index;  // sampling_frequency_index, 0..15
+  std::uint8_t channel_config;  // channel_configuration, 0..7
+};
+
+// ADTS frames, each one MP4 sample without its header (see framing.hpp).
+// The configuration is the first sample's header's.
+class AdtsFrames {
+ public:
   // The header is 7 bytes, but a candidate is only judged with one more byte behind it.
   static constexpr std::size_t kHeaderBytes = 8;
   static constexpr std::uint8_t kSyncByte = 0xFF;
   static std::size_t frame_length(const std::uint8_t* q) { return is_adts_header(q) ? adts_frame_length(q) : 0; }
-};
 
-// Cuts complete ADTS frames from the front of a growing buffer (see FrameCutter).
-class AdtsCutter {
- public:
-  // Calls on_frame(header, payload) for every complete frame with a payload,
-  // in order, and returns the number of bytes consumed: the end of the last
-  // complete frame, or 0 when there is none. A frame with nothing after its
-  // header is passed over.
-  template <class OnFrame>
-  std::size_t cut(ByteView buf, OnFrame&& on_frame) {
-    return cutter_.cut(buf, [&](ByteView frame) {
-      const std::size_t header = (frame[1] & 0x01) ? 7 : 9;
-      if (frame.size() > header) on_frame(frame.first(header), frame.subspan(header));
-    });
-  }
-
-  // The caller removed `consumed` bytes from the front of the buffer.
-  void drained(std::size_t consumed) { cutter_.drained(consumed); }
+  // A frame with nothing after its header is dropped.
+  SampleStep add(ByteView frame);
+  const std::optional<AdtsConfig>& config() const { return config_; }
 
  private:
-  FrameCutter<AdtsSyntax> cutter_;
+  std::optional<AdtsConfig> config_;
 };
 
-}  // namespace quaver
+// The track's format: at the header's sample rate, 1024 samples a frame;
+// channel configuration 0 (given in the stream) counts as stereo, 7 as
+// eight channels. A reserved sample rate index (13 and above) gives the
+// fixed AAC-LC 48 kHz stereo description.
+AudioFormat format(const AdtsConfig& c);
+
+// The two-byte AudioSpecificConfig: object type, sample rate index and
+// channel configuration (0x1190, AAC-LC 48 kHz stereo, where the index is
+// reserved).
+std::uint16_t audio_specific_config(const AdtsConfig& c);
+
+// mp4a with an esds for MPEG-4 audio (object type 0x40), a 768-byte buffer,
+// 128 kbit/s and the AudioSpecificConfig as its decoder specific information.
+void write_sample_entry(ByteBuilder& b, const AudioFormat& format, ByteView audio_specific_config);
+void write_sample_entry(ByteBuilder& b, const AdtsConfig& c);
+
+}  // namespace quaver::aac

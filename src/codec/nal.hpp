@@ -1,10 +1,19 @@
-// What the access-unit split and the key-frame search need to know about a
-// video coding format's NAL units. The Annex B start-code rules are shared
-// (core/annexb.hpp); only the header layout and the meaning of the types
-// differ between formats.
+// What the codecs whose streams are made of NAL units (H.264 and HEVC)
+// share: the description of their NAL units that the access-unit split and
+// the key-frame search go by, the parameter sets a stream declares first,
+// and what an MP4 decoder configuration record (avcC, hvcC) says of them.
+// The Annex B start-code rules are core/annexb.hpp's. A video codec whose
+// stream is not made of NAL units (MPEG-2 video) has none of this: its
+// pictures are found by its own syntax.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/bytes.hpp"
 
 namespace quaver {
 
@@ -25,10 +34,28 @@ struct NalSyntax {
   ParameterSet (*parameter_set)(std::uint8_t type);
 };
 
-// H.264: one header byte, type in its low five bits.
-extern const NalSyntax kH264Syntax;
-// HEVC: two header bytes, type in bits 1..6 of the first; key pictures are
-// the intra random access points (types 16 to 23).
-extern const NalSyntax kHevcSyntax;
+// The first parameter sets of a stream: NAL header included, start code
+// excluded, escaped as in the stream; absent where the stream had none. The
+// VPS exists in HEVC streams only.
+struct ParameterSets {
+  std::optional<std::vector<std::uint8_t>> vps;
+  std::optional<std::vector<std::uint8_t>> sps;
+  std::optional<std::vector<std::uint8_t>> pps;
+
+  // In the order they stand in front of a key frame.
+  auto in_order() const { return std::array<const std::optional<std::vector<std::uint8_t>>*, 3>{&vps, &sps, &pps}; }
+};
+
+inline ByteView bytes_of(const std::optional<std::vector<std::uint8_t>>& set) {
+  return set ? ByteView(set->data(), set->size()) : ByteView();
+}
+
+// What a key frame taken from an MP4 needs of its decoder configuration
+// record: the parameter sets it lists, as far as they are whole, and the
+// width of the length field in front of each NAL unit of a sample.
+struct NalConfigRecord {
+  std::vector<ByteView> parameter_sets;  // views into the record
+  std::size_t length_size = 4;           // bytes: lengthSizeMinusOne + 1
+};
 
 }  // namespace quaver

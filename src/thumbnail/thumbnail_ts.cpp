@@ -1,5 +1,4 @@
 #include "core/annexb.hpp"
-#include "core/nal_syntax.hpp"
 #include "thumbnail/thumbnail.hpp"
 #include "ts_parser/ts_parser.hpp"
 
@@ -67,10 +66,10 @@ Result<OutBuffer> key_frame_of(const MediaData& md, OutputAllocator& alloc, Vide
 
   const std::size_t picture = key->end - key->begin;
   std::size_t total = picture;
-  for (const auto* set : {&md.vps, &md.sps, &md.pps}) total += *set ? 4 + (*set)->size() : 0;
+  for (const auto* set : md.parameter_sets.in_order()) total += *set ? 4 + (*set)->size() : 0;
   OutBuffer out = OutBuffer::allocate(total, alloc);
   FixedWriter w(out);
-  for (const auto* set : {&md.vps, &md.sps, &md.pps}) {
+  for (const auto* set : md.parameter_sets.in_order()) {
     if (!*set) continue;
     w.bytes(kStartCode, 4);
     w.bytes((*set)->data(), (*set)->size());
