@@ -19,6 +19,13 @@
 
 namespace quaver::ac3 {
 
+// Where a frame of either syntax may start, and how much of it tells its
+// length (see framing.hpp).
+struct SyncFrame {
+  static constexpr std::size_t kHeaderBytes = 6;
+  static constexpr std::uint8_t kSyncByte = 0x0B;
+};
+
 // What the dac3 box carries, read from the first AC-3 frame.
 struct Ac3Config {
   std::uint8_t fscod;          // 0 48 kHz, 1 44.1 kHz, 2 32 kHz
@@ -38,10 +45,8 @@ std::optional<Ac3Config> read_ac3_config(ByteView frame);
 // (2 bits) and frmsizecod (6 bits) of byte 4; fscod 3 (reserved),
 // frmsizecod above 37 or a bsid above 8 is a false sync. The configuration
 // is the first frame's.
-class Ac3Frames {
+class Ac3Frames : public SyncFrame {
  public:
-  static constexpr std::size_t kHeaderBytes = 6;
-  static constexpr std::uint8_t kSyncByte = 0x0B;
   static std::size_t frame_length(const std::uint8_t* q);
 
   SampleStep add(ByteView frame);
@@ -94,10 +99,8 @@ struct Eac3Config {
 // ones with another id, and every dependent one) join the current sample. A
 // frame before the first independent frame of substream 0 has no sample to
 // join and is dropped.
-class Eac3Frames {
+class Eac3Frames : public SyncFrame {
  public:
-  static constexpr std::size_t kHeaderBytes = 6;
-  static constexpr std::uint8_t kSyncByte = 0x0B;
   static std::size_t frame_length(const std::uint8_t* q);
 
   // Where the frame goes; updates the configuration while the first sample is read.
