@@ -14,11 +14,12 @@
 
 namespace quaver::aac {
 
-// A position q holds an ADTS header when q + 7 < n, the 12-bit sync word is
-// set, the layer bits are 00 and the frame length covers at least a header.
+// The 13-bit frame length of the ADTS header at q, header included.
 inline std::uint32_t adts_frame_length(const std::uint8_t* q) {
   return ((q[3] & 0x03u) << 11) | (std::uint32_t{q[4]} << 3) | (q[5] >> 5);
 }
+// A position q holds an ADTS header when q + 7 < n, the 12-bit sync word is
+// set, the layer bits are 00 and the frame length covers at least a header.
 inline bool is_adts_header(const std::uint8_t* q) {
   if (q[0] != 0xFF || (q[1] & 0xF6) != 0xF0) return false;
   return adts_frame_length(q) >= 7;

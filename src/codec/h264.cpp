@@ -1,8 +1,8 @@
 // H.264: NAL units, SPS, avc1 and avcC.
 //
-// The picture size is read from an unescaped copy of the unit: emulation-prevention
-// bytes inside the Exp-Golomb fields would otherwise shift every later field.
-// Cropping uses the H.264 crop units, so 4:2:2, 4:4:4, monochrome and
+// The picture size is read from an unescaped copy of the SPS: emulation-
+// prevention bytes inside the Exp-Golomb fields would otherwise shift every
+// later field. Cropping uses the H.264 crop units, so 4:2:2, 4:4:4, monochrome and
 // interlaced streams get their true size (an interlaced 1080-line stream
 // crops by four lines per unit, not two).
 #include "codec/h264.hpp"
