@@ -34,7 +34,7 @@ struct AdtsConfig {
 
 // ADTS frames, each one MP4 sample without its header (see framing.hpp).
 // The configuration is the first sample's header's.
-class AdtsFrames {
+class AdtsFrames : public FramerConfig<AdtsConfig> {
  public:
   // The header is 7 bytes, but a candidate is only judged with one more byte behind it.
   static constexpr std::size_t kHeaderBytes = 8;
@@ -43,10 +43,6 @@ class AdtsFrames {
 
   // A frame with nothing after its header is dropped.
   SampleStep add(ByteView frame);
-  const std::optional<AdtsConfig>& config() const { return config_; }
-
- private:
-  std::optional<AdtsConfig> config_;
 };
 
 // The track's format: at the header's sample rate, 1024 samples a frame;

@@ -45,15 +45,12 @@ std::optional<Ac3Config> read_ac3_config(ByteView frame);
 // (2 bits) and frmsizecod (6 bits) of byte 4; fscod 3 (reserved),
 // frmsizecod above 37 or a bsid above 8 is a false sync. The configuration
 // is the first frame's.
-class Ac3Frames : public SyncFrame {
+class Ac3Frames : public SyncFrame, public FramerConfig<Ac3Config> {
  public:
   static std::size_t frame_length(const std::uint8_t* q);
-
   SampleStep add(ByteView frame);
-  const std::optional<Ac3Config>& config() const { return config_; }
 
  private:
-  std::optional<Ac3Config> config_;
   bool first_ = true;
 };
 
@@ -99,18 +96,14 @@ struct Eac3Config {
 // ones with another id, and every dependent one) join the current sample. A
 // frame before the first independent frame of substream 0 has no sample to
 // join and is dropped.
-class Eac3Frames : public SyncFrame {
+class Eac3Frames : public SyncFrame, public FramerConfig<Eac3Config> {
  public:
   static std::size_t frame_length(const std::uint8_t* q);
-
   // Where the frame goes; updates the configuration while the first sample is read.
   SampleStep add(ByteView frame);
-  // The configuration, once a first sample exists.
-  const std::optional<Eac3Config>& config() const { return config_; }
 
  private:
   void describe(ByteView frame, const Eac3Frame& f);
-  std::optional<Eac3Config> config_;
   unsigned blocks_ = 0;        // blocks of substream 0 in the current sample
   unsigned samples_ = 0;       // samples opened so far
   bool first_group_ = true;    // still in the first block group of the first sample

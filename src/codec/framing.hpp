@@ -9,11 +9,12 @@
 //   frame_length(q) the length in bytes of the frame whose header is at q,
 //                   or 0 when the bytes at q are no header of this syntax.
 // Each complete frame is then handed to add(frame), which says what the
-// frame gives the track (a SampleStep), and config() is what the frames of
-// the first sample declare, once there is one.
+// frame gives the track (a SampleStep), and config() (FramerConfig) is what
+// the frames of the first sample declare, once there is one.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "core/bytes.hpp"
 
@@ -27,6 +28,16 @@ struct SampleStep {
   };
   Kind kind;
   ByteView bytes;  // within the frame
+};
+
+// The configuration a framer reads from the frames of the first sample.
+template <class Config>
+class FramerConfig {
+ public:
+  const std::optional<Config>& config() const { return config_; }
+
+ protected:
+  std::optional<Config> config_;
 };
 
 }  // namespace quaver

@@ -34,7 +34,7 @@ std::optional<Header> read_header(const std::uint8_t* q);
 
 // MPEG audio frames, each one MP4 sample (see framing.hpp). The
 // configuration is the first frame's header.
-class Frames {
+class Frames : public FramerConfig<Header> {
  public:
   static constexpr std::size_t kHeaderBytes = 4;
   static constexpr std::uint8_t kSyncByte = 0xFF;
@@ -47,10 +47,6 @@ class Frames {
     if (!config_) config_ = read_header(frame.data());
     return {SampleStep::Kind::kOpen, frame};
   }
-  const std::optional<Header>& config() const { return config_; }
-
- private:
-  std::optional<Header> config_;
 };
 
 // The track's format: at the header's sample rate and samples per frame,
