@@ -25,10 +25,10 @@ auto with_recorded(const AudioConfig& config, On&& on) {
 
 }  // namespace
 
-const NalSyntax& nal_syntax(VideoCodec codec) {
+const NalSyntax* nal_syntax(VideoCodec codec) {
   switch (codec) {
-    case VideoCodec::kH264: return h264::kSyntax;
-    case VideoCodec::kHevc: return hevc::kSyntax;
+    case VideoCodec::kH264: return &h264::kSyntax;
+    case VideoCodec::kHevc: return &hevc::kSyntax;
   }
   fault("unknown video codec");
 }

@@ -36,9 +36,10 @@ namespace quaver {
 enum class VideoCodec : std::uint8_t { kH264, kHevc };
 enum class AudioCodec : std::uint8_t { kAac, kAc3, kEac3, kMpegAudio };
 
-// How the codec's stream is cut into NAL units; every video codec carried
-// today is NAL-based.
-const NalSyntax& nal_syntax(VideoCodec codec);
+// How the codec's stream is cut into NAL units; null for a codec whose
+// stream is not made of them (MPEG-2 video), whose pictures and headers are
+// found by its own syntax instead.
+const NalSyntax* nal_syntax(VideoCodec codec);
 
 // The video sample entry, written from the picture size and the stream's
 // first parameter sets.

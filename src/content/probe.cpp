@@ -96,8 +96,7 @@ Result<std::string> probe_ts(ByteView ts, const StreamRequest& request) {
   if (!demuxed.ok()) return demuxed.error();
   const MediaData& md = demuxed.value();
   const bool has_video = !md.video_data.empty();
-  const SampleLayout layout =
-      has_video ? layout_video_samples(md.video_data, md.video_pes_starts, md.video_syntax()) : SampleLayout{};
+  const SampleLayout layout = layout_video(md);
   const MovieTiming timing = plan_timing(md, layout);
   const std::vector<const AudioTrack*> written = written_audio(md);
 

@@ -41,10 +41,10 @@ struct SampleLayout {
   std::size_t samples() const { return sample_sizes.size(); }
 };
 
-// Splits the video stream into access units at access-unit delimiters, or
-// at the PES starts (positions in video_data) when it has none.
-SampleLayout layout_video_samples(const ChunkedBytes& video_data, const std::vector<std::size_t>& pes_starts,
-                                  const NalSyntax& syntax);
+// The video samples of a demultiplexed stream (none without video bytes):
+// a stream of NAL units is split into access units at access-unit
+// delimiters, or at the PES starts when it has none.
+SampleLayout layout_video(const MediaData& media);
 
 // The video samples' composition offsets: PTS - DTS of each sample's
 // timestamp entry relative to the first one's, on 32 bits.

@@ -60,7 +60,9 @@ Result<OutBuffer> extract_thumbnail_from_ts(ByteView data, OutputAllocator& allo
 
 Result<OutBuffer> key_frame_of(const MediaData& md, OutputAllocator& alloc, VideoCodec* codec) {
   if (md.video_data.empty()) return Error{"No video data found", ErrorKind::kNothingToDo};
-  const std::optional<KeyPicture> key = find_first_key_picture(md.video_data, md.video_syntax());
+  const NalSyntax* syntax = nal_syntax(md.video_codec);
+  if (!syntax) fault("no key-picture search for the stream's video codec");
+  const std::optional<KeyPicture> key = find_first_key_picture(md.video_data, *syntax);
   if (!key) return Error{"No I-frame found in video stream", ErrorKind::kNothingToDo};
   if (codec) *codec = md.video_codec;
 

@@ -78,8 +78,6 @@ struct MediaData {
   std::size_t carried_audio = 0;
   // Every programme and stream of the input, and what became of each.
   TsInventory inventory;
-
-  const NalSyntax& video_syntax() const { return nal_syntax(video_codec); }
 };
 
 }  // namespace quaver

@@ -466,9 +466,10 @@ bool Demuxer::has_every_parameter_set() {
 
 void Demuxer::capture_parameter_sets(ByteView es) {
   if (has_every_parameter_set()) return;
-  const NalSyntax& syntax = md_.video_syntax();
+  const NalSyntax* syntax = nal_syntax(md_.video_codec);
+  if (!syntax) return;
   annexb::for_each_captured_unit(FlatBytes(es), [&](annexb::CapturedUnit u) {
-    const ParameterSet kind = syntax.parameter_set(syntax.type_of(u.header));
+    const ParameterSet kind = syntax->parameter_set(syntax->type_of(u.header));
     auto* slot = parameter_set_slot(kind);
     if (slot && !*slot) {
       slot->emplace(es.begin() + static_cast<std::ptrdiff_t>(u.start),
@@ -491,11 +492,11 @@ void Demuxer::recover_parameter_sets() {
     want[index_of(kind)] = slot && (!*slot || set_cut_[index_of(kind)]);
     missing += want[index_of(kind)];
   }
-  if (missing == 0) return;
-  const NalSyntax& syntax = md_.video_syntax();
+  const NalSyntax* syntax = nal_syntax(md_.video_codec);
+  if (missing == 0 || !syntax) return;
   const ChunkedBytes& v = md_.video_data;
   annexb::for_each_captured_unit(v, [&](annexb::CapturedUnit u) {
-    const std::size_t k = index_of(syntax.parameter_set(syntax.type_of(u.header)));
+    const std::size_t k = index_of(syntax->parameter_set(syntax->type_of(u.header)));
     if (want[k] && !found[k]) {
       found[k].emplace();
       v.append_to(*found[k], u.start, u.end - u.start);
