@@ -79,6 +79,18 @@ def test_each_input_gives_what_a_single_call_gives(batch, workers, inputs, expec
     assert list(batch(inputs[:first], workers=workers, errors="raise")) == [e for e, _ in want[:first]]
 
 
+@pytest.mark.parametrize("streams", [{"video": 258}, {"audio": "none"}, {"audio": 2},
+                                     {"video": 256, "audio": [258, 257]}], ids=str)
+def test_streams_chosen_for_a_batch_are_chosen_in_each_input(streams, inputs):
+    want = [single(lambda data, report: quaver.remux(data, report=report, **streams), data) for data in inputs]
+    assert 0 < sum(isinstance(e, bytes) for e, _ in want) < len(want)
+    for batch in (quaver.remux_many, quaver.remux_iter):
+        lines = []
+        got = batch(inputs, workers=2, report=lambda index, line: lines.append((index, line)), **streams)
+        assert [outcome(item) for item in got] == [e for e, _ in want]
+        assert lines == [(i, line) for i, (_, each) in enumerate(want) for line in each]
+
+
 def test_a_thousand_inputs_on_more_workers_than_cores(inputs, expected):
     order = [random.Random(1000).randrange(len(inputs)) for _ in range(1000)]
     for batch in (quaver.remux_many, quaver.thumbnail_many):
@@ -86,9 +98,10 @@ def test_a_thousand_inputs_on_more_workers_than_cores(inputs, expected):
         assert [outcome(item) for item in got] == [expected[batch][i][0] for i in order]
 
 
-def test_arguments_are_checked(inputs):
+def test_arguments_are_checked(inputs, fixture_bytes):
     assert quaver.remux_many([]) == [] and list(quaver.thumbnail_iter(iter([]))) == []
-    assert quaver.remux_many([bytearray(inputs[0]), memoryview(inputs[0])]) == [quaver.remux(inputs[0])] * 2
+    sample = fixture_bytes("sample.ts")
+    assert quaver.remux_many([bytearray(sample), memoryview(sample)]) == [quaver.remux(sample)] * 2
     with pytest.raises(TypeError, match=r"inputs\[1\] must be bytes-like, not str"):
         quaver.remux_many([inputs[0], "clip.ts"])
     with pytest.raises(ValueError, match="errors must be 'return' or 'raise', not 'ignore'"):
