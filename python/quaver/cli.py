@@ -707,8 +707,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--concat", action="store_true",
                    help="join the inputs, in the order given, into one MP4: TS segments of one stream, or an "
                         "fMP4 initialisation segment followed by its media segments")
-    p.add_argument("-j", "--jobs", type=int, metavar="N", help="files converted at once (default: the number "
-                                                               "of cores)")
+    p.add_argument("-j", "--jobs", type=int, metavar="N", help="files converted at once (default: the cores "
+                                                               "quaver may use)")
     p.add_argument("--reset-timestamps", action="store_true", help="accepted for old scripts; the output "
                                                                    "always starts at 0")
     _add_stream_options(p)
