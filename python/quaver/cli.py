@@ -306,11 +306,11 @@ def _final_target(job: _Job, result: bytes) -> tuple[str, bool]:
     return str(target), os.path.lexists(target)
 
 
-def _remux(data: bytes, label: str, args: argparse.Namespace, report: _JobReport) -> bytes:
+def _remux(data: bytes, args: argparse.Namespace, report: _JobReport) -> bytes:
     try:
         result = api.remux(data, report=report, video=args.video, audio=args.audio)
     except ValueError as exc:
-        return report.outcome(exc, args.strict)
+        result = exc
     return report.outcome(result, args.strict)
 
 
@@ -326,7 +326,7 @@ def _save(job: _Job, result: bytes, args: argparse.Namespace, single: bool = Fal
 def _convert_one(job: _Job, messages: _Messages, args: argparse.Namespace, prefix: str = "",
                  single: bool = False) -> None:
     data = _read(job.source)
-    result = _remux(data, _label(job.source), args, _JobReport(messages, _label(job.source), prefix))
+    result = _remux(data, args, _JobReport(messages, _label(job.source), prefix))
     del data
     _save(job, result, args, single)
 
@@ -476,7 +476,7 @@ def _convert_concat(args: argparse.Namespace) -> int:
     joined = b"".join(data)
     del data
     label = f"{args.inputs[0]} .. {args.inputs[-1]}" if len(args.inputs) > 1 else args.inputs[0]
-    result = _remux(joined, label, args, _JobReport(messages, label))
+    result = _remux(joined, args, _JobReport(messages, label))
     job = _Job(args.inputs[0], target, target != "-" and os.path.lexists(target), None if named else inputs)
     target, exists = _final_target(job, result)
     if exists and not args.overwrite:
