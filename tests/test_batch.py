@@ -98,12 +98,12 @@ def test_a_thousand_inputs_on_more_workers_than_cores(inputs, expected):
         assert [outcome(item) for item in got] == [expected[batch][i][0] for i in order]
 
 
-def test_arguments_are_checked(inputs, fixture_bytes):
+def test_arguments_are_checked(inputs):
     assert quaver.remux_many([]) == [] and list(quaver.thumbnail_iter(iter([]))) == []
-    sample = fixture_bytes("sample.ts")
+    sample = (DATA / "sample.ts").read_bytes()
     assert quaver.remux_many([bytearray(sample), memoryview(sample)]) == [quaver.remux(sample)] * 2
     with pytest.raises(TypeError, match=r"inputs\[1\] must be bytes-like, not str"):
-        quaver.remux_many([inputs[0], "clip.ts"])
+        quaver.remux_many([sample, "clip.ts"])
     with pytest.raises(ValueError, match="errors must be 'return' or 'raise', not 'ignore'"):
         quaver.remux_many(inputs, errors="ignore")
     with pytest.raises(ValueError, match="workers must be at least 1, not 0"):

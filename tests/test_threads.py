@@ -1,7 +1,10 @@
-"""Several threads at once: the module functions give exactly their sequential results, and a
-processor shared by threads stays in a state that some sequential order of the calls gives."""
+"""Several threads at once: the module functions give exactly their sequential results, a
+processor shared by threads stays in a state that some sequential order of the calls gives, and
+daemon threads still converting when the program exits let it exit."""
 import pathlib
 import random
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -153,3 +156,59 @@ def test_shared_processor_with_resets_stays_in_a_sequential_state(segments):
     for k in range(THREADS):
         for i, out in outputs[k]:
             assert any(out == rebased(segments[i], b) for b in firsts), f"thread {k}, segment {i}"
+
+
+# Two daemon threads call CASE in a loop while the program ends. CPython before 3.14 ends each
+# one when it asks for the interpreter lock back (after its conversion, in a report sink, in an
+# input source), and that must not bring the process down.
+EXIT_SCRIPT = """
+import sys, threading, time
+import _quaver, quaver
+read = lambda name: open(f"{sys.argv[1]}/{name}", "rb").read()
+ts = read("sample.ts") * 20
+mp4 = quaver.remux(ts)
+fmp4, video, audio = read("frag_av.mp4"), read("frag_video.mp4"), read("frag_audio.mp4")
+
+def slow(items):  # a source that lets go of the lock for each input
+    for item in items:
+        time.sleep(0)
+        yield item
+
+def loop():
+    while True:
+        try:
+            CASE
+        except ValueError:
+            pass
+
+for _ in range(2):
+    threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.1)
+"""
+EXIT_CASES = {
+    "remux": "quaver.remux(ts)",
+    "remux_reporting": "quaver.remux(ts, report=lambda line: time.sleep(0))",
+    "thumbnail": "quaver.thumbnail(ts)",
+    "merge": "quaver.merge(video, audio)",
+    "convert_ts_to_mp4": "_quaver.convert_ts_to_mp4(ts)",
+    "defragment_mp4": "_quaver.defragment_mp4(fmp4)",
+    "reset_mp4_timestamps": "_quaver.reset_mp4_timestamps(mp4)",
+    "convert_mp4_reset_timestamps": "_quaver.convert_mp4_reset_timestamps(fmp4)",
+    "mux_fmp4_tracks": "_quaver.mux_fmp4_tracks(video, audio)",
+    "extract_thumbnail_from_ts": "_quaver.extract_thumbnail_from_ts(ts)",
+    "extract_thumbnail_from_mp4": "_quaver.extract_thumbnail_from_mp4(mp4)",
+    "remux_many": "quaver.remux_many([ts] * 4, workers=2)",
+    "remux_many_reporting": "quaver.remux_many([ts] * 4, workers=2, report=lambda i, line: time.sleep(0))",
+    "remux_iter": "list(quaver.remux_iter(slow([ts] * 4), workers=2))",
+}
+
+
+@pytest.mark.parametrize("case", EXIT_CASES)
+def test_daemon_threads_inside_a_call_at_exit_let_the_program_exit(case, tmp_path):
+    script = tmp_path / "exit.py"
+    script.write_text(EXIT_SCRIPT.replace("CASE", EXIT_CASES[case]))
+    # Where each thread stands at exit varies: a few runs at once.
+    runs = [subprocess.Popen([sys.executable, str(script), str(DATA)], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, text=True, cwd=tmp_path) for _ in range(3)]
+    outcomes = [(run.communicate(timeout=60)[1], run.returncode) for run in runs]
+    assert outcomes == [("", 0)] * len(runs)

@@ -15,6 +15,7 @@
 #include "core/bytes.hpp"
 #include "core/output.hpp"
 #include "core/result.hpp"
+#include "python/thread_end.hpp"
 
 namespace quaver::py {
 
@@ -84,7 +85,7 @@ class PyBytesAllocator final : public OutputAllocator {
   void acquire_gil() {
     PyThreadState* t = saved_;
     saved_ = nullptr;
-    PyEval_RestoreThread(t);
+    restore_thread(t);
   }
 
  private:

@@ -64,7 +64,7 @@ class BatchBytesAllocator final : public OutputAllocator {
   template <class F>
   static void with_lock(F&& f) {
     PyThreadState* released = t_released;
-    if (released) PyEval_RestoreThread(released);
+    if (released) restore_thread(released);
     f();
     if (released) t_released = PyEval_SaveThread();
   }
@@ -98,11 +98,11 @@ class Batch final : public BatchTasks {
     }
   }
   void thread_started() noexcept override {
-    t_gil = PyGILState_Ensure();
+    t_gil = ensure_thread_state();
     t_released = PyEval_SaveThread();
   }
   void thread_stopping() noexcept override {
-    PyEval_RestoreThread(t_released);
+    restore_thread(t_released);
     t_released = nullptr;
     PyGILState_Release(t_gil);
   }
@@ -151,9 +151,9 @@ PyObject* stop_batches(PyObject*, PyObject*) {
   for (BatchObject* b : live) {
     if (Batch* batch = b->batch) {
       ++batch->pinned;
-      Py_BEGIN_ALLOW_THREADS
+      PyThreadState* state = PyEval_SaveThread();
       batch->pool().stop_threads();
-      Py_END_ALLOW_THREADS
+      restore_thread(state);
       if (--batch->pinned == 0 && batch->finished) delete batch;
     }
     Py_DECREF(reinterpret_cast<PyObject*>(b));
@@ -185,9 +185,9 @@ void finish(BatchObject* b) {
   if (!batch) return;
   b->batch = nullptr;
   g_live.erase(std::find(g_live.begin(), g_live.end(), b));
-  Py_BEGIN_ALLOW_THREADS
+  PyThreadState* state = PyEval_SaveThread();
   batch->pool().stop_threads();
-  Py_END_ALLOW_THREADS
+  restore_thread(state);
   for (std::size_t i = batch->pool().oldest(); i < batch->pool().submitted(); ++i) Py_CLEAR(batch->slot(i).input);
   batch->finished = true;
   if (batch->pinned == 0) delete batch;
@@ -199,7 +199,7 @@ void finish(BatchObject* b) {
 bool fill(BatchObject* b) {
   BatchPool& pool = b->batch->pool();
   while (b->source && pool.has_room()) {
-    PyObject* input = PyIter_Next(b->source);
+    PyObject* input = next_item(b->source);
     Ref keep;
     ByteView data;
     if (!input || !bytes_arg(input, "inputs", &data, keep)) {
@@ -224,7 +224,7 @@ bool work_until_oldest(BatchPool& pool) {
   for (;;) {
     t_released = PyEval_SaveThread();
     const bool done = pool.work_until_oldest(kSignalPoll);
-    PyEval_RestoreThread(t_released);
+    restore_thread(t_released);
     t_released = nullptr;
     if (done) return true;
     if (PyErr_CheckSignals() < 0) return false;

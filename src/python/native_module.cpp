@@ -147,9 +147,7 @@ PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& line
   PyErr_Fetch(&type, &value, &traceback);
   for (const std::string& line : lines.collected()) {
     PyObject* text = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace");
-    PyObject* returned = !text   ? nullptr
-                         : index ? PyObject_CallFunctionObjArgs(sink, index, text, nullptr)
-                                 : PyObject_CallFunctionObjArgs(sink, text, nullptr);
+    PyObject* returned = !text ? nullptr : index ? call_python(sink, index, text) : call_python(sink, text);
     Py_XDECREF(text);
     if (!returned) {
       Py_XDECREF(type);
