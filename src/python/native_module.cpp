@@ -100,8 +100,10 @@ bool id_arg(PyObject* obj, const char* name, std::uint32_t* out) {
   return true;
 }
 
-// The streams asked for: `video` None or an int; `audio` None (the default
-// choice) or an iterable of ints, empty for no audio.
+}  // namespace
+
+// ---- shared with the batch functions (native.hpp) ---------------------------
+
 bool request_args(PyObject* video, PyObject* audio, StreamRequest* out) {
   if (video && video != Py_None) {
     std::uint32_t id = 0;
@@ -125,10 +127,6 @@ bool request_args(PyObject* video, PyObject* audio, StreamRequest* out) {
   Py_DECREF(items);
   return !PyErr_Occurred();
 }
-
-}  // namespace
-
-// ---- shared with the batch functions (native.hpp) ---------------------------
 
 void raise_kinded(const Error& error) { PyErr_SetString(error_class(error.kind), error.message.c_str()); }
 
