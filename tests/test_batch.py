@@ -79,6 +79,18 @@ def test_each_input_gives_what_a_single_call_gives(batch, workers, inputs, expec
     assert list(batch(inputs[:first], workers=workers, errors="raise")) == [e for e, _ in want[:first]]
 
 
+@pytest.mark.parametrize("streams", [{"video": 258}, {"audio": "none"}, {"audio": 2},
+                                     {"video": 256, "audio": [258, 257]}], ids=str)
+def test_streams_chosen_for_a_batch_are_chosen_in_each_input(streams, inputs):
+    want = [single(lambda data, report: quaver.remux(data, report=report, **streams), data) for data in inputs]
+    assert 0 < sum(isinstance(e, bytes) for e, _ in want) < len(want)
+    for batch in (quaver.remux_many, quaver.remux_iter):
+        lines = []
+        got = batch(inputs, workers=2, report=lambda index, line: lines.append((index, line)), **streams)
+        assert [outcome(item) for item in got] == [e for e, _ in want]
+        assert lines == [(i, line) for i, (_, each) in enumerate(want) for line in each]
+
+
 def test_a_thousand_inputs_on_more_workers_than_cores(inputs, expected):
     order = [random.Random(1000).randrange(len(inputs)) for _ in range(1000)]
     for batch in (quaver.remux_many, quaver.thumbnail_many):

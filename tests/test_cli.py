@@ -6,11 +6,13 @@ import json
 import os
 import pathlib
 import select
+import signal
 import shutil
 import struct
 import subprocess
 import sys
 import termios
+import time
 
 import av
 import pytest
@@ -153,6 +155,101 @@ def test_a_corrupt_input_fails_alone(tmp_path):
     assert f"quaver: {bad}: No video data found (the file holds no track or sample this command can use)\n" in err
     assert err.endswith(f"quaver: converted 3 of 4 files; 1 failed: {bad}\n")
     assert sorted(p.name for p in (tmp_path / "in").glob("*.mp4")) == ["seg0.mp4", "seg1.mp4", "seg2.mp4"]
+
+
+@pytest.mark.parametrize("options, streams", [
+    ([], {}),
+    (["--audio", "none", "-v"], {"audio": "none"}),
+    (["--strict"], {}),
+    (["--video", "258", "--audio", "259"], {"video": 258, "audio": 259}),
+], ids=lambda v: " ".join(v) if isinstance(v, list) else None)
+def test_a_batch_converts_each_file_as_it_would_alone(options, streams, tmp_path):
+    from quaver import cli
+
+    inputs = copies(tmp_path, TS_SEGMENTS[0], DATA / "two_audio.ts", DATA / "two_programs.ts",
+                    DATA / "audio_only.ts", DATA / "sample.m2ts", DATA / "frag_av.mp4")
+    missing, bad = tmp_path / "in" / "missing.ts", tmp_path / "in" / "bad.ts"
+    bad.write_bytes(TS_SEGMENTS[0].read_bytes()[:188 * 3])
+    inputs[2:2] = [missing, bad]  # failures between files that convert
+    # Each file's messages in its turn, as a conversion of it alone says them.
+    said, outputs, failed = [], {}, []
+    for src in inputs:
+        if src == missing:
+            said.append(f"quaver: {src}: cannot read it (No such file or directory); check the path and its "
+                        f"permissions")
+            failed.append(src)
+            continue
+        lines = []
+        try:
+            result = quaver.remux(src.read_bytes(), report=lines.append, **streams)
+        except ValueError as exc:
+            result = exc
+        left_out = [line for line in lines if line.startswith("left out: ")]
+        said += [f"quaver: warning: {src}: {line}" if line in left_out else f"{src}: {line}"
+                 for line in lines if line in left_out or "-v" in options]
+        if isinstance(result, ValueError):
+            said.append(f"quaver: {cli._explain(str(src), result)}")
+        elif left_out and "--strict" in options:
+            said.append(f"quaver: {src}: --strict refuses a result that leaves out what the warnings above name; "
+                        f"choose the streams with --video/--audio, or convert without --strict")
+        else:
+            outputs[pathlib.Path(src.stem + (".mp4" if quaver._native.has_video(result) else ".m4a"))] = result
+            continue
+        failed.append(src)
+    assert outputs and failed
+    names = ", ".join(map(str, failed[:5])) + (f" and {len(failed) - 5} more" if len(failed) > 5 else "")
+    said.append(f"quaver: converted {len(inputs) - len(failed)} of {len(inputs)} files; {len(failed)} failed: {names}")
+    for jobs in ("1", "2"):
+        r = run("convert", "-j", jobs, *options, *inputs, "-o", tmp_path / jobs)
+        assert (r.returncode, r.stdout) == (1, b"")
+        assert r.stderr.decode().splitlines() == said
+        assert tree(tmp_path / jobs) == outputs
+
+
+def test_large_files_are_converted_on_their_own_in_their_turn(tmp_path, monkeypatch, capsys):
+    from quaver import cli
+
+    inputs = copies(tmp_path, *TS_SEGMENTS, DATA / "sample.ts", DATA / "two_audio.ts")
+    inputs.insert(1, tmp_path / "in" / "missing.ts")
+    limit = 30_000  # the segments go to the pool, the two larger files each on their own
+    alone, convert_large = [], cli._convert_large
+    monkeypatch.setattr(cli, "_POOL_LIMIT", limit)
+    monkeypatch.setattr(cli, "_convert_large", lambda job, *rest: (alone.append(job.source),
+                                                                   convert_large(job, *rest)))
+    assert cli.main(["convert", "-j", "2", "-v", *map(str, inputs), "-o", str(tmp_path / "out")]) == 1
+    assert alone == [str(p) for p in inputs if p.exists() and p.stat().st_size > limit] and len(alone) == 2
+    for src in inputs[:1] + inputs[2:]:
+        assert (tmp_path / "out" / (src.stem + ".mp4")).read_bytes() == quaver.remux(src.read_bytes())
+    # Every file's lines, and the failure, in input order.
+    said = [line.removeprefix("quaver: ").removeprefix("warning: ").split(": ")[0]
+            for line in capsys.readouterr().err.splitlines()]
+    assert list(dict.fromkeys(said)) == [str(p) for p in inputs] + ["converted 5 of 6 files; 1 failed"]
+
+
+def test_ctrl_c_stops_a_batch_leaving_whole_files_only(tmp_path):
+    segment = TS_SEGMENTS[0].read_bytes()
+    (tmp_path / "in").mkdir()
+    inputs = [tmp_path / "in" / f"{i:02}.ts" for i in range(12)]
+    for path in inputs[:8] + inputs[9:]:
+        path.write_bytes(segment)
+    # A read that never returns, as from a FIFO no one writes: the batch is still running when interrupted.
+    os.mkfifo(inputs[8])
+    out = tmp_path / "out"
+    p = subprocess.Popen([sys.executable, "-m", "quaver", "convert", "-j", "2", *map(str, inputs), "-o", str(out)],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        for _ in range(600):
+            if (out / "03.mp4").exists():
+                break
+            time.sleep(0.05)
+        p.send_signal(signal.SIGINT)
+        stdout, stderr = p.communicate(timeout=20)
+    finally:
+        p.kill()
+    assert (p.returncode, stdout, stderr) == (130, b"", b"")
+    written = sorted(f.name for f in out.iterdir())
+    assert written and set(written) <= {f"{i:02}.mp4" for i in range(8)}  # no part file, nothing after the FIFO
+    assert all((out / name).read_bytes() == quaver.remux(segment) for name in written)
 
 
 def test_an_input_is_never_overwritten(fixture_bytes, tmp_path):

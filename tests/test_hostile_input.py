@@ -195,10 +195,10 @@ def test_absurd_clocks_give_durations_that_fit(video, audio):
                          ids=lambda f: f.__name__)
 @settings(FUZZ, max_examples=60)
 @given(inputs=st.lists(st.one_of(st.binary(max_size=3000), mutated(), mutated(MP4_SEEDS)), max_size=6),
-       workers=st.integers(1, 3))
-def test_batches_of_hostile_inputs(batch, inputs, workers):
+       workers=st.integers(1, 3), streams=st.sampled_from([{}, {"video": 256, "audio": [257, 2]}, {"audio": "none"}]))
+def test_batches_of_hostile_inputs(batch, inputs, workers, streams):
     # Each input's place holds its result or the ValueError it raised, nothing else.
-    out = list(batch(inputs, workers=workers))
+    out = list(batch(inputs, workers=workers, **(streams if batch in (quaver.remux_many, quaver.remux_iter) else {})))
     assert len(out) == len(inputs)
     for data, item in zip(inputs, out):
         assert isinstance(item, (bytes, ValueError)), item

@@ -61,9 +61,11 @@ def check_init_segment(data: bytes) -> None:
     """Raises unless data is an MP4 with a moov box."""
 
 def remux_batch(inputs: Iterable[bytes], workers: int, window: int,
-                report: Optional[Callable[[int, str], object]] = None,
-                raise_errors: bool = False) -> Iterator[Union[bytes, Exception]]:
-    """remux on each input, on `workers` threads: an iterator over the outcomes in input order."""
+                report: Optional[Callable[[int, str], object]] = None, raise_errors: bool = False,
+                video: Optional[int] = None, audio: Optional[Iterable[int]] = None,
+                ) -> Iterator[Union[bytes, Exception]]:
+    """remux on each input, on `workers` threads, keeping the streams asked for as remux does: an iterator over
+    the outcomes in input order."""
 
 def thumbnail_batch(inputs: Iterable[bytes], workers: int, window: int,
                     report: Optional[Callable[[int, str], object]] = None,

@@ -205,7 +205,7 @@ def _each_as_bytes(inputs: Iterable[BytesLike]) -> Iterator[bytes]:
 
 
 def _batch(start, inputs: Iterable[BytesLike], workers: Optional[int], report: BatchReport, errors: str,
-           whole: bool) -> Iterator:
+           whole: bool, **streams) -> Iterator:
     if errors not in ("return", "raise"):
         raise ValueError(f"errors must be 'return' or 'raise', not {errors!r}")
     workers = usable_cores() if workers is None else operator.index(workers)
@@ -225,16 +225,17 @@ def _batch(start, inputs: Iterable[BytesLike], workers: Optional[int], report: B
         window = 2 * workers
     if not (type(inputs) in (list, tuple) and all(type(data) is bytes for data in inputs)):
         inputs = _each_as_bytes(inputs)  # copied or refused one by one, as the batch reaches them
-    return start(inputs, workers, window, sink, errors == "raise")
+    return start(inputs, workers, window, sink, errors == "raise", **streams)
 
 
 @overload
 def remux_many(inputs: Iterable[BytesLike], *, workers: Optional[int] = ..., report: BatchReport = ...,
-               errors: Literal["raise"]) -> List[bytes]: ...
+               errors: Literal["raise"], video: Optional[int] = ..., audio: AudioChoice = ...) -> List[bytes]: ...
 @overload
 def remux_many(inputs: Iterable[BytesLike], *, workers: Optional[int] = ..., report: BatchReport = ...,
-               errors: Literal["return"] = ...) -> List[Union[bytes, Exception]]: ...
-def remux_many(inputs, *, workers=None, report=None, errors="return"):
+               errors: Literal["return"] = ..., video: Optional[int] = ...,
+               audio: AudioChoice = ...) -> List[Union[bytes, Exception]]: ...
+def remux_many(inputs, *, workers=None, report=None, errors="return", video=None, audio=None):
     """:func:`remux` on every input, converted on ``workers`` threads at once; the results in input order.
 
     Each input is converted exactly as :func:`remux` converts it alone, to
@@ -255,6 +256,8 @@ def remux_many(inputs, *, workers=None, report=None, errors="return"):
             input's place in the list; ``"raise"`` raises the failure of
             the input with the lowest index, once every conversion already
             running has finished.
+        video, audio: the streams to keep in every input, as for
+            :func:`remux`.
 
     Raises:
         ValueError: (with ``errors="raise"``) as :func:`remux`.
@@ -263,7 +266,9 @@ def remux_many(inputs, *, workers=None, report=None, errors="return"):
             stops: no more inputs start, the running ones finish, and the
             exception propagates.
     """
-    return list(_batch(_native.remux_batch, inputs, workers, report, errors, whole=True))
+    chosen_video, chosen_audio = _request(video, audio)
+    return list(_batch(_native.remux_batch, inputs, workers, report, errors, whole=True, video=chosen_video,
+                       audio=chosen_audio))
 
 
 @overload
@@ -278,7 +283,8 @@ def thumbnail_many(inputs, *, workers=None, report=None, errors="return"):
 
 
 def remux_iter(inputs: Iterable[BytesLike], *, workers: Optional[int] = None, report: BatchReport = None,
-               errors: Errors = "return") -> Iterator[Union[bytes, Exception]]:
+               errors: Errors = "return", video: Optional[int] = None,
+               audio: AudioChoice = None) -> Iterator[Union[bytes, Exception]]:
     """:func:`remux_many` as an iterator, for batches too large to hold in memory at once.
 
     ``inputs`` is read as the workers need it, at most two inputs per worker
@@ -288,7 +294,9 @@ def remux_iter(inputs: Iterable[BytesLike], *, workers: Optional[int] = None, re
     the iteration. Dropping the iterator early stops the batch, once the
     running conversions have finished.
     """
-    return _batch(_native.remux_batch, inputs, workers, report, errors, whole=False)
+    chosen_video, chosen_audio = _request(video, audio)
+    return _batch(_native.remux_batch, inputs, workers, report, errors, whole=False, video=chosen_video,
+                  audio=chosen_audio)
 
 
 def thumbnail_iter(inputs: Iterable[BytesLike], *, workers: Optional[int] = None, report: BatchReport = None,

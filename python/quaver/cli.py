@@ -14,16 +14,17 @@ stream out), 2 for a command line that cannot be run.
 from __future__ import annotations
 
 import argparse
+import collections
 import contextlib
 import io
+import itertools
 import json
 import os
 import stat
 import sys
 import threading
-from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import Callable, NamedTuple, Optional, Sequence
+from typing import Callable, Iterator, NamedTuple, Optional, Sequence, Union
 
 from quaver import __version__, _native, api
 from quaver.live import LiveProcessor
@@ -78,18 +79,19 @@ def _write(path: str, data: bytes, overwrite: bool) -> None:
         return
     # Written beside the target and renamed into place, so a failure never
     # leaves half a file under the output's name.
-    target = Path(path)
-    partial = target.with_name(f".{target.name}.{os.getpid()}.{threading.get_ident()}.part")
+    folder, name = os.path.split(path)
+    partial = os.path.join(folder, f".{name}.{os.getpid()}.{threading.get_ident()}.part")
     try:
         try:
             with open(partial, "xb") as f:
                 f.write(data)
-            if not overwrite and os.path.lexists(target):
+            if not overwrite and os.path.lexists(path):
                 raise JobError(_exists_message(path))
-            os.replace(partial, target)
-        finally:
+            os.replace(partial, path)
+        except BaseException:
             with contextlib.suppress(FileNotFoundError):
-                partial.unlink()
+                os.unlink(partial)
+            raise
     except OSError as exc:
         raise JobError(f"cannot write {path} ({exc.strerror or exc}); check that its folder exists and is "
                        f"writable") from exc
@@ -123,25 +125,35 @@ class _Messages:
 
 
 class _JobReport:
-    """One conversion's report lines: what it leaves out is always a warning, the rest shows with -v."""
+    """One conversion's report lines, held until its file's turn: what it leaves out is always a warning, the
+    rest shows with -v."""
 
     _LEFT_OUT = "left out: "
 
     def __init__(self, messages: _Messages, label: str, prefix: str = "") -> None:
         self.messages, self.label, self.prefix = messages, label, prefix
-        self.left_out: list[str] = []
+        self.lines: list[str] = []
 
     def __call__(self, line: str) -> None:
-        if line.startswith(self._LEFT_OUT):
-            self.left_out.append(line)
-            self.messages.say(f"quaver: warning: {self.label}: {line}")
-        elif self.messages.verbose:
-            self.messages.say(f"{self.prefix}{line}")
+        self.lines.append(line)
 
-    def check_strict(self, strict: bool) -> None:
-        if strict and self.left_out:
+    def outcome(self, result: Union[bytes, BaseException], strict: bool) -> bytes:
+        """Says the lines, then gives the result, or the JobError for a failure or for what --strict refuses."""
+        left_out = False
+        for line in self.lines:
+            if line.startswith(self._LEFT_OUT):
+                left_out = True
+                self.messages.say(f"quaver: warning: {self.label}: {line}")
+            elif self.messages.verbose:
+                self.messages.say(f"{self.prefix}{line}")
+        if isinstance(result, ValueError):
+            raise JobError(_explain(self.label, result)) from result
+        if isinstance(result, BaseException):
+            raise result  # not a refusal of the input: it ends the command, as it would alone
+        if strict and left_out:
             raise JobError(f"{self.label}: --strict refuses a result that leaves out what the warnings above "
                            f"name; choose the streams with --video/--audio, or convert without --strict")
+        return result
 
 
 class _Tally:
@@ -196,6 +208,7 @@ class _Job(NamedTuple):
     # The inputs of a batch whose target quaver named: an audio-only result
     # is then named .m4a, never over one of them. None when the user named it.
     inputs: Optional["_Inputs"] = None
+    size: int = 0  # of the input, when the batch was planned
 
 
 def _identity(path: str) -> Optional[tuple[int, int]]:
@@ -212,6 +225,7 @@ class _Inputs:
 
     def __init__(self, inputs: Sequence[str], distinct: bool = True) -> None:
         self.files: dict[tuple[int, int], str] = {}
+        self.sizes: dict[str, int] = {}
         for path in inputs:
             try:
                 st = os.stat(path)
@@ -224,6 +238,7 @@ class _Inputs:
                 raise UsageError(f"{path} is given twice; give it once" if first == path else
                                  f"{first} and {path} are the same file; give it once")
             self.files[(st.st_dev, st.st_ino)] = path
+            self.sizes[path] = st.st_size
         self._folders: dict[Path, str] = {}
         self._targets: dict[str, str] = {}
 
@@ -258,7 +273,7 @@ def _plan_batch(inputs: Sequence[str], output: Optional[str]) -> list[_Job]:
             if found in known.files:
                 raise UsageError(f"{target} is an input too; convert {path} separately with -o")
         known.claim(path, target)
-        jobs.append(_Job(path, str(target), found is not None, known))
+        jobs.append(_Job(path, str(target), found is not None, known, known.sizes.get(path, 0)))
     return jobs
 
 
@@ -291,20 +306,15 @@ def _final_target(job: _Job, result: bytes) -> tuple[str, bool]:
     return str(target), os.path.lexists(target)
 
 
-def _remux(data: bytes, label: str, args: argparse.Namespace, report: _JobReport) -> bytes:
+def _remux(data: bytes, args: argparse.Namespace, report: _JobReport) -> bytes:
     try:
         result = api.remux(data, report=report, video=args.video, audio=args.audio)
     except ValueError as exc:
-        raise JobError(_explain(label, exc)) from exc
-    report.check_strict(args.strict)
-    return result
+        result = exc
+    return report.outcome(result, args.strict)
 
 
-def _convert_one(job: _Job, messages: _Messages, args: argparse.Namespace, prefix: str = "",
-                 single: bool = False) -> None:
-    data = _read(job.source)
-    result = _remux(data, _label(job.source), args, _JobReport(messages, _label(job.source), prefix))
-    del data
+def _save(job: _Job, result: bytes, args: argparse.Namespace, single: bool = False) -> None:
     target, exists = _final_target(job, result)
     if exists and not args.overwrite:
         if single:
@@ -313,24 +323,78 @@ def _convert_one(job: _Job, messages: _Messages, args: argparse.Namespace, prefi
     _write(target, result, args.overwrite)
 
 
+def _convert_one(job: _Job, messages: _Messages, args: argparse.Namespace, prefix: str = "",
+                 single: bool = False) -> None:
+    data = _read(job.source)
+    result = _remux(data, args, _JobReport(messages, _label(job.source), prefix))
+    del data
+    _save(job, result, args, single)
+
+
+# A batch's files up to this size are converted on the pool, which holds two
+# per worker in memory; a larger one is converted on its own, in its turn.
+_POOL_LIMIT = 64 * 1024 * 1024
+
+
+def _convert_large(job: _Job, messages: _Messages, args: argparse.Namespace) -> None:
+    """A file of a batch over _POOL_LIMIT, converted outside the pool while the pool goes on with the next ones."""
+    _convert_one(job, messages, args, prefix=f"{job.source}: ")
+
+
 def _convert_batch(jobs: list[_Job], args: argparse.Namespace) -> int:
     for folder in {Path(job.target).parent for job in jobs}:
         _make_folder(folder)
     bar = _progress_bar(len(jobs), args.quiet)
     messages = _Messages(args.quiet, args.verbose, bar)
     tally = _Tally(messages, len(jobs), bar)
+    # The pool converts while this thread reads the files ahead of it (at most
+    # two per worker in memory) and, as the results come back in input order,
+    # says each file's messages and writes its result. Files the pool does not
+    # convert wait in `turns`, each with what to do in its turn: the error
+    # that stopped its read, or None for a large file, converted on its own.
+    turns: collections.deque[tuple[_Job, Union[_JobReport, JobError, None]]] = collections.deque()
+    reports: dict[int, _JobReport] = {}  # by the pool's index
+    pooled = itertools.count()
 
-    def run(job: _Job) -> None:
+    def read_for_the_pool() -> Iterator[bytes]:
+        for job in jobs:
+            if job.size > _POOL_LIMIT:
+                turns.append((job, None))
+                continue
+            try:
+                data = _read(job.source)
+            except JobError as exc:
+                turns.append((job, exc))
+                continue
+            report = reports[next(pooled)] = _JobReport(messages, job.source, f"{job.source}: ")
+            turns.append((job, report))
+            yield data
+
+    def settle(job: _Job, work: Callable[[], None]) -> None:
         try:
-            _convert_one(job, messages, args, prefix=f"{job.source}: ")
+            work()
         except JobError as exc:
             tally.fail(job.source, str(exc))
-        finally:
-            tally.step()
+        tally.step()
 
-    workers = max(1, min(args.jobs or os.cpu_count() or 1, len(jobs)))
-    with ThreadPoolExecutor(max_workers=workers) as pool:
-        list(pool.map(run, jobs))
+    def settle_turns_before_the_pool() -> None:
+        while turns and not isinstance(turns[0][1], _JobReport):
+            job, unread = turns.popleft()
+            if unread is None:
+                settle(job, lambda: _convert_large(job, messages, args))
+            else:
+                tally.fail(job.source, str(unread))
+                tally.step()
+
+    workers = max(1, min(args.jobs or api.usable_cores(), len(jobs)))
+    results = api.remux_iter(read_for_the_pool(), workers=workers, report=lambda i, line: reports[i](line),
+                             video=args.video, audio=args.audio)
+    for index, result in enumerate(results):
+        settle_turns_before_the_pool()
+        job, report = turns.popleft()
+        del reports[index]
+        settle(job, lambda: _save(job, report.outcome(result, args.strict), args))
+    settle_turns_before_the_pool()
     return tally.finish("converted", "file")
 
 
@@ -412,7 +476,7 @@ def _convert_concat(args: argparse.Namespace) -> int:
     joined = b"".join(data)
     del data
     label = f"{args.inputs[0]} .. {args.inputs[-1]}" if len(args.inputs) > 1 else args.inputs[0]
-    result = _remux(joined, label, args, _JobReport(messages, label))
+    result = _remux(joined, args, _JobReport(messages, label))
     job = _Job(args.inputs[0], target, target != "-" and os.path.lexists(target), None if named else inputs)
     target, exists = _final_target(job, result)
     if exists and not args.overwrite:
@@ -643,8 +707,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--concat", action="store_true",
                    help="join the inputs, in the order given, into one MP4: TS segments of one stream, or an "
                         "fMP4 initialisation segment followed by its media segments")
-    p.add_argument("-j", "--jobs", type=int, metavar="N", help="files converted at once (default: the number "
-                                                               "of cores)")
+    p.add_argument("-j", "--jobs", type=int, metavar="N", help="files converted at once (default: the cores "
+                                                               "quaver may use)")
     p.add_argument("--reset-timestamps", action="store_true", help="accepted for old scripts; the output "
                                                                    "always starts at 0")
     _add_stream_options(p)

@@ -1,8 +1,9 @@
-// What quaver._native's files share: report sinks, and the batch functions.
+// What quaver._native's files share: report sinks, stream choices, and the batch functions.
 #pragma once
 
 #include "python/binding.hpp"
 #include "ts_parser/report.hpp"
+#include "ts_parser/stream_choice.hpp"
 
 namespace quaver::py {
 
@@ -11,6 +12,10 @@ void raise_kinded(const Error& error);
 
 // The `report` argument: None, or a callable taking one str per line.
 bool sink_arg(PyObject* obj, PyObject** sink);
+
+// The streams asked for: `video` None or an int; `audio` None (the default
+// choice) or an iterable of ints, empty for no audio.
+bool request_args(PyObject* video, PyObject* audio, StreamRequest* out);
 
 // Passes each collected line to the sink (after `index`, when given), then
 // returns the call's outcome (a result, or the exception already set). An

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <exception>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "batch/pool.hpp"
@@ -25,7 +26,8 @@ namespace quaver::py {
 
 namespace {
 
-using Job = Result<OutBuffer> (*)(ByteView, OutputAllocator&, Report&);
+// The single-input job, with the streams asked for (remux) or none (thumbnail).
+using Job = Result<OutBuffer> (*)(ByteView, OutputAllocator&, Report&, const StreamRequest&);
 
 // How often a waiting caller lets signal handlers run.
 constexpr std::chrono::milliseconds kSignalPoll{50};
@@ -79,8 +81,8 @@ struct Slot {
 
 class Batch final : public BatchTasks {
  public:
-  Batch(Job job, std::size_t workers, std::size_t window, bool collect)
-      : job_(job), collect_(collect), slots_(window), pool_(*this, workers, window) {}
+  Batch(Job job, StreamRequest request, std::size_t workers, std::size_t window, bool collect)
+      : job_(job), request_(std::move(request)), collect_(collect), slots_(window), pool_(*this, workers, window) {}
 
   BatchPool& pool() { return pool_; }
   Slot& slot(std::size_t index) { return slots_[index % slots_.size()]; }
@@ -90,7 +92,7 @@ class Batch final : public BatchTasks {
     try {
       Report* report = &null_report();
       if (collect_) report = &s.lines.emplace();
-      s.result.emplace(job_(s.data, bytes_alloc_, *report));
+      s.result.emplace(job_(s.data, bytes_alloc_, *report, request_));
     } catch (...) {
       s.fault = std::current_exception();
     }
@@ -112,6 +114,7 @@ class Batch final : public BatchTasks {
 
  private:
   Job job_;
+  const StreamRequest request_;
   bool collect_;
   BatchBytesAllocator bytes_alloc_;
   std::vector<Slot> slots_;
@@ -331,19 +334,21 @@ PyType_Spec kBatchSpec = {"quaver._native.Batch", sizeof(BatchObject), 0, Py_TPF
 
 PyObject* g_batch_type = nullptr;
 
-// (inputs, workers, window, report=None, raise_errors=False): the iterator.
-PyObject* start_batch(PyObject* args, PyObject* kwargs, const char* format, Job job) {
+// (inputs, workers, window, report=None, raise_errors=False), and for remux
+// video=None, audio=None as it takes them: the iterator.
+PyObject* start_batch(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, Job job) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"inputs", "workers", "window", "report", "raise_errors", nullptr};
     PyObject* inputs = nullptr;
     Py_ssize_t workers = 0, window = 0;
     PyObject* sink_obj = nullptr;
     int raise_errors = 0;
+    PyObject *video = nullptr, *audio = nullptr;  // left as they are where the format has no room for them
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &inputs, &workers, &window,
-                                     &sink_obj, &raise_errors))
+                                     &sink_obj, &raise_errors, &video, &audio))
       return nullptr;
     PyObject* sink = nullptr;
-    if (!sink_arg(sink_obj, &sink)) return nullptr;
+    StreamRequest request;
+    if (!sink_arg(sink_obj, &sink) || !request_args(video, audio, &request)) return nullptr;
     if (workers < 1 || window < 1) {
       PyErr_SetString(PyExc_ValueError, "workers and window must be at least 1");
       return nullptr;
@@ -361,26 +366,32 @@ PyObject* start_batch(PyObject* args, PyObject* kwargs, const char* format, Job 
     Py_XINCREF(sink);
     b->sink = sink;
     b->raise_errors = raise_errors != 0;
-    b->batch = new Batch(job, static_cast<std::size_t>(workers), static_cast<std::size_t>(window), sink != nullptr);
+    b->batch = new Batch(job, std::move(request), static_cast<std::size_t>(workers), static_cast<std::size_t>(window),
+                         sink != nullptr);
     g_live.push_back(b);
     return self;
   });
 }
 
 PyObject* remux_batch(PyObject*, PyObject* args, PyObject* kwargs) {
-  return start_batch(args, kwargs, "Onn|Op:remux_batch", quaver::remux);
+  static const char* const kwlist[] = {"inputs", "workers", "window", "report", "raise_errors", "video", "audio",
+                                       nullptr};
+  return start_batch(args, kwargs, "Onn|OpOO:remux_batch", kwlist, quaver::remux_streams);
 }
 
 PyObject* thumbnail_batch(PyObject*, PyObject* args, PyObject* kwargs) {
-  return start_batch(args, kwargs, "Onn|Op:thumbnail_batch", [](ByteView d, OutputAllocator& a, Report& r) {
-    return quaver::key_frame(d, a, r);
-  });
+  static const char* const kwlist[] = {"inputs", "workers", "window", "report", "raise_errors", nullptr};
+  return start_batch(args, kwargs, "Onn|Op:thumbnail_batch", kwlist,
+                     [](ByteView d, OutputAllocator& a, Report& r, const StreamRequest&) {
+                       return quaver::key_frame(d, a, r);
+                     });
 }
 
 PyMethodDef kBatchFunctions[] = {
     {"remux_batch", with_keywords<remux_batch>(), METH_VARARGS | METH_KEYWORDS,
-     "remux_batch(inputs, workers, window, report=None, raise_errors=False)\n--\n\n"
-     "remux on each input, on `workers` threads: an iterator over the outcomes in input order."},
+     "remux_batch(inputs, workers, window, report=None, raise_errors=False, video=None, audio=None)\n--\n\n"
+     "remux on each input, on `workers` threads, keeping the streams asked for as remux does: an iterator over "
+     "the outcomes in input order."},
     {"thumbnail_batch", with_keywords<thumbnail_batch>(), METH_VARARGS | METH_KEYWORDS,
      "thumbnail_batch(inputs, workers, window, report=None, raise_errors=False)\n--\n\n"
      "thumbnail on each input, on `workers` threads: an iterator over the outcomes in input order."},

@@ -100,8 +100,10 @@ bool id_arg(PyObject* obj, const char* name, std::uint32_t* out) {
   return true;
 }
 
-// The streams asked for: `video` None or an int; `audio` None (the default
-// choice) or an iterable of ints, empty for no audio.
+}  // namespace
+
+// ---- shared with the batch functions (native.hpp) ---------------------------
+
 bool request_args(PyObject* video, PyObject* audio, StreamRequest* out) {
   if (video && video != Py_None) {
     std::uint32_t id = 0;
@@ -125,31 +127,6 @@ bool request_args(PyObject* video, PyObject* audio, StreamRequest* out) {
   Py_DECREF(items);
   return !PyErr_Occurred();
 }
-
-// The arguments of a job on one input and the streams asked for: `data`,
-// then (where `reported`) a report sink, then `video` and `audio`.
-struct StreamJobArgs {
-  Ref keep;
-  ByteView data;
-  PyObject* sink = nullptr;
-  StreamRequest request;
-};
-
-bool stream_job_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, bool reported,
-                     StreamJobArgs* out) {
-  PyObject *data_obj = nullptr, *sink_obj = nullptr, *video_obj = nullptr, *audio_obj = nullptr;
-  char** const kw = const_cast<char**>(kwlist);
-  const bool parsed = reported ? PyArg_ParseTupleAndKeywords(args, kwargs, format, kw, &data_obj, &sink_obj,
-                                                             &video_obj, &audio_obj)
-                               : PyArg_ParseTupleAndKeywords(args, kwargs, format, kw, &data_obj, &video_obj,
-                                                             &audio_obj);
-  return parsed && bytes_arg(data_obj, "data", &out->data, out->keep) && sink_arg(sink_obj, &out->sink) &&
-         request_args(video_obj, audio_obj, &out->request);
-}
-
-}  // namespace
-
-// ---- shared with the batch functions (native.hpp) ---------------------------
 
 void raise_kinded(const Error& error) { PyErr_SetString(error_class(error.kind), error.message.c_str()); }
 
@@ -186,6 +163,27 @@ PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& line
 }
 
 namespace {
+
+// The arguments of a job on one input and the streams asked for: `data`,
+// then (where `reported`) a report sink, then `video` and `audio`.
+struct StreamJobArgs {
+  Ref keep;
+  ByteView data;
+  PyObject* sink = nullptr;
+  StreamRequest request;
+};
+
+bool stream_job_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, bool reported,
+                     StreamJobArgs* out) {
+  PyObject *data_obj = nullptr, *sink_obj = nullptr, *video_obj = nullptr, *audio_obj = nullptr;
+  char** const kw = const_cast<char**>(kwlist);
+  const bool parsed = reported ? PyArg_ParseTupleAndKeywords(args, kwargs, format, kw, &data_obj, &sink_obj,
+                                                             &video_obj, &audio_obj)
+                               : PyArg_ParseTupleAndKeywords(args, kwargs, format, kw, &data_obj, &video_obj,
+                                                             &audio_obj);
+  return parsed && bytes_arg(data_obj, "data", &out->data, out->keep) && sink_arg(sink_obj, &out->sink) &&
+         request_args(video_obj, audio_obj, &out->request);
+}
 
 // A function of (data, report=None) and at most one more optional argument,
 // as `format` and `kwlist` say: binds them, then returns job(data, report,
