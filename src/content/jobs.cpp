@@ -39,30 +39,31 @@ Result<void> check_merge_input(ByteView data, std::string_view name, FourCC hand
   return {};
 }
 
-// Why a transport stream gives nothing to write, in the package's words, or
-// nothing when the writer's own refusal says it ("No video data found").
-std::optional<Error> without_video(const MediaData& media) {
-  if (!media.video_data.empty() || !written_audio(media).empty()) return std::nullopt;
+// Why a transport stream gives nothing to write, in the package's words;
+// success where there is something, or where the writer's own refusal
+// says it ("No video data found").
+Result<void> check_written(const MediaData& media) {
+  if (!media.video_data.empty() || !written_audio(media).empty()) return {};
   if (media.inventory.every_video_scrambled) {
     return Error{"every program with video is scrambled", ErrorKind::kUnsupported};
   }
   if (!media.video_pid && media.carried_audio > 0) {
     return Error{"no video in the input, and no frame of its audio could be read", ErrorKind::kNothingToDo};
   }
-  return std::nullopt;
+  return {};
 }
 
 std::string kind_word(FourCC handler) { return handler == fourcc("vide") ? "video" : "audio"; }
 
 }  // namespace
 
-std::optional<Error> named_track_problem(ByteView data, const StreamRequest& request) {
+Result<void> check_named_tracks(ByteView data, const StreamRequest& request) {
   Result<std::vector<Mp4TrackFacts>> tracks = list_tracks(data);
   if (!tracks.ok()) return tracks.error();
-  const auto check = [&](std::uint32_t id, FourCC handler) -> std::optional<Error> {
+  const auto check = [&](std::uint32_t id, FourCC handler) -> Result<void> {
     std::string have;
     for (const Mp4TrackFacts& t : tracks.value()) {
-      if (t.track_id == id && t.handler == handler) return std::nullopt;
+      if (t.track_id == id && t.handler == handler) return {};
       if (t.handler == handler) have += (have.empty() ? "" : ", ") + std::to_string(t.track_id);
     }
     const std::string kind = kind_word(handler);
@@ -71,12 +72,12 @@ std::optional<Error> named_track_problem(ByteView data, const StreamRequest& req
                  ErrorKind::kNothingToDo};
   };
   if (request.video) {
-    if (auto e = check(*request.video, fourcc("vide"))) return e;
+    if (Result<void> named = check(*request.video, fourcc("vide")); !named.ok()) return named;
   }
   for (std::uint32_t id : request.audio.value_or(std::vector<std::uint32_t>{})) {
-    if (auto e = check(id, fourcc("soun"))) return e;
+    if (Result<void> named = check(id, fourcc("soun")); !named.ok()) return named;
   }
-  return std::nullopt;
+  return {};
 }
 
 namespace {
@@ -95,7 +96,7 @@ TrakFilter keeping(const StreamRequest& request) {
 Result<OutBuffer> remux_mp4(ByteView data, InputKind kind, OutputAllocator& alloc, const StreamRequest& request) {
   const bool named = request.video || request.audio;
   if (named) {
-    if (auto e = named_track_problem(data, request)) return *e;
+    if (Result<void> tracks = check_named_tracks(data, request); !tracks.ok()) return tracks.error();
   }
   // Not the unfold-or-rebase choice for a fragmented file: one that cannot
   // be unfolded must fail rather than come back still fragmented.
@@ -141,7 +142,7 @@ Result<OutBuffer> remux_streams(ByteView data, OutputAllocator& alloc, Report& r
     case InputKind::kTransportStream: {
       Result<MediaData> media = demultiplex(input, report, request);
       if (!media.ok()) return media.error();
-      if (auto e = without_video(media.value())) return *e;
+      if (Result<void> written = check_written(media.value()); !written.ok()) return written.error();
       return refuse_empty(write_mp4(media.take(), alloc, true));
     }
     case InputKind::kFragmentedMp4:
@@ -166,7 +167,7 @@ Result<OutBuffer> key_frame(ByteView data, OutputAllocator& alloc, Report& repor
       options.audio_only = true;  // to say that the input has audio only
       Result<MediaData> media = parse_ts_packets(input, report, options);
       if (!media.ok()) return media.error();
-      if (auto e = without_video(media.value())) return *e;
+      if (Result<void> written = check_written(media.value()); !written.ok()) return written.error();
       if (media.value().video_data.empty() && !written_audio(media.value()).empty()) {
         return Error{"no video: a key frame is taken from video, and the input holds audio only",
                      ErrorKind::kNothingToDo};

@@ -30,9 +30,10 @@ Result<OutBuffer> remux_streams(ByteView data, OutputAllocator& alloc, Report& r
 // The same with today's choice of streams (every track of an MP4).
 Result<OutBuffer> remux(ByteView data, OutputAllocator& alloc, Report& report);
 
-// Tracks of an MP4 named by ID that it does not have as tracks of their
-// kind (video: handler "vide", audio: "soun"); nothing when all are there.
-std::optional<Error> named_track_problem(ByteView mp4, const StreamRequest& request);
+// Success when an MP4 has every track named by ID as a track of its kind
+// (video: handler "vide", audio: "soun"); else the refusal naming the first
+// one it does not have.
+Result<void> check_named_tracks(ByteView mp4, const StreamRequest& request);
 
 // A transport stream demultiplexed as the package's jobs read it: an
 // audio-only programme may be taken, and what is left out is reported.

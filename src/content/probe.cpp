@@ -85,17 +85,10 @@ std::string_view kind_name(StreamKind kind) {
 
 std::string_view audio_codec_id(const AudioTrack& track, const TsStream& stream) {
   if (track.codec == AudioCodec::kAac) return "aac";
-  if (const auto* h = std::get_if<MpegAudioHeader>(&track.config)) {
+  if (const auto* h = std::get_if<mpeg_audio::Header>(&track.config)) {
     return h->layer == 1 ? "mp1" : h->layer == 2 ? "mp2" : "mp3";
   }
   return words_of(stream.format).id;
-}
-
-std::uint16_t channels_of(const AudioTrack& track, const AudioDescription& d) {
-  if (const auto* c = std::get_if<Ac3Config>(&track.config)) return c->channels;
-  if (const auto* c = std::get_if<Eac3Config>(&track.config)) return c->channels;
-  if (const auto* h = std::get_if<MpegAudioHeader>(&track.config)) return h->mono ? 1 : 2;
-  return d.channel_count;
 }
 
 Result<std::string> probe_ts(ByteView ts, const StreamRequest& request) {
@@ -103,8 +96,7 @@ Result<std::string> probe_ts(ByteView ts, const StreamRequest& request) {
   if (!demuxed.ok()) return demuxed.error();
   const MediaData& md = demuxed.value();
   const bool has_video = !md.video_data.empty();
-  const SampleLayout layout =
-      has_video ? layout_video_samples(md.video_data, md.video_pes_starts, md.video_syntax()) : SampleLayout{};
+  const SampleLayout layout = layout_video(md);
   const MovieTiming timing = plan_timing(md, layout);
   const std::vector<const AudioTrack*> written = written_audio(md);
 
@@ -120,30 +112,30 @@ Result<std::string> probe_ts(ByteView ts, const StreamRequest& request) {
       const std::size_t keys = static_cast<std::size_t>(std::count(layout.sample_keys.begin(),
                                                                    layout.sample_keys.end(), true));
       const std::uint64_t total = timing.timeline.video.durations.total;
-      t.text("codec", codec).integer("width", md.width).integer("height", md.height);
+      t.text("codec", codec).integer("width", md.picture.width).integer("height", md.picture.height);
       if (total > 0) t.number("frame_rate", static_cast<double>(layout.samples()) * 90000.0 / total);
       duration = total / 90000.0;
       t.number("duration", *duration).integer("samples", layout.samples()).integer("key_frames", keys);
       std::vector<std::string> sets;
-      for (const auto* set : {&md.vps, &md.sps, &md.pps}) {
-        if (*set) sets.push_back(JsonObject::quoted(hex(ByteView((*set)->data(), (*set)->size()))));
+      for (const auto* set : md.parameter_sets.in_order()) {
+        if (*set) sets.push_back(JsonObject::quoted(hex(bytes_of(*set))));
       }
       t.raw("parameter_sets", array(sets));
     } else if (const auto track = std::find_if(md.audio.begin(), md.audio.end(),
                                                [&](const AudioTrack& a) { return a.pid == s.pid; });
                s.kind() == StreamKind::kAudio && track != md.audio.end() && track->samples() > 0) {
-      const AudioDescription d = describe_audio(*track);
+      const AudioFormat format = audio_format(track->config);
       const auto at = std::find(written.begin(), written.end(), &*track);
       std::uint64_t total = 0;
       if (at != written.end()) {
         total = timing.timeline.audio[static_cast<std::size_t>(at - written.begin())].durations.total;
       } else {  // read for a look only: placed on its own
-        const AudioClock clock{track->pes, track->samples(), d.timescale, d.sample_delta};
+        const AudioClock clock{track->pes, track->samples(), format.sample_rate, format.frame_samples};
         total = lay_out_timeline(nullptr, {clock}).audio[0].durations.total;
       }
-      duration = static_cast<double>(total) / d.timescale;
-      t.text("codec", audio_codec_id(*track, s)).integer("sample_rate", d.timescale);
-      t.integer("channels", channels_of(*track, d));
+      duration = static_cast<double>(total) / format.sample_rate;
+      t.text("codec", audio_codec_id(*track, s)).integer("sample_rate", format.sample_rate);
+      t.integer("channels", format.channels);
       t.number("duration", *duration).integer("samples", track->samples());
     } else {
       t.text("codec", codec);
@@ -205,7 +197,7 @@ std::string mp4_codec(const Mp4TrackFacts& t) {
 
 Result<std::string> probe_mp4(ByteView data, InputKind kind, const StreamRequest& request) {
   if (request.video || request.audio) {
-    if (auto e = named_track_problem(data, request)) return *e;
+    if (Result<void> tracks = check_named_tracks(data, request); !tracks.ok()) return tracks.error();
   }
   Result<std::vector<Mp4TrackFacts>> listed = list_tracks(data);
   if (!listed.ok()) return listed.error();

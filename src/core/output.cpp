@@ -56,6 +56,26 @@ OutBuffer OutBuffer::allocate(std::size_t n, OutputAllocator& alloc) {
   return out;
 }
 
+void ByteBuilder::close_box(std::size_t at) {
+  if (load_be32(buf_.data() + at) == 1) {  // a 16-byte header reserved by open_box
+    store_be64(buf_.data() + at + 8, buf_.size() - at);
+    return;
+  }
+  const std::uint64_t body_length = buf_.size() - at - 8;
+  if (body_length <= 0xFFFFFFF7u) {
+    store_be32(buf_.data() + at, static_cast<std::uint32_t>(body_length + 8));
+    return;
+  }
+  buf_.insert(buf_.begin() + static_cast<std::ptrdiff_t>(at + 8), 8, 0);
+  store_be32(buf_.data() + at, 1);
+  store_be64(buf_.data() + at + 8, body_length + 16);
+}
+
+void ByteBuilder::box(FourCC type, ByteView body, std::uint8_t like_header) {
+  write_box_header(*this, type, body.size(), like_header);
+  bytes(body);
+}
+
 OutBuffer to_out_buffer(ByteView bytes, OutputAllocator& alloc) {
   OutBuffer out = OutBuffer::allocate(bytes.size(), alloc);
   FixedWriter w(out);

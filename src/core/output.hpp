@@ -106,9 +106,32 @@ class FixedWriter {
 // point, with 2.30 in the last column.
 inline constexpr std::array<std::uint32_t, 9> kUnityMatrix = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
 
+// Box headers. A box is written with the compact 8-byte header whenever
+// the whole box fits a 32-bit size, else with the 16-byte one (size field 1,
+// then the size in 64 bits). A box rewritten from one read with a 16-byte
+// header (`like_header` 16) keeps that form, so that a rewrite that keeps
+// every body length keeps every position, and the offsets that point into
+// the file stay right. Every box of the code is written through these and
+// ByteBuilder's boxes; no size field is computed by hand.
+inline std::uint64_t box_size(std::uint64_t body_length, std::uint8_t like_header = 8) {
+  return body_length + (like_header == 16 || body_length > 0xFFFFFFF7u ? 16 : 8);
+}
+
+template <class Writer>
+void write_box_header(Writer& w, FourCC type, std::uint64_t body_length, std::uint8_t like_header = 8) {
+  if (like_header != 16 && body_length <= 0xFFFFFFF7u) {
+    w.u32(static_cast<std::uint32_t>(body_length + 8));
+    w.bytes(type.c, 4);
+  } else {
+    w.u32(1);
+    w.bytes(type.c, 4);
+    w.u64(body_length + 16);
+  }
+}
+
 // Growing buffer for the small structures (box trees, tables) built before
-// the final size is known. Boxes are opened and closed so that no size field
-// is ever computed by hand.
+// the final size is known. Nested boxes are opened and closed, so that no
+// size field is ever computed by hand.
 class ByteBuilder {
  public:
   void u8(std::uint8_t v) { buf_.push_back(v); }
@@ -126,23 +149,29 @@ class ByteBuilder {
   void bytes(ByteView v) { bytes(v.data(), v.size()); }
   void fourcc(FourCC t) { bytes(t.c, 4); }
 
-  // Opens a box with a 32-bit size; close_box patches the size (modulo 2^32).
-  std::size_t open_box(FourCC type) {
-    std::size_t at = buf_.size();
-    u32(0);
+  // Opens a box whose size close_box fills in: its header is the compact
+  // 8-byte form, or the 16-byte one where `like_header` is 16 (a box read
+  // with a 64-bit size, rewritten in the form it came in).
+  std::size_t open_box(FourCC type, std::uint8_t like_header = 8) {
+    const std::size_t at = buf_.size();
+    u32(like_header == 16 ? 1 : 0);
     fourcc(type);
+    if (like_header == 16) u64(0);
     return at;
-  }
-  void close_box(std::size_t at) {
-    store_be32(buf_.data() + at, static_cast<std::uint32_t>(buf_.size() - at));
   }
   // A full box: header, then version and 24-bit flags.
   std::size_t open_full_box(FourCC type, std::uint8_t version, std::uint32_t flags) {
-    std::size_t at = open_box(type);
+    const std::size_t at = open_box(type);
     u8(version);
     u24(flags);
     return at;
   }
+  // Fills in the size of the box opened at `at`; a compact header whose box
+  // turned out too long for a 32-bit size is widened to the 16-byte form, so
+  // the result equals box() of the same body.
+  void close_box(std::size_t at);
+  // A whole box around a body, its header as write_box_header writes it.
+  void box(FourCC type, ByteView body, std::uint8_t like_header = 8);
 
   std::size_t size() const { return buf_.size(); }
   const std::vector<std::uint8_t>& data() const { return buf_; }

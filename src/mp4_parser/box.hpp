@@ -7,7 +7,8 @@
 // level of a file, parse_container_box the direct children of one body, and
 // the light walks of the key-frame search and the live processor use the
 // walker's sized and compact settings. The fields inside the bodies of full
-// boxes are read and rewritten through the views of box_fields.hpp.
+// boxes are read and rewritten through the views of box_fields.hpp; boxes
+// are written through ByteBuilder and write_box_header (core/output.hpp).
 #pragma once
 
 #include <cstdint>
@@ -199,47 +200,18 @@ Result<std::vector<Mp4Box>> parse_container_box(ByteView body);
 // The first box of the type in a list of children; null where there is none.
 const Mp4Box* first_child(const std::vector<Mp4Box>& children, FourCC type);
 
-// Bytes taken by a box with a body of this length: the compact 8-byte header
-// whenever the whole box fits a 32-bit size, else the 16-byte one.
-std::uint64_t box_size(std::uint64_t body_length);
-
-// Writes the header that write_box puts in front of a body of this length.
-template <class Writer>
-void write_box_header(Writer& w, FourCC type, std::uint64_t body_length) {
-  if (body_length <= 0xFFFFFFF7u) {
-    w.u32(static_cast<std::uint32_t>(body_length + 8));
-    w.bytes(type.c, 4);
-  } else {
-    w.u32(1);
-    w.bytes(type.c, 4);
-    w.u64(body_length + 16);
+// Calls visit(children) with the children of each trak of a moov body, in
+// order, passing over a trak whose children cannot be read; nothing is
+// visited where the moov body itself cannot be read.
+template <class Visit>
+void for_each_trak(ByteView moov_body, Visit&& visit) {
+  Result<std::vector<Mp4Box>> moov = parse_container_box(moov_body);
+  if (!moov.ok()) return;
+  for (const Mp4Box& trak : moov.value()) {
+    if (trak.box_type != box_types::trak) continue;
+    Result<std::vector<Mp4Box>> children = parse_container_box(trak.data);
+    if (children.ok()) visit(children.value());
   }
 }
-
-void write_box(ByteBuilder& out, FourCC type, ByteView body);
-
-// A box rewritten with the header form it was read with: a 64-bit size
-// stays 64-bit, so a rewrite that keeps every body length keeps every
-// position, and the offsets that point into the file stay right.
-template <class Writer>
-void write_box_header_like(Writer& w, FourCC type, std::uint64_t body_length, std::uint8_t header_length) {
-  if (header_length != 16) {
-    write_box_header(w, type, body_length);
-    return;
-  }
-  w.u32(1);
-  w.bytes(type.c, 4);
-  w.u64(body_length + 16);
-}
-void write_box_like(ByteBuilder& out, const Mp4Box& like, ByteView body);
-std::uint64_t box_size_like(std::uint64_t body_length, std::uint8_t header_length);
-
-// Nested boxes written in place: begin_box reserves a compact header and
-// end_box fills it in, widening it to the 16-byte form when the body
-// turned out too long for it, so the result equals write_box of the body.
-// begin_box_like reserves the header form of a box read from the input.
-std::size_t begin_box(ByteBuilder& out, FourCC type);
-std::size_t begin_box_like(ByteBuilder& out, const Mp4Box& like);
-void end_box(ByteBuilder& out, std::size_t at);
 
 }  // namespace quaver

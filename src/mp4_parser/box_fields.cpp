@@ -56,6 +56,21 @@ std::vector<std::uint8_t> HeaderBox::in_version0(std::uint64_t duration, std::si
   return written ? std::move(*written) : std::vector<std::uint8_t>(body().begin(), body().end());
 }
 
+void MovieHeader::write_version0(ByteBuilder& out, std::uint32_t timescale, std::uint32_t duration,
+                                 std::uint32_t next_track_id) {
+  out.u32(0);  // version 0, flags 0
+  out.u32(0);  // creation time
+  out.u32(0);  // modification time
+  out.u32(timescale);
+  out.u32(duration);
+  out.u32(0x00010000);  // rate 1.0
+  out.u16(0x0100);      // volume 1.0
+  out.zeros(10);
+  for (std::uint32_t v : kUnityMatrix) out.u32(v);
+  out.zeros(24);  // pre-defined
+  out.u32(next_track_id);
+}
+
 TrackFragmentHeader::Fields TrackFragmentHeader::fields() const {
   Fields f;
   const ByteView b = body();

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "core/bytes.hpp"
+#include "core/output.hpp"
 
 namespace quaver {
 
@@ -117,8 +118,13 @@ class MovieHeader : public HeaderBox {
  public:
   static constexpr FieldPlace kDuration{{16, 24}, {4, 8}};
   static constexpr FieldPlace kNextTrackId{{96, 108}, {4, 4}};
+  static constexpr std::size_t kVersion0Size = 100;
   explicit MovieHeader(ByteView body) : HeaderBox(body, kDuration) {}
   std::optional<std::uint32_t> timescale() const { return word(); }
+  // A plain version 0 body: times 0, rate and volume 1.0, the identity
+  // matrix; the header of a file written afresh.
+  static void write_version0(ByteBuilder& out, std::uint32_t timescale, std::uint32_t duration,
+                             std::uint32_t next_track_id);
 };
 
 class TrackHeader : public HeaderBox {

@@ -8,8 +8,6 @@ namespace quaver {
 
 namespace {
 
-constexpr std::size_t kMovieHeaderSize = 100;  // version 0
-
 // Traks sharing a track ID are each rebuilt from the first record with that
 // ID, so one record's tables and sample description can be written many
 // times. Well-formed files describe every sample once; a file whose traks
@@ -40,22 +38,13 @@ std::uint32_t movie_timescale(const std::vector<Mp4Box>& moov_children) {
 
 std::vector<std::uint8_t> update_mvhd_duration(ByteView mvhd_body, std::uint64_t duration) {
   const MovieHeader h(mvhd_body);
-  if (!h.version1() || !h.holds_duration()) return h.in_version0(duration, kMovieHeaderSize);
+  if (!h.version1() || !h.holds_duration()) return h.in_version0(duration, MovieHeader::kVersion0Size);
   // A version 1 header becomes a plain version 0 one that keeps only its
   // timescale and next track ID (3 where it has none).
   ByteBuilder out;
-  out.reserve(kMovieHeaderSize);
-  out.u32(0);  // version 0, flags 0
-  out.u32(0);  // creation time
-  out.u32(0);  // modification time
-  out.u32(*h.timescale());
-  out.u32(clamp32(duration));
-  out.u32(0x00010000);  // rate 1.0
-  out.u16(0x0100);      // volume 1.0
-  out.zeros(10);
-  for (std::uint32_t v : kUnityMatrix) out.u32(v);
-  out.zeros(24);
-  out.u32(static_cast<std::uint32_t>(h.get(MovieHeader::kNextTrackId).value_or(3)));
+  out.reserve(MovieHeader::kVersion0Size);
+  MovieHeader::write_version0(out, *h.timescale(), clamp32(duration),
+                              static_cast<std::uint32_t>(h.get(MovieHeader::kNextTrackId).value_or(3)));
   return std::move(out.data());
 }
 
@@ -87,14 +76,14 @@ Result<std::vector<std::uint8_t>> build_regular_moov(ByteView moov_body, const s
   for (std::size_t i = 0; i < children.value().size(); ++i) {
     const Mp4Box& c = children.value()[i];
     if (c.box_type == box_types::mvhd) {
-      write_box(out, box_types::mvhd, update_mvhd_duration(c.data, movie_duration(sources, placements, timescale)));
+      out.box(box_types::mvhd, update_mvhd_duration(c.data, movie_duration(sources, placements, timescale)));
     } else if (record_of[i]) {
       const std::size_t k = *record_of[i];
       Result<void> trak = append_regular_trak(out, c.data, tracks[k], chunk_offset_of(chunk_offsets, k), timescale,
                                               placements[placed++]);
       if (!trak.ok()) return trak.error();
     } else {
-      write_box(out, c.box_type, c.data);
+      out.box(c.box_type, c.data);
     }
   }
   return std::move(out.data());

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/sample_entry.hpp"
 #include "mp4_parser/box.hpp"
 
 namespace quaver {
@@ -23,12 +24,8 @@ std::optional<Mp4Box> child(ByteView body, FourCC type) {
 // QuickTime layouts) has 16 or 36 bytes more.
 std::optional<std::size_t> children_at(const Mp4Box& entry) {
   const FourCC t = entry.box_type;
-  if (t == fourcc("encv")) return 78;
-  if (t == fourcc("enca")) {
-    if (entry.data.size() < 10) return 28;
-    const std::uint16_t version = load_be16(entry.data.data() + 8);
-    return version == 1 ? 44 : version == 2 ? 64 : 28;
-  }
+  if (t == fourcc("encv")) return kVisualEntryFields;
+  if (t == fourcc("enca")) return audio_entry_fields_length(entry.data);
   if (t == fourcc("enct") || t == fourcc("encs") || t == fourcc("encm") || t == fourcc("encf")) return 8;
   return std::nullopt;
 }

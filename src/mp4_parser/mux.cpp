@@ -79,7 +79,7 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
       std::vector<std::uint8_t> mvhd = update_mvhd_duration(c.data, duration);
       const ByteView written(mvhd.data(), mvhd.size());
       MovieHeader(written).set(mvhd, MovieHeader::kNextTrackId, next_track_id);
-      write_box(out, box_types::mvhd, written);
+      out.box(box_types::mvhd, written);
     } else if (c.box_type == box_types::trak) {
       if (placed) continue;  // every output track stands where the first trak stood
       placed = true;
@@ -90,7 +90,7 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
         if (!trak.ok()) return trak.error();
       }
     } else {
-      write_box(out, c.box_type, c.data);
+      out.box(c.box_type, c.data);
     }
   }
   if (!placed) return Error{"템플릿 moov 에 trak 이 없어 트랙을 배치할 수 없음", ErrorKind::kNothingToDo};

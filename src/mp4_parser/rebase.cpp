@@ -84,7 +84,7 @@ std::uint64_t to_movie_time(std::uint64_t value, std::uint32_t movie, std::uint3
 Result<void> write_header(ByteBuilder& out, const Mp4Box& box, const HeaderBox& header, std::uint64_t duration) {
   const std::optional<std::vector<std::uint8_t>> body = header.with_duration(duration);
   if (!body) return kShortHeader;
-  write_box_like(out, box, ByteView(body->data(), body->size()));
+  out.box(box.box_type, ByteView(body->data(), body->size()), box.header_length);
   return {};
 }
 
@@ -95,29 +95,29 @@ Result<void> write_header(ByteBuilder& out, const Mp4Box& box, const HeaderBox& 
 void write_lowered_edts(ByteBuilder& out, const Mp4Box& edts, std::uint64_t shared) {
   Result<std::vector<Mp4Box>> children = parse_container_box(edts.data);
   if (!children.ok()) {
-    write_box_like(out, edts, edts.data);
+    out.box(edts.box_type, edts.data, edts.header_length);
     return;
   }
   std::size_t freed = 0;
   bool lowered = false;
-  const std::size_t at = begin_box_like(out, edts);
+  const std::size_t at = out.open_box(edts.box_type, edts.header_length);
   for (const Mp4Box& c : children.value()) {
     std::optional<EditList> list = !lowered && c.box_type == box_types::elst ? read_elst(c.data) : std::nullopt;
     if (!list || list->edits.empty() || !list->edits.front().empty()) {
-      write_box_like(out, c, c.data);
+      out.box(c.box_type, c.data, c.header_length);
       continue;
     }
     lowered = true;
     set_leading_empty_edit(*list, list->edits.front().segment_duration - shared);
     const std::vector<std::uint8_t> body = elst_body(*list);
     freed = c.data.size() - body.size();
-    write_box_like(out, c, ByteView(body.data(), body.size()));
+    out.box(c.box_type, ByteView(body.data(), body.size()), c.header_length);
   }
-  end_box(out, at);
+  out.close_box(at);
   if (freed > 0) {
-    const std::size_t free_at = begin_box(out, fourcc("free"));
+    const std::size_t free_at = out.open_box(fourcc("free"));
     out.zeros(freed - 8);
-    end_box(out, free_at);
+    out.close_box(free_at);
   }
 }
 
@@ -160,7 +160,7 @@ Result<std::vector<std::uint8_t>> rebuild_moov(ByteView moov_body, const TrackTa
       if (!trak.ok()) return trak.error();
       const std::uint32_t media = trak_media_timescale(trak.value());
       bool edits_lowered = shared.value_or(0) == 0;
-      const std::size_t trak_at = begin_box_like(out, child);
+      const std::size_t trak_at = out.open_box(child.box_type, child.header_length);
       for (const Mp4Box& t : trak.value()) {
         if (t.box_type == box_types::tkhd) {
           Result<void> written = write_header(out, t, TrackHeader(t.data), to_movie_time(dk, movie, media));
@@ -168,26 +168,26 @@ Result<std::vector<std::uint8_t>> rebuild_moov(ByteView moov_body, const TrackTa
         } else if (t.box_type == box_types::mdia) {
           Result<std::vector<Mp4Box>> mdia = parse_container_box(t.data);
           if (!mdia.ok()) return mdia.error();
-          const std::size_t mdia_at = begin_box_like(out, t);
+          const std::size_t mdia_at = out.open_box(t.box_type, t.header_length);
           for (const Mp4Box& m : mdia.value()) {
             if (m.box_type == box_types::mdhd) {
               Result<void> written = write_header(out, m, MediaHeader(m.data), dk);
               if (!written.ok()) return written.error();
             } else {
-              write_box_like(out, m, m.data);
+              out.box(m.box_type, m.data, m.header_length);
             }
           }
-          end_box(out, mdia_at);
+          out.close_box(mdia_at);
         } else if (t.box_type == box_types::edts && !edits_lowered) {
           write_lowered_edts(out, t, *shared);
           edits_lowered = true;
         } else {
-          write_box_like(out, t, t.data);
+          out.box(t.box_type, t.data, t.header_length);
         }
       }
-      end_box(out, trak_at);
+      out.close_box(trak_at);
     } else {
-      write_box_like(out, child, child.data);
+      out.box(child.box_type, child.data, child.header_length);
     }
   }
   return std::move(out.data());
@@ -199,27 +199,27 @@ Result<std::vector<std::uint8_t>> rebase_moof(ByteView moof_body, const TrackTab
   ByteBuilder out;
   for (const Mp4Box& child : children.value()) {
     if (child.box_type != box_types::traf) {
-      write_box_like(out, child, child.data);
+      out.box(child.box_type, child.data, child.header_length);
       continue;
     }
     Result<std::vector<Mp4Box>> traf = parse_container_box(child.data);
     if (!traf.ok()) return traf.error();
     auto it = tracks.find(track_index(traf.value()));
     const std::uint64_t base = it != tracks.end() && it->second.base ? *it->second.base : 0;
-    const std::size_t traf_at = begin_box_like(out, child);
+    const std::size_t traf_at = out.open_box(child.box_type, child.header_length);
     for (const Mp4Box& t : traf.value()) {
       const DecodeTimeBox tfdt = DecodeTimeBox(t.data).lenient();
       const std::optional<std::uint64_t> v = t.box_type == box_types::tfdt ? tfdt.decode_time() : std::nullopt;
       if (!v) {
         if (t.box_type == box_types::tfdt && t.data.size() < 4) return kShortHeader;
-        write_box_like(out, t, t.data);
+        out.box(t.box_type, t.data, t.header_length);
         continue;
       }
       std::vector<std::uint8_t> body(t.data.begin(), t.data.end());
       tfdt.set_decode_time(body, *v > base ? *v - base : 0);
-      write_box_like(out, t, ByteView(body.data(), body.size()));
+      out.box(t.box_type, ByteView(body.data(), body.size()), t.header_length);
     }
-    end_box(out, traf_at);
+    out.close_box(traf_at);
   }
   return std::move(out.data());
 }
@@ -336,13 +336,13 @@ Result<OutBuffer> reset_mp4_timestamps(ByteView data, OutputAllocator& alloc) {
       }
     }
     pieces.push_back(piece);
-    total += box_size_like(piece.body.size(), piece.header_length);
+    total += box_size(piece.body.size(), piece.header_length);
   }
 
   OutBuffer out = OutBuffer::allocate(total, alloc);
   FixedWriter w(out);
   for (const Piece& p : pieces) {
-    write_box_header_like(w, p.type, p.body.size(), p.header_length);
+    write_box_header(w, p.type, p.body.size(), p.header_length);
     w.bytes(p.body);
   }
   w.finish();

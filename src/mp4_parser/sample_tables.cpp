@@ -143,20 +143,15 @@ std::optional<std::vector<Mp4Box>> stbl_children(std::vector<Mp4Box> level) {
 
 std::unordered_map<std::uint32_t, std::uint64_t> table_durations(ByteView moov_body) {
   std::unordered_map<std::uint32_t, std::uint64_t> durations;
-  Result<std::vector<Mp4Box>> moov = parse_container_box(moov_body);
-  if (!moov.ok()) return durations;
-  for (const Mp4Box& trak : moov.value()) {
-    if (trak.box_type != box_types::trak) continue;
-    Result<std::vector<Mp4Box>> children = parse_container_box(trak.data);
-    if (!children.ok()) continue;
-    const std::optional<std::vector<Mp4Box>> tables = stbl_children(children.value());
+  for_each_trak(moov_body, [&](const std::vector<Mp4Box>& children) {
+    const std::optional<std::vector<Mp4Box>> tables = stbl_children(children);
     const Mp4Box* stts = tables ? first_child(*tables, box_types::stts) : nullptr;
-    if (!stts) continue;
+    if (!stts) return;
     const TableEntries runs(stts->data, 2);
     std::uint64_t total = 0;
     for (std::size_t j = 0; j < runs.size(); ++j) total = saturating_add(total, std::uint64_t{runs.word(j, 0)} * runs.word(j, 1));
-    if (total > 0) durations.emplace(track_id_of(children.value()), total);
-  }
+    if (total > 0) durations.emplace(track_id_of(children), total);
+  });
   return durations;
 }
 

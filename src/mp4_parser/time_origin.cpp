@@ -67,15 +67,10 @@ std::uint32_t trak_media_timescale(const std::vector<Mp4Box>& trak_children) {
 
 std::unordered_map<std::uint32_t, std::uint32_t> media_timescales(ByteView moov_body) {
   std::unordered_map<std::uint32_t, std::uint32_t> timescales;
-  Result<std::vector<Mp4Box>> children = parse_container_box(moov_body);
-  if (!children.ok()) return timescales;
-  for (const Mp4Box& trak : children.value()) {
-    if (trak.box_type != box_types::trak) continue;
-    Result<std::vector<Mp4Box>> trak_children = parse_container_box(trak.data);
-    if (!trak_children.ok()) continue;
-    const std::uint32_t timescale = trak_media_timescale(trak_children.value());
-    if (timescale != 0) timescales.emplace(track_id_of(trak_children.value()), timescale);
-  }
+  for_each_trak(moov_body, [&](const std::vector<Mp4Box>& trak_children) {
+    const std::uint32_t timescale = trak_media_timescale(trak_children);
+    if (timescale != 0) timescales.emplace(track_id_of(trak_children), timescale);
+  });
   return timescales;
 }
 

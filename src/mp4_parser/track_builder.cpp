@@ -22,7 +22,7 @@ constexpr std::size_t kMediaHeaderSize = 24;
 // stts and ctts: one (count, value) entry per run of equal values.
 void write_runs(ByteBuilder& out, FourCC type, std::uint8_t version, const std::vector<FragmentSampleInfo>& samples,
                 std::uint32_t FragmentSampleInfo::*field) {
-  const std::size_t box = begin_box(out, type);
+  const std::size_t box = out.open_box(type);
   out.u32(std::uint32_t{version} << 24);  // version, flags 0
   const std::size_t count_at = out.size();
   out.u32(0);
@@ -36,29 +36,29 @@ void write_runs(ByteBuilder& out, FourCC type, std::uint8_t version, const std::
     i = j;
   }
   store_be32(out.data().data() + count_at, runs);
-  end_box(out, box);
+  out.close_box(box);
 }
 
 void write_stbl(ByteBuilder& out, const TrackFragments& track, std::uint64_t chunk_offset) {
   const std::vector<FragmentSampleInfo>& samples = track.samples;
   const auto n = static_cast<std::uint32_t>(samples.size());
-  const std::size_t stbl = begin_box(out, box_types::stbl);
-  if (!track.stsd.empty()) write_box(out, box_types::stsd, track.stsd);
+  const std::size_t stbl = out.open_box(box_types::stbl);
+  if (!track.stsd.empty()) out.box(box_types::stsd, track.stsd);
   write_runs(out, box_types::stts, 0, samples, &FragmentSampleInfo::duration);
 
   // Every sample is a chunk of its own.
-  const std::size_t stsc = begin_box(out, box_types::stsc);
+  const std::size_t stsc = out.open_box(box_types::stsc);
   for (std::uint32_t v : {0u, 1u, 1u, 1u, 1u}) out.u32(v);
-  end_box(out, stsc);
+  out.close_box(stsc);
 
-  const std::size_t stsz = begin_box(out, box_types::stsz);
+  const std::size_t stsz = out.open_box(box_types::stsz);
   out.u32(0);
   out.u32(0);
   out.u32(n);
   for (const FragmentSampleInfo& s : samples) out.u32(s.size);
-  end_box(out, stsz);
+  out.close_box(stsz);
 
-  const std::size_t stco = begin_box(out, box_types::stco);
+  const std::size_t stco = out.open_box(box_types::stco);
   out.u32(0);
   out.u32(n);
   std::uint64_t offset = chunk_offset;
@@ -66,7 +66,7 @@ void write_stbl(ByteBuilder& out, const TrackFragments& track, std::uint64_t chu
     out.u32(static_cast<std::uint32_t>(offset));
     offset += s.size;
   }
-  end_box(out, stco);
+  out.close_box(stco);
 
   bool has_composition_offsets = false;
   bool has_negative_offsets = false;
@@ -83,15 +83,15 @@ void write_stbl(ByteBuilder& out, const TrackFragments& track, std::uint64_t chu
     write_runs(out, box_types::ctts, has_negative_offsets ? 1 : 0, samples, &FragmentSampleInfo::composition_offset);
   }
   if (sync > 0) {
-    const std::size_t stss = begin_box(out, box_types::stss);
+    const std::size_t stss = out.open_box(box_types::stss);
     out.u32(0);
     out.u32(sync);
     for (std::uint32_t i = 0; i < n; ++i) {
       if ((samples[i].flags & kDependsOnOthers) == 0) out.u32(i + 1);
     }
-    end_box(out, stss);
+    out.close_box(stss);
   }
-  end_box(out, stbl);
+  out.close_box(stbl);
 }
 
 // A container rebuilt child by child: write(child) writes each child, and
@@ -100,12 +100,12 @@ template <class Write>
 Result<void> write_container(ByteBuilder& out, FourCC type, ByteView body, Write&& write) {
   Result<std::vector<Mp4Box>> children = parse_container_box(body);
   if (!children.ok()) return children.error();
-  const std::size_t at = begin_box(out, type);
+  const std::size_t at = out.open_box(type);
   for (const Mp4Box& c : children.value()) {
     Result<void> written = write(c);
     if (!written.ok()) return written;
   }
-  end_box(out, at);
+  out.close_box(at);
   return {};
 }
 
@@ -118,16 +118,16 @@ Result<void> write_mdia(ByteBuilder& out, ByteView mdia_body, const TrackFragmen
         if (m.box_type == box_types::stbl) {
           write_stbl(out, track, chunk_offset);
         } else {
-          write_box(out, m.box_type, m.data);
+          out.box(m.box_type, m.data);
         }
         return {};
       });
     }
     if (c.box_type == box_types::mdhd) {
       const std::vector<std::uint8_t> mdhd = MediaHeader(c.data).in_version0(duration, kMediaHeaderSize);
-      write_box(out, box_types::mdhd, ByteView(mdhd.data(), mdhd.size()));
+      out.box(box_types::mdhd, ByteView(mdhd.data(), mdhd.size()));
     } else {
-      write_box(out, c.box_type, c.data);
+      out.box(c.box_type, c.data);
     }
     return {};
   });
@@ -182,7 +182,7 @@ void place_edits(EditList& list, const TrackFragments& track, std::uint32_t movi
 
 void write_elst(ByteBuilder& out, const EditList& list) {
   const std::vector<std::uint8_t> body = elst_body(list);
-  write_box(out, box_types::elst, ByteView(body.data(), body.size()));
+  out.box(box_types::elst, ByteView(body.data(), body.size()));
 }
 
 // `start_placed` tells whether an earlier list already carries the start.
@@ -190,21 +190,21 @@ void write_edts(ByteBuilder& out, ByteView edts_body, const TrackFragments& trac
                 const TrackPlacement& placement, bool& start_placed) {
   Result<std::vector<Mp4Box>> children = parse_container_box(edts_body);
   if (!children.ok()) {
-    write_box(out, box_types::edts, edts_body);
+    out.box(box_types::edts, edts_body);
     return;
   }
-  const std::size_t edts = begin_box(out, box_types::edts);
+  const std::size_t edts = out.open_box(box_types::edts);
   for (const Mp4Box& c : children.value()) {
     std::optional<EditList> list = c.box_type == box_types::elst ? read_elst(c.data) : std::nullopt;
     if (!list) {
-      write_box(out, c.box_type, c.data);
+      out.box(c.box_type, c.data);
       continue;
     }
     place_edits(*list, track, movie_timescale, placement, !start_placed);
     start_placed = true;
     write_elst(out, *list);
   }
-  end_box(out, edts);
+  out.close_box(edts);
 }
 
 // Where the track's first picture is shown on the media timeline: the
@@ -237,9 +237,9 @@ void write_delay_edts(ByteBuilder& out, const TrackFragments& track, std::uint32
                      -1, 0x00010000},
                 Edit{0, static_cast<std::int64_t>(first_shown), 0x00010000}};
   close_open_edit(list, track, movie_timescale);
-  const std::size_t edts = begin_box(out, box_types::edts);
+  const std::size_t edts = out.open_box(box_types::edts);
   write_elst(out, list);
-  end_box(out, edts);
+  out.close_box(edts);
 }
 
 // What the result's movie header counts a track's media as: the sum of its
@@ -325,7 +325,7 @@ Result<void> append_regular_trak(ByteBuilder& out, ByteView trak_body, const Tra
   // Room for the template and the largest tables the samples can need, so
   // the tables are written once without moving.
   out.reserve_more(trak_body.size() + track.stsd.size() + 256 + 28 * track.samples.size());
-  const std::size_t trak = begin_box(out, box_types::trak);
+  const std::size_t trak = out.open_box(box_types::trak);
   for (const Mp4Box& c : children.value()) {
     if (c.box_type == box_types::mdia && edts_missing) {
       write_delay_edts(out, track, movie_timescale, placement);
@@ -337,18 +337,18 @@ Result<void> append_regular_trak(ByteBuilder& out, ByteView trak_body, const Tra
         TrackHeader(ByteView(tkhd.data(), tkhd.size())).set_track_id(tkhd, *track_id);
         track_id.reset();
       }
-      write_box(out, box_types::tkhd, ByteView(tkhd.data(), tkhd.size()));
+      out.box(box_types::tkhd, ByteView(tkhd.data(), tkhd.size()));
     } else if (c.box_type == box_types::mdia) {
       Result<void> mdia = write_mdia(out, c.data, track, duration, chunk_offset);
       if (!mdia.ok()) return mdia;
     } else if (c.box_type == box_types::edts) {
       write_edts(out, c.data, track, movie_timescale, placement, start_placed);
     } else {
-      write_box(out, c.box_type, c.data);
+      out.box(c.box_type, c.data);
     }
   }
   if (edts_missing) write_delay_edts(out, track, movie_timescale, placement);
-  end_box(out, trak);
+  out.close_box(trak);
   return {};
 }
 

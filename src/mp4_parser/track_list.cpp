@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "codec/sample_entry.hpp"
 #include "mp4_parser/box.hpp"
 #include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/fragments.hpp"
@@ -30,29 +31,6 @@ FourCC handler_of(const std::vector<Mp4Box>& mdia) {
   return hdlr ? HandlerBox(hdlr->data).handler_type().value_or(FourCC{}) : FourCC{};
 }
 
-// The objectTypeIndication of the decoder configuration (tag 4) inside the
-// ES descriptor (tag 3) of an esds body; 0 when it cannot be read.
-std::uint8_t esds_object_type(ByteView esds) {
-  std::size_t at = 4;  // version and flags
-  const auto descriptor = [&](std::uint8_t tag) -> bool {
-    if (at >= esds.size() || esds[at] != tag) return false;
-    ++at;
-    for (int i = 0; i < 4 && at < esds.size(); ++i) {  // the length: up to four bytes of 7 bits
-      if (!(esds[at++] & 0x80)) break;
-    }
-    return true;
-  };
-  if (!descriptor(3)) return 0;
-  if (at + 3 > esds.size()) return 0;
-  const std::uint8_t flags = esds[at + 2];
-  at += 3;  // ES_ID, flags
-  if (flags & 0x80) at += 2;                                     // dependsOn_ES_ID
-  if ((flags & 0x40) && at < esds.size()) at += 1 + esds[at];    // URL
-  if (flags & 0x20) at += 2;                                     // OCR_ES_Id
-  if (!descriptor(4) || at >= esds.size()) return 0;
-  return esds[at];
-}
-
 void read_sample_entry(ByteView stsd, Mp4TrackFacts& t) {
   // Version and flags, the entry count, then the first entry.
   if (stsd.size() < 16) return;
@@ -62,20 +40,22 @@ void read_sample_entry(ByteView stsd, Mp4TrackFacts& t) {
   t.entry = e.box_type;
   const ByteView body = e.data;
   std::size_t children = 0;
-  if (t.handler == fourcc("vide") && body.size() >= 78) {
-    t.width = load_be16(body.data() + 24);
-    t.height = load_be16(body.data() + 26);
-    children = 78;
-  } else if (t.handler == fourcc("soun") && body.size() >= 28) {
-    t.channels = load_be16(body.data() + 16);
-    t.sample_rate = load_be32(body.data() + 24) >> 16;
-    // A version 1 entry has 16 more bytes before its children, version 2 36.
-    const std::uint16_t version = load_be16(body.data() + 8);
-    children = version == 1 ? 44 : version == 2 ? 64 : 28;
+  if (t.handler == fourcc("vide")) {
+    if (const std::optional<PictureSize> size = read_visual_entry_fields(body)) {
+      t.width = size->width;
+      t.height = size->height;
+      children = kVisualEntryFields;
+    }
+  } else if (t.handler == fourcc("soun")) {
+    if (const std::optional<AudioEntryFields> fields = read_audio_entry_fields(body)) {
+      t.channels = fields->channels;
+      t.sample_rate = fields->sample_rate;
+      children = audio_entry_fields_length(body);
+    }
   }
   if (children && children <= body.size()) {
     const std::vector<Mp4Box> boxes = children_of(body.subspan(children));
-    if (const Mp4Box* esds = first_child(boxes, kEsds)) t.object_type = esds_object_type(esds->data);
+    if (const Mp4Box* esds = first_child(boxes, kEsds)) t.object_type = read_esds_object_type(esds->data);
   }
 }
 
@@ -131,9 +111,7 @@ Result<std::vector<Mp4TrackFacts>> list_tracks(ByteView data) {
   for (const Mp4Box& trak : children_of(file.moov->data)) {
     if (trak.box_type == box_types::trak) facts.push_back(read_trak(trak.data));
   }
-  if (std::none_of(file.box_infos.begin(), file.box_infos.end(), [](const BoxInfo& b) { return b.is(box_types::moof); })) {
-    return facts;
-  }
+  if (!file.holds(box_types::moof)) return facts;
   Result<std::vector<TrackFragments>> collected = fragmented_tracks(data, file);
   if (!collected.ok()) return collected.error();
   const std::vector<TrackFragments>& tracks = collected.value();

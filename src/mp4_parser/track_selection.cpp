@@ -36,7 +36,7 @@ std::vector<std::uint8_t> moov_keeping(ByteView moov_body, const TrakFilter& kee
   if (!children.ok()) return {moov_body.begin(), moov_body.end()};
   for (const Mp4Box& c : children.value()) {
     if (c.box_type == box_types::trak && !keep(identify_trak(c.data))) continue;
-    write_box_like(out, c, c.data);
+    out.box(c.box_type, c.data, c.header_length);
   }
   return std::move(out.data());
 }

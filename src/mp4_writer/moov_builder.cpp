@@ -9,8 +9,9 @@
 #include <algorithm>
 #include <array>
 
+#include "codec/codec.hpp"
+#include "mp4_parser/box_fields.hpp"
 #include "mp4_writer/mp4_writer.hpp"
-#include "mp4_writer/sample_entries.hpp"
 
 namespace quaver {
 
@@ -18,8 +19,6 @@ namespace {
 
 constexpr std::uint32_t kMovieTimescale = 90000;
 constexpr std::uint16_t kUndetermined = 0x55C4;  // the language "und"
-constexpr std::array<std::uint32_t, 13> kAdtsRates = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                                      22050, 16000, 12000, 11025, 8000, 7350};
 
 // Offset i belongs to sample i; samples beyond the timestamp entries get 0,
 // so the table always has exactly one entry per sample. The arithmetic is on
@@ -50,22 +49,9 @@ std::uint32_t duration_field(std::uint64_t d) {
   return clamp32(d);
 }
 
-void matrix(ByteBuilder& b) {
-  for (std::uint32_t v : kUnityMatrix) b.u32(v);
-}
-
 void write_mvhd(ByteBuilder& b, std::uint32_t duration, std::uint32_t next_track_id) {
-  std::size_t box = b.open_full_box(fourcc("mvhd"), 0, 0);
-  b.u32(0);  // creation time
-  b.u32(0);  // modification time
-  b.u32(kMovieTimescale);
-  b.u32(duration);
-  b.u32(0x00010000);  // rate 1.0
-  b.u16(0x0100);      // volume 1.0
-  b.zeros(10);
-  matrix(b);
-  b.zeros(24);  // pre-defined
-  b.u32(next_track_id);
+  const std::size_t box = b.open_box(fourcc("mvhd"));
+  MovieHeader::write_version0(b, kMovieTimescale, duration, next_track_id);
   b.close_box(box);
 }
 
@@ -79,7 +65,7 @@ struct TrackRole {
 };
 
 void write_tkhd(ByteBuilder& b, std::uint32_t track_id, std::uint32_t duration, std::uint16_t volume,
-                std::uint16_t width, std::uint16_t height, TrackRole role = {}) {
+                PictureSize size, TrackRole role = {}) {
   std::size_t box = b.open_full_box(fourcc("tkhd"), 0, role.flags);
   b.u32(0);
   b.u32(0);
@@ -91,9 +77,9 @@ void write_tkhd(ByteBuilder& b, std::uint32_t track_id, std::uint32_t duration, 
   b.u16(role.alternate_group);
   b.u16(volume);
   b.u16(0);
-  matrix(b);
-  b.u32(std::uint32_t{width} << 16);
-  b.u32(std::uint32_t{height} << 16);
+  for (std::uint32_t v : kUnityMatrix) b.u32(v);
+  b.u32(std::uint32_t{size.width} << 16);
+  b.u32(std::uint32_t{size.height} << 16);
   b.close_box(box);
 }
 
@@ -173,138 +159,80 @@ void write_single_chunk_tables(ByteBuilder& b, std::uint32_t count, const TrackT
   b.close_box(stco);
 }
 
-void write_avc1(ByteBuilder& b, const MediaData& md) {
-  std::size_t avc1 = b.open_box(fourcc("avc1"));
-  write_visual_entry_fields(b, md.width, md.height);
-  // The length fields are 16 bits: a longer "parameter set" cannot be a real
-  // one, and writing it would corrupt the box, so no configuration is written.
-  if (md.sps && md.pps && md.sps->size() <= 0xFFFF && md.pps->size() <= 0xFFFF) {
-    const auto& sps = *md.sps;
-    const auto& pps = *md.pps;
-    std::size_t avcc = b.open_box(fourcc("avcC"));
-    b.u8(1);
-    if (sps.size() >= 4) {
-      b.bytes(sps.data() + 1, 3);  // profile, compatibility, level
-    } else {
-      b.u8(0x64);
-      b.u8(0x00);
-      b.u8(0x1F);
-    }
-    b.u8(0xFF);  // 4-byte NAL lengths
-    b.u8(0xE1);  // one SPS
-    b.u16(static_cast<std::uint16_t>(sps.size()));
-    b.bytes(sps.data(), sps.size());
-    b.u8(1);
-    b.u16(static_cast<std::uint16_t>(pps.size()));
-    b.bytes(pps.data(), pps.size());
-    b.close_box(avcc);
+// The media box of a track: its header, handler and media information,
+// with the sample table around the one sample entry that entry() writes and
+// the tables that tables() writes.
+struct Media {
+  std::uint32_t timescale;
+  std::uint32_t duration;  // in the timescale
+  std::uint16_t language;
+  FourCC handler;          // "vide" or "soun"
+};
+
+template <class Entry, class Tables>
+void write_mdia(ByteBuilder& b, const Media& m, Entry&& entry, Tables&& tables) {
+  const std::size_t mdia = b.open_box(fourcc("mdia"));
+  write_mdhd(b, m.timescale, m.duration, m.language);
+  write_hdlr(b, m.handler);
+  const std::size_t minf = b.open_box(fourcc("minf"));
+  if (m.handler == fourcc("vide")) {
+    const std::size_t vmhd = b.open_full_box(fourcc("vmhd"), 0, 1);
+    b.zeros(8);
+    b.close_box(vmhd);
+  } else {
+    const std::size_t smhd = b.open_full_box(fourcc("smhd"), 0, 0);
+    b.zeros(4);
+    b.close_box(smhd);
   }
-  b.close_box(avc1);
-}
-
-ByteView bytes_of(const std::optional<std::vector<std::uint8_t>>& set) {
-  return set ? ByteView(set->data(), set->size()) : ByteView();
-}
-
-// hvc1: the parameter sets live in the hvcC only (samples leave them out).
-void write_hvc1(ByteBuilder& b, const MediaData& md) {
-  std::size_t hvc1 = b.open_box(fourcc("hvc1"));
-  write_visual_entry_fields(b, md.width, md.height);
-  if (md.sps) write_hvcc(b, md.hevc_sps, HevcParameterSets{bytes_of(md.vps), bytes_of(md.sps), bytes_of(md.pps)});
-  b.close_box(hvc1);
+  write_dinf(b);
+  const std::size_t stbl = b.open_box(fourcc("stbl"));
+  const std::size_t stsd = b.open_full_box(fourcc("stsd"), 0, 0);
+  b.u32(1);
+  entry();
+  b.close_box(stsd);
+  tables();
+  b.close_box(stbl);
+  b.close_box(minf);
+  b.close_box(mdia);
 }
 
 void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& layout, const MovieTiming& t,
                       std::uint32_t duration, std::uint32_t chunk_offset) {
   const auto n = static_cast<std::uint32_t>(layout.samples());
-  std::size_t trak = b.open_box(fourcc("trak"));
-  write_tkhd(b, 1, duration, 0, md.width, md.height);
-  std::size_t mdia = b.open_box(fourcc("mdia"));
-  write_mdhd(b, kMovieTimescale, duration);
-  write_hdlr(b, fourcc("vide"));
-  std::size_t minf = b.open_box(fourcc("minf"));
-  std::size_t vmhd = b.open_full_box(fourcc("vmhd"), 0, 1);
-  b.zeros(8);
-  b.close_box(vmhd);
-  write_dinf(b);
-  std::size_t stbl = b.open_box(fourcc("stbl"));
-  std::size_t stsd = b.open_full_box(fourcc("stsd"), 0, 0);
-  b.u32(1);
-  if (md.video_codec == VideoCodec::kHevc) {
-    write_hvc1(b, md);
-  } else {
-    write_avc1(b, md);
-  }
-  b.close_box(stsd);
-  write_single_chunk_tables(b, n, t.timeline.video, chunk_offset,
-                            [&](std::uint32_t i) { return layout.sample_sizes[i]; });
-  const CompositionOffsets& offsets = t.composition;
-  if (offsets.any) {
-    // Version 0 offsets are unsigned: a picture shown before the one decoded
-    // first (every B-frame) needs the signed offsets of version 1, or readers
-    // place it 13 hours late.
-    std::size_t ctts = b.open_full_box(fourcc("ctts"), offsets.negative ? 1 : 0, 0);
-    b.u32(n);
-    for (std::uint32_t c : offsets.offsets) {
-      b.u32(1);
-      b.u32(c);
+  const std::size_t trak = b.open_box(fourcc("trak"));
+  write_tkhd(b, 1, duration, 0, md.picture);
+  const auto entry = [&] { write_video_sample_entry(b, md.video_codec, md.picture, md.parameter_sets); };
+  write_mdia(b, Media{kMovieTimescale, duration, kUndetermined, fourcc("vide")}, entry, [&] {
+    write_single_chunk_tables(b, n, t.timeline.video, chunk_offset,
+                              [&](std::uint32_t i) { return layout.sample_sizes[i]; });
+    const CompositionOffsets& offsets = t.composition;
+    if (offsets.any) {
+      // Version 0 offsets are unsigned: a picture shown before the one decoded
+      // first (every B-frame) needs the signed offsets of version 1, or readers
+      // place it 13 hours late.
+      const std::size_t ctts = b.open_full_box(fourcc("ctts"), offsets.negative ? 1 : 0, 0);
+      b.u32(n);
+      for (std::uint32_t c : offsets.offsets) {
+        b.u32(1);
+        b.u32(c);
+      }
+      b.close_box(ctts);
     }
-    b.close_box(ctts);
-  }
-  // Sync samples: only those holding a key picture, so that seeking never
-  // lands on a picture that cannot be decoded on its own. No table when
-  // every sample qualifies (its absence says so) or none does.
-  std::size_t sync = 0;
-  for (bool key : layout.sample_keys) sync += key;
-  if (sync > 0 && sync < layout.samples()) {
-    std::size_t stss = b.open_full_box(fourcc("stss"), 0, 0);
-    b.u32(static_cast<std::uint32_t>(sync));
-    for (std::uint32_t i = 0; i < n; ++i) {
-      if (layout.sample_keys[i]) b.u32(i + 1);
+    // Sync samples: only those holding a key picture, so that seeking never
+    // lands on a picture that cannot be decoded on its own. No table when
+    // every sample qualifies (its absence says so) or none does.
+    std::size_t sync = 0;
+    for (bool key : layout.sample_keys) sync += key;
+    if (sync > 0 && sync < layout.samples()) {
+      const std::size_t stss = b.open_full_box(fourcc("stss"), 0, 0);
+      b.u32(static_cast<std::uint32_t>(sync));
+      for (std::uint32_t i = 0; i < n; ++i) {
+        if (layout.sample_keys[i]) b.u32(i + 1);
+      }
+      b.close_box(stss);
     }
-    b.close_box(stss);
-  }
-  b.close_box(stbl);
-  b.close_box(minf);
-  b.close_box(mdia);
+  });
   b.close_box(trak);
-}
-
-// Every sample of these formats holds a fixed number of audio samples.
-AudioDescription at_own_rate(std::uint32_t rate, std::uint32_t samples_per_frame) {
-  AudioDescription d;
-  d.timescale = rate;
-  d.sample_delta = samples_per_frame;
-  return d;
-}
-
-// The configuration the demultiplexer always records with the first frame.
-template <class T>
-const T& recorded(const AudioTrack& track) {
-  const T* config = std::get_if<T>(&track.config);
-  if (!config) fault("audio frames without the configuration of their first frame");
-  return *config;
-}
-
-
-// AAC: MPEG-4 audio (object type 0x40) with its two-byte AudioSpecificConfig,
-// a 768-byte buffer and 128 kbit/s.
-void write_aac_entry(ByteBuilder& b, const AudioDescription& d) {
-  std::size_t mp4a = b.open_box(fourcc("mp4a"));
-  write_audio_entry_fields(b, d.channel_count, d.sample_rate_field);
-  const std::uint8_t config[2] = {static_cast<std::uint8_t>(d.audio_specific_config >> 8),
-                                  static_cast<std::uint8_t>(d.audio_specific_config)};
-  write_esds(b, EsdsFields{0x40, 768, 128000, 128000, ByteView(config, 2)});
-  b.close_box(mp4a);
-}
-
-void write_audio_entry(ByteBuilder& b, const AudioTrack& track, const AudioDescription& d) {
-  switch (track.codec) {
-    case AudioCodec::kAac: write_aac_entry(b, d); break;
-    case AudioCodec::kAc3: write_ac3_entry(b, recorded<Ac3Config>(track)); break;
-    case AudioCodec::kEac3: write_eac3_entry(b, recorded<Eac3Config>(track)); break;
-    case AudioCodec::kMpegAudio: write_mpeg_audio_entry(b, recorded<MpegAudioHeader>(track)); break;
-  }
 }
 
 // How an audio track lines up with the video, whose first picture is shown
@@ -358,60 +286,21 @@ std::uint32_t movie_duration(const TrackTiming& timing, std::uint32_t timescale)
 void write_audio_trak(ByteBuilder& b, const AudioTrack& track, const TrackTiming& timing, const TrackTiming& reference,
                       std::uint32_t track_id, TrackRole role, std::uint32_t chunk_offset) {
   const auto m = static_cast<std::uint32_t>(track.samples());
-  const AudioDescription d = describe_audio(track);
-  const std::uint32_t tkhd_duration = movie_duration(timing, d.timescale);
+  const AudioFormat format = audio_format(track.config);
+  const std::uint32_t tkhd_duration = movie_duration(timing, format.sample_rate);
   const std::uint32_t mdhd_duration = duration_field(timing.durations.total);
 
-  std::size_t trak = b.open_box(fourcc("trak"));
-  write_tkhd(b, track_id, tkhd_duration, 0x0100, 0, 0, role);
-  std::size_t mdia = b.open_box(fourcc("mdia"));
-  write_mdhd(b, d.timescale, mdhd_duration, role.language);
-  write_hdlr(b, fourcc("soun"));
-  std::size_t minf = b.open_box(fourcc("minf"));
-  std::size_t smhd = b.open_full_box(fourcc("smhd"), 0, 0);
-  b.u16(0);
-  b.u16(0);
-  b.close_box(smhd);
-  write_dinf(b);
-  std::size_t stbl = b.open_box(fourcc("stbl"));
-  std::size_t stsd = b.open_full_box(fourcc("stsd"), 0, 0);
-  b.u32(1);
-  write_audio_entry(b, track, d);
-  b.close_box(stsd);
-  write_single_chunk_tables(b, m, timing, chunk_offset, [&](std::uint32_t i) { return track.frame_sizes[i]; });
-  b.close_box(stbl);
-  b.close_box(minf);
-  b.close_box(mdia);
-
-  write_audio_edit(b, audio_edit(timing, reference), tkhd_duration, d.timescale);
+  const std::size_t trak = b.open_box(fourcc("trak"));
+  write_tkhd(b, track_id, tkhd_duration, 0x0100, PictureSize{0, 0}, role);
+  const auto entry = [&] { write_audio_sample_entry(b, track.config); };
+  write_mdia(b, Media{format.sample_rate, mdhd_duration, role.language, fourcc("soun")}, entry, [&] {
+    write_single_chunk_tables(b, m, timing, chunk_offset, [&](std::uint32_t i) { return track.frame_sizes[i]; });
+  });
+  write_audio_edit(b, audio_edit(timing, reference), tkhd_duration, format.sample_rate);
   b.close_box(trak);
 }
 
 }  // namespace
-
-AudioDescription describe_audio(const AudioTrack& track) {
-  switch (track.codec) {
-    case AudioCodec::kAc3: return at_own_rate(recorded<Ac3Config>(track).sample_rate, 1536);
-    case AudioCodec::kEac3: return at_own_rate(recorded<Eac3Config>(track).sample_rate, 1536);
-    case AudioCodec::kMpegAudio: {
-      const MpegAudioHeader& h = recorded<MpegAudioHeader>(track);
-      return at_own_rate(h.sample_rate, h.samples_per_frame);
-    }
-    case AudioCodec::kAac: break;
-  }
-  AudioDescription d;
-  const AdtsConfig* config = std::get_if<AdtsConfig>(&track.config);
-  if (!config) return d;
-  const AdtsConfig& c = *config;
-  if ((c.profile == 1 && c.sampling_index == 3 && c.channel_config == 2) || c.sampling_index >= 13) return d;
-  const std::uint32_t rate = kAdtsRates[c.sampling_index];
-  d = at_own_rate(rate, 1024);
-  d.audio_specific_config = static_cast<std::uint16_t>(((c.profile + 1) << 11) | (c.sampling_index << 7) |
-                                                       (c.channel_config << 3));
-  d.channel_count = c.channel_config == 0 ? 2 : c.channel_config == 7 ? 8 : c.channel_config;
-  d.sample_rate_field = rate <= 0xFFFF ? rate << 16 : 0;
-  return d;
-}
 
 std::vector<const AudioTrack*> written_audio(const MediaData& md) {
   std::vector<const AudioTrack*> out;
@@ -428,8 +317,8 @@ MovieTiming plan_timing(const MediaData& md, const SampleLayout& layout) {
   const VideoClock video{md.video_timestamps, layout.samples()};
   std::vector<AudioClock> audio;
   for (const AudioTrack* track : written_audio(md)) {
-    const AudioDescription d = describe_audio(*track);
-    audio.push_back(AudioClock{track->pes, track->samples(), d.timescale, d.sample_delta});
+    const AudioFormat format = audio_format(track->config);
+    audio.push_back(AudioClock{track->pes, track->samples(), format.sample_rate, format.frame_samples});
   }
   t.timeline = lay_out_timeline(has_video ? &video : nullptr, audio);
   return t;
@@ -442,7 +331,7 @@ std::vector<std::uint8_t> build_moov(const MediaData& md, const SampleLayout& la
   // The movie lasts as long as the video, even when the audio runs longer;
   // without video, as long as the first audio track.
   const std::uint32_t movie = has_video ? duration_field(t.timeline.video.durations.total)
-                                        : movie_duration(t.timeline.audio[0], describe_audio(*audio[0]).timescale);
+                                        : movie_duration(t.timeline.audio[0], audio_format(audio[0]->config).sample_rate);
   const TrackTiming& reference = has_video ? t.timeline.video : t.timeline.audio[0];
 
   ByteBuilder b;

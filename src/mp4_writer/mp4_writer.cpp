@@ -17,8 +17,7 @@ Result<OutBuffer> write_mp4(MediaData media, OutputAllocator& alloc, bool audio_
   const bool has_video = !media.video_data.empty();
   if (!has_video && !(audio_only && !audio.empty())) return Error{"No video data found", ErrorKind::kNothingToDo};
 
-  const SampleLayout layout =
-      has_video ? layout_video_samples(media.video_data, media.video_pes_starts, media.video_syntax()) : SampleLayout{};
+  const SampleLayout layout = layout_video(media);
   media.video_data.release_start_codes();  // the samples are found; only their bytes are read from here on
   const std::uint64_t video_bytes = layout.video_bytes;
   std::uint64_t audio_bytes = 0;

@@ -6,7 +6,8 @@
 // after track. Sample durations follow the stream's clock (timeline.hpp).
 // Each audio track is lined up with the video by an edit when one starts
 // before the other. All times are 90 kHz ticks except the audio media's,
-// which run on their streams' sample rates. Refused: a stream without video
+// which run on their streams' sample rates (their sample entries and formats
+// are the codecs', codec/codec.hpp). Refused: a stream without video
 // bytes (unless an audio-only file is wanted and audio exists), and files
 // whose sizes or offsets would not fit the 32-bit fields of this layout.
 #pragma once
@@ -15,7 +16,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/nal_syntax.hpp"
+#include "codec/codec.hpp"
 #include "core/output.hpp"
 #include "core/result.hpp"
 #include "mp4_writer/timeline.hpp"
@@ -40,10 +41,10 @@ struct SampleLayout {
   std::size_t samples() const { return sample_sizes.size(); }
 };
 
-// Splits the video stream into access units at access-unit delimiters, or
-// at the PES starts (positions in video_data) when it has none.
-SampleLayout layout_video_samples(const ChunkedBytes& video_data, const std::vector<std::size_t>& pes_starts,
-                                  const NalSyntax& syntax);
+// The video samples of a demultiplexed stream (none without video bytes):
+// a stream of NAL units is split into access units at access-unit
+// delimiters, or at the PES starts when it has none.
+SampleLayout layout_video(const MediaData& media);
 
 // The video samples' composition offsets: PTS - DTS of each sample's
 // timestamp entry relative to the first one's, on 32 bits.
@@ -59,22 +60,6 @@ struct MovieTiming {
   CompositionOffsets composition;
 };
 MovieTiming plan_timing(const MediaData& media, const SampleLayout& layout);
-
-// What an audio track declares. Every stream runs on its own sample rate,
-// the fixed AAC-LC 48 kHz stereo description included: readers built on
-// ffmpeg count an audio edit's media time in samples, and so skip exactly
-// the lead only then. Any stream other than that one declares its own
-// configuration, so that it neither plays at the wrong speed nor decodes
-// with the wrong channel layout.
-struct AudioDescription {
-  std::uint16_t audio_specific_config = 0x1190;
-  std::uint16_t channel_count = 2;
-  std::uint32_t sample_rate_field = 48000u << 16;
-  std::uint32_t timescale = 48000;
-  std::uint32_t sample_delta = 1024;  // audio samples in each sample
-};
-
-AudioDescription describe_audio(const AudioTrack& track);
 
 // The audio tracks the file holds, in order: the carried ones with a sample.
 std::vector<const AudioTrack*> written_audio(const MediaData& media);

@@ -66,10 +66,9 @@ class UnitCutter {
   bool open_ = false;
 };
 
-}  // namespace
-
-SampleLayout layout_video_samples(const ChunkedBytes& v, const std::vector<std::size_t>& pes_starts,
-                                  const NalSyntax& syntax) {
+// The samples of a stream of NAL units.
+SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::size_t>& pes_starts,
+                                const NalSyntax& syntax) {
   SampleLayout layout;
   // First walk: which rule applies and how many NAL units are kept, so that
   // nothing grows by doubling. Every sample keeps at least one of them, which
@@ -112,6 +111,15 @@ SampleLayout layout_video_samples(const ChunkedBytes& v, const std::vector<std::
   });
   close_sample();
   return layout;
+}
+
+}  // namespace
+
+SampleLayout layout_video(const MediaData& media) {
+  if (media.video_data.empty()) return {};
+  const NalSyntax* syntax = nal_syntax(media.video_codec);
+  if (!syntax) fault("no sample layout for the stream's video codec");
+  return layout_nal_samples(media.video_data, media.video_pes_starts, *syntax);
 }
 
 }  // namespace quaver

@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "core/bytes.hpp"
 #include "core/output.hpp"
@@ -101,12 +102,12 @@ void raise_value_error(const Error& error);
 // Passes a core result to Python: the bytes object, or the raised error.
 PyObject* to_py(Result<OutBuffer>& result, ErrorRaiser raise = raise_value_error);
 
-// Runs work(OutputAllocator&) -> Result<OutBuffer> with the interpreter lock
-// released for its whole duration.
+// Runs work(alloc) with the interpreter lock released for its whole
+// duration: its result, or nothing, with the exception raised, where it
+// threw. `alloc` hands out result storage while the lock is released.
 template <class Work>
-PyObject* run_released(Work&& work, ErrorRaiser raise = raise_value_error) {
-  PyBytesAllocator alloc;
-  std::optional<Result<OutBuffer>> result;
+auto released(PyBytesAllocator& alloc, Work&& work) -> std::optional<std::invoke_result_t<Work&, OutputAllocator&>> {
+  std::optional<std::invoke_result_t<Work&, OutputAllocator&>> result;
   std::exception_ptr failure;
   alloc.release_gil();
   try {
@@ -115,11 +116,17 @@ PyObject* run_released(Work&& work, ErrorRaiser raise = raise_value_error) {
     failure = std::current_exception();
   }
   alloc.acquire_gil();
-  if (failure) {
-    raise_fault(failure);
-    return nullptr;
-  }
-  return to_py(*result, raise);
+  if (failure) raise_fault(failure);
+  return result;
+}
+
+// The same for work(OutputAllocator&) -> Result<OutBuffer>: the bytes
+// object, or nothing with the error raised.
+template <class Work>
+PyObject* run_released(Work&& work, ErrorRaiser raise = raise_value_error) {
+  PyBytesAllocator alloc;
+  std::optional<Result<OutBuffer>> result = released(alloc, work);
+  return result ? to_py(*result, raise) : nullptr;
 }
 
 // Runs a binding body, turning any escaped C++ exception into a Python error.

@@ -296,17 +296,13 @@ PyObject* batch_next(PyObject* self) {
 
 int batch_traverse(PyObject* self, visitproc visit, void* arg) {
   BatchObject* b = as_batch(self);
-  Py_VISIT(b->source);
-  Py_VISIT(b->failure);
-  Py_VISIT(b->sink);
+  for (PyObject* held : {b->source, b->failure, b->sink}) Py_VISIT(held);
   return 0;
 }
 
 int batch_clear(PyObject* self) {
   BatchObject* b = as_batch(self);
-  Py_CLEAR(b->source);
-  Py_CLEAR(b->failure);
-  Py_CLEAR(b->sink);
+  for (PyObject** held : {&b->source, &b->failure, &b->sink}) Py_CLEAR(*held);
   return 0;
 }
 

@@ -164,6 +164,27 @@ PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& line
 
 namespace {
 
+// The arguments of a job on one input and the streams asked for: `data`,
+// then (where `reported`) a report sink, then `video` and `audio`.
+struct StreamJobArgs {
+  Ref keep;
+  ByteView data;
+  PyObject* sink = nullptr;
+  StreamRequest request;
+};
+
+bool stream_job_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, bool reported,
+                     StreamJobArgs* out) {
+  PyObject *data_obj = nullptr, *sink_obj = nullptr, *video_obj = nullptr, *audio_obj = nullptr;
+  char** const kw = const_cast<char**>(kwlist);
+  const bool parsed = reported ? PyArg_ParseTupleAndKeywords(args, kwargs, format, kw, &data_obj, &sink_obj,
+                                                             &video_obj, &audio_obj)
+                               : PyArg_ParseTupleAndKeywords(args, kwargs, format, kw, &data_obj, &video_obj,
+                                                             &audio_obj);
+  return parsed && bytes_arg(data_obj, "data", &out->data, out->keep) && sink_arg(sink_obj, &out->sink) &&
+         request_args(video_obj, audio_obj, &out->request);
+}
+
 // A function of (data, report=None) and at most one more optional argument,
 // as `format` and `kwlist` say: binds them, then returns job(data, report,
 // extra), where extra is the last argument's object or nullptr. Lines are
@@ -190,24 +211,15 @@ constexpr const char* kReported[] = {"data", "report", nullptr};
 
 PyObject* remux(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"data", "report", "video", "audio", nullptr};
-    PyObject *data_obj = nullptr, *sink_obj = nullptr, *video_obj = nullptr, *audio_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:remux", const_cast<char**>(kwlist), &data_obj, &sink_obj,
-                                     &video_obj, &audio_obj))
-      return nullptr;
-    Ref keep;
-    ByteView data;
-    PyObject* sink = nullptr;
-    StreamRequest request;
-    if (!bytes_arg(data_obj, "data", &data, keep) || !sink_arg(sink_obj, &sink) ||
-        !request_args(video_obj, audio_obj, &request))
-      return nullptr;
+    static constexpr const char* kwlist[] = {"data", "report", "video", "audio", nullptr};
+    StreamJobArgs a;
+    if (!stream_job_args(args, kwargs, "O|OOO:remux", kwlist, true, &a)) return nullptr;
     CollectingReport lines;
-    Report& report = sink ? static_cast<Report&>(lines) : null_report();
+    Report& report = a.sink ? static_cast<Report&>(lines) : null_report();
     PyObject* result =
-        run_released([&](OutputAllocator& a) { return quaver::remux_streams(data, a, report, request); },
+        run_released([&](OutputAllocator& alloc) { return quaver::remux_streams(a.data, alloc, report, a.request); },
                      raise_kinded);
-    return deliver(result, sink, lines);
+    return deliver(result, a.sink, lines);
   });
 }
 
@@ -215,28 +227,13 @@ PyObject* remux(PyObject*, PyObject* args, PyObject* kwargs) {
 // lock is released.
 PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"data", "video", "audio", nullptr};
-    PyObject *data_obj = nullptr, *video_obj = nullptr, *audio_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:probe", const_cast<char**>(kwlist), &data_obj, &video_obj,
-                                     &audio_obj))
-      return nullptr;
-    Ref keep;
-    ByteView data;
-    StreamRequest request;
-    if (!bytes_arg(data_obj, "data", &data, keep) || !request_args(video_obj, audio_obj, &request)) return nullptr;
-    std::optional<Result<std::string>> result;
-    std::exception_ptr failure;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-      result.emplace(quaver::probe(data, request));
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    PyEval_RestoreThread(saved);
-    if (failure) {
-      raise_fault(failure);
-      return nullptr;
-    }
+    static constexpr const char* kwlist[] = {"data", "video", "audio", nullptr};
+    StreamJobArgs a;
+    if (!stream_job_args(args, kwargs, "O|OO:probe", kwlist, false, &a)) return nullptr;
+    PyBytesAllocator lock;  // nothing is allocated through it: the probe's text is copied out
+    std::optional<Result<std::string>> result =
+        released(lock, [&](OutputAllocator&) { return quaver::probe(a.data, a.request); });
+    if (!result) return nullptr;
     if (!result->ok()) {
       raise_kinded(result->error());
       return nullptr;

@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "codec/codec.hpp"
 #include "core/bytes.hpp"
 #include "core/output.hpp"
 #include "core/result.hpp"

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "codec/codec.hpp"
 #include "mp4_parser/box.hpp"
 #include "mp4_parser/box_fields.hpp"
 #include "mp4_parser/encryption.hpp"
@@ -103,70 +104,20 @@ std::optional<std::size_t> find_video_trak(ByteView d, std::size_t moov) {
 std::optional<Mp4Box> sample_entry_child(ByteView stbl_body, FourCC type) {
   std::optional<Mp4Box> stsd = quiet_child(stbl_body, box_types::stsd);
   // stsd: version and flags, entry count, then the first entry: a visual
-  // one, with 78 bytes of fields before its children.
+  // one, with its fields before its children.
   if (!stsd || stsd->data.size() < 16) return std::nullopt;
   Result<std::optional<Mp4Box>> entry = BoxWalk(stsd->data.subspan(8), BoxHeaders::kSized, Overrun::kEnd).next();
-  if (!entry.ok() || !entry.value() || entry.value()->data.size() < 78) return std::nullopt;
-  return quiet_child(entry.value()->data.subspan(78), type);
-}
-
-// SPS then PPS units of an avcC body, as far as they are whole.
-std::vector<ByteView> avcc_parameter_sets(ByteView body) {
-  std::vector<ByteView> sets;
-  // version, profile, compatibility, level, length size, then the SPS count.
-  std::size_t p = 5;
-  const auto take_list = [&](std::uint8_t count_mask) {
-    if (p + 1 > body.size()) return false;
-    const unsigned count = body[p++] & count_mask;
-    for (unsigned i = 0; i < count; ++i) {
-      if (p + 2 > body.size()) return false;
-      const std::size_t len = load_be16(&body[p]);
-      if (p + 2 + len > body.size()) return false;
-      sets.push_back(body.subspan(p + 2, len));
-      p += 2 + len;
-    }
-    return true;
-  };
-  if (take_list(0x1F)) take_list(0xFF);
-  return sets;
-}
-
-// VPS, SPS and PPS units of the arrays of an hvcC body (the array count
-// after 22 bytes of profile, format and timing fields) or an lhvC body (the
-// configuration of the further layers of a multi-layer stream, such as the
-// second view of MV-HEVC: the count after 5 bytes), appended in the order
-// of the arrays, as far as they are whole; arrays of other units (SEI) are
-// passed over.
-void hevc_parameter_sets(ByteView body, std::size_t count_at, std::vector<ByteView>& sets) {
-  std::size_t p = count_at;
-  if (p + 1 > body.size()) return;
-  const unsigned arrays = body[p++];
-  for (unsigned a = 0; a < arrays; ++a) {
-    if (p + 3 > body.size()) return;
-    const std::uint8_t type = body[p] & 0x3F;  // after array_completeness and a reserved bit
-    const unsigned count = load_be16(&body[p + 1]);
-    p += 3;
-    for (unsigned i = 0; i < count; ++i) {
-      if (p + 2 > body.size()) return;
-      const std::size_t len = load_be16(&body[p]);
-      if (p + 2 + len > body.size()) return;
-      if (type >= 32 && type <= 34) sets.push_back(body.subspan(p + 2, len));
-      p += 2 + len;
-    }
-  }
+  if (!entry.ok() || !entry.value() || entry.value()->data.size() < kVisualEntryFields) return std::nullopt;
+  return quiet_child(entry.value()->data.subspan(kVisualEntryFields), type);
 }
 
 // What a key frame takes from the decoder configuration of the track's
-// first sample entry.
+// first sample entry: the parameter sets in front of it, and the width of
+// the length fields in its sample.
 struct DecoderConfig {
   VideoCodec codec = VideoCodec::kH264;
-  std::vector<ByteView> parameter_sets;  // in front of the key frame
-  std::size_t length_size = 4;           // bytes of the length field in front of each NAL unit of a sample
+  NalConfigRecord record;
 };
-
-// The length field's size, lengthSizeMinusOne + 1, from the low two bits of
-// the configuration's byte `at`; 4 where the body ends before it.
-std::size_t length_size(ByteView config, std::size_t at) { return at < config.size() ? (config[at] & 3) + 1 : 4; }
 
 // avcC for H.264; hvcC for HEVC whether the entry is hvc1 or hev1, followed
 // by the parameter sets of an lhvC beside it. The configuration found tells
@@ -175,13 +126,11 @@ std::size_t length_size(ByteView config, std::size_t at) { return at < config.si
 DecoderConfig decoder_config(ByteView stbl_body) {
   DecoderConfig config;
   if (auto avcc = sample_entry_child(stbl_body, fourcc("avcC"))) {
-    config.parameter_sets = avcc_parameter_sets(avcc->data);
-    config.length_size = length_size(avcc->data, 4);
+    config.record = h264::read_avcc(avcc->data);
   } else if (auto hvcc = sample_entry_child(stbl_body, fourcc("hvcC"))) {
     config.codec = VideoCodec::kHevc;
-    hevc_parameter_sets(hvcc->data, 22, config.parameter_sets);
-    if (auto lhvc = sample_entry_child(stbl_body, fourcc("lhvC"))) hevc_parameter_sets(lhvc->data, 5, config.parameter_sets);
-    config.length_size = length_size(hvcc->data, 21);
+    config.record = hevc::read_hvcc(hvcc->data);
+    if (auto lhvc = sample_entry_child(stbl_body, fourcc("lhvC"))) hevc::read_lhvc(lhvc->data, config.record);
   }
   return config;
 }
@@ -361,8 +310,8 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc,
 
   const DecoderConfig config = decoder_config(body_at(d, stbl));
   std::size_t total = 0, units = 0;
-  for (ByteView s : config.parameter_sets) total += 4 + s.size();
-  for_each_prefixed_unit(*sample, config.length_size, [&](ByteView unit) {
+  for (ByteView s : config.record.parameter_sets) total += 4 + s.size();
+  for_each_prefixed_unit(*sample, config.record.length_size, [&](ByteView unit) {
     total += 4 + unit.size();
     units += !unit.empty();
   });
@@ -372,11 +321,11 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc,
 
   OutBuffer out = OutBuffer::allocate(total, alloc);
   FixedWriter w(out);
-  for (ByteView s : config.parameter_sets) {
+  for (ByteView s : config.record.parameter_sets) {
     w.bytes(kStartCode, 4);
     w.bytes(s);
   }
-  for_each_prefixed_unit(*sample, config.length_size, [&](ByteView unit) {
+  for_each_prefixed_unit(*sample, config.record.length_size, [&](ByteView unit) {
     w.bytes(kStartCode, 4);
     w.bytes(unit);
   });

@@ -1,5 +1,4 @@
 #include "core/annexb.hpp"
-#include "core/nal_syntax.hpp"
 #include "thumbnail/thumbnail.hpp"
 #include "ts_parser/ts_parser.hpp"
 
@@ -61,16 +60,18 @@ Result<OutBuffer> extract_thumbnail_from_ts(ByteView data, OutputAllocator& allo
 
 Result<OutBuffer> key_frame_of(const MediaData& md, OutputAllocator& alloc, VideoCodec* codec) {
   if (md.video_data.empty()) return Error{"No video data found", ErrorKind::kNothingToDo};
-  const std::optional<KeyPicture> key = find_first_key_picture(md.video_data, md.video_syntax());
+  const NalSyntax* syntax = nal_syntax(md.video_codec);
+  if (!syntax) fault("no key-picture search for the stream's video codec");
+  const std::optional<KeyPicture> key = find_first_key_picture(md.video_data, *syntax);
   if (!key) return Error{"No I-frame found in video stream", ErrorKind::kNothingToDo};
   if (codec) *codec = md.video_codec;
 
   const std::size_t picture = key->end - key->begin;
   std::size_t total = picture;
-  for (const auto* set : {&md.vps, &md.sps, &md.pps}) total += *set ? 4 + (*set)->size() : 0;
+  for (const auto* set : md.parameter_sets.in_order()) total += *set ? 4 + (*set)->size() : 0;
   OutBuffer out = OutBuffer::allocate(total, alloc);
   FixedWriter w(out);
-  for (const auto* set : {&md.vps, &md.sps, &md.pps}) {
+  for (const auto* set : md.parameter_sets.in_order()) {
     if (!*set) continue;
     w.bytes(kStartCode, 4);
     w.bytes((*set)->data(), (*set)->size());

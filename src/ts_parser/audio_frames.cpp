@@ -17,6 +17,19 @@ void join_sample(AudioTrack& track, ByteView bytes) {
 
 }  // namespace
 
+AudioFrameCutter::AudioFrameCutter(AudioCodec codec)
+    : decided_(codec != AudioCodec::kMpegAudio), framing_(framing_of(codec)) {}
+
+AudioFrameCutter::AnyFraming AudioFrameCutter::framing_of(AudioCodec codec) {
+  switch (codec) {
+    case AudioCodec::kAac: return Framing<aac::AdtsFrames>{};
+    case AudioCodec::kAc3: return Framing<ac3::Ac3Frames>{};
+    case AudioCodec::kEac3: return Framing<ac3::Eac3Frames>{};
+    case AudioCodec::kMpegAudio: return Framing<mpeg_audio::Frames>{};
+  }
+  fault("unknown audio codec");
+}
+
 void AudioFrameCutter::pes_start(AudioTrack& track, std::optional<Timestamp> pts, ByteView es) {
   // Frames completed by now belong to the previous PES.
   if (!buffer_.empty()) cut_and_drain(track);
@@ -41,10 +54,7 @@ void AudioFrameCutter::cut_and_drain(AudioTrack& track) {
   if (consumed == 0) return;
   buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(consumed));
   drained_ += consumed;
-  adts_.drained(consumed);
-  ac3_.drained(consumed);
-  eac3_.drained(consumed);
-  mpeg_.drained(consumed);
+  std::visit([&](auto& f) { f.cutter.drained(consumed); }, framing_);
 }
 
 // Finds the first header of either syntax in a stream typed as MPEG audio.
@@ -52,15 +62,17 @@ void AudioFrameCutter::cut_and_drain(AudioTrack& track) {
 bool AudioFrameCutter::decide(AudioTrack& track) {
   const std::uint8_t* p = buffer_.data();
   const std::size_t n = buffer_.size();
-  for (std::size_t q = decide_from_; q + AdtsSyntax::kHeaderBytes <= n; ++q) {
+  constexpr std::size_t kHeaderBytes = aac::AdtsFrames::kHeaderBytes;
+  for (std::size_t q = decide_from_; q + kHeaderBytes <= n; ++q) {
     if (p[q] != 0xFF) continue;
-    if (is_adts_header(p + q)) {
-      codec_ = track.codec = AudioCodec::kAac;
+    if (aac::is_adts_header(p + q)) {
+      track.codec = AudioCodec::kAac;
+      framing_ = framing_of(AudioCodec::kAac);
       return decided_ = true;
     }
-    if (read_mpeg_audio_header(p + q)) return decided_ = true;
+    if (mpeg_audio::read_header(p + q)) return decided_ = true;
   }
-  decide_from_ = n >= AdtsSyntax::kHeaderBytes ? n - AdtsSyntax::kHeaderBytes + 1 : 0;
+  decide_from_ = n >= kHeaderBytes ? n - kHeaderBytes + 1 : 0;
   return false;
 }
 
@@ -83,45 +95,23 @@ void AudioFrameCutter::open_sample(AudioTrack& track, const std::uint8_t* first_
   track.frame_bytes.insert(track.frame_bytes.end(), bytes.begin(), bytes.end());
 }
 
+template <class Frames>
+std::size_t AudioFrameCutter::cut_with(Framing<Frames>& framing, AudioTrack& track) {
+  const ByteView buf(buffer_.data(), buffer_.size());
+  return framing.cutter.cut(buf, [&](ByteView frame) {
+    const SampleStep step = framing.frames.add(frame);
+    switch (step.kind) {
+      case SampleStep::Kind::kDrop: return;
+      case SampleStep::Kind::kOpen: open_sample(track, frame.data(), step.bytes); break;
+      case SampleStep::Kind::kJoin: join_sample(track, step.bytes); break;
+    }
+    if (track.frame_sizes.size() == 1 && framing.frames.config()) track.config = *framing.frames.config();
+  });
+}
+
 std::size_t AudioFrameCutter::cut(AudioTrack& track) {
   if (!decided_ && !decide(track)) return 0;
-  const ByteView buf(buffer_.data(), buffer_.size());
-  switch (codec_) {
-    case AudioCodec::kAac:
-      return adts_.cut(buf, [&](ByteView header, ByteView frame) {
-        if (track.frame_sizes.empty()) {
-          track.config = AdtsConfig{static_cast<std::uint8_t>(header[2] >> 6),
-                                    static_cast<std::uint8_t>((header[2] >> 2) & 0x0F),
-                                    static_cast<std::uint8_t>(((header[2] & 0x01) << 2) | (header[3] >> 6))};
-        }
-        open_sample(track, header.data(), frame);
-      });
-    case AudioCodec::kAc3:
-      return ac3_.cut(buf, [&](ByteView frame) {
-        if (track.frame_sizes.empty()) {
-          if (std::optional<Ac3Config> c = read_ac3_config(frame)) track.config = *c;
-        }
-        open_sample(track, frame.data(), frame);
-      });
-    case AudioCodec::kEac3:
-      return eac3_.cut(buf, [&](ByteView frame) {
-        switch (eac3_samples_.add(frame)) {
-          case Eac3Gatherer::Step::kDrop: return;
-          case Eac3Gatherer::Step::kOpen: open_sample(track, frame.data(), frame); break;
-          case Eac3Gatherer::Step::kJoin: join_sample(track, frame); break;
-        }
-        // The configuration is read from the frames of the first sample.
-        if (track.frame_sizes.size() == 1 && eac3_samples_.config()) track.config = *eac3_samples_.config();
-      });
-    case AudioCodec::kMpegAudio:
-      return mpeg_.cut(buf, [&](ByteView frame) {
-        if (track.frame_sizes.empty()) {
-          if (std::optional<MpegAudioHeader> h = read_mpeg_audio_header(frame.data())) track.config = *h;
-        }
-        open_sample(track, frame.data(), frame);
-      });
-  }
-  return 0;
+  return std::visit([&](auto& framing) { return cut_with(framing, track); }, framing_);
 }
 
 }  // namespace quaver

@@ -4,27 +4,27 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <variant>
 #include <vector>
 
-#include "ts_parser/ac3.hpp"
-#include "ts_parser/adts.hpp"
+#include "codec/codec.hpp"
 #include "ts_parser/frame_cutter.hpp"
 #include "ts_parser/media_data.hpp"
-#include "ts_parser/mpeg_audio.hpp"
 
 namespace quaver {
 
 // Gathers the PES payloads of one audio PID, cuts the complete frames at the
-// front of what it gathered into the track's samples, notes the PES each
-// sample's first byte arrived in, and keeps what the first frames declare.
-// The buffer rules are FrameCutter's.
+// front of what it gathered by its codec's frame syntax, makes them the
+// track's samples as the codec's framer says (codec/framing.hpp), notes the
+// PES each sample's first byte arrived in, and keeps what the frames of the
+// first sample declare. The buffer rules are FrameCutter's.
 //
 // A stream typed as MPEG audio whose frames are ADTS is AAC: the layer bits
 // 00 are reserved in MPEG audio and are ADTS's signature. Such a stream is
 // cut by neither syntax until the first header of one of them is found.
 class AudioFrameCutter {
  public:
-  explicit AudioFrameCutter(AudioCodec codec) : codec_(codec), decided_(codec != AudioCodec::kMpegAudio) {}
+  explicit AudioFrameCutter(AudioCodec codec);
 
   // A PES header with this PTS was read; `es` is what of its elementary
   // stream came with it.
@@ -36,7 +36,19 @@ class AudioFrameCutter {
   void finish(AudioTrack& track);
 
  private:
+  // One codec's frame cutter and framer.
+  template <class Frames>
+  struct Framing {
+    FrameCutter<Frames> cutter;
+    Frames frames;
+  };
+  using AnyFraming = std::variant<Framing<aac::AdtsFrames>, Framing<ac3::Ac3Frames>, Framing<ac3::Eac3Frames>,
+                                  Framing<mpeg_audio::Frames>>;
+  static AnyFraming framing_of(AudioCodec codec);
+
   std::size_t cut(AudioTrack& track);
+  template <class Frames>
+  std::size_t cut_with(Framing<Frames>& framing, AudioTrack& track);
   void cut_and_drain(AudioTrack& track);
   bool decide(AudioTrack& track);
   void open_sample(AudioTrack& track, const std::uint8_t* first_byte, ByteView bytes);
@@ -52,14 +64,9 @@ class AudioFrameCutter {
   std::vector<PesStart> pending_;
   std::size_t next_pending_ = 0;
   std::uint64_t drained_ = 0;  // bytes removed from the front of buffer_ so far
-  AudioCodec codec_;
   bool decided_;               // the frame syntax is known
   std::size_t decide_from_ = 0;  // where the search for a first header resumes
-  AdtsCutter adts_;
-  FrameCutter<Ac3Syntax> ac3_;
-  FrameCutter<Eac3Syntax> eac3_;
-  Eac3Gatherer eac3_samples_;
-  FrameCutter<MpegAudioSyntax> mpeg_;
+  AnyFraming framing_;
 };
 
 }  // namespace quaver

@@ -1,5 +1,6 @@
 // Cutting self-delimiting audio frames (ADTS, AC-3, E-AC-3, MPEG audio) out
-// of a growing byte buffer.
+// of a growing byte buffer, by the frame syntax of their codec's framer
+// (codec/framing.hpp).
 #pragma once
 
 #include <cstddef>

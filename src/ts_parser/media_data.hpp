@@ -9,12 +9,9 @@
 #include <variant>
 #include <vector>
 
+#include "codec/codec.hpp"
 #include "core/chunked_bytes.hpp"
-#include "core/nal_syntax.hpp"
-#include "ts_parser/ac3.hpp"
-#include "ts_parser/hevc.hpp"
 #include "ts_parser/inventory.hpp"
-#include "ts_parser/mpeg_audio.hpp"
 
 namespace quaver {
 
@@ -34,21 +31,6 @@ struct AudioPes {
   std::size_t first_sample;  // index of the first sample that begins in it
 };
 
-// The coding formats a stream may carry (the demultiplexer's choice).
-enum class VideoCodec : std::uint8_t { kH264, kHevc };
-enum class AudioCodec : std::uint8_t { kAac, kAc3, kEac3, kMpegAudio };
-
-// What the ADTS header in front of the first audio frame declares.
-struct AdtsConfig {
-  std::uint8_t profile;             // ADTS profile: audio object type - 1
-  std::uint8_t sampling_index;      // sampling_frequency_index, 0..15
-  std::uint8_t channel_config;      // channel_configuration, 0..7
-};
-
-// What the first frames of an audio stream declare, by its format: nothing
-// until a frame has been read.
-using AudioConfig = std::variant<std::monostate, AdtsConfig, Ac3Config, Eac3Config, MpegAudioHeader>;
-
 // One audio stream, cut into MP4 samples.
 struct AudioTrack {
   std::uint16_t pid = 0;
@@ -58,7 +40,7 @@ struct AudioTrack {
   AudioCodec codec = AudioCodec::kAac;
   // The samples, back to back, and their sizes: AAC frames without their
   // ADTS headers; AC-3 and MPEG audio frames whole; E-AC-3 frames gathered
-  // into units of 1536 audio samples (see Eac3Gatherer). A size takes 4
+  // into units of 1536 audio samples (see ac3::Eac3Frames). A size takes 4
   // bytes: a hostile stream can hold a frame every 8 bytes.
   std::vector<std::uint8_t> frame_bytes;
   std::vector<std::uint32_t> frame_sizes;
@@ -70,7 +52,7 @@ struct AudioTrack {
   // when the last sample were cut.
   std::optional<Timestamp> report_first;
   std::optional<Timestamp> report_last;
-  AudioConfig config;
+  AudioConfig config;  // what the frames of its first sample declare
 
   std::size_t samples() const { return frame_sizes.size(); }
 };
@@ -84,15 +66,9 @@ struct MediaData {
   // Where the bytes of each PES start on video_pid begin in video_data, in
   // order; a PES start that added no bytes is not listed.
   std::vector<std::size_t> video_pes_starts;
-  // First parameter sets: NAL header included, start code excluded, escaped
-  // as in the stream. The VPS exists in HEVC streams only.
-  std::optional<std::vector<std::uint8_t>> vps;
-  std::optional<std::vector<std::uint8_t>> sps;
-  std::optional<std::vector<std::uint8_t>> pps;
-  // What the HEVC SPS kept declares, when it could be read.
-  std::optional<hevc::SpsInfo> hevc_sps;
-  std::uint16_t width = 1920;   // pixels, from the SPS kept
-  std::uint16_t height = 1080;  // pixels, from the SPS kept
+  // The first parameter sets of the stream.
+  ParameterSets parameter_sets;
+  PictureSize picture{1920, 1080};  // from the SPS kept, when it could be read
   std::optional<std::uint16_t> video_pid;
   VideoCodec video_codec = VideoCodec::kH264;
   // The audio streams read, in the order chosen: the first `carried_audio`
@@ -102,8 +78,6 @@ struct MediaData {
   std::size_t carried_audio = 0;
   // Every programme and stream of the input, and what became of each.
   TsInventory inventory;
-
-  const NalSyntax& video_syntax() const { return video_codec == VideoCodec::kHevc ? kHevcSyntax : kH264Syntax; }
 };
 
 }  // namespace quaver

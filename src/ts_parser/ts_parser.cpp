@@ -5,10 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "codec/codec.hpp"
 #include "core/annexb.hpp"
 #include "ts_parser/audio_frames.hpp"
-#include "ts_parser/bit_reader.hpp"
-#include "ts_parser/hevc.hpp"
 #include "ts_parser/psi.hpp"
 #include "ts_parser/stream_choice.hpp"
 
@@ -106,6 +105,7 @@ class Demuxer {
   void first_payload(std::uint16_t pid, bool scrambled, ByteView payload, bool unit_start);
   Payload payload_of(std::uint16_t pid) const;
   void reconsider(std::optional<std::uint16_t> pid);
+  void settle(std::variant<WaitFor, StreamChoice, Error> outcome);
   Payload as_surveyed(std::uint16_t pid) const;
   void take();
   void video_packet(ByteView payload, bool unit_start);
@@ -148,8 +148,8 @@ class Demuxer {
   std::size_t surveyed_ = 0;        // packets walked by the survey
   std::size_t waiting_since_ = 0;   // the packet from which it waits for waiting_.pid
   std::vector<std::uint16_t> given_up_;  // streams it stopped waiting for
-  std::optional<StreamChoice> choice_;
-  std::optional<Error> refusal_;
+  // The choice, or why the streams asked for cannot be taken, once settled.
+  std::optional<Result<StreamChoice>> settled_;
 
   MediaData md_;
   Payload video_payload_ = Payload::kUnseen;  // of the video PID taken, as its role replaced its watch
@@ -195,24 +195,23 @@ Result<MediaData> Demuxer::run() {
   walk(first, [&](std::size_t pos) {
     route(base + pos, pos);
     ++surveyed_;
-    if (!choice_ && !refusal_ && waiting_.pid && surveyed_ - waiting_since_ > kPatience) {
+    if (!settled_ && waiting_.pid && surveyed_ - waiting_since_ > kPatience) {
       given_up_.push_back(*waiting_.pid);
       reconsider(std::nullopt);
     }
-    return !choice_ && !refusal_;
+    return !settled_;
   });
-  if (!choice_ && !refusal_) {
-    auto settled = choose_streams(inventory_, map_order_, [this](std::uint16_t pid) { return as_surveyed(pid); },
-                                  options_, true);
-    if (auto* e = std::get_if<Error>(&settled)) refusal_ = *e;
-    if (auto* c = std::get_if<StreamChoice>(&settled)) choice_ = std::move(*c);
+  if (!settled_) {
+    settle(choose_streams(inventory_, map_order_, [this](std::uint16_t pid) { return as_surveyed(pid); }, options_,
+                          true));
   }
-  if (refusal_) return *refusal_;
+  if (!settled_) fault("the stream choice still waits at the end of the input");
+  if (!settled_->ok()) return settled_->error();
   surveying_ = false;
   take();
-  if (choice_->program) {
+  if (settled_->value().program) {
     for (PmtPid& p : pmts_) p.sections = SectionAssembler();
-    walk(map_position_[*choice_->program], [&](std::size_t pos) {
+    walk(map_position_[*settled_->value().program], [&](std::size_t pos) {
       route(base + pos, pos);
       return true;
     });
@@ -366,21 +365,25 @@ Payload Demuxer::as_surveyed(std::uint16_t pid) const {
 // patience with that stream.
 void Demuxer::reconsider(std::optional<std::uint16_t> pid) {
   if (pid && waiting_.pid != pid) return;
-  auto outcome = choose_streams(inventory_, map_order_, [this](std::uint16_t p) { return as_surveyed(p); }, options_,
-                                false);
+  settle(choose_streams(inventory_, map_order_, [this](std::uint16_t p) { return as_surveyed(p); }, options_,
+                        false));
+}
+
+// Takes an outcome of the choice: it waits on, or is settled.
+void Demuxer::settle(std::variant<WaitFor, StreamChoice, Error> outcome) {
   if (auto* w = std::get_if<WaitFor>(&outcome)) {
     if (w->pid != waiting_.pid) waiting_since_ = surveyed_;
     waiting_ = *w;
   } else if (auto* e = std::get_if<Error>(&outcome)) {
-    refusal_ = std::move(*e);
+    settled_.emplace(std::move(*e));
   } else {
-    choice_ = std::move(std::get<StreamChoice>(outcome));
+    settled_.emplace(std::move(std::get<StreamChoice>(outcome)));
   }
 }
 
 // Sets the walk up to demultiplex the chosen streams.
 void Demuxer::take() {
-  const StreamChoice& c = *choice_;
+  const StreamChoice& c = settled_->value();
   if (c.video_pid) {
     md_.video_pid = c.video_pid;
     md_.video_codec = c.video_codec;
@@ -446,9 +449,9 @@ void Demuxer::video_packet(ByteView payload, bool unit_start) {
 // The record's slot for a parameter set of this kind; only HEVC has a VPS.
 std::optional<std::vector<std::uint8_t>>* Demuxer::parameter_set_slot(ParameterSet kind) {
   switch (kind) {
-    case ParameterSet::kVideo: return md_.video_codec == VideoCodec::kHevc ? &md_.vps : nullptr;
-    case ParameterSet::kSequence: return &md_.sps;
-    case ParameterSet::kPicture: return &md_.pps;
+    case ParameterSet::kVideo: return md_.video_codec == VideoCodec::kHevc ? &md_.parameter_sets.vps : nullptr;
+    case ParameterSet::kSequence: return &md_.parameter_sets.sps;
+    case ParameterSet::kPicture: return &md_.parameter_sets.pps;
     default: return nullptr;
   }
 }
@@ -463,9 +466,10 @@ bool Demuxer::has_every_parameter_set() {
 
 void Demuxer::capture_parameter_sets(ByteView es) {
   if (has_every_parameter_set()) return;
-  const NalSyntax& syntax = md_.video_syntax();
+  const NalSyntax* syntax = nal_syntax(md_.video_codec);
+  if (!syntax) return;
   annexb::for_each_captured_unit(FlatBytes(es), [&](annexb::CapturedUnit u) {
-    const ParameterSet kind = syntax.parameter_set(syntax.type_of(u.header));
+    const ParameterSet kind = syntax->parameter_set(syntax->type_of(u.header));
     auto* slot = parameter_set_slot(kind);
     if (slot && !*slot) {
       slot->emplace(es.begin() + static_cast<std::ptrdiff_t>(u.start),
@@ -488,11 +492,11 @@ void Demuxer::recover_parameter_sets() {
     want[index_of(kind)] = slot && (!*slot || set_cut_[index_of(kind)]);
     missing += want[index_of(kind)];
   }
-  if (missing == 0) return;
-  const NalSyntax& syntax = md_.video_syntax();
+  const NalSyntax* syntax = nal_syntax(md_.video_codec);
+  if (missing == 0 || !syntax) return;
   const ChunkedBytes& v = md_.video_data;
   annexb::for_each_captured_unit(v, [&](annexb::CapturedUnit u) {
-    const std::size_t k = index_of(syntax.parameter_set(syntax.type_of(u.header)));
+    const std::size_t k = index_of(syntax->parameter_set(syntax->type_of(u.header)));
     if (want[k] && !found[k]) {
       found[k].emplace();
       v.append_to(*found[k], u.start, u.end - u.start);
@@ -507,17 +511,12 @@ void Demuxer::recover_parameter_sets() {
 
 // The picture size the SPS kept declares (1920x1080 when it cannot be read).
 void Demuxer::read_picture_size() {
-  if (!md_.sps) return;
-  const ByteView sps(md_.sps->data(), md_.sps->size());
+  if (!md_.parameter_sets.sps) return;
+  const ByteView sps = bytes_of(md_.parameter_sets.sps);
   if (md_.video_codec == VideoCodec::kHevc) {
-    md_.hevc_sps = hevc::read_sps(sps);
-    if (md_.hevc_sps) {
-      md_.width = md_.hevc_sps->width;
-      md_.height = md_.hevc_sps->height;
-    }
-  } else if (auto size = sps_picture_size(sps)) {
-    md_.width = size->width;
-    md_.height = size->height;
+    if (const std::optional<hevc::SpsInfo> info = hevc::read_sps(sps)) md_.picture = {info->width, info->height};
+  } else if (const std::optional<PictureSize> size = h264::read_picture_size(sps)) {
+    md_.picture = *size;
   }
 }
 
@@ -568,7 +567,7 @@ void Demuxer::finish() {
   std::vector<std::size_t> audio_frames;
   for (std::size_t k = 0; k < carried; ++k) audio_frames.push_back(audio[k].samples());
   for (TsStream& s : inventory_.streams) s.payload = payload_of(s.pid);
-  settle_inventory(inventory_, *choice_, options_, !md_.video_data.empty(), audio_frames);
+  settle_inventory(inventory_, settled_->value(), options_, !md_.video_data.empty(), audio_frames);
   if (options_.left_out_lines) {
     for (const std::string& line : left_out_lines(inventory_)) report_line(line);
   }

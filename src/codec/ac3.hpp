@@ -1,5 +1,6 @@
-// AC-3 and E-AC-3 syncframes: where they start, how long they are, what the
-// first ones declare, and how E-AC-3 frames gather into 1536-sample units.
+// AC-3 and E-AC-3: where their syncframes start, how long they are, what the
+// first ones declare, how E-AC-3 frames gather into 1536-sample units, and
+// their MP4 sample entries (ac-3 with a dac3, ec-3 with a dec3).
 //
 // Both syntaxes open with the sync word 0B 77 and carry their bsid in the top
 // five bits of byte 5: AC-3 uses bsid 0..8, E-AC-3 bsid 16. A frame is kept
@@ -11,24 +12,18 @@
 #include <cstdint>
 #include <optional>
 
+#include "codec/framing.hpp"
+#include "codec/sample_entry.hpp"
 #include "core/bytes.hpp"
+#include "core/output.hpp"
 
-namespace quaver {
+namespace quaver::ac3 {
 
-// AC-3: frame size from fscod (2 bits) and frmsizecod (6 bits) of byte 4;
-// fscod 3 (reserved), frmsizecod above 37 or a bsid above 8 is a false sync.
-struct Ac3Syntax {
+// Where a frame of either syntax may start, and how much of it tells its
+// length (see framing.hpp).
+struct SyncFrame {
   static constexpr std::size_t kHeaderBytes = 6;
   static constexpr std::uint8_t kSyncByte = 0x0B;
-  static std::size_t frame_length(const std::uint8_t* q);
-};
-
-// E-AC-3: frame size (frmsiz + 1) x 2 bytes; a reserved stream type, a
-// reserved sample rate or a bsid other than 16 is a false sync.
-struct Eac3Syntax {
-  static constexpr std::size_t kHeaderBytes = 6;
-  static constexpr std::uint8_t kSyncByte = 0x0B;
-  static std::size_t frame_length(const std::uint8_t* q);
 };
 
 // What the dac3 box carries, read from the first AC-3 frame.
@@ -45,6 +40,19 @@ struct Ac3Config {
 
 // Nothing when the frame is too short for its bit stream information.
 std::optional<Ac3Config> read_ac3_config(ByteView frame);
+
+// AC-3 frames, each one MP4 sample (see framing.hpp). Frame size from fscod
+// (2 bits) and frmsizecod (6 bits) of byte 4; fscod 3 (reserved),
+// frmsizecod above 37 or a bsid above 8 is a false sync. The configuration
+// is the first frame's.
+class Ac3Frames : public SyncFrame, public FramerConfig<Ac3Config> {
+ public:
+  static std::size_t frame_length(const std::uint8_t* q);
+  SampleStep add(ByteView frame);
+
+ private:
+  bool first_ = true;
+};
 
 // The fixed-position fields of an E-AC-3 frame (the header is complete).
 struct Eac3Frame {
@@ -77,25 +85,25 @@ struct Eac3Config {
   std::uint8_t substream_count = 0;
 };
 
-// Gathers E-AC-3 frames into MP4 samples of six blocks (1536 audio samples)
-// and reads the dec3 configuration from the frames of the first sample.
+// E-AC-3 frames, gathered into MP4 samples of six blocks (1536 audio
+// samples), with the dec3 configuration read from the frames of the first
+// sample (see framing.hpp). Frame size (frmsiz + 1) x 2 bytes; a reserved
+// stream type, a reserved sample rate or a bsid other than 16 is a false
+// sync.
 //
 // A sample opens with an independent frame of substream 0 once the current
 // sample holds six blocks of it; the other substreams' frames (independent
 // ones with another id, and every dependent one) join the current sample. A
 // frame before the first independent frame of substream 0 has no sample to
 // join and is dropped.
-class Eac3Gatherer {
+class Eac3Frames : public SyncFrame, public FramerConfig<Eac3Config> {
  public:
-  enum class Step { kDrop, kOpen, kJoin };
+  static std::size_t frame_length(const std::uint8_t* q);
   // Where the frame goes; updates the configuration while the first sample is read.
-  Step add(ByteView frame);
-  // The configuration, once a first sample exists.
-  const std::optional<Eac3Config>& config() const { return config_; }
+  SampleStep add(ByteView frame);
 
  private:
   void describe(ByteView frame, const Eac3Frame& f);
-  std::optional<Eac3Config> config_;
   unsigned blocks_ = 0;        // blocks of substream 0 in the current sample
   unsigned samples_ = 0;       // samples opened so far
   bool first_group_ = true;    // still in the first block group of the first sample
@@ -108,4 +116,11 @@ unsigned chan_loc_channels(std::uint16_t chan_loc);
 // Full-range channels of an acmod value (1+1 dual mono counts two).
 unsigned acmod_channels(std::uint8_t acmod);
 
-}  // namespace quaver
+// The tracks' format: at the stream's sample rate, 1536 samples a frame.
+AudioFormat format(const Ac3Config& c);
+AudioFormat format(const Eac3Config& c);
+
+void write_sample_entry(ByteBuilder& b, const Ac3Config& c);
+void write_sample_entry(ByteBuilder& b, const Eac3Config& c);
+
+}  // namespace quaver::ac3

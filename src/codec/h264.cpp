@@ -1,16 +1,25 @@
-// Picture size from the sequence parameter set.
+// H.264: NAL units, SPS, avc1 and avcC.
 //
-// The fields are read from an unescaped copy of the unit: emulation-prevention
-// bytes inside the Exp-Golomb fields would otherwise shift every later field.
-// Cropping uses the H.264 crop units, so 4:2:2, 4:4:4, monochrome and
+// The picture size is read from an unescaped copy of the SPS: emulation-
+// prevention bytes inside the Exp-Golomb fields would otherwise shift every
+// later field. Cropping uses the H.264 crop units, so 4:2:2, 4:4:4, monochrome and
 // interlaced streams get their true size (an interlaced 1080-line stream
 // crops by four lines per unit, not two).
-#include "core/annexb.hpp"
-#include "ts_parser/bit_reader.hpp"
+#include "codec/h264.hpp"
 
-namespace quaver {
+#include "codec/bit_reader.hpp"
+#include "core/annexb.hpp"
+
+namespace quaver::h264 {
 
 namespace {
+
+std::uint8_t type_of(std::uint8_t first) { return first & 0x1F; }
+bool left_out(std::uint8_t type) { return type == 7 || type == 8 || type == 9; }  // SPS, PPS, AUD
+bool is_key(std::uint8_t type) { return type == 5; }                              // IDR slice
+ParameterSet parameter_set(std::uint8_t type) {
+  return type == 7 ? ParameterSet::kSequence : type == 8 ? ParameterSet::kPicture : ParameterSet::kNone;
+}
 
 bool profile_has_chroma_format(std::uint8_t profile_idc) {
   switch (profile_idc) {
@@ -38,7 +47,9 @@ bool skip_scaling_list(BitReader& r, int entries) {
 
 }  // namespace
 
-std::optional<PictureSize> sps_picture_size(ByteView stored) {
+const NalSyntax kSyntax{1, type_of, 9, 12, left_out, is_key, parameter_set};
+
+std::optional<PictureSize> read_picture_size(ByteView stored) {
   if (stored.size() < 4) return std::nullopt;
   std::vector<std::uint8_t> rbsp = annexb::unescape_rbsp(stored.data(), stored.size());
   if (rbsp.size() < 4) return std::nullopt;
@@ -107,4 +118,56 @@ std::optional<PictureSize> sps_picture_size(ByteView stored) {
   return PictureSize{static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)};
 }
 
-}  // namespace quaver
+void write_sample_entry(ByteBuilder& b, PictureSize size, const ParameterSets& sets) {
+  const std::size_t avc1 = b.open_box(fourcc("avc1"));
+  write_visual_entry_fields(b, size);
+  // The length fields are 16 bits: a longer "parameter set" cannot be a real
+  // one, and writing it would corrupt the box, so no configuration is written.
+  if (sets.sps && sets.pps && sets.sps->size() <= 0xFFFF && sets.pps->size() <= 0xFFFF) {
+    const auto& sps = *sets.sps;
+    const auto& pps = *sets.pps;
+    const std::size_t avcc = b.open_box(fourcc("avcC"));
+    b.u8(1);
+    if (sps.size() >= 4) {
+      b.bytes(sps.data() + 1, 3);  // profile, compatibility, level
+    } else {
+      b.u8(0x64);
+      b.u8(0x00);
+      b.u8(0x1F);
+    }
+    b.u8(0xFF);  // 4-byte NAL lengths
+    b.u8(0xE1);  // one SPS
+    b.u16(static_cast<std::uint16_t>(sps.size()));
+    b.bytes(sps.data(), sps.size());
+    b.u8(1);
+    b.u16(static_cast<std::uint16_t>(pps.size()));
+    b.bytes(pps.data(), pps.size());
+    b.close_box(avcc);
+  }
+  b.close_box(avc1);
+}
+
+NalConfigRecord read_avcc(ByteView body) {
+  NalConfigRecord record;
+  // version, profile, compatibility, level, then lengthSizeMinusOne in the
+  // low two bits of byte 4 (4 where the body ends before it).
+  if (body.size() > 4) record.length_size = (body[4] & 3) + 1;
+  // Then the SPS count (five bits), the SPS, the PPS count and the PPS.
+  std::size_t p = 5;
+  const auto take_list = [&](std::uint8_t count_mask) {
+    if (p + 1 > body.size()) return false;
+    const unsigned count = body[p++] & count_mask;
+    for (unsigned i = 0; i < count; ++i) {
+      if (p + 2 > body.size()) return false;
+      const std::size_t len = load_be16(&body[p]);
+      if (p + 2 + len > body.size()) return false;
+      record.parameter_sets.push_back(body.subspan(p + 2, len));
+      p += 2 + len;
+    }
+    return true;
+  };
+  if (take_list(0x1F)) take_list(0xFF);
+  return record;
+}
+
+}  // namespace quaver::h264

@@ -1,6 +1,6 @@
-#include "ts_parser/mpeg_audio.hpp"
+#include "codec/mpeg_audio.hpp"
 
-namespace quaver {
+namespace quaver::mpeg_audio {
 
 namespace {
 
@@ -19,7 +19,7 @@ constexpr std::uint32_t kRates[3][3] = {{11025, 12000, 8000}, {22050, 24000, 160
 
 }  // namespace
 
-std::optional<MpegAudioHeader> read_mpeg_audio_header(const std::uint8_t* q) {
+std::optional<Header> read_header(const std::uint8_t* q) {
   if (q[0] != 0xFF || (q[1] & 0xE0) != 0xE0) return std::nullopt;
   const unsigned version = (q[1] >> 3) & 3;  // 0 MPEG-2.5, 1 reserved, 2 MPEG-2, 3 MPEG-1
   const unsigned layer_bits = (q[1] >> 1) & 3;  // 1 layer III, 2 layer II, 3 layer I
@@ -28,7 +28,7 @@ std::optional<MpegAudioHeader> read_mpeg_audio_header(const std::uint8_t* q) {
   if (version == 1 || layer_bits == 0 || rate_index == 0 || rate_index == 15 || freq_index == 3) {
     return std::nullopt;
   }
-  MpegAudioHeader h{};
+  Header h{};
   h.mpeg1 = version == 3;
   h.layer = static_cast<std::uint8_t>(4 - layer_bits);
   h.sample_rate = kRates[version == 0 ? 0 : version - 1][freq_index];
@@ -48,4 +48,16 @@ std::optional<MpegAudioHeader> read_mpeg_audio_header(const std::uint8_t* q) {
   return h;
 }
 
-}  // namespace quaver
+AudioFormat format(const Header& first) {
+  return AudioFormat{first.sample_rate, first.samples_per_frame, static_cast<std::uint16_t>(first.mono ? 1 : 2)};
+}
+
+void write_sample_entry(ByteBuilder& b, const Header& first) {
+  const std::size_t entry = b.open_box(fourcc("mp4a"));
+  write_audio_entry_fields(b, format(first));
+  write_esds(b, EsdsFields{static_cast<std::uint8_t>(first.mpeg1 ? 0x6B : 0x69),
+                           static_cast<std::uint32_t>(first.frame_length), first.bit_rate, first.bit_rate, {}});
+  b.close_box(entry);
+}
+
+}  // namespace quaver::mpeg_audio

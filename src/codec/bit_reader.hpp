@@ -1,5 +1,6 @@
 // Most-significant-bit-first reader with Exp-Golomb codes, for parameter sets
-// and audio frame headers.
+// and audio frame headers: every read says when the bits run out instead of
+// reading past the end.
 #pragma once
 
 #include <cstddef>
@@ -96,14 +97,5 @@ inline std::optional<Window> read_window(BitReader& r, bool present) {
   }
   return w;
 }
-
-struct PictureSize {
-  std::uint16_t width;
-  std::uint16_t height;
-};
-
-// Picture size from an SPS NAL unit (header byte first, escaped as stored);
-// nothing when the SPS ends before its cropping fields.
-std::optional<PictureSize> sps_picture_size(ByteView sps);
 
 }  // namespace quaver

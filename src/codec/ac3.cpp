@@ -1,8 +1,8 @@
-#include "ts_parser/ac3.hpp"
+#include "codec/ac3.hpp"
 
-#include "ts_parser/bit_reader.hpp"
+#include "codec/bit_reader.hpp"
 
-namespace quaver {
+namespace quaver::ac3 {
 
 namespace {
 
@@ -39,7 +39,7 @@ unsigned chan_loc_channels(std::uint16_t chan_loc) {
   return n;
 }
 
-std::size_t Ac3Syntax::frame_length(const std::uint8_t* q) {
+std::size_t Ac3Frames::frame_length(const std::uint8_t* q) {
   if (q[0] != 0x0B || q[1] != 0x77) return 0;
   const unsigned fscod = q[4] >> 6;
   const unsigned frmsizecod = q[4] & 0x3F;
@@ -73,7 +73,15 @@ std::optional<Ac3Config> read_ac3_config(ByteView frame) {
   return c;
 }
 
-std::size_t Eac3Syntax::frame_length(const std::uint8_t* q) {
+SampleStep Ac3Frames::add(ByteView frame) {
+  if (first_) {
+    first_ = false;
+    config_ = read_ac3_config(frame);
+  }
+  return {SampleStep::Kind::kOpen, frame};
+}
+
+std::size_t Eac3Frames::frame_length(const std::uint8_t* q) {
   if (q[0] != 0x0B || q[1] != 0x77) return 0;
   const unsigned strmtyp = q[2] >> 6;
   const unsigned fscod = q[4] >> 6;
@@ -179,7 +187,7 @@ std::uint16_t chan_loc_of(std::uint16_t chanmap) {
 
 }  // namespace
 
-void Eac3Gatherer::describe(ByteView frame, const Eac3Frame& f) {
+void Eac3Frames::describe(ByteView frame, const Eac3Frame& f) {
   Eac3Config& c = *config_;
   const Eac3Details d = read_eac3_details(frame, f);
   if (f.independent()) {
@@ -198,10 +206,10 @@ void Eac3Gatherer::describe(ByteView frame, const Eac3Frame& f) {
   if (d.chanmap) s.chan_loc = static_cast<std::uint16_t>(s.chan_loc | chan_loc_of(*d.chanmap));
 }
 
-Eac3Gatherer::Step Eac3Gatherer::add(ByteView frame) {
+SampleStep Eac3Frames::add(ByteView frame) {
   const Eac3Frame f = read_eac3_frame(frame.data());
   const bool opens = f.independent() && f.substreamid == 0 && (samples_ == 0 || blocks_ >= 6);
-  if (samples_ == 0 && !opens) return Step::kDrop;
+  if (samples_ == 0 && !opens) return {SampleStep::Kind::kDrop, {}};
   if (opens) {
     ++samples_;
     blocks_ = 0;
@@ -223,7 +231,43 @@ Eac3Gatherer::Step Eac3Gatherer::add(ByteView frame) {
     const Eac3Substream& s0 = c.substreams[0];
     c.channels = static_cast<std::uint16_t>(acmod_channels(s0.acmod) + s0.lfeon + chan_loc_channels(s0.chan_loc));
   }
-  return opens ? Step::kOpen : Step::kJoin;
+  return {opens ? SampleStep::Kind::kOpen : SampleStep::Kind::kJoin, frame};
 }
 
-}  // namespace quaver
+AudioFormat format(const Ac3Config& c) { return AudioFormat{c.sample_rate, 1536, c.channels}; }
+
+AudioFormat format(const Eac3Config& c) { return AudioFormat{c.sample_rate, 1536, c.channels}; }
+
+void write_sample_entry(ByteBuilder& b, const Ac3Config& c) {
+  const std::size_t entry = b.open_box(fourcc("ac-3"));
+  write_audio_entry_fields(b, format(c));
+  const std::size_t dac3 = b.open_box(fourcc("dac3"));
+  b.u24((std::uint32_t{c.fscod} << 22) | (std::uint32_t{c.bsid & 0x1Fu} << 17) | (std::uint32_t{c.bsmod & 7u} << 14) |
+        (std::uint32_t{c.acmod & 7u} << 11) | (std::uint32_t{c.lfeon & 1u} << 10) |
+        (std::uint32_t{c.bit_rate_code & 0x1Fu} << 5));
+  b.close_box(dac3);
+  b.close_box(entry);
+}
+
+void write_sample_entry(ByteBuilder& b, const Eac3Config& c) {
+  const std::size_t entry = b.open_box(fourcc("ec-3"));
+  write_audio_entry_fields(b, format(c));
+  const std::size_t dec3 = b.open_box(fourcc("dec3"));
+  const unsigned count = c.substream_count ? c.substream_count : 1;
+  b.u16(static_cast<std::uint16_t>(((c.data_rate & 0x1FFFu) << 3) | (count - 1)));
+  for (unsigned i = 0; i < count; ++i) {
+    const Eac3Substream& s = c.substreams[i];
+    // fscod, bsid, reserved, asvc 0, bsmod, acmod, lfeon, reserved, num_dep_sub,
+    // then chan_loc (9 bits) when there are dependents, else a reserved bit.
+    std::uint32_t bits = (std::uint32_t{s.fscod & 3u} << 22) | (std::uint32_t{s.bsid & 0x1Fu} << 17) |
+                         (std::uint32_t{s.bsmod & 7u} << 12) | (std::uint32_t{s.acmod & 7u} << 9) |
+                         (std::uint32_t{s.lfeon & 1u} << 8) | (std::uint32_t{s.num_dep_sub & 0xFu} << 1);
+    if (s.num_dep_sub > 0) bits |= (s.chan_loc >> 8) & 1;
+    b.u24(bits);
+    if (s.num_dep_sub > 0) b.u8(static_cast<std::uint8_t>(s.chan_loc));
+  }
+  b.close_box(dec3);
+  b.close_box(entry);
+}
+
+}  // namespace quaver::ac3

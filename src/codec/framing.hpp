@@ -1,0 +1,43 @@
+// How the frames of an audio stream become MP4 samples.
+//
+// Each audio codec has a framer class that the transport layer drives. Its
+// static members are the frame syntax that ts_parser/frame_cutter.hpp cuts
+// a stream by:
+//   kHeaderBytes    bytes that must lie in the buffer, from a candidate
+//                   position on, before it is judged;
+//   kSyncByte       the first byte of every header;
+//   frame_length(q) the length in bytes of the frame whose header is at q,
+//                   or 0 when the bytes at q are no header of this syntax.
+// Each complete frame is then handed to add(frame), which says what the
+// frame gives the track (a SampleStep), and config() (FramerConfig) is what
+// the frames of the first sample declare, once there is one.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "core/bytes.hpp"
+
+namespace quaver {
+
+struct SampleStep {
+  enum class Kind : std::uint8_t {
+    kDrop,  // nothing: the frame belongs to no sample
+    kOpen,  // `bytes` begin a new sample
+    kJoin,  // `bytes` are appended to the current sample
+  };
+  Kind kind;
+  ByteView bytes;  // within the frame
+};
+
+// The configuration a framer reads from the frames of the first sample.
+template <class Config>
+class FramerConfig {
+ public:
+  const std::optional<Config>& config() const { return config_; }
+
+ protected:
+  std::optional<Config> config_;
+};
+
+}  // namespace quaver
