@@ -7,7 +7,9 @@ do not copy these helpers into test files.  Contents:
 * MPEG-TS: ``ts_packet``, ``pat``, ``pmt``, ``pes``, ``packetize``, ``ts_stream``,
   ``ts_program``, ``rewrite_pes``, ``pes_times``, ``drop_pes``, ``crc32_mpeg2``, ``AC3_DESCRIPTOR``,
   ``EAC3_DESCRIPTOR``.
-* AAC: ``adts_frame``.
+* AAC: ``adts_frame``, ``loas_frame`` (LATM in LOAS).
+* Opus in TS: ``opus_packet``, ``opus_toc``, ``opus_descriptor``, ``OPUS_REGISTRATION``.
+* MPEG-2 video: ``mpeg2_sequence_header``, ``mpeg2_picture``, ``mpeg2_unit``.
 * AC-3, E-AC-3, MPEG audio: ``ac3_frame``, ``ac3_frame_size``, ``eac3_frame``,
   ``mpeg_audio_frame``, ``mpeg_audio_info``.
 * H.264: ``BitWriter``, ``BitReader``, ``sps``, ``pps``, ``parse_sps``,
@@ -304,6 +306,80 @@ def adts_frame(payload, *, profile=1, sf_index=3, channels=2, crc=False, frame_l
     if crc:
         w.u(16, 0)
     return w.bytes() + payload
+
+
+def loas_frame(payload, *, asc=b"\x11\x90", asc_bits=16, same_mux=False, version=0, sub_frames=0,
+               other_data_bits=None, crc=None):
+    """A LOAS frame (sync word 0x2B7 and length) holding one AudioMuxElement with one
+    payload.  Unless ``same_mux``, it carries a StreamMuxConfig of one program and layer,
+    payload lengths in bytes (frameLengthType 0) and ``asc_bits`` bits of ``asc`` as the
+    AudioSpecificConfig (for ``version`` 1 behind its length); ``other_data_bits`` and
+    ``crc`` add those fields."""
+    w = BitWriter()
+    w.u(1, 1 if same_mux else 0)
+    if not same_mux:
+        w.u(1, version)
+        if version:
+            w.u(1, 0).u(2, 0).u(8, 0xFF)  # audioMuxVersionA, taraBufferFullness in one byte
+        w.u(1, 1).u(6, sub_frames).u(4, 0).u(3, 0)
+        if version:
+            w.u(2, 0).u(8, asc_bits)
+        for i in range(asc_bits):
+            w.u(1, (asc[i // 8] >> (7 - i % 8)) & 1)
+        w.u(3, 0).u(8, 0xFF)  # frameLengthType 0, latmBufferFullness
+        w.u(1, 0 if other_data_bits is None else 1)
+        if other_data_bits is not None:
+            if version:
+                w.u(2, 0).u(8, other_data_bits)
+            else:
+                w.u(1, 0).u(8, other_data_bits)
+        w.u(1, 0 if crc is None else 1)
+        if crc is not None:
+            w.u(8, crc)
+    n = len(payload)
+    while n >= 255:
+        w.u(8, 255)
+        n -= 255
+    w.u(8, n)
+    for b in payload:
+        w.u(8, b)
+    element = w.bytes()
+    return bytes([0x56, 0xE0 | (len(element) >> 8), len(element) & 0xFF]) + element
+
+
+# --------------------------------------------------------------------------
+# Opus in transport streams
+# --------------------------------------------------------------------------
+
+OPUS_REGISTRATION = b"\x05\x04Opus"
+
+
+def opus_descriptor(channel_config_code=2):
+    """The registration descriptor and the Opus audio extension descriptor of a map entry."""
+    return OPUS_REGISTRATION + bytes([0x7F, 0x02, 0x80, channel_config_code])
+
+
+def opus_packet(packet, *, start_trim=None, end_trim=None, extension=None):
+    """An Opus packet (TOC byte first) behind its transport-stream control header."""
+    flags = (0x10 if start_trim is not None else 0) | (0x08 if end_trim is not None else 0) | \
+            (0x04 if extension is not None else 0)
+    n, size = len(packet), b""
+    while n >= 255:
+        size += b"\xff"
+        n -= 255
+    out = bytes([0x7F, 0xE0 | flags]) + size + bytes([n])
+    for trim in (start_trim, end_trim):
+        if trim is not None:
+            out += struct.pack(">H", trim & 0x1FFF)
+    if extension is not None:
+        out += bytes([len(extension)]) + extension
+    return out + packet
+
+
+def opus_toc(config=19, stereo=True, code=0, frames=None):
+    """A TOC byte (and for code 3 the frame count byte): ``config`` 19 is CELT 20 ms."""
+    toc = bytes([(config << 3) | (4 if stereo else 0) | code])
+    return toc + (bytes([frames]) if code == 3 else b"")
 
 
 # --------------------------------------------------------------------------
@@ -732,6 +808,51 @@ def hevc_key_unit(*, aud=True, slices=1):
     head = hevc_nal(HEVC_AUD, b"\x50") if aud else b""
     sets = b"".join(START + u for u in (hevc_vps(), hevc_sps(), hevc_pps()))
     return head + sets + b"".join(hevc_slice(19, first=i == 0) for i in range(slices))
+
+
+# --------------------------------------------------------------------------
+# MPEG-2 video
+# --------------------------------------------------------------------------
+
+def mpeg2_sequence_header(width=320, height=240, *, profile_and_level=0x48, bit_rate=1000, vbv=20,
+                          extension=True):
+    """A sequence header (start code included) with, unless ``extension`` is False
+    (MPEG-1 syntax), its sequence extension.  ``bit_rate`` in units of 400 bit/s,
+    ``vbv`` in units of 2048 bytes; 0x48 is Main profile at Main level."""
+    w = BitWriter()
+    w.u(12, width & 0xFFF).u(12, height & 0xFFF).u(4, 1).u(4, 3)  # 1:1, 25 fps
+    w.u(18, bit_rate & 0x3FFFF).u(1, 1).u(10, vbv & 0x3FF).u(1, 0).u(1, 0).u(1, 0)
+    out = b"\x00\x00\x01\xb3" + w.bytes()
+    if extension:
+        e = BitWriter()
+        e.u(4, 1).u(8, profile_and_level).u(1, 1).u(2, 1)  # sequence extension, progressive, 4:2:0
+        e.u(2, width >> 12).u(2, height >> 12).u(12, bit_rate >> 18).u(1, 1).u(8, vbv >> 10)
+        e.u(1, 0).u(2, 0).u(5, 0)
+        out += b"\x00\x00\x01\xb5" + e.bytes()
+    return out
+
+
+def mpeg2_picture(coding_type=1, *, temporal_reference=0, slices=1, fill=b"\x12\x34\x56" * 8):
+    """A picture header (``coding_type`` 1 I, 2 P, 3 B), its coding extension and slices."""
+    w = BitWriter()
+    w.u(10, temporal_reference).u(3, coding_type).u(16, 0xFFFF)
+    if coding_type in (2, 3):
+        w.u(4, 0x7)
+    out = b"\x00\x00\x01\x00" + w.bytes() + b"\x00\x00\x01\xb5\x8f\xff\xf3\x41\x80"
+    for k in range(slices):
+        out += bytes([0, 0, 1, k + 1]) + fill
+    return out
+
+
+def mpeg2_unit(coding_type=1, *, sequence=None, gop=None, **picture):
+    """One picture with the headers a stream puts in front of it: for an I picture a
+    sequence header and a group-of-pictures header unless told otherwise."""
+    sequence = coding_type == 1 if sequence is None else sequence
+    gop = coding_type == 1 if gop is None else gop
+    out = mpeg2_sequence_header() if sequence is True else (sequence or b"")
+    if gop:
+        out += b"\x00\x00\x01\xb8\x00\x08\x00\x00"
+    return out + mpeg2_picture(coding_type, **picture)
 
 
 def parse_hvcc(body):

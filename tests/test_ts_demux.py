@@ -3,10 +3,10 @@ import pytest
 
 import _quaver
 import quaver
-from builders import (AC3_DESCRIPTOR, EAC3_DESCRIPTOR, START, ac3_frame, adts_frame, aud, decoder_config, eac3_frame,
-                      find_all, find_box, hevc_key_unit, hevc_nal, hevc_slice, mp4_sample_table, mpeg_audio_frame,
-                      nal, parse_avcc, pat, pes, pmt, pps, sps, ts_packet, ts_program, ts_programs, ts_stream, u16,
-                      u32)
+from builders import (AC3_DESCRIPTOR, EAC3_DESCRIPTOR, OPUS_REGISTRATION, START, ac3_frame, adts_frame, aud,
+                      decoder_config, eac3_frame, find_all, find_box, hevc_key_unit, hevc_nal, hevc_slice, loas_frame,
+                      mp4_sample_table, mpeg2_unit, mpeg_audio_frame, nal, opus_descriptor, opus_packet, opus_toc,
+                      parse_avcc, pat, pes, pmt, pps, sps, ts_packet, ts_program, ts_programs, ts_stream, u16, u32)
 
 SPS = sps()
 PPS = pps()
@@ -194,18 +194,22 @@ def test_parameter_sets_cut_at_packet_end_are_taken_whole():
 
 def program_stream(stream_type, info=b""):
     """A few PES of the kind a stream type (and for private data, its descriptors)
-    announces; H.264 bytes for MPEG-2 video."""
+    announces."""
     audio = lambda frames: [pes(b"".join(frames), pts=90000 + 2880 * i, stream_id=0xC0) for i in range(2)]
-    if stream_type in (0x1B, 0x02):
+    if stream_type == 0x1B:
         return video_pes([key_unit(), aud() + P])
+    if stream_type == 0x02:
+        return video_pes([mpeg2_unit(1), mpeg2_unit(2, temporal_reference=1)])
     if stream_type == 0x24:
         return video_pes([hevc_key_unit(), hevc_nal(35, b"\x50") + hevc_slice(1)])
     return audio({0x0F: [adts_frame(b"\x11" * 30)] * 2, 0x81: [ac3_frame()] * 2, 0x87: [eac3_frame()] * 2,
                   0x03: [mpeg_audio_frame()] * 2, 0x04: [mpeg_audio_frame(version=2)] * 2,
-                  0x06: [eac3_frame() if EAC3_DESCRIPTOR in info else ac3_frame()] * 2}[stream_type])
+                  0x11: [loas_frame(b"\x21" * 30, same_mux=i > 0) for i in range(2)],
+                  0x06: [opus_packet(opus_toc() + b"\x11" * 30)] * 2 if OPUS_REGISTRATION in info else
+                  [eac3_frame() if EAC3_DESCRIPTOR in info else ac3_frame()] * 2}[stream_type])
 
 
-AC3_INFO, EAC3_INFO = AC3_DESCRIPTOR, EAC3_DESCRIPTOR
+AC3_INFO, EAC3_INFO, OPUS_INFO = AC3_DESCRIPTOR, EAC3_DESCRIPTOR, opus_descriptor()
 
 
 @pytest.mark.parametrize("entries, pids, sample_entries", [
@@ -215,8 +219,15 @@ AC3_INFO, EAC3_INFO = AC3_DESCRIPTOR, EAC3_DESCRIPTOR
     # H.264 before HEVC wherever each is listed; HEVC when alone.
     ([(0x24, 0x100), (0x1B, 0x102), (0x81, 0x101)], (258, 257), ("avc1", "ac-3")),
     ([(0x24, 0x100), (0x87, 0x101)], (256, 257), ("hvc1", "ec-3")),
-    # MPEG-2 video is no video candidate: the H.264 entry after it is taken.
+    # MPEG-2 video after H.264 and HEVC wherever each is listed; MPEG-2 video when alone.
     ([(0x02, 0x100), (0x1B, 0x102), (0x0F, 0x101)], (258, 257), ("avc1", "mp4a")),
+    ([(0x02, 0x100), (0x24, 0x102), (0x0F, 0x101)], (258, 257), ("hvc1", "mp4a")),
+    ([(0x02, 0x100), (0x0F, 0x101)], (256, 257), ("mp4v", "mp4a")),
+    # LATM AAC after AAC and before AC-3; Opus after MPEG audio; each taken alone.
+    ([(0x1B, 0x100), (0x81, 0x101), (0x11, 0x102), (0x0F, 0x103)], (256, 259), ("avc1", "mp4a")),
+    ([(0x1B, 0x100), (0x81, 0x101), (0x11, 0x102)], (256, 258), ("avc1", "mp4a")),
+    ([(0x1B, 0x100), (0x06, 0x101, OPUS_INFO), (0x03, 0x102)], (256, 258), ("avc1", "mp4a")),
+    ([(0x02, 0x100), (0x06, 0x101, OPUS_INFO)], (256, 257), ("mp4v", "Opus")),
     # AAC, else AC-3, else E-AC-3, else MPEG audio, wherever each is listed.
     ([(0x1B, 0x100), (0x03, 0x101), (0x81, 0x102), (0x0F, 0x103)], (256, 259), ("avc1", "mp4a")),
     ([(0x1B, 0x100), (0x03, 0x101), (0x87, 0x102), (0x06, 0x103, AC3_INFO)], (256, 259), ("avc1", "ac-3")),
@@ -235,9 +246,6 @@ def test_stream_choice_by_type_and_descriptor(entries, pids, sample_entries, cap
     assert tuple(b[12:16].decode() for b in stsd) == sample_entries
 
 
-def test_mpeg2_video_alone_is_no_video(capfd):
-    with pytest.raises(ValueError, match="^No video data found$"):
-        convert(ts_program([(0x02, 0x100, b"", program_stream(0x02)), (0x0F, 0x101, b"", program_stream(0x0F))]))
 
 
 # ---- programmes, their maps and what is left out ---------------------------------

@@ -551,7 +551,8 @@ def _png(annexb: bytes, codec: str) -> bytes:
         import av
     except ImportError:
         raise UsageError("--png needs PyAV to decode the key frame: pip install av") from None
-    with av.open(io.BytesIO(annexb), format=codec) as container:
+    # A raw MPEG-2 video stream is read by the demuxer ffmpeg names after MPEG video in general.
+    with av.open(io.BytesIO(annexb), format="mpegvideo" if codec == "mpeg2video" else codec) as container:
         frame = next(container.decode(video=0), None)
     if frame is None:
         raise ValueError("the key frame does not decode")

@@ -17,15 +17,17 @@ void join_sample(AudioTrack& track, ByteView bytes) {
 
 }  // namespace
 
-AudioFrameCutter::AudioFrameCutter(AudioCodec codec)
-    : decided_(codec != AudioCodec::kMpegAudio), framing_(framing_of(codec)) {}
+AudioFrameCutter::AudioFrameCutter(AudioCodec codec, std::uint8_t channels)
+    : decided_(codec != AudioCodec::kMpegAudio), framing_(framing_of(codec, channels)) {}
 
-AudioFrameCutter::AnyFraming AudioFrameCutter::framing_of(AudioCodec codec) {
+AudioFrameCutter::AnyFraming AudioFrameCutter::framing_of(AudioCodec codec, std::uint8_t channels) {
   switch (codec) {
     case AudioCodec::kAac: return Framing<aac::AdtsFrames>{};
     case AudioCodec::kAc3: return Framing<ac3::Ac3Frames>{};
     case AudioCodec::kEac3: return Framing<ac3::Eac3Frames>{};
     case AudioCodec::kMpegAudio: return Framing<mpeg_audio::Frames>{};
+    case AudioCodec::kLatmAac: return Framing<latm::LoasFrames>{};
+    case AudioCodec::kOpus: return Framing<opus::Packets>{{}, opus::Packets(channels)};
   }
   fault("unknown audio codec");
 }

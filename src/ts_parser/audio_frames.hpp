@@ -24,7 +24,9 @@ namespace quaver {
 // cut by neither syntax until the first header of one of them is found.
 class AudioFrameCutter {
  public:
-  explicit AudioFrameCutter(AudioCodec codec);
+  // `channels`: what the stream's map declares, where its format needs it
+  // (Opus); 0 when it does not say.
+  explicit AudioFrameCutter(AudioCodec codec, std::uint8_t channels = 0);
 
   // A PES header with this PTS was read; `es` is what of its elementary
   // stream came with it.
@@ -43,8 +45,8 @@ class AudioFrameCutter {
     Frames frames;
   };
   using AnyFraming = std::variant<Framing<aac::AdtsFrames>, Framing<ac3::Ac3Frames>, Framing<ac3::Eac3Frames>,
-                                  Framing<mpeg_audio::Frames>>;
-  static AnyFraming framing_of(AudioCodec codec);
+                                  Framing<mpeg_audio::Frames>, Framing<latm::LoasFrames>, Framing<opus::Packets>>;
+  static AnyFraming framing_of(AudioCodec codec, std::uint8_t channels = 0);
 
   std::size_t cut(AudioTrack& track);
   template <class Frames>
