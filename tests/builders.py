@@ -7,7 +7,7 @@ do not copy these helpers into test files.  Contents:
 * MPEG-TS: ``ts_packet``, ``pat``, ``pmt``, ``pes``, ``packetize``, ``ts_stream``,
   ``ts_program``, ``rewrite_pes``, ``pes_times``, ``drop_pes``, ``crc32_mpeg2``, ``AC3_DESCRIPTOR``,
   ``EAC3_DESCRIPTOR``.
-* AAC: ``adts_frame``, ``loas_frame`` (LATM in LOAS).
+* AAC: ``adts_frame``, ``loas_frame`` (LATM in LOAS), ``loas_payload``.
 * Opus in TS: ``opus_packet``, ``opus_toc``, ``opus_descriptor``, ``OPUS_REGISTRATION``.
 * MPEG-2 video: ``mpeg2_sequence_header``, ``mpeg2_picture``, ``mpeg2_unit``.
 * AC-3, E-AC-3, MPEG audio: ``ac3_frame``, ``ac3_frame_size``, ``eac3_frame``,
@@ -166,14 +166,15 @@ def packetize(pid, pes_bytes, *, cc_start=0, pcr=None):
 
 
 def ts_stream(video_pes_list, audio_pes_list=(), *, video_pid=0x100, audio_pid=0x101,
-              video_type=0x1B, audio_type=0x0F, with_tables=True, pmt_pid=0x1000):
+              video_type=0x1B, audio_type=0x0F, audio_info=b"", with_tables=True, pmt_pid=0x1000):
     """A whole TS: PAT (pid 0) and PMT (``pmt_pid``) first, then the PES, alternating
     one video PES and one audio PES (v0 a0 v1 a1 ...; the rest of the longer list
     follows).  Continuity counters run per PID.  The PMT lists video then audio (the
-    audio entry only when ``audio_pes_list`` is not empty); PCR_PID = video_pid."""
+    audio entry, with the descriptors ``audio_info``, only when ``audio_pes_list`` is
+    not empty); PCR_PID = video_pid."""
     out = []
     if with_tables:
-        streams = [(video_type, video_pid)] + ([(audio_type, audio_pid)] if audio_pes_list else [])
+        streams = [(video_type, video_pid)] + ([(audio_type, audio_pid, audio_info)] if audio_pes_list else [])
         out += [ts_packet(0, pat(pmt_pid), pusi=True),
                 ts_packet(pmt_pid, pmt(streams, pcr_pid=video_pid), pusi=True)]
     cc = {video_pid: 0, audio_pid: 0}
@@ -345,6 +346,25 @@ def loas_frame(payload, *, asc=b"\x11\x90", asc_bits=16, same_mux=False, version
         w.u(8, b)
     element = w.bytes()
     return bytes([0x56, 0xE0 | (len(element) >> 8), len(element) & 0xFF]) + element
+
+
+def loas_payload(frame):
+    """The AAC payload of a LOAS frame with one program, layer and payload, whose
+    StreamMuxConfig (audioMuxVersion 0) holds a 16-bit AudioSpecificConfig, as ffmpeg
+    writes AAC-LC."""
+    r = BitReader(frame, 24)
+    if r.u(1) == 0:
+        assert r.u(1) == 0 and r.u(1) == 1 and r.u(6 + 4 + 3) == 0
+        r.u(16)
+        assert r.u(3) == 0 and r.u(8) is not None and r.u(1) == 0
+        if r.u(1):
+            r.u(8)
+    n = 0
+    while True:
+        b = r.u(8)
+        n += b
+        if b != 255:
+            return bytes(r.u(8) for _ in range(n))
 
 
 # --------------------------------------------------------------------------

@@ -244,3 +244,9 @@ $FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=0.4 $VA:duration=0.4 $X26
 # 34. A regular file with its moov at the end and signed composition offsets (a version 1 ctts).
 $FF $VS1 $A1 $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 -movflags negative_cts_offsets \
     regular_negative_cts.mp4
+# 35. Broadcast codecs, 1.2 s each with a 440 Hz tone at 48 kHz stereo: MPEG-2 video (Main
+#     profile, 2 B-frames, a GOP of 12, fixed quantiser) with AAC; H.264 (160x120) with AAC in
+#     LATM/LOAS (stream type 0x11); H.264 (160x120) with Opus (private data, registration "Opus").
+$FF $V1 $S12 -c:v mpeg2video -bf 2 -g 12 -q:v 10 -flags:v +bitexact $AAC -ar 48000 $TS mpeg2_aac.ts
+$FF $V12 $S12 $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 $TS -mpegts_flags latm h264_latm.ts
+$FF $V12 $S12 $X264S -x264-params $KEY -flags:v +bitexact -c:a libopus -b:a 48k -ac 2 -ar 48000 $TS h264_opus.ts
