@@ -835,13 +835,18 @@ def hevc_key_unit(*, aud=True, slices=1):
 # --------------------------------------------------------------------------
 
 def mpeg2_sequence_header(width=320, height=240, *, profile_and_level=0x48, bit_rate=1000, vbv=20,
-                          extension=True):
+                          extension=True, matrices=False):
     """A sequence header (start code included) with, unless ``extension`` is False
     (MPEG-1 syntax), its sequence extension.  ``bit_rate`` in units of 400 bit/s,
-    ``vbv`` in units of 2048 bytes; 0x48 is Main profile at Main level."""
+    ``vbv`` in units of 2048 bytes; 0x48 is Main profile at Main level.  ``matrices``
+    loads both quantiser matrices (128 bytes more)."""
     w = BitWriter()
     w.u(12, width & 0xFFF).u(12, height & 0xFFF).u(4, 1).u(4, 3)  # 1:1, 25 fps
-    w.u(18, bit_rate & 0x3FFFF).u(1, 1).u(10, vbv & 0x3FF).u(1, 0).u(1, 0).u(1, 0)
+    w.u(18, bit_rate & 0x3FFFF).u(1, 1).u(10, vbv & 0x3FF).u(1, 0)
+    for _ in range(2):
+        w.u(1, 1 if matrices else 0)
+        for k in range(64 if matrices else 0):
+            w.u(8, 16 + k)
     out = b"\x00\x00\x01\xb3" + w.bytes()
     if extension:
         e = BitWriter()
