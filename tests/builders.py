@@ -857,13 +857,14 @@ def mpeg2_sequence_header(width=320, height=240, *, profile_and_level=0x48, bit_
     return out
 
 
-def mpeg2_picture(coding_type=1, *, temporal_reference=0, slices=1, fill=b"\x12\x34\x56" * 8):
-    """A picture header (``coding_type`` 1 I, 2 P, 3 B), its coding extension and slices."""
+def mpeg2_picture(coding_type=1, *, temporal_reference=0, slices=1, fill=b"\x12\x34\x56" * 8, structure=3):
+    """A picture header (``coding_type`` 1 I, 2 P, 3 B), its coding extension and slices;
+    ``structure`` 1 or 2 makes it a top or bottom field picture, 3 a frame."""
     w = BitWriter()
     w.u(10, temporal_reference).u(3, coding_type).u(16, 0xFFFF)
     if coding_type in (2, 3):
         w.u(4, 0x7)
-    out = b"\x00\x00\x01\x00" + w.bytes() + b"\x00\x00\x01\xb5\x8f\xff\xf3\x41\x80"
+    out = b"\x00\x00\x01\x00" + w.bytes() + b"\x00\x00\x01\xb5\x8f\xff" + bytes([0xF0 | structure]) + b"\x41\x80"
     for k in range(slices):
         out += bytes([0, 0, 1, k + 1]) + fill
     return out

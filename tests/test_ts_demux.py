@@ -5,7 +5,7 @@ import _quaver
 import quaver
 from builders import (AC3_DESCRIPTOR, EAC3_DESCRIPTOR, OPUS_REGISTRATION, START, ac3_frame, adts_frame, aud,
                       decoder_config, eac3_frame, find_all, find_box, hevc_key_unit, hevc_nal, hevc_slice, loas_frame,
-                      mp4_sample_table, mpeg2_sequence_header, mpeg2_unit, mpeg_audio_frame, nal, opus_descriptor, opus_packet, opus_toc,
+                      mp4_sample_table, mpeg2_picture, mpeg2_sequence_header, mpeg2_unit, mpeg_audio_frame, nal, opus_descriptor, opus_packet, opus_toc,
                       parse_avcc, pat, pes, pmt, pps, sps, ts_packet, ts_program, ts_programs, ts_stream, u16, u32)
 
 SPS = sps()
@@ -295,6 +295,16 @@ def read_mpeg2_rates(header):
         rate |= (((e[2] & 0x1F) << 7) | (e[3] >> 1)) << 18
         vbv |= e[4] << 10
     return rate * 400, vbv * 2048
+
+
+def test_mpeg2_field_pictures_pair_into_frames(capfd):
+    # An I top field with its P bottom field, two B fields, then a frame picture:
+    # three samples, one per PES, the first a sync sample.
+    units = [mpeg2_unit(1, structure=1) + mpeg2_picture(2, structure=2),
+             mpeg2_unit(3, structure=2) + mpeg2_picture(3, structure=1), mpeg2_unit(2)]
+    mp4 = convert(ts_stream([pes(u, pts=90000 + 3600 * i) for i, u in enumerate(units)], video_type=0x02))
+    t = mp4_sample_table(find_all(mp4, "moov/trak")[0])
+    assert [mp4[o:o + n] for o, n in zip(t["offsets"], t["sizes"])] == units and t["stss"] == [1]
 
 
 def test_mpeg2_video_without_a_sequence_header_or_an_i_picture(capfd):

@@ -7,7 +7,10 @@
 // scan for 00 00 01 finds every one. A sample is one picture together with
 // the headers in front of it: a sequence header (B3) with its extensions, a
 // group-of-pictures header (B8), the picture header (00) and its slices. Its
-// picture coding type (I, P, B) is read from the picture header.
+// picture coding type (I, P, B) is read from the picture header. A frame
+// coded as two field pictures is one sample: the second field (its picture
+// coding extension says which field each is) stays with the first, as the
+// frame's timestamps and a player take them.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +29,7 @@ constexpr std::uint8_t kPictureCode = 0x00;
 constexpr std::uint8_t kSequenceHeaderCode = 0xB3;
 constexpr std::uint8_t kExtensionCode = 0xB5;
 constexpr std::uint8_t kGroupCode = 0xB8;
+constexpr std::uint8_t kPictureCodingExtension = 8;  // extension_start_code_identifier
 
 // What a sequence header and its sequence extension declare.
 struct Sequence {
@@ -50,8 +54,9 @@ struct Picture {
 // Calls visit(picture) for each picture of the stream, in order. A picture
 // opens at the first sequence, group or picture header after the previous
 // picture's header and ends where the next one opens (the last at the end
-// of the bytes). Bytes before the first header, and headers after the last
-// picture, belong to no picture. `visit` returns false to stop.
+// of the bytes); the picture header of a first field's second field opens
+// none. Bytes before the first header, and headers after the last picture,
+// belong to no picture. `visit` returns false to stop.
 template <class Bytes, class Visit>
 void for_each_picture(const Bytes& v, Visit&& visit) {
   const std::size_t n = v.size();
@@ -59,13 +64,27 @@ void for_each_picture(const Bytes& v, Visit&& visit) {
   bool pictured = false;  // and its picture header came
   bool sequence = false;  // and a sequence header did
   bool intra = false;
+  // The picture so far is a field whose second field is still to come.
+  bool first_field = false;
+  std::size_t fields = 0;  // field pictures in the open picture
   std::size_t begin = 0;
   for (std::size_t q = v.find_start3(0); q + 3 < n; q = v.find_start3(q + 3)) {
     const std::uint8_t code = v.nal_header(q + 3);
+    if (code == kExtensionCode && pictured && q + 6 < n && (v.at(q + 4) >> 4) == kPictureCodingExtension) {
+      // picture_structure: 1 top field, 2 bottom field, 3 frame.
+      const unsigned structure = v.at(q + 6) & 3;
+      first_field = structure != 3 && structure != 0 && ++fields == 1;
+      continue;
+    }
     if (code != kPictureCode && code != kSequenceHeaderCode && code != kGroupCode) continue;
+    if (code == kPictureCode && first_field) {
+      first_field = false;  // the second field joins the first
+      continue;
+    }
     if (pictured) {
       if (!visit(Picture{begin, q, intra && sequence})) return;
-      open = pictured = sequence = false;
+      open = pictured = sequence = first_field = false;
+      fields = 0;
     }
     if (!open) {
       open = true;
