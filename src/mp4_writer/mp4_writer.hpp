@@ -29,25 +29,25 @@ namespace quaver {
 // MediaData::video_data (the mdat is these units back to back, each behind
 // a 4-byte length), and each sample's size and key flag. Kept in flat arrays
 // of small fields, since a hostile stream can hold a NAL unit every four
-// bytes. A stream not made of NAL units (MPEG-2 video) keeps each sample as
+// bytes. A stream not made of NAL units (MPEG-2 video) is cut into its
+// pictures, each with the headers in front of it, and keeps each sample as
 // one range, written as it stands.
 struct SampleLayout {
   std::vector<std::uint64_t> nal_starts;    // position of each kept NAL unit's header byte
   std::vector<std::uint32_t> nal_sizes;     // its bytes, header included
-  bool length_prefixed = true;              // each range is written behind its length
   std::vector<std::uint32_t> sample_sizes;  // bytes in length-prefixed form
   std::vector<bool> sample_keys;            // holds a slice of a picture that decodes on its own
   std::uint64_t video_bytes = 0;            // V: all video samples together
   // V reaches 2^32: nothing is laid out, the file could not describe it.
   bool too_large = false;
+  bool length_prefixed = true;  // each range is written behind its length
 
   std::size_t samples() const { return sample_sizes.size(); }
 };
 
 // The video samples of a demultiplexed stream (none without video bytes):
 // a stream of NAL units is split into access units at access-unit
-// delimiters, or at the PES starts when it has none; an MPEG-2 video stream
-// into its pictures, each with the headers in front of it.
+// delimiters, or at the PES starts when it has none.
 SampleLayout layout_video(const MediaData& media);
 
 // The video samples' composition offsets: PTS - DTS of each sample's
