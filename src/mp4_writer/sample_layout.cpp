@@ -7,8 +7,7 @@
 // stream would become one sample. Each unit becomes one sample of
 // length-prefixed NAL units, without the parameter sets and delimiters that
 // the sample description already carries or that MP4 does not use. A unit
-// left with no NAL unit yields no sample. MPEG-2 video is cut by its own
-// syntax (codec/mpeg2_video.hpp).
+// left with no NAL unit yields no sample.
 #include "core/annexb.hpp"
 #include "mp4_writer/mp4_writer.hpp"
 
@@ -17,6 +16,36 @@ namespace quaver {
 namespace {
 
 constexpr std::uint64_t kLimit32 = std::uint64_t{1} << 32;
+
+// The samples of an MPEG-2 video stream: one picture each, written as it
+// stands. A first walk counts them, so that nothing grows by doubling.
+SampleLayout layout_pictures(const ChunkedBytes& v) {
+  SampleLayout layout;
+  layout.length_prefixed = false;
+  std::size_t pictures = 0;
+  mpeg2_video::for_each_picture(v, [&](const mpeg2_video::Picture& p) {
+    ++pictures;
+    layout.video_bytes += p.end - p.begin;
+    return true;
+  });
+  if (layout.video_bytes >= kLimit32) {
+    layout.too_large = true;
+    return layout;
+  }
+  layout.nal_starts.reserve(pictures);
+  layout.nal_sizes.reserve(pictures);
+  layout.sample_sizes.reserve(pictures);
+  layout.sample_keys.reserve(pictures);
+  mpeg2_video::for_each_picture(v, [&](const mpeg2_video::Picture& p) {
+    const auto size = static_cast<std::uint32_t>(p.end - p.begin);  // below 2^32: V is
+    layout.nal_starts.push_back(p.begin);
+    layout.nal_sizes.push_back(size);
+    layout.sample_sizes.push_back(size);
+    layout.sample_keys.push_back(p.key);
+    return true;
+  });
+  return layout;
+}
 
 // Calls visit(header, end, type) for each NAL unit of the split scan.
 template <class Visit>
@@ -111,36 +140,6 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     key = key || syntax.is_key(type);
   });
   close_sample();
-  return layout;
-}
-
-// The samples of an MPEG-2 video stream: one picture each, written as it
-// stands. A first walk counts them, so that nothing grows by doubling.
-SampleLayout layout_pictures(const ChunkedBytes& v) {
-  SampleLayout layout;
-  layout.length_prefixed = false;
-  std::size_t pictures = 0;
-  mpeg2_video::for_each_picture(v, [&](const mpeg2_video::Picture& p) {
-    ++pictures;
-    layout.video_bytes += p.end - p.begin;
-    return true;
-  });
-  if (layout.video_bytes >= kLimit32) {
-    layout.too_large = true;
-    return layout;
-  }
-  layout.nal_starts.reserve(pictures);
-  layout.nal_sizes.reserve(pictures);
-  layout.sample_sizes.reserve(pictures);
-  layout.sample_keys.reserve(pictures);
-  mpeg2_video::for_each_picture(v, [&](const mpeg2_video::Picture& p) {
-    const auto size = static_cast<std::uint32_t>(p.end - p.begin);  // below 2^32: V is
-    layout.nal_starts.push_back(p.begin);
-    layout.nal_sizes.push_back(size);
-    layout.sample_sizes.push_back(size);
-    layout.sample_keys.push_back(p.key);
-    return true;
-  });
   return layout;
 }
 

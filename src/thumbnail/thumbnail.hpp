@@ -1,18 +1,20 @@
 // The first key frame of a transport stream or a regular MP4, as an H.264 or
-// HEVC Annex B byte stream (4-byte start codes in front of the parameter sets),
-// or as an MPEG-2 video elementary stream (the picture with its headers).
+// HEVC Annex B byte stream (4-byte start codes in front of the parameter sets).
 //
 // TS: the first key picture of the demultiplexed video (H.264 IDR, HEVC intra
 // random access point), every slice of it, with the stream's parameter sets
-// (HEVC: VPS, SPS, PPS) in front; MPEG-2 video: the first I picture with a
-// sequence header in front of it, as the stream holds them. MP4: the first
-// sample of the video track (the first track when none says it is video),
-// found through its chunk offset, or in the first fragment holding one when
-// its tables have none, converted from length-prefixed form (length fields
-// as wide as its avcC or hvcC says), with the parameter sets of its avcC or
-// hvcC (and lhvC) in front; an MPEG-2 video sample as it stands.
+// (HEVC: VPS, SPS, PPS) in front. MP4: the first sample of the video track
+// (the first track when none says it is video), found through its chunk
+// offset, or in the first fragment holding one when its tables have none, converted from
+// length-prefixed form (length fields as wide as its avcC or hvcC says), with
+// the parameter sets of its avcC or hvcC (and lhvC) in front.
 // Refused: inputs without video, without a key frame, or whose boxes do not
 // lead to a sample that lies inside its mdat, and encrypted tracks.
+//
+// MPEG-2 video, whose stream is not made of NAL units, gives its elementary
+// stream instead: from a TS, the first I picture with a sequence header in
+// front of it, as the stream holds them; from an MP4, the first sample as
+// it stands.
 #pragma once
 
 #include <cstddef>

@@ -8,6 +8,22 @@ namespace {
 
 constexpr std::uint8_t kStartCode[4] = {0, 0, 0, 1};
 
+// The first key picture of an MPEG-2 video stream, its headers in front,
+// as it stands in the stream: it carries its sequence header itself.
+Result<OutBuffer> key_picture_of(const MediaData& md, OutputAllocator& alloc) {
+  std::optional<mpeg2_video::Picture> key;
+  mpeg2_video::for_each_picture(md.video_data, [&](const mpeg2_video::Picture& p) {
+    if (p.key) key = p;
+    return !key;
+  });
+  if (!key) return Error{"No I-frame found in video stream", ErrorKind::kNothingToDo};
+  OutBuffer out = OutBuffer::allocate(key->end - key->begin, alloc);
+  FixedWriter w(out);
+  md.video_data.copy_to(w.room(key->end - key->begin), key->begin, key->end - key->begin);
+  w.finish();
+  return out;
+}
+
 struct KeyPicture {
   std::size_t begin;  // first byte of the first slice's start code
   std::size_t end;    // one past the last slice kept
@@ -48,22 +64,6 @@ std::optional<KeyPicture> find_first_key_picture(const ChunkedBytes& v, const Na
     q = end;
   }
   return picture;
-}
-
-// The first key picture of an MPEG-2 video stream, its headers in front,
-// as it stands in the stream: it carries its sequence header itself.
-Result<OutBuffer> key_picture_of(const MediaData& md, OutputAllocator& alloc) {
-  std::optional<mpeg2_video::Picture> key;
-  mpeg2_video::for_each_picture(md.video_data, [&](const mpeg2_video::Picture& p) {
-    if (p.key) key = p;
-    return !key;
-  });
-  if (!key) return Error{"No I-frame found in video stream", ErrorKind::kNothingToDo};
-  OutBuffer out = OutBuffer::allocate(key->end - key->begin, alloc);
-  FixedWriter w(out);
-  md.video_data.copy_to(w.room(key->end - key->begin), key->begin, key->end - key->begin);
-  w.finish();
-  return out;
 }
 
 }  // namespace
