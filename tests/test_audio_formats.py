@@ -266,6 +266,20 @@ def test_opus_packets_lose_their_control_header_and_last_as_their_toc_says(code,
     assert body == bytes([0, 2]) + struct.pack(">HIhB", 312, 48000, 0, 0)
 
 
+@pytest.mark.parametrize("per_pes", [5, 2, 1])
+def test_opus_packets_of_several_lengths_last_each_its_own(per_pes, capfd):
+    # 20 ms, 10 ms, three 20 ms frames, 2.5 ms, 20 ms: each PES stamped where its first packet starts.
+    tocs = [opus_toc(19), opus_toc(18), opus_toc(19, code=3, frames=3), opus_toc(16), opus_toc(19)]
+    lengths = [960, 480, 2880, 120, 960]
+    packets = [opus_packet(toc + bytes([0x50 + i]) * 20) for i, toc in enumerate(tocs)]
+    video = [pes(u, pts=90000 + 3600 * i, dts=90000 + 3600 * i) for i, u in enumerate([KEY, PICTURE])]
+    audio = [pes(b"".join(packets[i:i + per_pes]), pts=90000 + sum(lengths[:i]) * 90000 // 48000, stream_id=0xC0)
+             for i in range(0, len(packets), per_pes)]
+    mp4 = _quaver.convert_ts_to_mp4(ts_stream(video, audio, audio_type=0x06, audio_info=opus_descriptor(2)))
+    t, _, _, _ = dops(mp4)
+    assert t["durations"] == lengths
+
+
 @pytest.mark.parametrize("info, stereo, expected", [
     (opus_descriptor(1), True, bytes([0, 1, 0, 0, 0, 0, 0xBB, 0x80, 0, 0, 0])),
     (opus_descriptor(6), True, bytes([0, 6, 0, 0, 0, 0, 0xBB, 0x80, 0, 0, 1, 4, 2, 0, 4, 1, 2, 3, 5])),

@@ -28,6 +28,9 @@ struct SampleStep {
   };
   Kind kind;
   ByteView bytes;  // within the frame
+  // Audio samples the new sample lasts, for a format whose samples differ
+  // in length (Opus); 0: the format's frame.
+  std::uint32_t duration = 0;
 };
 
 // The configuration a framer reads from the frames of the first sample.

@@ -103,7 +103,7 @@ SampleStep Packets::add(ByteView frame) {
     if (config.frame_samples == 0) config.frame_samples = 960;
     config_ = config;
   }
-  return {SampleStep::Kind::kOpen, packet};
+  return {SampleStep::Kind::kOpen, packet, packet_samples(packet)};
 }
 
 AudioFormat format(const OpusConfig& c) { return AudioFormat{48000, c.frame_samples, c.channels}; }

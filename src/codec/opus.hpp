@@ -36,7 +36,7 @@ std::uint32_t packet_samples(ByteView packet);
 std::uint8_t declared_channels(ByteView descriptors);
 
 // Control-header-framed packets, each one MP4 sample without its header
-// (see framing.hpp). The configuration: the channels the map declared (else
+// (see framing.hpp), lasting what its TOC byte says. The configuration: the channels the map declared (else
 // those the first packet's TOC says: mono or stereo), and the first
 // packet's start trim as the pre-skip.
 class Packets : public FramerConfig<OpusConfig> {

@@ -78,7 +78,8 @@ bool AudioFrameCutter::decide(AudioTrack& track) {
   return false;
 }
 
-void AudioFrameCutter::open_sample(AudioTrack& track, const std::uint8_t* first_byte, ByteView bytes) {
+void AudioFrameCutter::open_sample(AudioTrack& track, const std::uint8_t* first_byte, const SampleStep& step) {
+  const ByteView bytes = step.bytes;
   const std::uint64_t at = drained_ + static_cast<std::uint64_t>(first_byte - buffer_.data());
   // The last PES that started at or before the sample's first byte holds it.
   std::size_t reached = next_pending_;
@@ -91,7 +92,14 @@ void AudioFrameCutter::open_sample(AudioTrack& track, const std::uint8_t* first_
       next_pending_ = 0;
     }
   }
-  if (track.frame_sizes.empty()) track.report_first = pts_;
+  if (track.frame_sizes.empty()) {
+    track.report_first = pts_;
+    first_duration_ = step.duration;
+  } else if (step.duration != first_duration_ && track.durations.empty()) {
+    // The first sample lasting otherwise: every one's length is kept from here on.
+    track.durations.assign(track.frame_sizes.size(), first_duration_);
+  }
+  if (!track.durations.empty()) track.durations.push_back(step.duration);
   track.report_last = pts_;
   track.frame_sizes.push_back(static_cast<std::uint32_t>(bytes.size()));  // a frame is below 2^32 bytes
   track.frame_bytes.insert(track.frame_bytes.end(), bytes.begin(), bytes.end());
@@ -104,7 +112,7 @@ std::size_t AudioFrameCutter::cut_with(Framing<Frames>& framing, AudioTrack& tra
     const SampleStep step = framing.frames.add(frame);
     switch (step.kind) {
       case SampleStep::Kind::kDrop: return;
-      case SampleStep::Kind::kOpen: open_sample(track, frame.data(), step.bytes); break;
+      case SampleStep::Kind::kOpen: open_sample(track, frame.data(), step); break;
       case SampleStep::Kind::kJoin: join_sample(track, step.bytes); break;
     }
     if (track.frame_sizes.size() == 1 && framing.frames.config()) track.config = *framing.frames.config();

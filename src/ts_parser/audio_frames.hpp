@@ -53,7 +53,7 @@ class AudioFrameCutter {
   std::size_t cut_with(Framing<Frames>& framing, AudioTrack& track);
   void cut_and_drain(AudioTrack& track);
   bool decide(AudioTrack& track);
-  void open_sample(AudioTrack& track, const std::uint8_t* first_byte, ByteView bytes);
+  void open_sample(AudioTrack& track, const std::uint8_t* first_byte, const SampleStep& step);
 
   // A PES start no sample has begun at or after yet, by its position in the
   // stream of audio bytes.
@@ -68,6 +68,7 @@ class AudioFrameCutter {
   std::uint64_t drained_ = 0;  // bytes removed from the front of buffer_ so far
   bool decided_;               // the frame syntax is known
   std::size_t decide_from_ = 0;  // where the search for a first header resumes
+  std::uint32_t first_duration_ = 0;  // of the first sample, as its step gave it
   AnyFraming framing_;
 };
 
