@@ -38,8 +38,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t total = 0;
     cutter.cut(input, [&](ByteView f) {
       total += f.size();
-      const quaver::SampleStep step = frames.add(f);
-      if (step.bytes.size() > f.size()) quaver::fuzz::broken("a sample larger than its frame", step.bytes.size(), f.size());
+      std::size_t bytes = frames.add(f).bytes.size();
+      if constexpr (requires { frames.next(); }) {
+        while (const auto more = frames.next()) bytes += more->bytes.size();
+      }
+      if (bytes > f.size()) quaver::fuzz::broken("samples larger than their frame", bytes, f.size());
     });
     if (total > size) quaver::fuzz::broken("frames beyond the stream", total, size);
     if (frames.config()) write_sample_entry(entries, *frames.config());

@@ -164,6 +164,7 @@ def audio_elementary_streams():
         "mixed_syncs": ac3_frame() + mpeg_audio_frame() + eac3_frame() + adts_frame(bytes(30)),
         "loas": b"".join(loas_frame(bytes([i]) * 40, same_mux=i % 2 == 1) for i in range(4)),
         "loas_version1_other_data": loas_frame(b"\x21" * 300, version=1, other_data_bits=8, crc=1) * 2,
+        "loas_sub_frames": loas_frame([b"\x31" * 20, b"\x32" * 300, b"\x33"]) * 2,
         "opus_trims": opus_packet(opus_toc() + b"\x11" * 30, start_trim=312) + opus_packet(
             opus_toc(3, code=3, frames=2) + b"\x22" * 300, end_trim=20, extension=b"\x01\x02"),
     }

@@ -309,13 +309,16 @@ def adts_frame(payload, *, profile=1, sf_index=3, channels=2, crc=False, frame_l
     return w.bytes() + payload
 
 
-def loas_frame(payload, *, asc=b"\x11\x90", asc_bits=16, same_mux=False, version=0, sub_frames=0,
+def loas_frame(payload, *, asc=b"\x11\x90", asc_bits=16, same_mux=False, version=0, sub_frames=None,
                other_data_bits=None, crc=None):
-    """A LOAS frame (sync word 0x2B7 and length) holding one AudioMuxElement with one
-    payload.  Unless ``same_mux``, it carries a StreamMuxConfig of one program and layer,
-    payload lengths in bytes (frameLengthType 0) and ``asc_bits`` bits of ``asc`` as the
-    AudioSpecificConfig (for ``version`` 1 behind its length); ``other_data_bits`` and
-    ``crc`` add those fields."""
+    """A LOAS frame (sync word 0x2B7 and length) holding one AudioMuxElement with the
+    payload (or a list of payloads, one per sub-frame; ``sub_frames`` says how many the
+    configuration declares, less one, when it should differ).  Unless ``same_mux``, it
+    carries a StreamMuxConfig of one program and layer, payload lengths in bytes
+    (frameLengthType 0) and ``asc_bits`` bits of ``asc`` as the AudioSpecificConfig (for
+    ``version`` 1 behind its length); ``other_data_bits`` and ``crc`` add those fields."""
+    payloads = payload if isinstance(payload, list) else [payload]
+    sub_frames = len(payloads) - 1 if sub_frames is None else sub_frames
     w = BitWriter()
     w.u(1, 1 if same_mux else 0)
     if not same_mux:
@@ -337,13 +340,14 @@ def loas_frame(payload, *, asc=b"\x11\x90", asc_bits=16, same_mux=False, version
         w.u(1, 0 if crc is None else 1)
         if crc is not None:
             w.u(8, crc)
-    n = len(payload)
-    while n >= 255:
-        w.u(8, 255)
-        n -= 255
-    w.u(8, n)
-    for b in payload:
-        w.u(8, b)
+    for payload in payloads:
+        n = len(payload)
+        while n >= 255:
+            w.u(8, 255)
+            n -= 255
+        w.u(8, n)
+        for b in payload:
+            w.u(8, b)
     element = w.bytes()
     return bytes([0x56, 0xE0 | (len(element) >> 8), len(element) & 0xFF]) + element
 

@@ -222,10 +222,17 @@ def test_latm_config_and_payloads(config, asc, rate, spf, channels, capfd):
         object_type=0x40, stream_type=0x15, buffer_size=768, max_bit_rate=128000, avg_bit_rate=128000, specific=asc)
 
 
+def test_latm_sub_frames_are_samples_each(capfd):
+    # Two payloads a frame: four samples of 1024, one after the other.
+    frames = [loas_frame([b"\x51" * 20, b"\x52" * 300]), loas_frame([b"\x53" * 9, b"\x54" * 30], same_mux=True)]
+    t, _, samples = audio_track(convert("latm", frames, frame_ticks=3840))
+    assert samples == [b"\x51" * 20, b"\x52" * 300, b"\x53" * 9, b"\x54" * 30] and t["durations"] == [1024] * 4
+
+
 def test_latm_frames_without_a_configuration_quaver_reads_are_dropped(capfd):
     good = [loas_frame(b"\x31" * 20), loas_frame(b"\x32" * 20, same_mux=True)]
     unread = [loas_frame(b"\x41" * 20, same_mux=True),           # before any configuration
-              loas_frame(b"\x42" * 20, sub_frames=1),            # two payloads a frame
+              loas_frame(b"\x42" * 20, sub_frames=1),            # two payloads declared, one there
               loas_frame(b"\x43" * 20, same_mux=True),           # ... and the configuration it left
               loas_frame(b"\x44" * 20, asc=b"\x11\x80"),        # channels given in the stream
               loas_frame(b"\x45" * 20, asc=b"\x41\x90"),        # CELP, not AAC

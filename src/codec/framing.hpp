@@ -10,7 +10,9 @@
 //                   or 0 when the bytes at q are no header of this syntax.
 // Each complete frame is then handed to add(frame), which says what the
 // frame gives the track (a SampleStep), and config() (FramerConfig) is what
-// the frames of the first sample declare, once there is one.
+// the frames of the first sample declare, once there is one. A framer whose
+// frames may hold several samples (LATM) also has next(): the frame's
+// further samples, one per call, until it gives nothing.
 #pragma once
 
 #include <cstdint>

@@ -103,6 +103,8 @@ void copy_bits(ByteView data, std::size_t from, std::size_t bits, std::uint8_t* 
 
 SampleStep LoasFrames::add(ByteView frame) {
   const SampleStep drop{SampleStep::Kind::kDrop, {}};
+  ends_.clear();
+  handed_ = 0;
   const ByteView element = frame.subspan(3);
   BitReader r(element);
   auto same_mux = r.read_bit();
@@ -113,8 +115,8 @@ SampleStep LoasFrames::add(ByteView frame) {
     MuxConfig m;
     auto version = r.read_bit();
     if (!version) return drop;
-    m.version1 = *version;
-    if (m.version1) {
+    const bool version1 = *version;
+    if (version1) {
       auto version_a = r.read_bit();
       if (!version_a || *version_a || !latm_value(r)) return drop;  // taraBufferFullness
     }
@@ -127,7 +129,7 @@ SampleStep LoasFrames::add(ByteView frame) {
     }
     m.sub_frames = static_cast<std::uint8_t>(*sub_frames);
     std::optional<std::uint32_t> asc_bits;
-    if (m.version1 && !(asc_bits = latm_value(r))) return drop;
+    if (version1 && !(asc_bits = latm_value(r))) return drop;
     const std::size_t asc_from = r.bit_pos();
     std::optional<LatmConfig> config = read_asc(r);
     if (!config) return drop;
@@ -138,27 +140,16 @@ SampleStep LoasFrames::add(ByteView frame) {
     if (read > 8 * config->asc.size()) return drop;
     auto length_type = r.read_bits(3);
     if (!length_type || *length_type != 0 || !r.skip_bits(8)) return drop;  // latmBufferFullness
+    // Other data follows the payloads; only its length field is read here.
     auto other = r.read_bit();
     if (!other) return drop;
-    m.other_data = *other;
-    if (m.other_data) {
-      if (m.version1) {
-        auto bits = latm_value(r);
-        if (!bits) return drop;
-        m.other_data_bits = *bits;
-      } else {
-        for (;;) {
-          auto escape = r.read_bit();
-          auto bits = r.read_bits(8);
-          if (!escape || !bits || m.other_data_bits > 0xFFFFFF) return drop;
-          m.other_data_bits = m.other_data_bits << 8 | *bits;
-          if (!*escape) break;
-        }
-      }
+    if (*other && version1 && !latm_value(r)) return drop;
+    for (std::optional<std::uint32_t> escape = *other && !version1; escape && *escape;) {
+      escape = r.read_bit();
+      if (!escape || !r.skip_bits(8)) return drop;
     }
     auto crc = r.read_bit();
     if (!crc || (*crc && !r.skip_bits(8))) return drop;
-    if (m.sub_frames != 0) return drop;
     if (!config_) {
       config->asc_size = static_cast<std::uint8_t>((read + 7) / 8);
       copy_bits(element, asc_from, read, config->asc.data());
@@ -167,19 +158,34 @@ SampleStep LoasFrames::add(ByteView frame) {
     mux_ = m;
   }
   if (!mux_) return drop;
-  // PayloadLengthInfo: bytes, in runs of 255 ended by a smaller value.
-  std::size_t length = 0;
-  for (;;) {
-    auto b = r.read_bits(8);
-    if (!b) return drop;
-    length += *b;
-    if (*b != 255) break;
+  // Each sub-frame: its PayloadLengthInfo (bytes, in runs of 255 ended by a
+  // smaller value), then its payload. A frame cut short gives nothing.
+  payload_.clear();
+  for (unsigned k = 0; k <= mux_->sub_frames; ++k) {
+    std::size_t length = 0;
+    for (std::optional<std::uint32_t> b; !b || *b == 255;) {
+      b = r.read_bits(8);
+      if (!b) break;
+      length += *b;
+    }
+    const std::size_t from = r.bit_pos();
+    if (length == 0 || from + 8 * length > 8 * element.size()) {
+      ends_.clear();
+      return drop;
+    }
+    payload_.resize(payload_.size() + length);
+    copy_bits(element, from, 8 * length, payload_.data() + payload_.size() - length);
+    ends_.push_back(payload_.size());
+    r.skip_bits(8 * length);
   }
-  const std::size_t from = r.bit_pos();
-  if (length == 0 || from + 8 * length > 8 * element.size()) return drop;
-  payload_.resize(length);
-  copy_bits(element, from, 8 * length, payload_.data());
-  return {SampleStep::Kind::kOpen, ByteView(payload_.data(), payload_.size())};
+  return *next();
+}
+
+std::optional<SampleStep> LoasFrames::next() {
+  if (handed_ >= ends_.size()) return std::nullopt;
+  const std::size_t begin = handed_ ? ends_[handed_ - 1] : 0;
+  const std::size_t end = ends_[handed_++];
+  return SampleStep{SampleStep::Kind::kOpen, ByteView(payload_.data() + begin, end - begin)};
 }
 
 AudioFormat format(const LatmConfig& c) { return AudioFormat{c.sample_rate, c.frame_samples, c.channels}; }

@@ -34,16 +34,13 @@ struct LatmConfig {
 // The StreamMuxConfig a frame's payload is read by: one program of one
 // layer, all streams on the same time framing, payload lengths in bytes.
 struct MuxConfig {
-  bool version1 = false;       // audioMuxVersion 1: values carry their own length
   std::uint8_t sub_frames = 0;  // numSubFrames: payloads per frame, less one
-  bool other_data = false;
-  std::uint32_t other_data_bits = 0;
 };
 
-// LOAS frames, each giving its AAC payload as one MP4 sample (see
-// framing.hpp). A frame is dropped when it has no configuration to be read
-// by (before the first StreamMuxConfig), or one quaver does not read:
-// several programs, layers or payloads per frame, payload lengths not in
+// LOAS frames, each giving its AAC payloads (one per sub-frame) as MP4
+// samples (see framing.hpp). A frame is dropped when it has no
+// configuration to be read by (before the first StreamMuxConfig), or one
+// quaver does not read: several programs or layers, payload lengths not in
 // bytes, or an AudioSpecificConfig other than AAC's general one.
 class LoasFrames : public FramerConfig<LatmConfig> {
  public:
@@ -56,10 +53,13 @@ class LoasFrames : public FramerConfig<LatmConfig> {
   }
 
   SampleStep add(ByteView frame);
+  std::optional<SampleStep> next();
 
  private:
   std::optional<MuxConfig> mux_;
-  std::vector<std::uint8_t> payload_;  // the last payload, aligned
+  std::vector<std::uint8_t> payload_;  // the last frame's payloads, aligned, back to back
+  std::vector<std::size_t> ends_;      // where each of them ends
+  std::size_t handed_ = 0;             // payloads handed out
 };
 
 AudioFormat format(const LatmConfig& c);

@@ -109,13 +109,18 @@ template <class Frames>
 std::size_t AudioFrameCutter::cut_with(Framing<Frames>& framing, AudioTrack& track) {
   const ByteView buf(buffer_.data(), buffer_.size());
   return framing.cutter.cut(buf, [&](ByteView frame) {
-    const SampleStep step = framing.frames.add(frame);
-    switch (step.kind) {
-      case SampleStep::Kind::kDrop: return;
-      case SampleStep::Kind::kOpen: open_sample(track, frame.data(), step); break;
-      case SampleStep::Kind::kJoin: join_sample(track, step.bytes); break;
+    const auto take = [&](const SampleStep& step) {
+      switch (step.kind) {
+        case SampleStep::Kind::kDrop: return;
+        case SampleStep::Kind::kOpen: open_sample(track, frame.data(), step); break;
+        case SampleStep::Kind::kJoin: join_sample(track, step.bytes); break;
+      }
+      if (track.frame_sizes.size() == 1 && framing.frames.config()) track.config = *framing.frames.config();
+    };
+    take(framing.frames.add(frame));
+    if constexpr (requires { framing.frames.next(); }) {
+      while (const std::optional<SampleStep> more = framing.frames.next()) take(*more);
     }
-    if (track.frame_sizes.size() == 1 && framing.frames.config()) track.config = *framing.frames.config();
   });
 }
 
