@@ -1,14 +1,13 @@
 #include "codec/latm.hpp"
 
+#include <iterator>
+
 #include "codec/aac.hpp"
 #include "codec/bit_reader.hpp"
 
 namespace quaver::latm {
 
 namespace {
-
-constexpr std::uint32_t kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                      22050, 16000, 12000, 11025, 8000, 7350};
 
 // LatmGetValue: a count of bytes (2 bits), then that many bytes and one.
 std::optional<std::uint32_t> latm_value(BitReader& r) {
@@ -37,8 +36,8 @@ std::optional<std::uint32_t> sample_rate(BitReader& r) {
   auto index = r.read_bits(4);
   if (!index) return std::nullopt;
   if (*index == 15) return r.read_bits(24);
-  if (*index >= 13) return std::nullopt;
-  return kRates[*index];
+  if (*index >= std::size(aac::kSampleRates)) return std::nullopt;
+  return aac::kSampleRates[*index];
 }
 
 // Reads an AudioSpecificConfig of the general audio coding types (AAC

@@ -41,8 +41,9 @@ std::optional<Control> read_control(const std::uint8_t* q, std::size_t readable)
   return c;
 }
 
-// Vorbis channel layouts of 3 to 8 channels: streams, coupled streams, and
-// the stream channel each output channel comes from.
+// The Vorbis channel layouts of 1 to 8 channels: streams, coupled streams,
+// and the stream channel each output channel comes from (family 1 uses
+// those of 3 channels and more).
 struct Layout {
   std::uint8_t streams;
   std::uint8_t coupled;
