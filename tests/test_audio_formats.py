@@ -273,12 +273,13 @@ def test_opus_packets_lose_their_control_header_and_last_as_their_toc_says(code,
     assert body == bytes([0, 2]) + struct.pack(">HIhB", 312, 48000, 0, 0)
 
 
-@pytest.mark.parametrize("per_pes", [5, 2, 1])
+@pytest.mark.parametrize("per_pes", [6, 2, 1])
 def test_opus_packets_of_several_lengths_last_each_its_own(per_pes, capfd):
-    # 20 ms, 10 ms, three 20 ms frames, 2.5 ms, 20 ms: each PES stamped where its first packet starts.
-    tocs = [opus_toc(19), opus_toc(18), opus_toc(19, code=3, frames=3), opus_toc(16), opus_toc(19)]
-    lengths = [960, 480, 2880, 120, 960]
-    packets = [opus_packet(toc + bytes([0x50 + i]) * 20) for i, toc in enumerate(tocs)]
+    # 20 ms, 10 ms, three 20 ms frames, 2.5 ms, 20 ms, then a packet of a few bytes (silence), which
+    # lasts as long as the one before whatever its TOC says: each PES stamped where its first packet starts.
+    tocs = [opus_toc(19), opus_toc(18), opus_toc(19, code=3, frames=3), opus_toc(16), opus_toc(19), opus_toc(16)]
+    lengths = [960, 480, 2880, 120, 960, 960]
+    packets = [opus_packet(toc + bytes([0x50 + i]) * (20 if i < 5 else 2)) for i, toc in enumerate(tocs)]
     video = [pes(u, pts=90000 + 3600 * i, dts=90000 + 3600 * i) for i, u in enumerate([KEY, PICTURE])]
     audio = [pes(b"".join(packets[i:i + per_pes]), pts=90000 + sum(lengths[:i]) * 90000 // 48000, stream_id=0xC0)
              for i in range(0, len(packets), per_pes)]

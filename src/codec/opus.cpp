@@ -104,7 +104,8 @@ SampleStep Packets::add(ByteView frame) {
     if (config.frame_samples == 0) config.frame_samples = 960;
     config_ = config;
   }
-  return {SampleStep::Kind::kOpen, packet, packet_samples(packet)};
+  if (packet.size() >= kTimedBytes) last_duration_ = packet_samples(packet);
+  return {SampleStep::Kind::kOpen, packet, last_duration_};
 }
 
 AudioFormat format(const OpusConfig& c) { return AudioFormat{48000, c.frame_samples, c.channels}; }

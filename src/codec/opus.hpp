@@ -36,7 +36,10 @@ std::uint32_t packet_samples(ByteView packet);
 std::uint8_t declared_channels(ByteView descriptors);
 
 // Control-header-framed packets, each one MP4 sample without its header
-// (see framing.hpp), lasting what its TOC byte says. The configuration: the channels the map declared (else
+// (see framing.hpp), lasting what its TOC byte says. A packet of fewer than
+// kTimedBytes bytes (silence, a lost frame's stand-in) lasts as long as the
+// one before it: it does in any stream an encoder writes, and otherwise a
+// hostile stream could make every 4 bytes a duration entry of 8. The configuration: the channels the map declared (else
 // those the first packet's TOC says: mono or stereo), and the first
 // packet's start trim as the pre-skip.
 class Packets : public FramerConfig<OpusConfig> {
@@ -45,13 +48,17 @@ class Packets : public FramerConfig<OpusConfig> {
   // The header's fields (prefix, flags and up to ten size bytes) are judged
   // in one look: a packet is at most a few kilobytes.
   static constexpr std::size_t kHeaderBytes = 12;
+  static constexpr std::size_t kShortestFrame = 4;  // header, size and TOC byte
   static constexpr std::uint8_t kSyncByte = 0x7F;
   static std::size_t frame_length(const std::uint8_t* q);
+
+  static constexpr std::size_t kTimedBytes = 8;
 
   SampleStep add(ByteView frame);
 
  private:
   std::uint8_t declared_;
+  std::uint32_t last_duration_ = 0;  // of the packet before, as add gave it
 };
 
 AudioFormat format(const OpusConfig& c);

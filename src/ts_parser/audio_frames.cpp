@@ -1,6 +1,7 @@
 #include "ts_parser/audio_frames.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace quaver {
 
@@ -48,7 +49,20 @@ void AudioFrameCutter::append(AudioTrack& track, ByteView es) {
 
 void AudioFrameCutter::finish(AudioTrack& track) {
   decided_ = true;  // a stream that never showed a header of either syntax stays MPEG audio
-  if (!buffer_.empty()) cut(track);
+  if (buffer_.empty()) return;
+  // The last frames of a syntax whose frames may be shorter than the bytes
+  // a header is judged by (Opus packets of a few bytes) are judged with zero
+  // bytes behind them, and a frame that would reach into those is not taken.
+  const std::size_t look = std::visit(
+      [](const auto& f) -> std::size_t {
+        using Frames = std::decay_t<decltype(f.frames)>;
+        if constexpr (requires { Frames::kShortestFrame; }) return Frames::kHeaderBytes;
+        return 0;
+      },
+      framing_);
+  end_ = buffer_.size();
+  buffer_.resize(end_ + look, 0);
+  cut(track);
 }
 
 void AudioFrameCutter::cut_and_drain(AudioTrack& track) {
@@ -109,6 +123,7 @@ template <class Frames>
 std::size_t AudioFrameCutter::cut_with(Framing<Frames>& framing, AudioTrack& track) {
   const ByteView buf(buffer_.data(), buffer_.size());
   return framing.cutter.cut(buf, [&](ByteView frame) {
+    if (static_cast<std::size_t>(frame.data() - buffer_.data()) + frame.size() > end_) return;
     const auto take = [&](const SampleStep& step) {
       switch (step.kind) {
         case SampleStep::Kind::kDrop: return;

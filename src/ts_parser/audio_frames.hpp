@@ -33,8 +33,9 @@ class AudioFrameCutter {
   void pes_start(AudioTrack& track, std::optional<Timestamp> pts, ByteView es);
   // More of the current PES.
   void append(AudioTrack& track, ByteView es);
-  // The end of the input: the frames still complete are cut, and what is
-  // left is dropped.
+  // The end of the input: the frames still complete are cut (those of a
+  // syntax whose frames may be shorter than its header's look too), and
+  // what is left is dropped.
   void finish(AudioTrack& track);
 
  private:
@@ -69,6 +70,9 @@ class AudioFrameCutter {
   bool decided_;               // the frame syntax is known
   std::size_t decide_from_ = 0;  // where the search for a first header resumes
   std::uint32_t first_duration_ = 0;  // of the first sample, as its step gave it
+  // Where the stream's bytes in buffer_ end once finish() has put zero bytes
+  // behind them; no end before.
+  std::size_t end_ = static_cast<std::size_t>(-1);
   AnyFraming framing_;
 };
 
