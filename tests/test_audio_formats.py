@@ -223,10 +223,12 @@ def test_latm_config_and_payloads(config, asc, rate, spf, channels, capfd):
 
 
 def test_latm_sub_frames_are_samples_each(capfd):
-    # Two payloads a frame: four samples of 1024, one after the other.
-    frames = [loas_frame([b"\x51" * 20, b"\x52" * 300]), loas_frame([b"\x53" * 9, b"\x54" * 30], same_mux=True)]
+    # Two payloads a frame: four samples of 1024, one after the other. A frame of several with
+    # a payload of fewer than 4 bytes is none an encoder writes.
+    frames = [loas_frame([b"\x51" * 20, b"\x52" * 300]), loas_frame([b"\x55" * 3, b"\x56" * 30], same_mux=True),
+              loas_frame([b"\x53" * 4, b"\x54" * 30], same_mux=True)]
     t, _, samples = audio_track(convert("latm", frames, frame_ticks=3840))
-    assert samples == [b"\x51" * 20, b"\x52" * 300, b"\x53" * 9, b"\x54" * 30] and t["durations"] == [1024] * 4
+    assert samples == [b"\x51" * 20, b"\x52" * 300, b"\x53" * 4, b"\x54" * 30] and t["durations"] == [1024] * 4
 
 
 def test_latm_frames_without_a_configuration_quaver_reads_are_dropped(capfd):

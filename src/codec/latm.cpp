@@ -158,7 +158,11 @@ SampleStep LoasFrames::add(ByteView frame) {
   }
   if (!mux_) return drop;
   // Each sub-frame: its PayloadLengthInfo (bytes, in runs of 255 ended by a
-  // smaller value), then its payload. A frame cut short gives nothing.
+  // smaller value), then its payload. A frame cut short gives nothing, and
+  // so does one of several payloads of which one is shorter than any AAC
+  // frame an encoder writes: otherwise every 2 bytes of a hostile frame
+  // could make a sample, whose size alone takes 4 in the file.
+  const std::size_t least = mux_->sub_frames ? kLeastOfSeveral : 1;
   payload_.clear();
   for (unsigned k = 0; k <= mux_->sub_frames; ++k) {
     std::size_t length = 0;
@@ -168,7 +172,7 @@ SampleStep LoasFrames::add(ByteView frame) {
       length += *b;
     }
     const std::size_t from = r.bit_pos();
-    if (length == 0 || from + 8 * length > 8 * element.size()) {
+    if (length < least || from + 8 * length > 8 * element.size()) {
       ends_.clear();
       return drop;
     }

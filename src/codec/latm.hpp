@@ -52,6 +52,9 @@ class LoasFrames : public FramerConfig<LatmConfig> {
     return length == 0 ? 0 : 3 + length;
   }
 
+  // Bytes each payload of a frame of several has at least.
+  static constexpr std::size_t kLeastOfSeveral = 4;
+
   SampleStep add(ByteView frame);
   std::optional<SampleStep> next();
 
