@@ -211,6 +211,30 @@ def rewrite_pes(ts, pid, fn):
     return b"".join(out)
 
 
+def started_inside_pes(ts, pid, k):
+    """A whole TS (188-byte packets from offset 0) as a recording started at an
+    arbitrary packet has it: from the packet after the one that starts PES k on
+    ``pid`` (k counting from 0), the rest of that PES arriving headless."""
+    n = -1
+    for i in range(0, len(ts) - TS_SIZE + 1, TS_SIZE):
+        p = ts[i:i + TS_SIZE]
+        if ((p[1] & 0x1F) << 8 | p[2]) == pid and p[1] & 0x40:
+            n += 1
+            if n == k:
+                return ts[i + TS_SIZE:]
+    raise ValueError("no such PES")
+
+
+def without_nal_units(pes_bytes, types):
+    """A video PES whose H.264 NAL units of the given types are taken out (the
+    rest with 4-byte start codes); a PES without a header stays as it is."""
+    if pes_bytes[:3] != b"\x00\x00\x01" or len(pes_bytes) < 9:
+        return pes_bytes
+    head = 9 + pes_bytes[8]
+    units = split_annexb(pes_bytes[head:])
+    return pes_bytes[:head] + b"".join(START + u for u in units if u[0] & 0x1F not in types)
+
+
 def pes_times(pes):
     """(PTS, DTS) of the PES header at the start of ``pes``, each None when absent."""
     def read(b):
