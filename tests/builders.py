@@ -656,6 +656,33 @@ def nal(nal_type, body=b"", *, ref_idc=3, start_code=START):
     return start_code + bytes([(ref_idc << 5) | nal_type]) + body
 
 
+def slice_nal(nal_type=1, *, slice_type=5, frame_num=0, frame_num_bits=4, field=None, first_mb=0,
+              body=b"\x9a\x02\x04" * 4, start_code=START):
+    """An H.264 slice: first_mb_in_slice, slice_type (5 P, 6 B, 7 I, 9 SI), pic_parameter_set_id
+    0, frame_num on ``frame_num_bits``, then for a stream that may have fields (``field``
+    not None) field_pic_flag and bottom_field_flag (``field`` "frame", "top" or "bottom"),
+    then ``body``. Type 5 is an IDR slice, 1 any other."""
+    w = BitWriter().ue(first_mb).ue(slice_type).ue(0).u(frame_num_bits, frame_num)
+    if field is not None:
+        w.u(1, field != "frame")
+        if field != "frame":
+            w.u(1, field == "bottom")
+    return nal(nal_type, add_emulation_prevention(w.trailing().bytes()) + body, start_code=start_code)
+
+
+def sei(*messages, start_code=START):
+    """An SEI NAL unit of (payload_type, payload) messages, their type and size written
+    in runs of 0xFF as long as they need, then the trailing bits."""
+    def value(v):
+        return b"\xff" * (v // 255) + bytes([v % 255])
+    body = b"".join(value(t) + value(len(p)) + p for t, p in messages) + b"\x80"
+    return nal(6, add_emulation_prevention(body), ref_idc=0, start_code=start_code)
+
+
+# recovery_frame_cnt 0, exact_match 0, broken_link 0, changing_slice_group_idc 0.
+RECOVERY_POINT = (6, b"\x80")
+
+
 def aud(primary_pic_type=7, *, start_code=START):
     """Access unit delimiter NAL (type 9, ref_idc 0); the default gives 09 F0."""
     return nal(9, bytes([(primary_pic_type << 5) | 0x10]), ref_idc=0, start_code=start_code)

@@ -6,10 +6,10 @@ import av
 import pytest
 
 import _quaver
-from builders import (START, aud, avcc_box, box, find_all, fragment, full_box, hevc_nal, hevc_nal_type,
+from builders import (RECOVERY_POINT, START, aud, avcc_box, box, find_all, fragment, full_box, hevc_nal, hevc_nal_type,
                       hevc_pps, hevc_slice, hevc_sps, hevc_vps, hvcc_box, init_moov, init_trak, length_prefixed_nals,
                       lhvc_box, moof, nal, parse_hvcc, pes, placed_moof, pps, protected_entry, regular_mp4, simple_trak,
-                      split_annexb, sps, tfhd, traf, trex, trun, ts_stream, visual_entry)
+                      sei, slice_nal, split_annexb, sps, tfhd, traf, trex, trun, ts_stream, visual_entry)
 
 SPS, PPS = sps(), pps()
 IDR = nal(5, b"\x88\x84\x21\xa0" * 8)
@@ -63,6 +63,8 @@ def test_ts_key_frame_keeps_every_slice_of_its_picture(capfd):
     # Slices after the first carry first_mb_in_slice > 0 (first bit 0); a
     # slice whose first bit is 1 starts the next picture.
     s2, s3 = nal(5, b"\x48\x84\x21" * 4), nal(5, b"\x5c\x11" * 5)
+    I, I2, P2 = slice_nal(slice_type=7), slice_nal(slice_type=7, first_mb=1), slice_nal(slice_type=5, first_mb=1)
+    marked = sei((0, b"\x01\x02"), RECOVERY_POINT)
     filler = nal(12, b"\xff\xff\x80", ref_idc=0)
     head = START + SPS + START + PPS
     cases = [
@@ -71,6 +73,12 @@ def test_ts_key_frame_keeps_every_slice_of_its_picture(capfd):
         (aud() + head + IDR + s2 + aud() + P, IDR + s2),
         # A slice with no byte after its header still belongs to the picture.
         (aud() + head + IDR + START + b"\x65", IDR + START + b"\x65"),
+        # A picture marked as a recovery point is a key frame, from its SEI on, wherever
+        # an IDR comes later.
+        (aud() + head + P + aud() + marked + I + I2 + aud() + P + aud() + IDR, marked + I + I2),
+        # Neither IDR nor SEI anywhere: the first picture whose slices are all intra.
+        (aud() + head + P + aud() + I + I2 + aud() + P, I + I2),
+        (aud() + head + I + P2 + aud() + P + aud() + I + aud() + P, I),
     ]
     for stream, picture in cases:
         assert _quaver.extract_thumbnail_from_ts(ts(stream)) == head + picture
