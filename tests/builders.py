@@ -1105,16 +1105,22 @@ def visual_entry(kind="avc1", children=b"", width=320, height=240):
 
 
 def simple_trak(handler="vide", sizes=(), *, chunk_offset=None, table="stco", entry=None, fixed_size=0,
-                entry_count=None):
+                entry_count=None, stsc=None, stss=None):
     """A trak with hdlr, stsd (one entry: ``entry`` or a bare avc1), stsz (``fixed_size`` or
     the ``sizes``) and a chunk table (``table``: "stco", "co64" or None) holding
-    ``chunk_offset`` (no entry when None).  ``entry_count`` overrides the table's count."""
+    ``chunk_offset`` (no entry when None, several for a list).  ``entry_count`` overrides
+    the table's count. ``stsc``: (first_chunk, samples_per_chunk, description) runs, and
+    ``stss``: 1-based sync sample numbers, each table left out when None."""
     entry = entry if entry is not None else visual_entry()
     stbl = full_box("stsd", 0, 0, struct.pack(">I", 1) + entry)
     stbl += full_box("stsz", 0, 0, struct.pack(">II", fixed_size, len(sizes)) +
                      (b"" if fixed_size else b"".join(struct.pack(">I", s) for s in sizes)))
+    if stsc is not None:
+        stbl += full_box("stsc", 0, 0, struct.pack(">I", len(stsc)) + b"".join(struct.pack(">III", *r) for r in stsc))
+    if stss is not None:
+        stbl += full_box("stss", 0, 0, struct.pack(">I", len(stss)) + b"".join(struct.pack(">I", n) for n in stss))
     if table:
-        offsets = [] if chunk_offset is None else [chunk_offset]
+        offsets = [] if chunk_offset is None else chunk_offset if isinstance(chunk_offset, list) else [chunk_offset]
         width = ">Q" if table == "co64" else ">I"
         count = len(offsets) if entry_count is None else entry_count
         stbl += full_box(table, 0, 0, struct.pack(">I", count) + b"".join(struct.pack(width, o) for o in offsets))

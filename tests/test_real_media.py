@@ -356,6 +356,23 @@ def test_key_frames_are_the_first_random_access_picture(name, fixture_bytes, cap
     expected = pictures_by_time(data, format="mpegts")[video[0].pts]
     codec = "hevc" if name.startswith("hevc") else "h264"
     mp4 = _quaver.convert_ts_to_mp4(data)
-    for key_frame in (_quaver.extract_thumbnail_from_ts(data), _quaver.extract_thumbnail_from_mp4(mp4)):
+    key_frames = [_quaver.extract_thumbnail_from_ts(data), _quaver.extract_thumbnail_from_mp4(mp4)]
+    # The same stream as another writer lays it out: every picture kept, the sync
+    # samples listing where decoding may start (where the reader knows).
+    if any(p.is_keyframe for p in video):
+        key_frames.append(_quaver.extract_thumbnail_from_mp4(copied_into_mp4(data)))
+    for key_frame in key_frames:
         decoded = list(pictures_by_time(key_frame, format=codec).values())
         assert len(decoded) == 1 and (decoded[0] == expected).all()
+
+
+def copied_into_mp4(data):
+    """The video of a transport stream copied into a regular MP4 by PyAV."""
+    out = io.BytesIO()
+    with av.open(io.BytesIO(data), format="mpegts") as src, av.open(out, "w", format="mp4") as dst:
+        stream = dst.add_stream_from_template(src.streams.video[0])
+        for p in src.demux(src.streams.video[0]):
+            if p.size:
+                p.stream = stream
+                dst.mux(p)
+    return out.getvalue()

@@ -124,6 +124,32 @@ def test_mp4_uses_the_video_track_and_its_chunk_offset():
     assert _quaver.extract_thumbnail_from_mp4(regular_mp4(traks, video + bytes(9))) == IDR
 
 
+# Four samples, the third the first sync sample, in chunks as the runs say (first
+# chunk, samples per chunk), at the chunk offsets given (relative to the mdat body;
+# bytes between chunks), or all of one size.
+@pytest.mark.parametrize("runs, chunks, gap, fixed", [
+    ([(1, 4)], [0], 0, False),
+    ([(1, 1), (2, 2)], [0, 1, 3], 5, False),
+    ([(1, 2)], [0, 2], 7, True),
+    ([(1, 0), (1, 3), (2, 1)], [0, 3], 0, False),  # a run of no sample is passed over
+    ([(1, 1), (3, 3)], [0, 1, 2], 3, True),  # the second chunk by the first run: one sample
+])
+def test_mp4_key_frame_is_the_first_sync_sample(runs, chunks, gap, fixed):
+    picture = prefixed(IDR[4:])
+    other = prefixed(nal(1, bytes(len(IDR) - 5), start_code=b"")) if fixed else prefixed(P[4:])
+    samples = [other, other, picture, other]
+    body, offsets = b"", []
+    for k in range(len(samples)):
+        if k in chunks:
+            body += bytes(gap)
+            offsets += [len(body)] * chunks.count(k)
+        body += samples[k]
+    sizes = [len(x) for x in samples]
+    trak = lambda at: simple_trak("vide", sizes, chunk_offset=[at + o for o in offsets], stss=[3, 4],
+                                  stsc=[(first, n, 1) for first, n in runs], fixed_size=sizes[0] if fixed else 0)
+    assert _quaver.extract_thumbnail_from_mp4(regular_mp4([trak], body)) == IDR
+
+
 @pytest.mark.parametrize("length_size", [1, 2, 4])
 def test_mp4_parameter_sets_from_avcc_go_in_front_and_its_length_fields_become_start_codes(length_size):
     # Each length field as wide as the avcC says, a cut-off last unit dropped.
