@@ -308,6 +308,10 @@ def test_the_two_fields_of_a_frame_are_one_sample(fields, samples):
     assert v["durations"][:-1] == [1800 * (b - a) for a, b in zip(starts, starts[1:])]
     if all(len(s) == 2 for s in samples):
         assert v["stts"] == [(len(samples), 3600)] and v["stss"] == [1]
+        # A muxer that puts both fields of a frame in one PES gives the frame one time.
+        frames = [field_unit(*fields[a], sets=k == 0) + field_unit(*fields[b]) for k, (a, b) in enumerate(samples)]
+        both, = tables(convert(stream(frames, [(93600 + 3600 * i, 90000 + 3600 * i) for i in range(len(frames))])))
+        assert both["sizes"] == v["sizes"] and both["stts"] == v["stts"] and both["cts_offsets"] == v["cts_offsets"]
 
 
 def test_access_unit_split_rules():

@@ -85,6 +85,7 @@ struct Picture {
   bool field = false;
   bool bottom = false;
   std::uint32_t frame_num = 0;
+  std::size_t pes = 0;  // PES starts at or before its first slice
 };
 
 // The head of the unit at [header, end), copied (a unit may span slices).
@@ -130,6 +131,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
   bool key = false;
   bool first_slice = true;  // the open sample has no slice yet
   Picture picture;
+  std::size_t pes = 0;  // PES starts passed
   std::size_t keys = 0;
   const auto close_sample = [&] {
     if (size == 0) return;  // a unit that keeps no NAL unit makes no sample
@@ -155,8 +157,9 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     }
     if (fields && first_slice && syntax.is_slice(type)) {
       first_slice = false;
+      while (pes < pes_starts.size() && pes_starts[pes] <= header) ++pes;
       if (const auto head = syntax.slice_head(unit_head(v, header, end, kSliceHeadBytes, buf), *coding)) {
-        picture = Picture{head->field, head->bottom, head->frame_num};
+        picture = Picture{head->field, head->bottom, head->frame_num, pes};
       }
     }
   });
@@ -186,44 +189,54 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     }
   }
 
-  // Which samples stay, and which go on with the next one (the first field
-  // of a frame). Pre-merge sample i takes timestamp entry i.
-  const auto first_key = std::find(layout.sample_keys.begin(), layout.sample_keys.end(), true);
-  const std::size_t start = static_cast<std::size_t>(first_key - layout.sample_keys.begin());
-  if (start == n) {
-    // No point to start at: every picture stays, the first marked.
-    if (n > 0) layout.sample_keys[0] = true;
-    return layout;
-  }
-  std::vector<bool> keep(n, true);
-  std::fill(keep.begin(), keep.begin() + static_cast<std::ptrdiff_t>(start), false);
-  bool changed = start > 0;
-  // Pictures decoded after the first point but shown before it refer to
-  // pictures before it; they run up to the next point. A stream that starts
-  // at a point keeps them, as it keeps everything. Decoded after it,
-  // they are shown after its decode time: a time outside that window is a
-  // damaged or restarted clock, not such a picture.
-  const TimestampPair none;
-  const TimestampPair& at_start = start < entries.size() ? entries[start] : none;
-  if (start > 0 && at_start.pts && at_start.dts) {
-    for (std::size_t i = start + 1; i < n && i < entries.size() && !layout.sample_keys[i]; ++i) {
-      const std::optional<Timestamp> t = entries[i].pts;
-      if (t && *t < *at_start.pts && *t > *at_start.dts) {
-        keep[i] = false;
-        changed = true;
-      }
-    }
-  }
+  // The fields of a frame: a field followed by the other one of the same
+  // frame_num goes on into its sample.
   std::vector<bool> joined(n, false);
+  bool changed = false;
   for (std::size_t i = 0; i + 1 < pictures.size(); ++i) {
     const Picture& a = pictures[i];
     const Picture& b = pictures[i + 1];
-    if (keep[i] && keep[i + 1] && a.field && b.field && a.bottom != b.bottom && a.frame_num == b.frame_num) {
+    if (a.field && b.field && a.bottom != b.bottom && a.frame_num == b.frame_num) {
       joined[i] = true;
       changed = true;
       ++i;
     }
   }
+  // Sample i takes timestamp entry i, counting the units the PES carry: a
+  // second field in the PES of its first takes no entry of its own.
+  std::vector<std::uint32_t> entry_of(n);
+  for (std::size_t i = 0, e = 0; i < n; ++i) {
+    const bool shares = i > 0 && joined[i - 1] && pictures[i].pes == pictures[i - 1].pes;
+    e += i > 0 && !shares;
+    entry_of[i] = static_cast<std::uint32_t>(e);
+  }
+  const auto entry = [&](std::size_t i) -> const TimestampPair* {
+    return entry_of[i] < entries.size() ? &entries[entry_of[i]] : nullptr;
+  };
+
+  // Decoding starts at the first point; without any, every picture stays,
+  // the first marked.
+  const auto first_key = std::find(layout.sample_keys.begin(), layout.sample_keys.end(), true);
+  const std::size_t start = first_key == layout.sample_keys.end() ? 0 : static_cast<std::size_t>(first_key - layout.sample_keys.begin());
+  if (n > 0) layout.sample_keys[start] = true;
+  std::vector<bool> keep(n, true);
+  std::fill(keep.begin(), keep.begin() + static_cast<std::ptrdiff_t>(start), false);
+  changed |= start > 0;
+  // Pictures decoded after the first point but shown before it refer to
+  // pictures before it; they run up to the next point. A stream that starts
+  // at a point keeps them, as it keeps everything. Decoded after it,
+  // they are shown after its decode time: a time outside that window is a
+  // damaged or restarted clock, not such a picture.
+  const TimestampPair* at_start = start < n ? entry(start) : nullptr;
+  if (start > 0 && at_start && at_start->pts && at_start->dts) {
+    for (std::size_t i = start + 1; i < n && !layout.sample_keys[i]; ++i) {
+      const TimestampPair* t = entry(i);
+      if (t && t->pts && *t->pts < *at_start->pts && *t->pts > *at_start->dts) keep[i] = false;
+    }
+  }
+  // A field whose partner is left out stays on its own.
+  for (std::size_t i = 0; i + 1 < n; ++i) joined[i] = joined[i] && keep[i] && keep[i + 1];
+  changed |= std::find(keep.begin(), keep.end(), false) != keep.end();
   if (!changed) return layout;
 
   // The samples again, without those left out, the fields of a frame
@@ -249,7 +262,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     }
     layout.sample_sizes[out] = bytes;
     layout.sample_keys[out] = layout.sample_keys[i];
-    layout.sample_entries.push_back(static_cast<std::uint32_t>(i));
+    layout.sample_entries.push_back(entry_of[i]);
     ++out;
   }
   layout.nal_starts.resize(nal_out);
