@@ -4,7 +4,8 @@
 // prevention bytes inside the Exp-Golomb fields would otherwise shift every
 // later field. Cropping uses the H.264 crop units, so 4:2:2, 4:4:4, monochrome and
 // interlaced streams get their true size (an interlaced 1080-line stream
-// crops by four lines per unit, not two).
+// crops by four lines per unit, not two). Slice heads and SEI messages are
+// read from unescaped copies of their first bytes only.
 #include "codec/h264.hpp"
 
 #include <algorithm>

@@ -88,14 +88,6 @@ struct Picture {
   std::size_t pes = 0;  // PES starts at or before its first slice
 };
 
-// The head of the unit at [header, end), copied (a unit may span slices).
-ByteView unit_head(const ChunkedBytes& v, std::size_t header, std::size_t end, std::size_t cap,
-                   std::vector<std::uint8_t>& buf) {
-  buf.clear();
-  v.append_to(buf, header, std::min(end - header, cap));
-  return ByteView(buf.data(), buf.size());
-}
-
 // The samples of a stream of NAL units.
 SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::size_t>& pes_starts,
                                 const std::vector<TimestampPair>& entries, const NalSyntax& syntax,
@@ -153,12 +145,12 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     if (syntax.is_key(type)) {
       key = true;
     } else if (type == syntax.marker && !key) {
-      key = syntax.marks_random_access(unit_head(v, header, end, kMarkerBytes, buf));
+      key = syntax.marks_random_access(annexb::unit_head(v, header, end, kMarkerBytes, buf));
     }
     if (fields && first_slice && syntax.is_slice(type)) {
       first_slice = false;
       while (pes < pes_starts.size() && pes_starts[pes] <= header) ++pes;
-      if (const auto head = syntax.slice_head(unit_head(v, header, end, kSliceHeadBytes, buf), *coding)) {
+      if (const auto head = syntax.slice_head(annexb::unit_head(v, header, end, kSliceHeadBytes, buf), *coding)) {
         picture = Picture{head->field, head->bottom, head->frame_num, pes};
       }
     }
@@ -177,7 +169,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
         left -= 4 + std::uint64_t{layout.nal_sizes[k]};
         const std::size_t header = layout.nal_starts[k];
         if (!intra || !syntax.is_slice(syntax.type_of(v.at(header)))) continue;
-        const auto head = syntax.slice_head(unit_head(v, header, header + layout.nal_sizes[k], kSliceHeadBytes, buf),
+        const auto head = syntax.slice_head(annexb::unit_head(v, header, header + layout.nal_sizes[k], kSliceHeadBytes, buf),
                                             *coding);
         any = true;
         intra = head && head->intra;

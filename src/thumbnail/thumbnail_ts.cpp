@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "core/annexb.hpp"
 #include "thumbnail/thumbnail.hpp"
 #include "ts_parser/ts_parser.hpp"
@@ -65,9 +63,7 @@ std::optional<KeyPicture> find_first_key_picture(const ChunkedBytes& v, const Na
       take_rest_of_picture(v, syntax, *picture, [&](std::size_t, std::size_t, std::uint8_t t) { return syntax.is_key(t); });
     } else if (type == syntax.marker && !marked) {
       const std::size_t end = annexb::unit_end(v, header, annexb::EndRule::kCapture);
-      buf.clear();
-      v.append_to(buf, header, std::min(end - header, kMarkerBytes));
-      if (syntax.marks_random_access(ByteView(buf.data(), buf.size()))) marked = begin;
+      if (syntax.marks_random_access(annexb::unit_head(v, header, end, kMarkerBytes, buf))) marked = begin;
     } else if (syntax.is_slice(type) && marked) {
       picture = KeyPicture{*marked, annexb::unit_end(v, header, annexb::EndRule::kCapture)};
       take_rest_of_picture(v, syntax, *picture, [](std::size_t, std::size_t, std::uint8_t) { return true; });
@@ -84,9 +80,7 @@ std::optional<KeyPicture> find_first_intra_picture(const ChunkedBytes& v, const 
   const std::size_t n = v.size();
   std::vector<std::uint8_t> buf;
   const auto head_of = [&](std::size_t header, std::size_t end) {
-    buf.clear();
-    v.append_to(buf, header, std::min(end - header, kSliceHeadBytes));
-    return syntax.slice_head(ByteView(buf.data(), buf.size()), coding);
+    return syntax.slice_head(annexb::unit_head(v, header, end, kSliceHeadBytes, buf), coding);
   };
   for (std::size_t pos = 0;;) {
     const std::size_t q = v.find_start3(pos);
