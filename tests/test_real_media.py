@@ -27,6 +27,7 @@ def mid_gop(fixture_bytes):
 # Recordings damaged as networks and recorders damage them, cut from the fixtures.
 DAMAGED = {"lost_audio_pes": lambda fb: drop_pes(fb("film_44k.ts"), 0x101, lambda k, pts, dts: k == 3),
            "gap_of_two_seconds": gap_of_two_seconds, "mid_gop": mid_gop,
+           "hevc_mid_gop": lambda fb: started_inside_pes(fb("hevc_aac.ts"), 0x100, 5),
            # ... and without its SEI: only its intra pictures tell where decoding may start.
            "mid_gop_without_sei": lambda fb: rewrite_pes(mid_gop(fb), 0x100, lambda p: without_nal_units(p, {6}))}
 FIXTURES = ["sample.ts", "muxer_aud.ts", "late_audio_44k.ts", "video_only.ts", "interlaced.ts",
@@ -349,12 +350,13 @@ def pictures_by_time(data, **options):
         return {f.pts: f.to_ndarray(format="rgb24") for f in c.decode(s)}
 
 
-@pytest.mark.parametrize("name", ["sample.ts", "hevc_aac.ts", "open_gop.ts", "mid_gop", "mid_gop_without_sei"])
+@pytest.mark.parametrize("name", ["sample.ts", "hevc_aac.ts", "open_gop.ts", "mid_gop", "mid_gop_without_sei",
+                                  "hevc_mid_gop"])
 def test_key_frames_are_the_first_random_access_picture(name, fixture_bytes, capfd):
     data = source_bytes(name, fixture_bytes)
     video, _ = kept_pictures(source_packets(data, "video"))
     expected = pictures_by_time(data, format="mpegts")[video[0].pts]
-    codec = "hevc" if name.startswith("hevc") else "h264"
+    codec = "hevc" if "hevc" in name else "h264"
     mp4 = _quaver.convert_ts_to_mp4(data)
     key_frames = [_quaver.extract_thumbnail_from_ts(data), _quaver.extract_thumbnail_from_mp4(mp4)]
     # The same stream as another writer lays it out: every picture kept, the sync
