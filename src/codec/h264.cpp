@@ -49,10 +49,6 @@ bool skip_scaling_list(BitReader& r, int entries) {
   return true;
 }
 
-}  // namespace
-
-namespace {
-
 // The SPS fields both readers need, as far as the unit holds them.
 struct SpsFields {
   SliceCoding coding;
