@@ -169,8 +169,8 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
         left -= 4 + std::uint64_t{layout.nal_sizes[k]};
         const std::size_t header = layout.nal_starts[k];
         if (!intra || !syntax.is_slice(syntax.type_of(v.at(header)))) continue;
-        const auto head = syntax.slice_head(annexb::unit_head(v, header, header + layout.nal_sizes[k], kSliceHeadBytes, buf),
-                                            *coding);
+        const ByteView unit = annexb::unit_head(v, header, header + layout.nal_sizes[k], kSliceHeadBytes, buf);
+        const auto head = syntax.slice_head(unit, *coding);
         any = true;
         intra = head && head->intra;
       }
@@ -209,7 +209,8 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
   // Decoding starts at the first point; without any, every picture stays,
   // the first marked.
   const auto first_key = std::find(layout.sample_keys.begin(), layout.sample_keys.end(), true);
-  const std::size_t start = first_key == layout.sample_keys.end() ? 0 : static_cast<std::size_t>(first_key - layout.sample_keys.begin());
+  const std::size_t start =
+      first_key == layout.sample_keys.end() ? 0 : static_cast<std::size_t>(first_key - layout.sample_keys.begin());
   if (n > 0) layout.sample_keys[start] = true;
   std::vector<bool> keep(n, true);
   std::fill(keep.begin(), keep.begin() + static_cast<std::ptrdiff_t>(start), false);
@@ -263,6 +264,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
   layout.sample_keys.resize(out);
   return layout;
 }
+
 }  // namespace
 
 SampleLayout layout_video(const MediaData& media) {
@@ -270,7 +272,9 @@ SampleLayout layout_video(const MediaData& media) {
   const NalSyntax* syntax = nal_syntax(media.video_codec);
   if (!syntax) fault("no sample layout for the stream's video codec");
   std::optional<SliceCoding> coding;
-  if (syntax->slice_coding && media.parameter_sets.sps) coding = syntax->slice_coding(bytes_of(media.parameter_sets.sps));
+  if (syntax->slice_coding && media.parameter_sets.sps) {
+    coding = syntax->slice_coding(bytes_of(media.parameter_sets.sps));
+  }
   return layout_nal_samples(media.video_data, media.video_pes_starts, media.video_timestamps, *syntax, coding);
 }
 

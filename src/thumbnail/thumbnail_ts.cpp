@@ -60,7 +60,8 @@ std::optional<KeyPicture> find_first_key_picture(const ChunkedBytes& v, const Na
     const std::size_t begin = q > pos && v.zero_before(q) ? q - 1 : q;
     if (syntax.is_key(type)) {
       picture = KeyPicture{begin, annexb::unit_end(v, header, annexb::EndRule::kCapture)};
-      take_rest_of_picture(v, syntax, *picture, [&](std::size_t, std::size_t, std::uint8_t t) { return syntax.is_key(t); });
+      take_rest_of_picture(v, syntax, *picture,
+                           [&](std::size_t, std::size_t, std::uint8_t t) { return syntax.is_key(t); });
     } else if (type == syntax.marker && !marked) {
       const std::size_t end = annexb::unit_end(v, header, annexb::EndRule::kCapture);
       if (syntax.marks_random_access(annexb::unit_head(v, header, end, kMarkerBytes, buf))) marked = begin;
