@@ -307,6 +307,21 @@ def test_mpeg2_field_pictures_pair_into_frames(capfd):
     assert [mp4[o:o + n] for o, n in zip(t["offsets"], t["sizes"])] == units and t["stss"] == [1]
 
 
+def test_mpeg2_video_started_mid_gop_starts_at_its_first_key_picture(capfd):
+    # A recording started at a P and a B picture; then an I picture with its sequence header,
+    # two B pictures shown before it (an open GOP's), a P picture, and two B pictures shown
+    # before that P but after the I: the file starts with the I, without the first four.
+    units = [mpeg2_unit(2, sequence=False, fill=bytes([k]) * 20) for k in range(2)] + [mpeg2_unit(1)] + \
+        [mpeg2_unit(3, fill=bytes([k]) * 20) for k in (3, 4)] + [mpeg2_unit(2)] + \
+        [mpeg2_unit(3, fill=bytes([k]) * 20) for k in (6, 7)]
+    shown = [1, 0, 4, 2, 3, 7, 5, 6]
+    mp4 = convert(ts_stream([pes(u, pts=93600 + 3600 * s, dts=90000 + 3600 * i)
+                             for i, (u, s) in enumerate(zip(units, shown))], video_type=0x02))
+    t = mp4_sample_table(find_all(mp4, "moov/trak")[0])
+    assert [mp4[o:o + n] for o, n in zip(t["offsets"], t["sizes"])] == [units[i] for i in (2, 5, 6, 7)]
+    assert t["stss"] == [1] and t["cts_offsets"] == [3600 * (shown[i] - i - 2) for i in (2, 5, 6, 7)]
+
+
 def test_mpeg2_video_without_a_sequence_header_or_an_i_picture(capfd):
     # No sequence header: Main profile and no decoder configuration; no I picture: no key frame.
     units = [mpeg2_unit(2, sequence=False), mpeg2_unit(3, sequence=False)]
