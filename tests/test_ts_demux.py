@@ -297,14 +297,20 @@ def read_mpeg2_rates(header):
     return rate * 400, vbv * 2048
 
 
-def test_mpeg2_field_pictures_pair_into_frames(capfd):
-    # An I top field with its P bottom field, two B fields, then a frame picture:
-    # three samples, one per PES, the first a sync sample.
+@pytest.mark.parametrize("own_pes", [False, True])
+def test_mpeg2_field_pictures_pair_into_frames(own_pes, capfd):
+    # An I top field with its P bottom field, two B fields, then a frame picture: three
+    # samples, the first a sync sample, each with the times of its first field's PES.
+    # A second field in a PES of its own leaves that PES's times unused.
     units = [mpeg2_unit(1, structure=1) + mpeg2_picture(2, structure=2),
              mpeg2_unit(3, structure=2) + mpeg2_picture(3, structure=1), mpeg2_unit(2)]
-    mp4 = convert(ts_stream([pes(u, pts=90000 + 3600 * i) for i, u in enumerate(units)], video_type=0x02))
+    cut = units[0].index(mpeg2_picture(2, structure=2))
+    payloads = [units[0][:cut], units[0][cut:]] + units[1:] if own_pes else units
+    starts = [90000, 91800, 93600, 97200] if own_pes else [90000, 93600, 97200]
+    mp4 = convert(ts_stream([pes(u, pts=t + 3600, dts=t) for u, t in zip(payloads, starts)], video_type=0x02))
     t = mp4_sample_table(find_all(mp4, "moov/trak")[0])
     assert [mp4[o:o + n] for o, n in zip(t["offsets"], t["sizes"])] == units and t["stss"] == [1]
+    assert t["durations"] == [3600, 3600, 3600]
 
 
 def test_mpeg2_video_started_mid_gop_starts_at_its_first_key_picture(capfd):

@@ -49,6 +49,7 @@ struct Picture {
   std::size_t begin;
   std::size_t end;
   bool key;  // an I picture with a sequence header in front of it
+  std::size_t second_field = 0;  // where the second field's picture header starts; 0 for a frame picture
 };
 
 // Calls visit(picture) for each picture of the stream, in order. A picture
@@ -67,6 +68,7 @@ void for_each_picture(const Bytes& v, Visit&& visit) {
   // The picture so far is a field whose second field is still to come.
   bool first_field = false;
   std::size_t fields = 0;  // field pictures in the open picture
+  std::size_t second = 0;  // where its second field starts
   std::size_t begin = 0;
   for (std::size_t q = v.find_start3(0); q + 3 < n; q = v.find_start3(q + 3)) {
     const std::uint8_t code = v.nal_header(q + 3);
@@ -79,12 +81,13 @@ void for_each_picture(const Bytes& v, Visit&& visit) {
     if (code != kPictureCode && code != kSequenceHeaderCode && code != kGroupCode) continue;
     if (code == kPictureCode && first_field) {
       first_field = false;  // the second field joins the first
+      second = q;
       continue;
     }
     if (pictured) {
-      if (!visit(Picture{begin, q, intra && sequence})) return;
+      if (!visit(Picture{begin, q, intra && sequence, second})) return;
       open = pictured = sequence = first_field = false;
-      fields = 0;
+      fields = second = 0;
     }
     if (!open) {
       open = true;
@@ -97,7 +100,7 @@ void for_each_picture(const Bytes& v, Visit&& visit) {
       intra = q + 5 < n && ((v.at(q + 5) >> 3) & 7) == 1;
     }
   }
-  if (pictured) visit(Picture{begin, n, intra && sequence});
+  if (pictured) visit(Picture{begin, n, intra && sequence, second});
 }
 
 // The first sequence header of the stream with the extensions that follow
