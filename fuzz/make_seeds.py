@@ -19,7 +19,8 @@ sys.path.insert(0, str(ROOT / "tests"))
 
 from builders import (RECOVERY_POINT, START, ac3_frame, adts_frame, aud, box, box_sizes_beyond_the_input, claimed_samples,  # noqa: E402
                       eac3_frame, fragment, full_box, hevc_key_unit, hevc_nal, hevc_pps, hevc_sps, hevc_vps,
-                      init_moov, loas_frame, mpeg2_unit, mpeg_audio_frame, init_trak, opus_packet, opus_toc, live_segment, lying_adts_lengths, lying_pes_lengths, mdhd,
+                      init_moov, loas_frame, mpeg2_unit, mpeg_audio_frame, init_trak, opus_packet, opus_toc,
+                      live_segment, lying_adts_lengths, lying_pes_lengths, mdhd,
                       moof, mvhd, nal, one_sample_fragments, partially_fragmented, pat, pes, placed_moof, pmt, pps,
                       regular_mp4, runs_on_the_same_bytes, sei, set_track_id, simple_trak, slice_nal, sps,
                       started_inside_pes, stsz_beyond_the_file,

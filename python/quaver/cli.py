@@ -697,7 +697,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("convert", parents=[common], help="each input to a regular MP4, chosen by its content",
                        description="Convert each input (MPEG-TS or M2TS with H.264, HEVC or MPEG-2 video and "
-                                   "AAC, LATM AAC, AC-3, E-AC-3, MPEG audio or Opus; fragmented or regular MP4) to a regular MP4 (.m4a, "
+                                   "AAC, LATM AAC, AC-3, E-AC-3, MPEG audio or Opus; fragmented or regular MP4) "
+                                   "to a regular MP4 (.m4a, "
                                    "where quaver names it, for a result without video). 'convert IN OUT' "
                                    "converts one file to OUT, unless OUT is a TS or MP4 itself: then both are "
                                    "converted, each beside itself. Streams left out are named on standard error.")

@@ -9,7 +9,10 @@ namespace {
 // The esds object type of a profile_and_level_indication: the 4:2:2 profile
 // is one of the escaped values; the others name the profile in bits 4..6.
 std::uint8_t object_type_of(std::uint8_t profile_and_level) {
-  if (profile_and_level & 0x80) return (profile_and_level & 0x0F) == 0x02 || (profile_and_level & 0x0F) == 0x05 ? 0x65 : 0x61;
+  if (profile_and_level & 0x80) {
+    const unsigned escaped = profile_and_level & 0x0F;
+    return escaped == 0x02 || escaped == 0x05 ? 0x65 : 0x61;
+  }
   switch ((profile_and_level >> 4) & 7) {
     case 5: return 0x60;  // Simple
     case 3: return 0x62;  // SNR scalable
@@ -43,7 +46,8 @@ std::optional<Sequence> read_sequence(ByteView s) {
   }
   seq.size = PictureSize{static_cast<std::uint16_t>(std::min<std::uint32_t>(width, 0xFFFF)),
                          static_cast<std::uint16_t>(std::min<std::uint32_t>(height, 0xFFFF))};
-  seq.bit_rate = variable ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{rate} * 400, 0xFFFFFFFF));
+  seq.bit_rate =
+      variable ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{rate} * 400, 0xFFFFFFFF));
   seq.buffer_size = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{vbv} * 2048, 0xFFFFFF));
   return seq;
 }

@@ -67,7 +67,8 @@ std::uint32_t packet_samples(ByteView p) {
   const unsigned config = p[0] >> 3;
   static constexpr std::uint32_t kSilk[4] = {480, 960, 1920, 2880};
   static constexpr std::uint32_t kCelt[4] = {120, 240, 480, 960};
-  const std::uint32_t frame = config < 12 ? kSilk[config & 3] : config < 16 ? (config & 1 ? 960 : 480) : kCelt[config & 3];
+  const std::uint32_t frame =
+      config < 12 ? kSilk[config & 3] : config < 16 ? (config & 1 ? 960 : 480) : kCelt[config & 3];
   std::uint32_t frames = 1;
   switch (p[0] & 3) {
     case 0: frames = 1; break;

@@ -54,7 +54,9 @@ std::size_t length_bytes(std::size_t n) { return n < 0x80 ? 1 : n < 0x4000 ? 2 :
 
 void write_descriptor_head(ByteBuilder& b, std::uint8_t tag, std::size_t n) {
   b.u8(tag);
-  for (std::size_t k = length_bytes(n); k-- > 0;) b.u8(static_cast<std::uint8_t>(((n >> (7 * k)) & 0x7F) | (k ? 0x80 : 0)));
+  for (std::size_t k = length_bytes(n); k-- > 0;) {
+    b.u8(static_cast<std::uint8_t>(((n >> (7 * k)) & 0x7F) | (k ? 0x80 : 0)));
+  }
 }
 
 }  // namespace
