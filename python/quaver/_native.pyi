@@ -33,7 +33,7 @@ def thumbnail(data: bytes, report: Optional[Callable[[str], object]] = None) -> 
     """The first key frame of a TS or MP4 as Annex B (H.264 or HEVC)."""
 
 def key_frame(data: bytes, report: Optional[Callable[[str], object]] = None,
-              kind: Optional[Literal["ts", "mp4"]] = None) -> Tuple[Literal["h264", "hevc"], bytes]:
+              kind: Optional[Literal["ts", "mp4"]] = None) -> Tuple[Literal["h264", "hevc", "mpeg2video"], bytes]:
     """(codec, Annex B) of the first key frame; kind 'ts' or 'mp4' runs that container's exact search."""
 
 def merge(video: bytes, audio: bytes, video_name: Optional[str] = None, audio_name: Optional[str] = None) -> bytes:

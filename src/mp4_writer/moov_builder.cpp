@@ -319,7 +319,8 @@ MovieTiming plan_timing(const MediaData& md, const SampleLayout& layout) {
   std::vector<AudioClock> audio;
   for (const AudioTrack* track : written_audio(md)) {
     const AudioFormat format = audio_format(track->config);
-    audio.push_back(AudioClock{track->pes, track->samples(), format.sample_rate, format.frame_samples});
+    audio.push_back(
+        AudioClock{track->pes, track->samples(), format.sample_rate, format.frame_samples, &track->durations});
   }
   t.timeline = lay_out_timeline(has_video ? &video : nullptr, audio);
   return t;

@@ -53,7 +53,7 @@ Result<OutBuffer> write_mp4(MediaData media, OutputAllocator& alloc, bool audio_
   w.bytes(reinterpret_cast<const std::uint8_t*>("mdat"), 4);
   for (std::size_t k = 0; k < layout.nal_starts.size(); ++k) {
     const std::uint32_t size = layout.nal_sizes[k];
-    w.u32(size);
+    if (layout.length_prefixed) w.u32(size);
     media.video_data.copy_to(w.room(size), layout.nal_starts[k], size);
   }
   for (const AudioTrack* track : audio) w.bytes(track->frame_bytes.data(), track->frame_bytes.size());

@@ -26,9 +26,12 @@
 namespace quaver {
 
 // The video samples: the NAL units they keep, in sample order, as ranges of
-// MediaData::video_data (the mdat is these units back to back), and each
-// sample's size and key flag. Kept in flat arrays of small fields, since a
-// hostile stream can hold a NAL unit every four bytes.
+// MediaData::video_data (the mdat is these units back to back, each behind
+// a 4-byte length), and each sample's size and key flag. Kept in flat arrays
+// of small fields, since a hostile stream can hold a NAL unit every four
+// bytes. A stream not made of NAL units (MPEG-2 video) is cut into its
+// pictures, each with the headers in front of it, and keeps each sample as
+// one range, written as it stands.
 struct SampleLayout {
   std::vector<std::uint64_t> nal_starts;    // position of each kept NAL unit's header byte
   std::vector<std::uint32_t> nal_sizes;     // its bytes, header included
@@ -41,6 +44,7 @@ struct SampleLayout {
   std::uint64_t video_bytes = 0;            // V: all video samples together
   // V reaches 2^32: nothing is laid out, the file could not describe it.
   bool too_large = false;
+  bool length_prefixed = true;  // each range is written behind its length
 
   std::size_t samples() const { return sample_sizes.size(); }
 };

@@ -249,6 +249,16 @@ PyObject* thumbnail(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The codec's name as PyAV knows its decoder.
+const char* codec_name(VideoCodec codec) {
+  switch (codec) {
+    case VideoCodec::kH264: return "h264";
+    case VideoCodec::kHevc: return "hevc";
+    case VideoCodec::kMpeg2Video: return "mpeg2video";
+  }
+  return "h264";
+}
+
 PyObject* key_frame(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kwlist[] = {"data", "report", "kind", nullptr};
   return reported_job(args, kwargs, "O|OO:key_frame", kwlist, [](ByteView d, Report& r, PyObject* kind_obj) {
@@ -267,7 +277,7 @@ PyObject* key_frame(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* annexb = run_released(
         [&](OutputAllocator& a) { return quaver::key_frame(d, a, r, source, &codec); }, raise_kinded);
     if (!annexb) return static_cast<PyObject*>(nullptr);
-    return Py_BuildValue("(sN)", codec == VideoCodec::kHevc ? "hevc" : "h264", annexb);
+    return Py_BuildValue("(sN)", codec_name(codec), annexb);
   });
 }
 

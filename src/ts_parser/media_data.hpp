@@ -39,11 +39,16 @@ struct AudioTrack {
   // out to carry ADTS frames.
   AudioCodec codec = AudioCodec::kAac;
   // The samples, back to back, and their sizes: AAC frames without their
-  // ADTS headers; AC-3 and MPEG audio frames whole; E-AC-3 frames gathered
-  // into units of 1536 audio samples (see ac3::Eac3Frames). A size takes 4
-  // bytes: a hostile stream can hold a frame every 8 bytes.
+  // ADTS headers, or the payloads of LATM; AC-3 and MPEG audio frames whole;
+  // E-AC-3 frames gathered into units of 1536 audio samples (see
+  // ac3::Eac3Frames); Opus packets without their control headers. A size
+  // takes 4 bytes: a hostile stream can hold a frame every 8 bytes.
   std::vector<std::uint8_t> frame_bytes;
   std::vector<std::uint32_t> frame_sizes;
+  // The audio samples each sample lasts, once one lasts other than the
+  // first (Opus packets of several lengths); empty while every sample
+  // lasts as long as the first, which is the track format's frame.
+  std::vector<std::uint32_t> durations;
   // The PES in which samples begin, in order: a sample's time is the PTS of
   // the PES its first byte arrived in, plus its position among the samples
   // that begin there. Samples before the first entry have no time.
