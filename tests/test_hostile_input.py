@@ -7,7 +7,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import _quaver
 import quaver
 from builders import (adts_frame, aud, find_all, find_box, mp4_sample_table, nal, pat, pes, pmt, ts_packet, ts_stream,
-                      u32)
+                      u32, u64)
 
 DATA = pathlib.Path(__file__).parent / "data"
 # The first 150 packets of each fixture keep every example fast.
@@ -177,8 +177,8 @@ STAMPS = st.one_of(st.none(), st.integers(0, 40).map(lambda k: 90000 + 3000 * k)
 @given(st.lists(st.tuples(STAMPS, STAMPS), min_size=1, max_size=12), st.lists(STAMPS, max_size=12))
 def test_absurd_clocks_give_durations_that_fit(video, audio):
     # Whatever the timestamps, every sample lasts at least a tick (audio: its
-    # frame), nothing wraps round, and the headers hold the tracks' sums or,
-    # when those do not fit 32 bits, the largest value.
+    # frame), nothing wraps round, and the headers hold the tracks' sums, in
+    # version 1 where those do not fit 32 bits.
     vpes = [pes(aud() + nal(5 if i == 0 else 1, b"\x88\x84"), pts=p if p is not None or d is None else d,
                 dts=d if p is not None else None) for i, (p, d) in enumerate(video)]
     apes = [pes(adts_frame(b"\x21" * 8), pts=p, stream_id=0xC0) for p in audio]
@@ -187,8 +187,10 @@ def test_absurd_clocks_give_durations_that_fit(video, audio):
         t = mp4_sample_table(trak)
         assert sum(n for n, _ in t["stts"]) == len(t["sizes"]) and all(d >= least for _, d in t["stts"])
         total = sum(n * d for n, d in t["stts"])
-        assert t["duration"] == min(total, 2 ** 32 - 1)
-        assert u32(find_box(trak, "tkhd"), 20) == min(total * 90000 // t["timescale"], 2 ** 32 - 1)
+        tkhd = find_box(trak, "tkhd")
+        assert t["duration"] == total and find_box(trak, "mdia/mdhd")[0] == (total >= 2 ** 32)
+        movie = total * 90000 // t["timescale"]
+        assert (u64(tkhd, 28) if tkhd[0] == 1 else u32(tkhd, 20)) == movie and tkhd[0] == (movie >= 2 ** 32)
 
 
 @pytest.mark.parametrize("batch", [quaver.remux_many, quaver.thumbnail_many, quaver.remux_iter, quaver.thumbnail_iter],

@@ -56,13 +56,53 @@ std::vector<std::uint8_t> HeaderBox::in_version0(std::uint64_t duration, std::si
   return written ? std::move(*written) : std::vector<std::uint8_t>(body().begin(), body().end());
 }
 
-void MovieHeader::write_version0(ByteBuilder& out, std::uint32_t timescale, std::uint32_t duration,
-                                 std::uint32_t next_track_id) {
-  out.u32(0);  // version 0, flags 0
-  out.u32(0);  // creation time
-  out.u32(0);  // modification time
-  out.u32(timescale);
-  out.u32(duration);
+std::vector<std::uint8_t> HeaderBox::to_version1(std::uint64_t duration, std::size_t version0_size) const {
+  const std::size_t duration_at = duration_.at[0];
+  const std::size_t tail_from = duration_at + 4;  // what follows the 32-bit duration
+  const std::size_t tail = version0_size - tail_from;
+  ByteBuilder out;
+  out.reserve(version0_size + 12);
+  out.u8(1);
+  out.bytes(body().data() + 1, 3);  // flags
+  out.zeros(16);                    // creation and modification time
+  out.bytes(body().data() + kWord.at[0], 4);
+  out.zeros(duration_at - 16);
+  out.u64(duration);
+  if (body().size() >= tail_from + tail) {
+    out.bytes(body().data() + tail_from, tail);
+  } else {
+    out.zeros(tail);
+  }
+  return std::move(out.data());
+}
+
+std::vector<std::uint8_t> HeaderBox::for_duration(std::uint64_t duration, std::size_t version0_size) const {
+  if (fits_32_bits(duration)) return in_version0(duration, version0_size);
+  if (std::optional<std::vector<std::uint8_t>> written = with_duration(duration); written && version1()) {
+    return std::move(*written);
+  }
+  const HeaderBox v0 = as_version0(*this);
+  if (v0.holds_duration()) return v0.to_version1(duration, version0_size);
+  return std::vector<std::uint8_t>(body().begin(), body().end());
+}
+
+void HeaderBox::write_times(ByteBuilder& out, std::uint8_t version, std::uint32_t word, std::uint64_t duration,
+                            bool reserved_word) {
+  out.zeros(version == 1 ? 16 : 8);
+  out.u32(word);
+  if (reserved_word) out.u32(0);
+  if (version == 1) {
+    out.u64(duration);
+  } else {
+    out.u32(static_cast<std::uint32_t>(duration));
+  }
+}
+
+void MovieHeader::write(ByteBuilder& out, std::uint32_t timescale, std::uint64_t duration,
+                        std::uint32_t next_track_id) {
+  const std::uint8_t version = fits_32_bits(duration) ? 0 : 1;
+  out.u32(std::uint32_t{version} << 24);  // flags 0
+  write_times(out, version, timescale, duration, false);
   out.u32(0x00010000);  // rate 1.0
   out.u16(0x0100);      // volume 1.0
   out.zeros(10);

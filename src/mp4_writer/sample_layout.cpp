@@ -82,21 +82,18 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
       layout.video_bytes += 4 + std::uint64_t{end - header};
     }
   });
-  if (layout.video_bytes >= kLimit32) {
-    layout.too_large = true;
-    return layout;
-  }
   layout.nal_starts.reserve(kept);
   layout.nal_sizes.reserve(kept);
   layout.sample_sizes.reserve(kept);
   layout.sample_keys.reserve(kept);
 
   UnitCutter cutter(has_delimiter, pes_starts);
-  std::uint32_t size = 0;  // of the open sample
+  std::uint64_t size = 0;  // of the open sample
   bool key = false;
   const auto close_sample = [&] {
     if (size == 0) return;  // a unit that keeps no NAL unit makes no sample
-    layout.sample_sizes.push_back(size);
+    layout.too_large |= size >= kLimit32;
+    layout.sample_sizes.push_back(static_cast<std::uint32_t>(size));
     layout.sample_keys.push_back(key);
     size = 0;
     key = false;
@@ -106,7 +103,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     if (syntax.left_out(type)) return;
     layout.nal_starts.push_back(header);
     layout.nal_sizes.push_back(static_cast<std::uint32_t>(end - header));
-    size += 4 + static_cast<std::uint32_t>(end - header);  // below 2^32: V is
+    size += 4 + std::uint64_t{end - header};
     key = key || syntax.is_key(type);
   });
   close_sample();
