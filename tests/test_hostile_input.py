@@ -107,6 +107,25 @@ def test_mutated_mp4_key_frames(data):
 
 
 @FUZZ
+@given(st.one_of(mutated(), mutated(MP4_SEEDS), mutated(SEGMENT_SEEDS)),
+       st.one_of(st.sampled_from([0, 0xFFFF, 0xFFFFFFFF]), st.integers(-1, 1 << 33)))
+def test_mutated_inputs_under_any_32_bit_limit(data, limit):
+    # The 64-bit layouts, forced on small files by a lowered limit, meet
+    # hostile input too; the setter takes any 32-bit value and nothing else.
+    try:
+        before = quaver._native.set_32_bit_limit(limit)
+    except ValueError:
+        assert not 0 <= limit <= 0xFFFFFFFF
+        return
+    try:
+        survives(data, quaver.remux)
+        survives(data, lambda d: quaver.merge(d, d))
+        survives(data, quaver.LiveProcessor().process_segment)
+    finally:
+        quaver._native.set_32_bit_limit(before)
+
+
+@FUZZ
 @given(st.one_of(st.none(), mutated(INIT_SEEDS)), st.lists(mutated(SEGMENT_SEEDS), min_size=1, max_size=3))
 def test_mutated_live_segments(init, segments):
     # With an init segment stored, its timescales are read: a mutated one too.

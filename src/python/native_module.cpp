@@ -365,8 +365,9 @@ PyObject* check_init_segment(PyObject*, PyObject* args, PyObject* kwargs) {
 // caller restores the value returned.
 PyObject* set_32_bit_limit(PyObject*, PyObject* arg) {
   const unsigned long long limit = PyLong_AsUnsignedLongLong(arg);
-  if (PyErr_Occurred()) return nullptr;
-  if (limit > 0xFFFFFFFFull) {
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+  if (PyErr_Occurred() || limit > 0xFFFFFFFFull) {
+    PyErr_Clear();
     PyErr_SetString(PyExc_ValueError, "the limit runs from 0 to 4294967295");
     return nullptr;
   }
