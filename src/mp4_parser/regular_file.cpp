@@ -8,6 +8,7 @@ namespace {
 
 constexpr std::uint8_t kFtyp[32] = {0x00, 0x00, 0x00, 0x20, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0x00, 0x00, 0x00, 0x02,
                                     'i',  's',  'o',  'm',  'i', 's', 'o', '2', 'a', 'v', 'c', '1', 'm',  'p',  '4',  '1'};
+
 std::uint64_t mdat_length(const std::vector<const TrackFragments*>& tracks) {
   std::uint64_t total = 0;
   for (const TrackFragments* t : tracks) total += t->data_size;

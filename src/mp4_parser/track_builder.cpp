@@ -335,7 +335,7 @@ Result<void> append_regular_trak(ByteBuilder& out, ByteView trak_body, const Tra
                                    [](const Mp4Box& c) { return c.box_type == box_types::edts; });
   // Room for the template and the largest tables the samples can need, so
   // the tables are written once without moving.
-  out.reserve_more(trak_body.size() + track.stsd.size() + 256 + 28 * track.samples.size());
+  out.reserve_more(trak_body.size() + track.stsd.size() + 256 + (chunks.wide ? 32 : 28) * track.samples.size());
   const std::size_t trak = out.open_box(box_types::trak);
   for (const Mp4Box& c : children.value()) {
     if (c.box_type == box_types::mdia && edts_missing) {
