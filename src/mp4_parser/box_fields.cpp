@@ -30,18 +30,17 @@ std::optional<std::vector<std::uint8_t>> HeaderBox::with_duration(std::uint64_t 
   return out;
 }
 
-std::vector<std::uint8_t> HeaderBox::to_version0(std::uint64_t duration, std::size_t version0_size) const {
-  const std::size_t duration_at = duration_.at[0];
-  const std::size_t tail_from = duration_.at[1] + 8;  // what follows the 64-bit duration
-  const std::size_t tail = version0_size - duration_at - 4;
+std::vector<std::uint8_t> HeaderBox::converted(std::uint8_t version, std::uint64_t duration,
+                                                std::size_t version0_size) const {
+  const std::uint8_t from = version == 1 ? 0 : 1;
+  const std::size_t tail_from = duration_.at[from] + duration_.width[from];  // what follows the duration read
+  const std::size_t tail = version0_size - duration_.at[0] - duration_.width[0];
   ByteBuilder out;
-  out.reserve(version0_size);
-  out.u8(0);
+  out.reserve(version0_size + 12);
+  out.u8(version);
   out.bytes(body().data() + 1, 3);  // flags
-  out.zeros(8);                     // creation and modification time
-  out.bytes(body().data() + kWord.at[1], 4);
-  out.zeros(duration_at - 16);
-  out.u32(clamp32(duration));
+  write_times(out, version, load_be32(body().data() + kWord.at[from]), version == 1 ? duration : clamp32(duration),
+              duration_.at[0] > kWord.at[0] + 4);
   if (body().size() >= tail_from + tail) {
     out.bytes(body().data() + tail_from, tail);
   } else {
@@ -51,29 +50,9 @@ std::vector<std::uint8_t> HeaderBox::to_version0(std::uint64_t duration, std::si
 }
 
 std::vector<std::uint8_t> HeaderBox::in_version0(std::uint64_t duration, std::size_t version0_size) const {
-  if (version1() && holds_duration()) return to_version0(duration, version0_size);
+  if (version1() && holds_duration()) return converted(0, duration, version0_size);
   std::optional<std::vector<std::uint8_t>> written = as_version0(*this).with_duration(duration);
   return written ? std::move(*written) : std::vector<std::uint8_t>(body().begin(), body().end());
-}
-
-std::vector<std::uint8_t> HeaderBox::to_version1(std::uint64_t duration, std::size_t version0_size) const {
-  const std::size_t duration_at = duration_.at[0];
-  const std::size_t tail_from = duration_at + 4;  // what follows the 32-bit duration
-  const std::size_t tail = version0_size - tail_from;
-  ByteBuilder out;
-  out.reserve(version0_size + 12);
-  out.u8(1);
-  out.bytes(body().data() + 1, 3);  // flags
-  out.zeros(16);                    // creation and modification time
-  out.bytes(body().data() + kWord.at[0], 4);
-  out.zeros(duration_at - 16);
-  out.u64(duration);
-  if (body().size() >= tail_from + tail) {
-    out.bytes(body().data() + tail_from, tail);
-  } else {
-    out.zeros(tail);
-  }
-  return std::move(out.data());
 }
 
 std::vector<std::uint8_t> HeaderBox::for_duration(std::uint64_t duration, std::size_t version0_size) const {
@@ -82,7 +61,7 @@ std::vector<std::uint8_t> HeaderBox::for_duration(std::uint64_t duration, std::s
     return std::move(*written);
   }
   const HeaderBox v0 = as_version0(*this);
-  if (v0.holds_duration()) return v0.to_version1(duration, version0_size);
+  if (v0.holds_duration()) return v0.converted(1, duration, version0_size);
   return std::vector<std::uint8_t>(body().begin(), body().end());
 }
 
