@@ -147,6 +147,8 @@ def test_boxes_with_64_bit_sizes_pass_through():
     assert p.base_decode_time == compact.base_decode_time == 777
     later = live_segment(traf_body(1, 1777))
     assert decode_times(p.process_segment(widened(later))) == decode_times(compact.process_segment(later)) == [1000]
+    seg = live_segment(one_sample_traf(1, 700))
+    assert quaver.LiveProcessor().process_segment(widened(seg)) == widened(quaver.LiveProcessor().process_segment(seg))
 
 
 def test_truncated_children_are_left_out():
