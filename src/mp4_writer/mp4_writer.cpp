@@ -6,8 +6,9 @@ namespace quaver {
 
 namespace {
 
-constexpr std::uint8_t kFtyp[kFtypSize] = {0x00, 0x00, 0x00, 0x1C, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0x00, 0x00,
-                                    0x02, 0x00, 'i',  's',  'o',  'm', 'i', 's', 'o', '2', 'm', 'p', '4', '1'};
+constexpr std::uint8_t kFtyp[kFtypSize] = {0x00, 0x00, 0x00, 0x1C, 'f', 't', 'y', 'p', 'i', 's',
+                                           'o',  'm',  0x00, 0x00, 0x02, 0x00, 'i', 's', 'o', 'm',
+                                           'i',  's',  'o',  '2',  'm',  'p',  '4', '1'};
 
 }  // namespace
 
