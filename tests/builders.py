@@ -1680,7 +1680,13 @@ def _relength(sample, length_size):
     return b"".join(len(u).to_bytes(length_size, "big") + u for u in length_prefixed_nals(sample))
 
 
-def _relaid_regular(mp4, length_size, co64):
+def _relaid_regular(mp4, length_size, co64, mdat64=None, moov_body=None):
+    """``co64``: every chunk table a co64 (True), or those of the traks whose indices it holds;
+    ``mdat64``: the mdat with a 64-bit header (default: co64 is True); ``moov_body``: the moov
+    body to lay out (the traks of ``mp4`` in their order, other boxes changed as wished)."""
+    wide = (lambda k: True) if co64 is True else (lambda k: bool(co64) and k in co64)
+    mdat64 = co64 is True if mdat64 is None else mdat64
+    moov_body = find_box(mp4, "moov") if moov_body is None else moov_body
     traks = [b for k, b in _children(find_box(mp4, "moov")) if k == "trak"]
     tables = [mp4_sample_table(t) for t in traks]
     (mdat_body_at, mdat_end), = [(b0, b1) for k, b0, b1, _ in iter_boxes(mp4) if k == "mdat"]
@@ -1706,16 +1712,18 @@ def _relaid_regular(mp4, length_size, co64):
                     child = child[:12] + b"".join(struct.pack(">I", moved[k, i][1]) for i in range(len(t["sizes"])))
                 elif kind in ("stco", "co64"):
                     starts = [body_at + moved[k, first[o]][0] for o in t["chunk_offsets"]]
-                    kind = "co64" if co64 else kind
+                    kind = "co64" if wide(k) else "stco"
                     child = child[:8] + b"".join(struct.pack(">Q" if kind == "co64" else ">I", s) for s in starts)
                 elif kind == "stsd" and length_size != 4 and t["handler"] == "vide":
                     child = _with_length_size(child, length_size)
                 out += box(kind, child)
             return out
-        return box("moov", b"".join(box(k, _in_stbl(b, lambda s, k=traks.index(b): stbl(k, s))) if k == "trak" else box(k, b)
-                                    for k, b in _children(find_box(mp4, "moov"))))
+        children = _children(moov_body)
+        trak_index = [sum(k == "trak" for k, _ in children[:n]) for n in range(len(children))]
+        return box("moov", b"".join(box(k, _in_stbl(b, lambda s, t=trak_index[n]: stbl(t, s))) if k == "trak" else box(k, b)
+                                    for n, (k, b) in enumerate(children)))
 
-    mdat_head = struct.pack(">I4sQ", 1, b"mdat", len(body) + 16) if co64 else struct.pack(">I4s", len(body) + 8, b"mdat")
+    mdat_head = struct.pack(">I4sQ", 1, b"mdat", len(body) + 16) if mdat64 else struct.pack(">I4s", len(body) + 8, b"mdat")
     top = _top_level(mp4)
     sizes = {"moov": len(moov(0)), "mdat": len(mdat_head) + len(body)}
     body_at = 0
@@ -1791,6 +1799,60 @@ def wide_chunk_offsets(mp4):
     """A copy of a regular MP4 (one mdat) laid out as writers of files beyond 4 GiB lay it out:
     every chunk table a co64 and the mdat with a 64-bit header; the offsets follow."""
     return _relaid_regular(mp4, 4, co64=True)
+
+
+def _version1_header(kind, body):
+    """A version 0 mvhd, tkhd or mdhd body in version 1: the two times and the duration widened."""
+    assert body[0] == 0
+    duration_at = 20 if kind == "tkhd" else 16
+    return (b"\x01" + body[1:4] + struct.pack(">QQ", u32(body, 4), u32(body, 8)) + body[12:duration_at]
+            + struct.pack(">Q", u32(body, duration_at)) + body[duration_at + 4:])
+
+
+def _version1_elst(body):
+    if body[0] == 1:
+        return body
+    entries = [struct.unpack_from(">IiI", body, 8 + 12 * i) for i in range(u32(body, 4))]
+    return b"\x01" + body[1:8] + b"".join(struct.pack(">QqI", *e) for e in entries)
+
+
+def _durations_widened(moov_body, wide):
+    """A moov body whose mvhd, tkhd and mdhd bodies (and a tkhd's edit lists) are in version
+    1 where wide(duration) says so."""
+    def header(kind, body):
+        duration = u32(body, 20 if kind == "tkhd" else 16)
+        return _version1_header(kind, body) if wide(duration) else body
+
+    def trak(body):
+        widened = wide(u32(find_box(box("trak", body), "trak/tkhd"), 20))
+        out = b""
+        for kind, child in _children(body):
+            if kind == "tkhd":
+                child = header(kind, child)
+            elif kind == "edts" and widened:
+                child = _map_children(child, "elst", _version1_elst)
+            elif kind == "mdia":
+                child = _map_children(child, "mdhd", lambda b: header("mdhd", b))
+            out += box(kind, child)
+        return out
+    return b"".join(box(k, header(k, b) if k == "mvhd" else trak(b) if k == "trak" else b)
+                    for k, b in _children(moov_body))
+
+
+def limit_layout(mp4, limit):
+    """A regular MP4 as the writers lay it out when a 32-bit field holds no more than ``limit``:
+    a header whose duration exceeds it in version 1 (the edit lists of a track header so
+    widened too); the mdat with a 64-bit header where its size exceeds it; and, every chunk
+    table a co64 first, a trak whose chunk offsets all stay within it there back on stco.
+    ``mp4`` is the same file written with the full 32-bit limit (version 0 headers, stco
+    tables, one mdat with an 8-byte header)."""
+    moov_body = _durations_widened(find_box(mp4, "moov"), lambda d: d > limit)
+    (mdat_body_at, mdat_end), = [(b0, b1) for k, b0, b1, _ in iter_boxes(mp4) if k == "mdat"]
+    mdat64 = mdat_end - mdat_body_at + 8 > limit
+    wide = _relaid_regular(mp4, 4, True, mdat64, moov_body)
+    traks = find_all(wide, "moov/trak")
+    narrow = {k for k, t in enumerate(traks) if max(mp4_sample_table(t)["chunk_offsets"], default=0) <= limit}
+    return _relaid_regular(mp4, 4, set(range(len(traks))) - narrow, mdat64, moov_body)
 
 
 # --------------------------------------------------------------------------

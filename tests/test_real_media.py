@@ -393,3 +393,34 @@ def copied_into_mp4(data):
                 p.stream = stream
                 dst.mux(p)
     return out.getvalue()
+
+
+def played(mp4):
+    """What a reader makes of a file: each stream's codec and duration, each packet's bytes and
+    times, each decoded frame's time and length (edit lists applied)."""
+    with av.open(io.BytesIO(mp4)) as c:
+        out = [(s.type, s.codec_context.name, s.duration, s.frames) for s in c.streams] + [c.duration]
+        for p in c.demux():
+            if p.size:
+                out.append((p.stream.index, bytes(p), p.pts, p.dts, p.duration, p.is_keyframe))
+            out += [(p.stream.index, f.pts, getattr(f, "samples", None)) for f in p.decode()]
+    return out
+
+
+@pytest.mark.parametrize("make", [
+    lambda fb: quaver.remux(fb("audio_lead.ts")),
+    lambda fb: quaver.remux(fb("late_audio_44k.ts")),
+    lambda fb: quaver.remux(fb("hevc_eac3.ts")),
+    lambda fb: quaver.remux(fb("frag_negative_cts.mp4")),
+    lambda fb: quaver.remux(fb("frag_late_start.mp4")),
+    lambda fb: quaver.merge(fb("frag_video.mp4"), fb("frag_audio.mp4")),
+], ids=["ts, audio lead", "ts, late 44.1 kHz audio", "ts, hevc", "unfold, negative offsets", "unfold, late start",
+        "merge"])
+def test_files_laid_out_beyond_32_bits_play_as_the_others(make, fixture_bytes, limit_32_bits, capfd):
+    # Every size, offset and duration in its 64-bit form: co64, a 64-bit
+    # mdat size, version 1 headers and edit lists.
+    narrow = make(fixture_bytes)
+    limit_32_bits(0)
+    wide = make(fixture_bytes)
+    assert find_box(wide, "moov/trak/mdia/minf/stbl/co64") and find_box(wide, "moov/mvhd")[0] == 1
+    assert played(wide) == played(narrow)

@@ -60,6 +60,9 @@ def check_segment(data: bytes) -> None:
 def check_init_segment(data: bytes) -> None:
     """Raises unless data is an MP4 with a moov box."""
 
+def set_32_bit_limit(limit: int) -> int:
+    """For tests: the largest value a written 32-bit size, offset or duration holds (4294967295); larger ones take the 64-bit forms. Returns the limit it replaces."""
+
 def remux_batch(inputs: Iterable[bytes], workers: int, window: int,
                 report: Optional[Callable[[int, str], object]] = None, raise_errors: bool = False,
                 video: Optional[int] = None, audio: Optional[Iterable[int]] = None,

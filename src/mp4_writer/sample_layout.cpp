@@ -169,10 +169,6 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
       layout.video_bytes += 4 + std::uint64_t{end - header};
     }
   });
-  if (layout.video_bytes >= kLimit32) {
-    layout.too_large = true;
-    return layout;
-  }
   layout.nal_starts.reserve(kept);
   layout.nal_sizes.reserve(kept);
   layout.sample_sizes.reserve(kept);
@@ -183,7 +179,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
   std::vector<Picture> pictures;
   std::vector<std::uint8_t> buf;
   UnitCutter cutter(has_delimiter, pes_starts);
-  std::uint32_t size = 0;  // of the open sample
+  std::uint64_t size = 0;  // of the open sample
   bool key = false;
   bool first_slice = true;  // the open sample has no slice yet
   Picture picture;
@@ -191,7 +187,8 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
   std::size_t keys = 0;
   const auto close_sample = [&] {
     if (size == 0) return;  // a unit that keeps no NAL unit makes no sample
-    layout.sample_sizes.push_back(size);
+    layout.too_large |= size >= kLimit32;
+    layout.sample_sizes.push_back(static_cast<std::uint32_t>(size));
     layout.sample_keys.push_back(key);
     keys += key;
     if (fields) pictures.push_back(picture);
@@ -205,7 +202,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     if (syntax.left_out(type)) return;
     layout.nal_starts.push_back(header);
     layout.nal_sizes.push_back(static_cast<std::uint32_t>(end - header));
-    size += 4 + static_cast<std::uint32_t>(end - header);  // below 2^32: V is
+    size += 4 + std::uint64_t{end - header};
     if (syntax.is_key(type)) {
       key = true;
     } else if (type == syntax.marker && !key) {
@@ -220,6 +217,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     }
   });
   close_sample();
+  if (layout.too_large) return layout;  // refused: its sample sizes are not all held
   const std::size_t n = layout.samples();
 
   // Neither key slices nor markers anywhere: pictures whose slices are all
@@ -314,6 +312,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     }
     const bool continues = i > 0 && joined[i - 1];
     if (continues) {
+      layout.too_large |= std::uint64_t{layout.sample_sizes[out - 1]} + bytes >= kLimit32;
       layout.sample_sizes[out - 1] += bytes;
       continue;
     }
