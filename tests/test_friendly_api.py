@@ -202,14 +202,16 @@ def test_streams_chosen_by_pid_or_track_id(fixture_bytes, capfd):
 
 
 def test_arguments_are_checked():
-    with pytest.raises(TypeError, match="data must be bytes-like, not str"):
-        quaver.remux("sample.ts")
+    with pytest.raises(FileNotFoundError):
+        quaver.remux("no such file.ts")  # a str is a path
+    with pytest.raises(TypeError, match="data must be bytes-like, not int"):
+        quaver.remux(5)
     with pytest.raises(TypeError, match="data must be bytes-like, not int"):
         quaver.thumbnail(5)
     with pytest.raises(TypeError, match="report must be None, a callable or a writable text file"):
         quaver.remux(b"", report=42)
     with pytest.raises(TypeError):
-        quaver.remux(b"", None)  # report is keyword-only
+        quaver.remux(b"", None, False)  # overwrite and report are keyword-only
     with pytest.raises(TypeError, match="argument 'report': 'int' object is not callable"):
         _native.remux(b"", 42)
     with pytest.raises(TypeError, match="video must be a PID or track ID \\(an int\\), not str"):
