@@ -138,48 +138,60 @@ def remux(src, dst=None, *, overwrite=False, report=None, video=None, audio=None
             exists, without ``overwrite``: ``FileExistsError``).
     """
     chosen_video, chosen_audio = _request(video, audio)
+    sink = _sink(report)
     if dst is None and not isinstance(src, (str, os.PathLike)):
-        return _native.remux(_as_bytes(src, "data"), _sink(report), chosen_video, chosen_audio)
-    return _remux_file(src, dst, overwrite, lambda out, source: _native.remux_file(
-        source, out, _sink(report), chosen_video, chosen_audio))
+        return _native.remux(_as_bytes(src, "data"), sink, chosen_video, chosen_audio)
+    convert = lambda source, out: _native.remux_file(source, out, sink, chosen_video, chosen_audio)  # noqa: E731
+    if dst is None:
+        with _opened(src) as source:
+            return convert(source, None)
+    target = os.fspath(dst)
+    if not isinstance(target, str):
+        raise TypeError(f"dst must be a str or os.PathLike path, not {type(dst).__name__}")
 
-
-def _partial_name(path: str) -> str:
-    folder, name = os.path.split(path)
-    return os.path.join(folder, f".{name}.{os.getpid()}.{threading.get_ident()}.part")
-
-
-def _remux_file(src, dst, overwrite: bool, convert: Callable[[Optional[int], Any], Optional[bytes]],
-                written: Optional[Callable[[int], None]] = None) -> Optional[bytes]:
-    """convert(out_fd or None, bytes or in_fd), with src opened when it is a path and the result
-    written beside dst and renamed into place; written(out_fd) is told the file being written."""
-    with contextlib.ExitStack() as files:
-        if isinstance(src, (str, os.PathLike)):
-            source: Any = files.enter_context(open(src, "rb")).fileno()
-        else:
-            source = _as_bytes(src, "src")
-        if dst is None:
-            return convert(None, source)
-        target = os.fspath(dst)
-        if not isinstance(target, str):
-            raise TypeError(f"dst must be a str or os.PathLike path, not {type(dst).__name__}")
+    def place(_has_video: bool) -> str:
         if not overwrite and os.path.lexists(target):
             raise FileExistsError(errno.EEXIST, "the output exists; give overwrite=True to replace it", target)
-        partial = _partial_name(target)
-        out = files.enter_context(open(partial, "x+b"))  # mapped for writing: read and write
+        return target
+
+    place(False)  # refused before any work
+    into_file(src, target, convert, place)
+    return None
+
+
+@contextlib.contextmanager
+def _opened(src) -> Iterator[Union[bytes, int]]:
+    """The input as remux_file takes it: bytes, or the descriptor of the file at a path, open for the call."""
+    if not isinstance(src, (str, os.PathLike)):
+        yield _as_bytes(src, "src")
+        return
+    with open(src, "rb") as f:
+        yield f.fileno()
+
+
+def into_file(src, near: str, convert: Callable[[Union[bytes, int], int], Any], place: Callable[[Any], str],
+              written: Optional[Callable[[int], None]] = None) -> str:
+    """Runs convert(input, out_fd) into a new file beside `near`, then renames it to place(what convert returned).
+
+    The input is opened here when it is a path. written(out_fd) is told the file being written, before the
+    conversion starts. Any failure, in the conversion or in place(), and any interrupt remove the new file, so
+    nothing is ever left under a partial name or half written under the final one. Returns the final path.
+    """
+    folder, name = os.path.split(near)
+    partial = os.path.join(folder, f".{name}.{os.getpid()}.{threading.get_ident()}.part")
+    with _opened(src) as source, open(partial, "x+b") as out:  # read and write: it is mapped for writing
         try:
             if written is not None:
                 written(out.fileno())
-            convert(out.fileno(), source)
+            returned = convert(source, out.fileno())
             out.close()
-            if not overwrite and os.path.lexists(target):
-                raise FileExistsError(errno.EEXIST, "the output exists; give overwrite=True to replace it", target)
+            target = place(returned)
             os.replace(partial, target)
         except BaseException:
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(partial)
             raise
-    return None
+    return target
 
 
 def probe(data: BytesLike, *, video: Optional[int] = None, audio: AudioChoice = None) -> Dict[str, Any]:

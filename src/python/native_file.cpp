@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "content/jobs.hpp"
+#include "content/samples.hpp"
 #include "core/mapped_file.hpp"
 #include "python/native.hpp"
 
@@ -30,6 +31,7 @@ struct FileOutcome {
   Result<OutBuffer> result = Error{};
   int write_error = 0;  // errno of a refused output, else 0
   bool written = false;  // the result is in the output file
+  bool has_video = false;  // and holds a video sample
 };
 
 PyObject* remux_file(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -81,6 +83,7 @@ PyObject* remux_file(PyObject*, PyObject* args, PyObject* kwargs) {
       }
       if (dst_fd >= 0 && out.result.ok()) {
         out.written = true;
+        out.has_video = holds_samples(out.result.value().view(), fourcc("vide"));
         out.result = Error{};  // unmaps the output while its allocator lives
       }
       return out;
@@ -95,8 +98,7 @@ PyObject* remux_file(PyObject*, PyObject* args, PyObject* kwargs) {
       raise_kinded(outcome->result.error());
       return deliver(nullptr, sink, lines);
     }
-    Py_INCREF(Py_None);
-    return deliver(Py_None, sink, lines);
+    return deliver(PyBool_FromLong(outcome->has_video), sink, lines);
   });
 }
 
@@ -115,8 +117,8 @@ PyObject* cached_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kFileFunctions[] = {
     {"remux_file", with_keywords<remux_file>(), METH_VARARGS | METH_KEYWORDS,
      "remux_file(src, dst, report=None, video=None, audio=None)\n--\n\nremux, reading src (bytes, or the descriptor "
-     "of an open file, read through a map) and writing into the open file dst (a descriptor), or returning bytes "
-     "where dst is None."},
+     "of an open file, read through a map) and writing into the open file dst (a descriptor, opened for reading "
+     "and writing), then returning whether the result holds video; or returning bytes where dst is None."},
     {"cached_bytes", with_keywords<cached_bytes>(), METH_VARARGS | METH_KEYWORDS,
      "cached_bytes(fd)\n--\n\nBytes of the open file held in the page cache: how much of a result being written "
      "has been written so far."},
