@@ -18,7 +18,7 @@ void ChunkedBytes::append(const std::uint8_t* p, std::size_t n) {
     start_codes_.back() |= p[0];
     header_pending_ = false;
   }
-  index_start_codes(p, n);
+  if (!start_codes_released_) index_start_codes(p, n);
   for (std::size_t done = 0; done < n;) {
     const std::size_t len = std::min(n - done, kMaxSlice);
     const std::int64_t at = distance + static_cast<std::int64_t>(done);

@@ -31,6 +31,11 @@ namespace quaver {
 
 class ChunkedBytes {
  public:
+  // A stream never searched for start codes (audio) need not index them.
+  enum class StartCodes : std::uint8_t { kIndexed, kNotIndexed };
+  explicit ChunkedBytes(StartCodes codes = StartCodes::kIndexed)
+      : start_codes_released_(codes == StartCodes::kNotIndexed) {}
+
   // Appends [p, p + n). Every slice must lie within 2^55 bytes of the first.
   void append(const std::uint8_t* p, std::size_t n);
   std::size_t size() const { return size_; }
@@ -82,7 +87,9 @@ class ChunkedBytes {
   };
   // Decodes the slice whose code starts at `code`, the one before it ending at `end_before`.
   Slice decode(std::size_t index, std::size_t start, std::int64_t end_before, std::size_t code) const;
-  Slice next(const Slice& s) const { return decode(s.index + 1, s.start + s.length, s.at + static_cast<std::int64_t>(s.length), s.next_code); }
+  Slice next(const Slice& s) const {
+    return decode(s.index + 1, s.start + s.length, s.at + static_cast<std::int64_t>(s.length), s.next_code);
+  }
   const std::uint8_t* data_of(const Slice& s) const { return base_ + s.at; }
   // Moves the cursor to the slice holding `pos` (below size()).
   void seek(std::size_t pos) const;

@@ -41,8 +41,9 @@ struct AudioTrack {
   // The samples, back to back, and their sizes: AAC frames without their
   // ADTS headers; AC-3 and MPEG audio frames whole; E-AC-3 frames gathered
   // into units of 1536 audio samples (see ac3::Eac3Frames). A size takes 4
-  // bytes: a hostile stream can hold a frame every 8 bytes.
-  std::vector<std::uint8_t> frame_bytes;
+  // bytes: a hostile stream can hold a frame every 8 bytes. The bytes are
+  // ranges of the parser's input, as the video's are.
+  ChunkedBytes frame_bytes{ChunkedBytes::StartCodes::kNotIndexed};
   std::vector<std::uint32_t> frame_sizes;
   // The PES in which samples begin, in order: a sample's time is the PTS of
   // the PES its first byte arrived in, plus its position among the samples
