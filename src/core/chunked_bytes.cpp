@@ -122,19 +122,39 @@ void ChunkedBytes::copy_to(std::uint8_t* dst, std::size_t pos, std::size_t len) 
   if (len == 0) return;
   if (pos > size_ || len > size_ - pos) fault("chunked copy past the end");
   seek(pos);
-  Slice s = cursor_;
+  // The cursor's fields in locals, the next slice decoded in line: this
+  // loop copies every video byte of a conversion.
+  std::size_t index = cursor_.index, start = cursor_.start, length = cursor_.length;
+  std::int64_t at = cursor_.at;
+  const std::uint8_t* code = code_.data() + cursor_.next_code;
+  const auto step = [&] {
+    start += length;
+    at += static_cast<std::int64_t>(length);
+    ++index;
+    length = *code++;
+    std::uint64_t v = *code++;
+    if (v >= 0x80) {
+      v &= 0x7F;
+      for (unsigned shift = 7;; shift += 7) {
+        const std::uint8_t b = *code++;
+        v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+        if (b < 0x80) break;
+      }
+    }
+    at += static_cast<std::int64_t>((v >> 1) ^ (~(v & 1) + 1));
+  };
   for (;;) {
-    const std::size_t off = pos - s.start;
-    const std::size_t n = std::min(len, s.length - off);
-    std::memcpy(dst, data_of(s) + off, n);
+    const std::size_t off = pos - start;
+    const std::size_t n = std::min(len, length - off);
+    std::memcpy(dst, base_ + at + off, n);
     dst += n;
     pos += n;
     len -= n;
     if (len == 0) break;
-    s = next(s);
+    step();
   }
-  if (pos - s.start == s.length && s.index + 1 < slices_) s = next(s);
-  cursor_ = s;
+  if (pos - start == length && index + 1 < slices_) step();
+  cursor_ = Slice{index, start, at, length, static_cast<std::size_t>(code - code_.data())};
 }
 
 void ChunkedBytes::append_to(std::vector<std::uint8_t>& out, std::size_t pos, std::size_t len) const {
