@@ -358,7 +358,7 @@ def test_an_input_cut_while_it_is_read_is_an_error(tmp_path):
     fault handler installed as under pytest."""
     from builders import repeat_ts
     src = tmp_path / "in.ts"
-    repeat_ts((DATA / "dense.ts").read_bytes(), src, 300 << 20, period=115200)
+    repeat_ts((DATA / "dense.ts").read_bytes(), src, 300 << 20, period=117120)
     script = f"""
 import faulthandler, os, threading, quaver
 faulthandler.enable()
