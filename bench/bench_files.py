@@ -16,13 +16,15 @@ another on the same disk:
   filter for a transport stream's AAC).
 
 The best round of each is reported as MB/s of input, quaver's beside the
-copy's (the target is at least 0.8 of it), and the largest RssAnon any round
-of quaver saw. Outputs are deleted after every run; the inputs stay in DIR
+copy's (the target is at least 0.8 of it), with the least CPU time of a round
+(on a machine shared with other work the wall clock moves with the load; the
+CPU time much less), and the largest RssAnon any round of quaver saw. Outputs are deleted after every run; the inputs stay in DIR
 for the next run (delete them yourself: several GB).
 """
 import argparse
 import os
 import pathlib
+import resource
 import shutil
 import subprocess
 import sys
@@ -59,6 +61,11 @@ def ffmpeg_exe():
     import imageio_ffmpeg
 
     return imageio_ffmpeg.get_ffmpeg_exe()
+
+
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 def warm(path):
@@ -127,19 +134,24 @@ def main():
         src = str(path)
         size = path.stat().st_size
         warm(src)
-        best = {}
+        best, cpu = {}, {}
         peak = 0
         for _ in range(args.rounds):
             for name, run in (("cp", run_cp), ("quaver", run_quaver), ("ffmpeg", run_ffmpeg)):
+                before = children_cpu()
                 took, anon = run(src, out)
+                used = children_cpu() - before
                 os.unlink(out)
                 best[name] = min(best.get(name, took), took)
+                cpu[name] = min(cpu.get(name, used), used)
                 peak = max(peak, anon or 0)
         rate = {name: size / took / 1e6 for name, took in best.items()}
-        print(f"| {job} | {size / 1e9:.2f} GB | {rate['cp']:.0f} MB/s | {rate['quaver']:.0f} MB/s | "
-              f"{rate['quaver'] / rate['cp']:.2f} | {rate['ffmpeg']:.0f} MB/s | {peak / 1e6:.0f} MB |")
+        print(f"| {job} | {size / 1e9:.2f} GB | {rate['cp']:.0f} MB/s ({cpu['cp']:.2f} s) | {rate['quaver']:.0f} MB/s "
+              f"({cpu['quaver']:.2f} s) | {rate['quaver'] / rate['cp']:.2f} | {rate['ffmpeg']:.0f} MB/s "
+              f"({cpu['ffmpeg']:.2f} s) | {peak / 1e6:.0f} MB |")
     free = shutil.disk_usage(folder).free
-    print(f"\nbest of {args.rounds} rounds, page cache warm; {folder} ({free / 1e9:.0f} GB free after)")
+    print(f"\nbest of {args.rounds} rounds, page cache warm, in parentheses the least CPU time (user and system) "
+          f"of a round, the interpreter's start included for quaver; {folder} ({free / 1e9:.0f} GB free after)")
 
 
 if __name__ == "__main__":

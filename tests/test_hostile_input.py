@@ -39,8 +39,11 @@ def same_from_files(data):
     """The file API gives what the bytes API gives, or the same refusal, and a refusal leaves no file."""
     global _FILES
     if _FILES is None:
+        import atexit
+        import shutil
         import tempfile
         _FILES = pathlib.Path(tempfile.mkdtemp(prefix="quaver-hostile-"))
+        atexit.register(shutil.rmtree, _FILES, True)
     src, dst = _FILES / "in", _FILES / "out.mp4"
     src.write_bytes(data)
     try:

@@ -1,8 +1,9 @@
 // Files converted without holding them in memory: the input read through a
-// read-only map, the output written through a shared map of a file sized
-// (and its blocks reserved) up front. Both are backed by the page cache, so
-// neither counts against the process's anonymous memory, and the core reads
-// and writes byte views as it does for inputs and results held in memory.
+// read-only map, the output written into a file sized (and its blocks
+// reserved) up front, through a small buffer and file-to-file copies, with a
+// shared map of it for what is read or patched afterwards. The page cache
+// backs both, so neither counts against the process's anonymous memory, and
+// the core reads and writes byte views as it does for data held in memory.
 //
 // A mapped input can shrink under the reader: another process truncates or
 // rewrites the file. A read past its new end would raise SIGBUS; the guard
@@ -13,7 +14,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "core/bytes.hpp"
@@ -90,7 +90,7 @@ struct FileOutputError {
 };
 
 // Bytes of the file `fd` held in the page cache (for a file being written
-// through FileOutputAllocator: about how much of it has been written).
+// through FileOutput: about how much of it has been written).
 std::uint64_t cached_bytes(int fd);
 
 }  // namespace quaver
