@@ -126,7 +126,7 @@ def main():
     folder = pathlib.Path(args.dir)
     folder.mkdir(parents=True, exist_ok=True)
     inputs = make_inputs(folder, [float(x) for x in args.sizes.split(",")])
-    out = str(folder / "out.bin")
+    out = str(folder / f"out.{os.getpid()}.bin")
     print(f"| job | input | cp --reflink=never | quaver file to file | quaver / cp | ffmpeg -c copy | "
           f"quaver peak RssAnon |")
     print("|---|---|---|---|---|---|---|")
