@@ -17,11 +17,12 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT / "tests" / "data"
 sys.path.insert(0, str(ROOT / "tests"))
 
-from builders import (START, ac3_frame, adts_frame, aud, box, box_sizes_beyond_the_input, claimed_samples,  # noqa: E402
+from builders import (RECOVERY_POINT, START, ac3_frame, adts_frame, aud, box, box_sizes_beyond_the_input, claimed_samples,  # noqa: E402
                       eac3_frame, fragment, full_box, hevc_key_unit, hevc_nal, hevc_pps, hevc_sps, hevc_vps,
                       init_moov, mpeg_audio_frame, init_trak, live_segment, lying_adts_lengths, lying_pes_lengths, mdhd,
                       moof, mvhd, nal, one_sample_fragments, partially_fragmented, pat, pes, placed_moof, pmt, pps,
-                      regular_mp4, runs_on_the_same_bytes, set_track_id, simple_trak, sps, stsz_beyond_the_file,
+                      regular_mp4, runs_on_the_same_bytes, sei, set_track_id, simple_trak, slice_nal, sps,
+                      started_inside_pes, stsz_beyond_the_file,
                       table_samples_on_the_same_bytes, tfdt, tfhd, tiny_adts_frames, tiny_nal_units, tkhd, traf,
                       traf_body, trun, ts_packet, ts_stream)
 
@@ -63,6 +64,27 @@ def negative_data_offset():
     return FTYP + init_moov(init_trak(1, 90000)) + placed_moof(trafs) + box("mdat", bytes(8))
 
 
+def random_access_streams():
+    """Streams that start mid-GOP (a recovery point SEI, leading pictures), with neither
+    IDR nor SEI (the all-intra fallback), with field pictures, and with SEI sizes that lie."""
+    head = START + sps() + START + pps()
+    units = [slice_nal(slice_type=5), sei(RECOVERY_POINT) + slice_nal(slice_type=7), slice_nal(slice_type=6),
+             slice_nal(slice_type=5)]
+    stamps = [(4, 1), (7, 2), (5, 3), (10, 4)]
+    mid_gop = ts_stream([pes(aud() + (head if i == 0 else b"") + u, pts=9000 + 3600 * p, dts=9000 + 3600 * d)
+                         for i, (u, (p, d)) in enumerate(zip(units, stamps))])
+    intra = ts_stream([pes(aud() + head + slice_nal(slice_type=5), pts=9000),
+                       pes(aud() + slice_nal(slice_type=7) + slice_nal(slice_type=7, first_mb=1), pts=12600)])
+    field_head = START + sps(frame_mbs_only=0) + START + pps()
+    fields = ts_stream([pes(aud() + (field_head if i == 0 else b"") +
+                            slice_nal(5 if i < 2 else 1, slice_type=7, frame_num=i // 2, field=f), pts=9000 + 1800 * i)
+                        for i, f in enumerate(["top", "bottom", "bottom", "top", "frame"])])
+    lying = ts_stream([pes(aud() + head + nal(6, b"\xff" * 30 + b"\x06\xff\xff\xff\x80") + slice_nal(slice_type=7),
+                           pts=9000)])
+    return {"mid_gop_recovery_point": mid_gop, "all_intra_pictures": intra, "field_pairs": fields,
+            "sei_sizes_that_lie": lying, "open_gop_cut": started_inside_pes(data("open_gop.ts"), 0x100, 5)}
+
+
 def ts_edges():
     tables = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(0x1000, pmt([(0x1B, 0x100), (0x0F, 0x101)]), pusi=True)
     audio = [pes(adts_frame(bytes(20)) * 3, pts=9000 + 1920 * i, stream_id=0xC0) for i in range(3)]
@@ -82,6 +104,7 @@ def ts_edges():
         "adts_lengths_that_lie": lying_adts_lengths(8),
         "tiny_nal_units": tiny_nal_units(256),
         "tiny_adts_frames": tiny_adts_frames(256),
+        **random_access_streams(),
     }
 
 

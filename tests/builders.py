@@ -285,6 +285,30 @@ def rewrite_pes(ts, pid, fn):
     return b"".join(out)
 
 
+def started_inside_pes(ts, pid, k):
+    """A whole TS (188-byte packets from offset 0) as a recording started at an
+    arbitrary packet has it: from the packet after the one that starts PES k on
+    ``pid`` (k counting from 0), the rest of that PES arriving headless."""
+    n = -1
+    for i in range(0, len(ts) - TS_SIZE + 1, TS_SIZE):
+        p = ts[i:i + TS_SIZE]
+        if ((p[1] & 0x1F) << 8 | p[2]) == pid and p[1] & 0x40:
+            n += 1
+            if n == k:
+                return ts[i + TS_SIZE:]
+    raise ValueError("no such PES")
+
+
+def without_nal_units(pes_bytes, types):
+    """A video PES whose H.264 NAL units of the given types are taken out (the
+    rest with 4-byte start codes); a PES without a header stays as it is."""
+    if pes_bytes[:3] != b"\x00\x00\x01" or len(pes_bytes) < 9:
+        return pes_bytes
+    head = 9 + pes_bytes[8]
+    units = split_annexb(pes_bytes[head:])
+    return pes_bytes[:head] + b"".join(START + u for u in units if u[0] & 0x1F not in types)
+
+
 def pes_times(pes):
     """(PTS, DTS) of the PES header at the start of ``pes``, each None when absent."""
     def read(b):
@@ -704,6 +728,33 @@ def nal(nal_type, body=b"", *, ref_idc=3, start_code=START):
     """start_code + NAL header byte (forbidden bit 0, ref_idc, type) + body.  The body
     is written as given (it should already be EBSP).  start_code=b"" for a bare NAL."""
     return start_code + bytes([(ref_idc << 5) | nal_type]) + body
+
+
+def slice_nal(nal_type=1, *, slice_type=5, frame_num=0, frame_num_bits=4, field=None, first_mb=0,
+              body=b"\x9a\x02\x04" * 4, start_code=START):
+    """An H.264 slice: first_mb_in_slice, slice_type (5 P, 6 B, 7 I, 9 SI), pic_parameter_set_id
+    0, frame_num on ``frame_num_bits``, then for a stream that may have fields (``field``
+    not None) field_pic_flag and bottom_field_flag (``field`` "frame", "top" or "bottom"),
+    then ``body``. Type 5 is an IDR slice, 1 any other."""
+    w = BitWriter().ue(first_mb).ue(slice_type).ue(0).u(frame_num_bits, frame_num)
+    if field is not None:
+        w.u(1, field != "frame")
+        if field != "frame":
+            w.u(1, field == "bottom")
+    return nal(nal_type, add_emulation_prevention(w.trailing().bytes()) + body, start_code=start_code)
+
+
+def sei(*messages, start_code=START):
+    """An SEI NAL unit of (payload_type, payload) messages, their type and size written
+    in runs of 0xFF as long as they need, then the trailing bits."""
+    def value(v):
+        return b"\xff" * (v // 255) + bytes([v % 255])
+    body = b"".join(value(t) + value(len(p)) + p for t, p in messages) + b"\x80"
+    return nal(6, add_emulation_prevention(body), ref_idc=0, start_code=start_code)
+
+
+# recovery_frame_cnt 0, exact_match 0, broken_link 0, changing_slice_group_idc 0.
+RECOVERY_POINT = (6, b"\x80")
 
 
 def aud(primary_pic_type=7, *, start_code=START):
@@ -1128,16 +1179,22 @@ def visual_entry(kind="avc1", children=b"", width=320, height=240):
 
 
 def simple_trak(handler="vide", sizes=(), *, chunk_offset=None, table="stco", entry=None, fixed_size=0,
-                entry_count=None):
+                entry_count=None, stsc=None, stss=None):
     """A trak with hdlr, stsd (one entry: ``entry`` or a bare avc1), stsz (``fixed_size`` or
     the ``sizes``) and a chunk table (``table``: "stco", "co64" or None) holding
-    ``chunk_offset`` (no entry when None).  ``entry_count`` overrides the table's count."""
+    ``chunk_offset`` (no entry when None, several for a list).  ``entry_count`` overrides
+    the table's count. ``stsc``: (first_chunk, samples_per_chunk, description) runs, and
+    ``stss``: 1-based sync sample numbers, each table left out when None."""
     entry = entry if entry is not None else visual_entry()
     stbl = full_box("stsd", 0, 0, struct.pack(">I", 1) + entry)
     stbl += full_box("stsz", 0, 0, struct.pack(">II", fixed_size, len(sizes)) +
                      (b"" if fixed_size else b"".join(struct.pack(">I", s) for s in sizes)))
+    if stsc is not None:
+        stbl += full_box("stsc", 0, 0, struct.pack(">I", len(stsc)) + b"".join(struct.pack(">III", *r) for r in stsc))
+    if stss is not None:
+        stbl += full_box("stss", 0, 0, struct.pack(">I", len(stss)) + b"".join(struct.pack(">I", n) for n in stss))
     if table:
-        offsets = [] if chunk_offset is None else [chunk_offset]
+        offsets = [] if chunk_offset is None else chunk_offset if isinstance(chunk_offset, list) else [chunk_offset]
         width = ">Q" if table == "co64" else ">I"
         count = len(offsets) if entry_count is None else entry_count
         stbl += full_box(table, 0, 0, struct.pack(">I", count) + b"".join(struct.pack(width, o) for o in offsets))

@@ -6,14 +6,15 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _quaver
 import quaver
-from builders import (adts_frame, aud, find_all, find_box, mp4_sample_table, nal, pat, pes, pmt, ts_packet, ts_stream,
-                      u32)
+from builders import (START, adts_frame, aud, find_all, find_box, mp4_sample_table, nal, pat, pes, pmt, pps, sps,
+                      ts_packet, ts_stream, u32)
 
 DATA = pathlib.Path(__file__).parent / "data"
 # The first 150 packets of each fixture keep every example fast.
 SEEDS = [(DATA / n).read_bytes()[:188 * 150] for n in ("sample.ts", "late_audio_44k.ts", "interlaced.ts",
                                                        "hevc_eac3.ts", "h264_ac3.ts", "h264_mp3.ts", "dvb_ac3.ts",
-                                                       "two_audio.ts", "two_programs.ts", "sample.m2ts")]
+                                                       "two_audio.ts", "two_programs.ts", "sample.m2ts",
+                                                       "open_gop.ts")]
 FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
@@ -219,6 +220,33 @@ def test_absurd_clocks_give_durations_that_fit(video, audio):
         total = sum(n * d for n, d in t["stts"])
         assert t["duration"] == min(total, 2 ** 32 - 1)
         assert u32(find_box(trak, "tkhd"), 20) == min(total * 90000 // t["timescale"], 2 ** 32 - 1)
+
+
+# An access unit of a stream read for its random access points and fields: an
+# SEI and a slice of any type, each with arbitrary bytes after its header.
+UNITS = st.lists(st.tuples(st.sampled_from([b"", b"\x06", b"\x06\x06", b"\x06\xff\xff"]), st.binary(max_size=40),
+                           st.sampled_from([1, 5, 2]), st.binary(max_size=24), STAMPS), min_size=1, max_size=12)
+
+
+@FUZZ
+@given(UNITS, st.sampled_from([1, 0]), st.integers(0, 40), st.booleans())
+def test_hostile_sei_and_slice_heads(units, frames_only, frame_num_bits, with_audio):
+    # Recovery point messages whose sizes lie, slice heads cut anywhere, frame_num
+    # fields of any width and fields that pair with anything: a result or a
+    # refusal, and the sync samples are samples of the file.
+    head = START + sps(frame_mbs_only=frames_only, log2_max_frame_num_minus4=frame_num_bits) + START + pps()
+    vpes = [pes(aud() + (head if i == 0 else b"") + (nal(6, sei_type + sei_body) if sei_type else b"") +
+                nal(slice_type, body), pts=t, dts=t)
+            for i, (sei_type, sei_body, slice_type, body, t) in enumerate(units)]
+    ts = ts_stream(vpes, [pes(adts_frame(b"\x21" * 8), pts=9000, stream_id=0xC0)] if with_audio else [])
+    survives(ts, _quaver.extract_thumbnail_from_ts)
+    try:
+        mp4 = _quaver.convert_ts_to_mp4(ts)
+    except ValueError:
+        return
+    t = mp4_sample_table(find_all(mp4, "moov/trak")[0])
+    assert 1 <= len(t["sizes"]) <= len(units)
+    assert t["stss"] is None or (t["stss"][0] >= 1 and t["stss"][-1] <= len(t["sizes"]))
 
 
 @pytest.mark.parametrize("batch", [quaver.remux_many, quaver.thumbnail_many, quaver.remux_iter, quaver.thumbnail_iter],

@@ -4,9 +4,9 @@ import struct
 import pytest
 
 import _quaver
-from builders import (START, adts_frame, aud, box, find_all, find_box, full_box, hevc_key_unit, hevc_nal,
-                      hevc_slice, iter_boxes, mp4_sample_table, nal, pes, pps, sps, ts_packet, ts_program, ts_stream,
-                      u32)
+from builders import (RECOVERY_POINT, START, adts_frame, aud, box, find_all, find_box, full_box, hevc_key_unit,
+                      hevc_nal, hevc_slice, iter_boxes, mp4_sample_table, nal, pes, pps, sei, slice_nal, split_annexb, sps,
+                      ts_packet, ts_program, ts_stream, u32)
 
 SPS = sps(pic_width_in_mbs_minus1=119, pic_height_in_map_units_minus1=67, crop=(0, 0, 0, 4))
 PPS = pps()
@@ -230,8 +230,88 @@ def test_sync_samples_are_the_idr_samples():
     assert find_box(stbl, "stss") == bytes(4) + struct.pack(">III", 2, 1, 3)
     all_idr = convert(stream([key_unit(), key_unit()], stamps[:2]))
     assert find_box(all_idr, "moov/trak/mdia/minf/stbl/stss") is None
+    # Without any random access point the stream converts whole, its first sample the only sync one.
     no_idr = convert(stream([aud() + P, aud() + P], stamps[:2]))
-    assert find_box(no_idr, "moov/trak/mdia/minf/stbl/stss") is None
+    assert find_box(no_idr, "moov/trak/mdia/minf/stbl/stss") == bytes(4) + struct.pack(">II", 1, 1)
+
+
+# Access units of a stream that may start anywhere: non-IDR I, P and B pictures, a
+# recovery point SEI, and the decode-order stamps (in frames of 3600 ticks) of an open GOP.
+I_SLICE, P_SLICE, B_SLICE = (slice_nal(1, slice_type=t) for t in (7, 5, 6))
+MARKED = sei((5, b"\x11" * 20), RECOVERY_POINT) + I_SLICE  # behind a user-data message
+AU = {"P": P_SLICE, "B": B_SLICE, "I": I_SLICE, "R": MARKED, "K": IDR}
+
+
+@pytest.mark.parametrize("pictures, frames, kept, stss", [
+    # Mid-GOP: the pictures before the recovery point and the two B-frames after it
+    # that are shown before it are left out.
+    ("P B R B B P B", [(4, 1), (2, 2), (7, 4), (5, 5), (6, 6), (10, 7), (8, 8)], [2, 5, 6], [1]),
+    # A B-frame shown before the point but decoded after the next point stays.
+    ("P R P R B", [(1, 1), (3, 2), (4, 3), (6, 5), (5, 6)], [1, 2, 3, 4], [1, 3]),
+    # A stream that starts at a point is unchanged, leading pictures and all.
+    ("R B P", [(3, 2), (1, 3), (6, 4)], [0, 1, 2], [1]),
+    ("P K P K", [(i, i) for i in range(4)], [1, 2, 3], [1, 3]),
+    # Neither IDR nor SEI anywhere: all-intra pictures are the points.
+    ("P I P I P", [(i, i) for i in range(5)], [1, 2, 3, 4], [1, 3]),
+    ("P B P", [(i, i) for i in range(3)], [0, 1, 2], [1]),
+    # An IDR is a point even where a marked picture comes first; every sample a point needs no table.
+    ("P R K", [(i, i) for i in range(3)], [1, 2], None),
+])
+def test_samples_start_at_the_first_random_access_point(pictures, frames, kept, stss):
+    units = [aud() + (START + SPS + START + PPS if i == 0 else b"") + AU[p] for i, p in enumerate(pictures.split())]
+    stamps = [(90000 + 3600 * pts, 90000 + 3600 * dts) for pts, dts in frames]
+    mp4 = convert(stream(units, stamps, [(90000, [b"\x21" * 50] * 20)]))
+    v, a = tables(mp4)
+    assert [mp4[o:o + n] for o, n in zip(v["offsets"], v["sizes"])] == [
+        b"".join(struct.pack(">I", len(u)) + u for u in split_annexb(units[k]) if u[0] & 0x1F not in (7, 8, 9))
+        for k in kept]
+    assert v["stss"] == stss
+    # Composition offsets count from the first picture kept, and the audio starts
+    # where it is shown.
+    first_pts, first_dts = stamps[kept[0]]
+    assert v["cts_offsets"] == [(stamps[k][0] - stamps[k][1]) - (first_pts - first_dts) for k in kept]
+    elst = find_box(find_all(mp4, "moov/trak")[1], "edts/elst")
+    assert (struct.unpack(">I", elst[12:16])[0] if elst else 0) == (first_pts - 90000) * 48000 // 90000
+
+
+def field_unit(field, frame_num, kind="P", sets=False):
+    nal_type, slice_type = {"K": (5, 7), "I": (1, 7), "P": (1, 5)}[kind]
+    head = START + FIELD_SPS + START + PPS if sets else b""
+    return aud() + head + slice_nal(nal_type, slice_type=slice_type, frame_num=frame_num, field=field)
+
+
+FIELD_SPS = sps(frame_mbs_only=0, pic_height_in_map_units_minus1=7)
+
+
+@pytest.mark.parametrize("fields, samples", [
+    # Two fields of one frame (opposite parity, same frame_num): one sample.
+    ([("top", 0, "K"), ("bottom", 0), ("top", 1), ("bottom", 1)], [[0, 1], [2, 3]]),
+    ([("bottom", 0, "K"), ("top", 0), ("bottom", 1), ("top", 1)], [[0, 1], [2, 3]]),
+    # A field whose pair is missing stays a sample of its own.
+    ([("top", 0, "K"), ("top", 1), ("bottom", 1), ("bottom", 2)], [[0], [1, 2], [3]]),
+    ([("top", 0, "K"), ("bottom", 1)], [[0], [1]]),
+    # Frames (progressive or MBAFF) are unchanged.
+    ([("frame", 0, "K"), ("frame", 1)], [[0], [1]]),
+    # A capture that starts with the second field of a frame: it goes with the pictures
+    # before the first point.
+    ([("bottom", 7), ("top", 0, "K"), ("bottom", 0), ("top", 1), ("bottom", 1)], [[1, 2], [3, 4]]),
+])
+def test_the_two_fields_of_a_frame_are_one_sample(fields, samples):
+    units = [field_unit(*f, sets=i == 0) for i, f in enumerate(fields)]
+    # Fields 1800 ticks apart, each shown 3600 after it is decoded.
+    stamps = [(93600 + 1800 * i, 90000 + 1800 * i) for i in range(len(units))]
+    v, = tables(convert(stream(units, stamps)))
+    slices = [u.split(aud())[-1].split(START)[-1] for u in units]
+    assert v["sizes"] == [sum(4 + len(slices[k]) for k in s) for s in samples]
+    # Each sample takes its first field's decode time; a frame lasts two fields.
+    starts = [s[0] for s in samples]
+    assert v["durations"][:-1] == [1800 * (b - a) for a, b in zip(starts, starts[1:])]
+    if all(len(s) == 2 for s in samples):
+        assert v["stts"] == [(len(samples), 3600)] and v["stss"] == [1]
+        # A muxer that puts both fields of a frame in one PES gives the frame one time.
+        frames = [field_unit(*fields[a], sets=k == 0) + field_unit(*fields[b]) for k, (a, b) in enumerate(samples)]
+        both, = tables(convert(stream(frames, [(93600 + 3600 * i, 90000 + 3600 * i) for i in range(len(frames))])))
+        assert both["sizes"] == v["sizes"] and both["stts"] == v["stts"] and both["cts_offsets"] == v["cts_offsets"]
 
 
 def test_access_unit_split_rules():

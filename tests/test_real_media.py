@@ -6,7 +6,8 @@ import pytest
 
 import _quaver
 import quaver
-from builders import drop_pes, find_all, find_box, length_prefixed_nals, mp4_sample_table, split_annexb
+from builders import (BitReader, drop_pes, find_all, find_box, length_prefixed_nals, mp4_sample_table,
+                      remove_emulation_prevention, rewrite_pes, split_annexb, started_inside_pes, without_nal_units)
 
 
 def gap_of_two_seconds(fixture_bytes):
@@ -17,15 +18,24 @@ def gap_of_two_seconds(fixture_bytes):
     return drop_pes(ts, 0x101, lambda k, pts, d: dts[480] <= pts < dts[600])
 
 
+def mid_gop(fixture_bytes):
+    """open_gop.ts as a recording started inside its sixth picture: no IDR from there on,
+    its entry points the recovery points of its open GOPs."""
+    return started_inside_pes(fixture_bytes("open_gop.ts"), 0x100, 5)
+
+
 # Recordings damaged as networks and recorders damage them, cut from the fixtures.
 DAMAGED = {"lost_audio_pes": lambda fb: drop_pes(fb("film_44k.ts"), 0x101, lambda k, pts, dts: k == 3),
-           "gap_of_two_seconds": gap_of_two_seconds}
+           "gap_of_two_seconds": gap_of_two_seconds, "mid_gop": mid_gop,
+           "hevc_mid_gop": lambda fb: started_inside_pes(fb("hevc_aac.ts"), 0x100, 5),
+           # ... and without its SEI: only its intra pictures tell where decoding may start.
+           "mid_gop_without_sei": lambda fb: rewrite_pes(mid_gop(fb), 0x100, lambda p: without_nal_units(p, {6}))}
 FIXTURES = ["sample.ts", "muxer_aud.ts", "late_audio_44k.ts", "video_only.ts", "interlaced.ts",
             "mp2_audio.ts", "mp2_and_aac.ts", "audio_lead.ts", "hls_segment.ts", "clock_wrap.ts",
             "no_delimiters.ts", "multi_slice.ts", "hevc_aac.ts", "hevc_eac3.ts", "h264_ac3.ts",
             "h264_eac3_51.ts", "h264_mp3.ts", "h264_mp3_lsf.ts", "dvb_ac3.ts", "mp2_ac3_aac.ts",
             "ntsc_60.ts", "film_44k.ts", "joined.ts", "fps_change.ts", "two_audio.ts", "two_programs.ts",
-            "sample.m2ts", "audio_only.ts"] + list(DAMAGED)
+            "sample.m2ts", "audio_only.ts", "open_gop.ts"] + list(DAMAGED)
 WITH_AUDIO = [f for f in FIXTURES if f not in ("video_only.ts", "audio_only.ts")]
 
 
@@ -63,6 +73,40 @@ def video_payload(packet, codec):
     return [u for u in units if u[0] & 0x1F not in (7, 8, 9)]
 
 
+def all_intra(packet):
+    """Every slice of an H.264 access unit is I or SI (slice_type, after first_mb_in_slice)."""
+    slices = [u for u in split_annexb(bytes(packet)) if 1 <= u[0] & 0x1F <= 5]
+    types = [BitReader(remove_emulation_prevention(u[1:])) for u in slices]
+    return bool(slices) and all((r.ue(), r.ue())[1] % 5 in (2, 4) for r in types)
+
+
+def random_access_points(video):
+    """Which source pictures (decode order) a decoder may start at: the reader's key
+    frames; in a stream without any, its all-intra pictures."""
+    keys = [p.is_keyframe for p in video]
+    return keys if any(keys) else [all_intra(p) for p in video]
+
+
+def kept_pictures(video):
+    """The source pictures a file keeps, with their random access flags: from the first
+    random access point on, without the pictures shown before it that follow it (up to
+    the next point). A stream that starts at a point, or has none, keeps every picture,
+    its first one marked."""
+    keys = random_access_points(video)
+    if True not in keys:
+        return video, [True] + [False] * (len(video) - 1)
+    k = keys.index(True)
+    if k == 0:
+        return video, keys
+    first, leading = video[k], True
+    kept = [k]
+    for i in range(k + 1, len(video)):
+        leading = leading and not keys[i]
+        if not (leading and first.dts < video[i].pts < first.pts):
+            kept.append(i)
+    return [video[i] for i in kept], [keys[i] for i in kept]
+
+
 def source_packets(data, kind, codec=None):
     with av.open(io.BytesIO(data), format="mpegts") as c:
         streams = [s for s in c.streams if s.type == kind and (codec is None or s.codec_context.name == codec)]
@@ -71,10 +115,14 @@ def source_packets(data, kind, codec=None):
         return [p for p in c.demux(streams[0]) if p.size]
 
 
-def decode_all(mp4):
+def decode_all(mp4, showall=False):
+    """Frames decoded by kind, and picture sizes and sample rates. `showall`: pictures
+    before one the decoder knows as a key frame are shown too (a stream without any)."""
     counts, sizes = {}, {}
     with av.open(io.BytesIO(mp4)) as c:
         for s in c.streams:
+            if showall and s.type == "video":
+                s.codec_context.options = {"flags2": "+showall"}
             sizes[s.type] = (s.codec_context.width, s.codec_context.height) if s.type == "video" else \
                 s.codec_context.sample_rate
         for frame in c.decode(*c.streams):
@@ -99,7 +147,7 @@ def test_every_frame_decodes_and_matches_the_source(name, fixture_bytes, capfd):
         # PyAV's decoder names (mp3float) against the probe's codec names (mp3).
         probed = [(s.codec_context.name.replace("float", ""), s.type) for s in source]
         packets = [(p, p.stream.type) for p in c.demux(*source) if p.size]
-    video = [p for p, kind in packets if kind == "video"]
+    video, keys = kept_pictures([p for p, kind in packets if kind == "video"])
     audio = [p for p, kind in packets if kind == "audio"]
     # The package takes what _quaver takes, and makes an audio-only file of a stream without video.
     mp4 = _quaver.convert_ts_to_mp4(data) if video else quaver.remux(data)
@@ -107,7 +155,7 @@ def test_every_frame_decodes_and_matches_the_source(name, fixture_bytes, capfd):
     with av.open(io.BytesIO(mp4)) as c:
         # The codec, picture size, sample rate and channel layout the source has.
         assert [stream_facts(s) for s in c.streams] == facts
-    counts, sizes = decode_all(mp4)
+    counts, sizes = decode_all(mp4, showall=bool(video) and not any(p.is_keyframe for p in video))
     assert counts.get("video", 0) == len(video)
     # Every audio frame is in the file, byte for byte. Those an edit skips whole
     # are not decoded, and every other one is.
@@ -130,8 +178,11 @@ def test_every_frame_decodes_and_matches_the_source(name, fixture_bytes, capfd):
     assert len(ours) == len(video)
     for mine, theirs in zip(ours, video):
         assert length_prefixed_nals(bytes(mine)) == video_payload(theirs, facts[0][0])
-    assert [p.is_keyframe for p in ours] == [p.is_keyframe for p in video]
-    assert kept[0]["key_frames"] == sum(p.is_keyframe for p in video)
+    # The sync samples, as the file lists them (a reader takes a non-IDR picture
+    # that no SEI marks for no key frame, whatever the table says).
+    stss = mp4_sample_table(find_all(mp4, "moov/trak")[0])["stss"]
+    assert [i + 1 in stss if stss else True for i in range(len(ours))] == keys
+    assert kept[0]["key_frames"] == sum(keys)
     # Every picture is shown when the source shows it, relative to the first of
     # its recording; B-frames come before the picture decoded first, so the
     # offsets are signed.
@@ -186,7 +237,7 @@ def source_recordings(data):
     with av.open(io.BytesIO(data), format="mpegts") as c:
         stream = chosen_audio(c)
         family = audio_family(stream)
-        video = [p for p in c.demux(c.streams.video[0]) if p.size]
+        video, _ = kept_pictures([p for p in c.demux(c.streams.video[0]) if p.size])
         starts = recording_starts(video) + [len(video)]
         pictures = [(float(p.pts * p.time_base), k) for k, (a, b) in enumerate(zip(starts, starts[1:]))
                     for p in video[a:b]]
@@ -289,3 +340,41 @@ def test_joined_recordings_last_as_long_as_their_parts(fixture_bytes, capfd):
     assert abs(max(video_end, audio_end) - expected) < 0.001
     # Nothing is dropped: every picture and every audio frame is in the file.
     assert [len(mp4_sample_table(t)["sizes"]) for t in find_all(mp4, "moov/trak")] == [len(video), len(audio)]
+
+
+def pictures_by_time(data, **options):
+    """Every decoded picture by its presentation time, the decoder showing all of them."""
+    with av.open(io.BytesIO(data), **options) as c:
+        s = c.streams.video[0]
+        s.codec_context.options = {"flags2": "+showall"}
+        return {f.pts: f.to_ndarray(format="rgb24") for f in c.decode(s)}
+
+
+@pytest.mark.parametrize("name", ["sample.ts", "hevc_aac.ts", "open_gop.ts", "mid_gop", "mid_gop_without_sei",
+                                  "hevc_mid_gop"])
+def test_key_frames_are_the_first_random_access_picture(name, fixture_bytes, capfd):
+    data = source_bytes(name, fixture_bytes)
+    video, _ = kept_pictures(source_packets(data, "video"))
+    expected = pictures_by_time(data, format="mpegts")[video[0].pts]
+    codec = "hevc" if "hevc" in name else "h264"
+    mp4 = _quaver.convert_ts_to_mp4(data)
+    key_frames = [_quaver.extract_thumbnail_from_ts(data), _quaver.extract_thumbnail_from_mp4(mp4)]
+    # The same stream as another writer lays it out: every picture kept, the sync
+    # samples listing where decoding may start (where the reader knows).
+    if any(p.is_keyframe for p in video):
+        key_frames.append(_quaver.extract_thumbnail_from_mp4(copied_into_mp4(data)))
+    for key_frame in key_frames:
+        decoded = list(pictures_by_time(key_frame, format=codec).values())
+        assert len(decoded) == 1 and (decoded[0] == expected).all()
+
+
+def copied_into_mp4(data):
+    """The video of a transport stream copied into a regular MP4 by PyAV."""
+    out = io.BytesIO()
+    with av.open(io.BytesIO(data), format="mpegts") as src, av.open(out, "w", format="mp4") as dst:
+        stream = dst.add_stream_from_template(src.streams.video[0])
+        for p in src.demux(src.streams.video[0]):
+            if p.size:
+                p.stream = stream
+                dst.mux(p)
+    return out.getvalue()

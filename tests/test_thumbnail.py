@@ -6,10 +6,10 @@ import av
 import pytest
 
 import _quaver
-from builders import (START, aud, avcc_box, box, find_all, fragment, full_box, hevc_nal, hevc_nal_type,
+from builders import (RECOVERY_POINT, START, aud, avcc_box, box, find_all, fragment, full_box, hevc_nal, hevc_nal_type,
                       hevc_pps, hevc_slice, hevc_sps, hevc_vps, hvcc_box, init_moov, init_trak, length_prefixed_nals,
                       lhvc_box, moof, nal, parse_hvcc, pes, placed_moof, pps, protected_entry, regular_mp4, simple_trak,
-                      split_annexb, sps, tfhd, traf, trex, trun, ts_stream, visual_entry)
+                      sei, slice_nal, split_annexb, sps, tfhd, traf, trex, trun, ts_stream, visual_entry)
 
 SPS, PPS = sps(), pps()
 IDR = nal(5, b"\x88\x84\x21\xa0" * 8)
@@ -63,6 +63,8 @@ def test_ts_key_frame_keeps_every_slice_of_its_picture(capfd):
     # Slices after the first carry first_mb_in_slice > 0 (first bit 0); a
     # slice whose first bit is 1 starts the next picture.
     s2, s3 = nal(5, b"\x48\x84\x21" * 4), nal(5, b"\x5c\x11" * 5)
+    I, I2, P2 = slice_nal(slice_type=7), slice_nal(slice_type=7, first_mb=1), slice_nal(slice_type=5, first_mb=1)
+    marked = sei((0, b"\x01\x02"), RECOVERY_POINT)
     filler = nal(12, b"\xff\xff\x80", ref_idc=0)
     head = START + SPS + START + PPS
     cases = [
@@ -71,6 +73,12 @@ def test_ts_key_frame_keeps_every_slice_of_its_picture(capfd):
         (aud() + head + IDR + s2 + aud() + P, IDR + s2),
         # A slice with no byte after its header still belongs to the picture.
         (aud() + head + IDR + START + b"\x65", IDR + START + b"\x65"),
+        # A picture marked as a recovery point is a key frame, from its SEI on, wherever
+        # an IDR comes later.
+        (aud() + head + P + aud() + marked + I + I2 + aud() + P + aud() + IDR, marked + I + I2),
+        # Neither IDR nor SEI anywhere: the first picture whose slices are all intra.
+        (aud() + head + P + aud() + I + I2 + aud() + P, I + I2),
+        (aud() + head + I + P2 + aud() + P + aud() + I + aud() + P, I),
     ]
     for stream, picture in cases:
         assert _quaver.extract_thumbnail_from_ts(ts(stream)) == head + picture
@@ -114,6 +122,32 @@ def test_mp4_uses_the_video_track_and_its_chunk_offset():
     traks = [lambda body: simple_trak("soun", [len(video)], chunk_offset=body),
              lambda body: simple_trak("text", [9], chunk_offset=body + len(video))]
     assert _quaver.extract_thumbnail_from_mp4(regular_mp4(traks, video + bytes(9))) == IDR
+
+
+# Four samples, the third the first sync sample, in chunks as the runs say (first
+# chunk, samples per chunk), at the chunk offsets given (relative to the mdat body;
+# bytes between chunks), or all of one size.
+@pytest.mark.parametrize("runs, chunks, gap, fixed", [
+    ([(1, 4)], [0], 0, False),
+    ([(1, 1), (2, 2)], [0, 1, 3], 5, False),
+    ([(1, 2)], [0, 2], 7, True),
+    ([(1, 0), (1, 3), (2, 1)], [0, 3], 0, False),  # a run of no sample is passed over
+    ([(1, 1), (3, 3)], [0, 1, 2], 3, True),  # the second chunk by the first run: one sample
+])
+def test_mp4_key_frame_is_the_first_sync_sample(runs, chunks, gap, fixed):
+    picture = prefixed(IDR[4:])
+    other = prefixed(nal(1, bytes(len(IDR) - 5), start_code=b"")) if fixed else prefixed(P[4:])
+    samples = [other, other, picture, other]
+    body, offsets = b"", []
+    for k in range(len(samples)):
+        if k in chunks:
+            body += bytes(gap)
+            offsets += [len(body)] * chunks.count(k)
+        body += samples[k]
+    sizes = [len(x) for x in samples]
+    trak = lambda at: simple_trak("vide", sizes, chunk_offset=[at + o for o in offsets], stss=[3, 4],
+                                  stsc=[(first, n, 1) for first, n in runs], fixed_size=sizes[0] if fixed else 0)
+    assert _quaver.extract_thumbnail_from_mp4(regular_mp4([trak], body)) == IDR
 
 
 @pytest.mark.parametrize("length_size", [1, 2, 4])

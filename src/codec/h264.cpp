@@ -4,8 +4,11 @@
 // prevention bytes inside the Exp-Golomb fields would otherwise shift every
 // later field. Cropping uses the H.264 crop units, so 4:2:2, 4:4:4, monochrome and
 // interlaced streams get their true size (an interlaced 1080-line stream
-// crops by four lines per unit, not two).
+// crops by four lines per unit, not two). Slice heads and SEI messages are
+// read from unescaped copies of their first bytes only.
 #include "codec/h264.hpp"
+
+#include <algorithm>
 
 #include "codec/bit_reader.hpp"
 #include "core/annexb.hpp"
@@ -17,6 +20,7 @@ namespace {
 std::uint8_t type_of(std::uint8_t first) { return first & 0x1F; }
 bool left_out(std::uint8_t type) { return type == 7 || type == 8 || type == 9; }  // SPS, PPS, AUD
 bool is_key(std::uint8_t type) { return type == 5; }                              // IDR slice
+bool is_slice(std::uint8_t type) { return type >= 1 && type <= 5; }
 ParameterSet parameter_set(std::uint8_t type) {
   return type == 7 ? ParameterSet::kSequence : type == 8 ? ParameterSet::kPicture : ParameterSet::kNone;
 }
@@ -45,76 +49,152 @@ bool skip_scaling_list(BitReader& r, int entries) {
   return true;
 }
 
-}  // namespace
+// The SPS fields both readers need, as far as the unit holds them.
+struct SpsFields {
+  SliceCoding coding;
+  std::uint32_t chroma_format_idc = 1;
+  std::uint32_t width_mbs = 0;   // pic_width_in_mbs_minus1
+  std::uint32_t height_map = 0;  // pic_height_in_map_units_minus1
+  Window crop;
+};
+enum class SpsRead { kNothing, kCoding, kWhole };
 
-const NalSyntax kSyntax{1, type_of, 9, 12, left_out, is_key, parameter_set};
-
-std::optional<PictureSize> read_picture_size(ByteView stored) {
-  if (stored.size() < 4) return std::nullopt;
+SpsRead read_sps(ByteView stored, SpsFields& f) {
+  if (stored.size() < 4) return SpsRead::kNothing;
   std::vector<std::uint8_t> rbsp = annexb::unescape_rbsp(stored.data(), stored.size());
-  if (rbsp.size() < 4) return std::nullopt;
+  if (rbsp.size() < 4) return SpsRead::kNothing;
   const std::uint8_t profile_idc = rbsp[1];
   BitReader r(ByteView(rbsp.data(), rbsp.size()), 4);
 
-  if (!r.read_ue()) return std::nullopt;  // seq_parameter_set_id
-  std::uint32_t chroma_format_idc = 1;
-  std::uint32_t separate_colour_plane = 0;
+  if (!r.read_ue()) return SpsRead::kNothing;  // seq_parameter_set_id
   if (profile_has_chroma_format(profile_idc)) {
     auto cf = r.read_ue();
-    if (!cf) return std::nullopt;
-    chroma_format_idc = *cf;
-    if (chroma_format_idc == 3) {
+    if (!cf) return SpsRead::kNothing;
+    f.chroma_format_idc = *cf;
+    if (f.chroma_format_idc == 3) {
       auto b = r.read_bit();
-      if (!b) return std::nullopt;
-      separate_colour_plane = *b;
+      if (!b) return SpsRead::kNothing;
+      f.coding.colour_planes = *b;
     }
-    if (!r.read_ue() || !r.read_ue()) return std::nullopt;  // bit depths
-    if (!r.read_bit()) return std::nullopt;                 // qpprime_y_zero_transform_bypass
+    if (!r.read_ue() || !r.read_ue()) return SpsRead::kNothing;  // bit depths
+    if (!r.read_bit()) return SpsRead::kNothing;                 // qpprime_y_zero_transform_bypass
     auto matrix = r.read_bit();
-    if (!matrix) return std::nullopt;
+    if (!matrix) return SpsRead::kNothing;
     if (*matrix) {
-      int lists = chroma_format_idc == 3 ? 12 : 8;
+      int lists = f.chroma_format_idc == 3 ? 12 : 8;
       for (int i = 0; i < lists; ++i) {
         auto present = r.read_bit();
-        if (!present) return std::nullopt;
-        if (*present && !skip_scaling_list(r, i < 6 ? 16 : 64)) return std::nullopt;
+        if (!present) return SpsRead::kNothing;
+        if (*present && !skip_scaling_list(r, i < 6 ? 16 : 64)) return SpsRead::kNothing;
       }
     }
   }
-  if (!r.read_ue()) return std::nullopt;  // log2_max_frame_num_minus4
+  auto frame_num = r.read_ue();  // log2_max_frame_num_minus4
+  if (!frame_num) return SpsRead::kNothing;
+  f.coding.frame_num_bits = std::min<std::uint32_t>(*frame_num, 28) + 4;  // 16 at most in a valid stream
   auto poc_type = r.read_ue();
-  if (!poc_type) return std::nullopt;
+  if (!poc_type) return SpsRead::kNothing;
   if (*poc_type == 0) {
-    if (!r.read_ue()) return std::nullopt;
+    if (!r.read_ue()) return SpsRead::kNothing;
   } else if (*poc_type == 1) {
-    if (!r.read_bit() || !r.read_se() || !r.read_se()) return std::nullopt;
+    if (!r.read_bit() || !r.read_se() || !r.read_se()) return SpsRead::kNothing;
     auto cycle = r.read_ue();
-    if (!cycle) return std::nullopt;
+    if (!cycle) return SpsRead::kNothing;
     // Each code takes at least one bit, so a hostile count ends with the data.
     for (std::uint32_t i = 0; i < *cycle; ++i) {
-      if (!r.read_se()) return std::nullopt;
+      if (!r.read_se()) return SpsRead::kNothing;
     }
   }
-  if (!r.read_ue() || !r.read_bit()) return std::nullopt;  // max_num_ref_frames, gaps flag
+  if (!r.read_ue() || !r.read_bit()) return SpsRead::kNothing;  // max_num_ref_frames, gaps flag
   auto w = r.read_ue();
   auto h = w ? r.read_ue() : std::nullopt;
-  if (!h) return std::nullopt;
+  if (!h) return SpsRead::kNothing;
   auto frame_mbs_only = r.read_bit();
-  if (!frame_mbs_only) return std::nullopt;
-  if (*frame_mbs_only == 0 && !r.read_bit()) return std::nullopt;  // mb_adaptive_frame_field
-  if (!r.read_bit()) return std::nullopt;                           // direct_8x8_inference
+  if (!frame_mbs_only) return SpsRead::kNothing;
+  f.coding.frames_only = *frame_mbs_only;
+  f.width_mbs = *w;
+  f.height_map = *h;
+  if (*frame_mbs_only == 0 && !r.read_bit()) return SpsRead::kCoding;  // mb_adaptive_frame_field
+  if (!r.read_bit()) return SpsRead::kCoding;                           // direct_8x8_inference
   auto cropping = r.read_bit();
-  if (!cropping) return std::nullopt;
+  if (!cropping) return SpsRead::kCoding;
   const std::optional<Window> crop = read_window(r, *cropping);
-  if (!crop) return std::nullopt;
+  if (!crop) return SpsRead::kCoding;
+  f.crop = *crop;
+  return SpsRead::kWhole;
+}
 
-  const std::uint32_t f = *frame_mbs_only;
-  const bool no_chroma_subsampling_x =
-      chroma_format_idc == 0 || chroma_format_idc == 3 || separate_colour_plane == 1;
+std::optional<SliceCoding> slice_coding(ByteView sps) {
+  SpsFields f;
+  if (read_sps(sps, f) == SpsRead::kNothing) return std::nullopt;
+  return f.coding;
+}
+
+// first_mb_in_slice, slice_type, pic_parameter_set_id, colour_plane_id,
+// frame_num, then field_pic_flag and bottom_field_flag where fields exist.
+std::optional<SliceHead> slice_head(ByteView slice, const SliceCoding& coding) {
+  const std::vector<std::uint8_t> rbsp =
+      annexb::unescape_rbsp(slice.data(), std::min(slice.size(), kSliceHeadBytes));
+  BitReader r(ByteView(rbsp.data(), rbsp.size()), 1);
+  auto first_mb = r.read_ue();
+  auto type = first_mb ? r.read_ue() : std::nullopt;
+  if (!type || !r.read_ue()) return std::nullopt;
+  if (coding.colour_planes && !r.skip_bits(2)) return std::nullopt;
+  auto frame_num = r.read_bits(coding.frame_num_bits);
+  if (!frame_num) return std::nullopt;
+  SliceHead head;
+  head.first_in_picture = *first_mb == 0;
+  head.intra = *type % 5 == 2 || *type % 5 == 4;  // I, SI
+  head.frame_num = *frame_num;
+  if (!coding.frames_only) {
+    auto field = r.read_bit();
+    if (!field) return std::nullopt;
+    head.field = *field;
+    if (head.field) {
+      auto bottom = r.read_bit();
+      if (!bottom) return std::nullopt;
+      head.bottom = *bottom;
+    }
+  }
+  return head;
+}
+
+// SEI messages, each a type and a size (runs of 0xFF bytes, then the last
+// byte), then its payload; recovery_point is type 6. The message list ends
+// at the trailing bits.
+bool marks_random_access(ByteView sei) {
+  const std::vector<std::uint8_t> rbsp = annexb::unescape_rbsp(sei.data(), std::min(sei.size(), kMarkerBytes));
+  const std::size_t n = rbsp.size();
+  const auto read_value = [&](std::size_t& p) -> std::optional<std::size_t> {
+    std::size_t v = 0;
+    while (p < n && rbsp[p] == 0xFF) v += rbsp[p++];
+    if (p >= n) return std::nullopt;
+    return v + rbsp[p++];
+  };
+  for (std::size_t p = 1; p < n && rbsp[p] != 0x80;) {
+    const std::optional<std::size_t> type = read_value(p);
+    const std::optional<std::size_t> size = type ? read_value(p) : std::nullopt;
+    if (!size) return false;
+    if (*type == 6) return true;
+    p += *size;
+  }
+  return false;
+}
+
+}  // namespace
+
+const NalSyntax kSyntax{1,         type_of, 9,    12, left_out, is_key, parameter_set, is_slice,
+                        6 /* SEI */, marks_random_access, slice_coding, slice_head};
+
+std::optional<PictureSize> read_picture_size(ByteView stored) {
+  SpsFields f;
+  if (read_sps(stored, f) != SpsRead::kWhole) return std::nullopt;
+  const std::uint32_t frames = f.coding.frames_only;
+  const bool no_chroma_subsampling_x = f.chroma_format_idc == 0 || f.chroma_format_idc == 3 || f.coding.colour_planes;
   const std::uint32_t unit_x = no_chroma_subsampling_x ? 1 : 2;
-  const std::uint32_t unit_y = (2 - f) * (chroma_format_idc == 1 ? 2 : 1);
-  const std::uint32_t width = (*w + 1) * 16 - unit_x * (crop->left + crop->right);
-  const std::uint32_t height = ((*h + 1) * (2 - f)) * 16 - unit_y * (crop->top + crop->bottom);
+  const std::uint32_t unit_y = (2 - frames) * (f.chroma_format_idc == 1 ? 2 : 1);
+  const std::uint32_t width = (f.width_mbs + 1) * 16 - unit_x * (f.crop.left + f.crop.right);
+  const std::uint32_t height = ((f.height_map + 1) * (2 - frames)) * 16 - unit_y * (f.crop.top + f.crop.bottom);
   return PictureSize{static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)};
 }
 

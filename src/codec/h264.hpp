@@ -1,6 +1,8 @@
 // H.264: its NAL units, the picture size its sequence parameter set
 // declares, and its MP4 sample entry (avc1 with its avcC), written from the
-// stream's parameter sets and read back from a file's avcC.
+// stream's parameter sets and read back from a file's avcC. Its NalSyntax
+// also reads what random access and field pictures need: the recovery point
+// message of an SEI, and the head of a slice (type, frame_num, field flags).
 #pragma once
 
 #include <optional>
@@ -12,7 +14,8 @@
 
 namespace quaver::h264 {
 
-// One header byte, type in its low five bits.
+// One header byte, type in its low five bits; key slices are IDR slices,
+// and SEI units may mark a recovery point.
 extern const NalSyntax kSyntax;
 
 // Picture size from an SPS NAL unit (header byte first, escaped as stored);

@@ -18,6 +18,7 @@ namespace {
 std::uint8_t type_of(std::uint8_t first) { return (first >> 1) & 0x3F; }
 bool left_out(std::uint8_t type) { return type >= 32 && type <= 35; }  // VPS, SPS, PPS, AUD
 bool is_key(std::uint8_t type) { return type >= 16 && type <= 23; }    // BLA, IDR, CRA, reserved IRAP
+bool is_slice(std::uint8_t type) { return type < 32; }
 ParameterSet parameter_set(std::uint8_t type) {
   switch (type) {
     case kVps: return ParameterSet::kVideo;
@@ -74,7 +75,9 @@ void read_arrays(ByteView body, std::size_t count_at, std::vector<ByteView>& set
 
 }  // namespace
 
-const NalSyntax kSyntax{2, type_of, 35, 38, left_out, is_key, parameter_set};
+// Slices are the VCL units (types 0 to 31); an intra random access point is
+// told by its type alone.
+const NalSyntax kSyntax{2, type_of, 35, 38, left_out, is_key, parameter_set, is_slice, 0xFF, nullptr, nullptr, nullptr};
 
 std::optional<SpsInfo> read_sps(ByteView stored) {
   const std::vector<std::uint8_t> rbsp =

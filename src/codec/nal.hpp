@@ -17,6 +17,23 @@
 
 namespace quaver {
 
+// What the head of a slice says of its picture, as far as telling random
+// access points and the fields of a frame apart needs it.
+struct SliceHead {
+  bool first_in_picture = false;  // the picture's first slice
+  bool intra = false;             // decodes without other pictures (I or SI)
+  bool field = false;             // one field of a frame (field_pic_flag)
+  bool bottom = false;            // the bottom one
+  std::uint32_t frame_num = 0;
+};
+
+// What reading slice heads needs of the stream's SPS.
+struct SliceCoding {
+  std::uint32_t frame_num_bits = 4;
+  bool frames_only = true;  // no picture is a field (frame_mbs_only_flag)
+  bool colour_planes = false;
+};
+
 // Where a parameter set goes in the decoder configuration.
 enum class ParameterSet : std::uint8_t { kNone, kVideo, kSequence, kPicture };
 
@@ -32,7 +49,27 @@ struct NalSyntax {
   bool (*is_key)(std::uint8_t type);
   // Which parameter set a unit of this type is, if any.
   ParameterSet (*parameter_set)(std::uint8_t type);
+  // A slice of a picture, of any kind.
+  bool (*is_slice)(std::uint8_t type);
+  // Units of this type may mark the picture that follows them as a random
+  // access point (H.264's SEI: a recovery point); 0xFF where none do.
+  std::uint8_t marker;
+  // Whether such a unit (header first, escaped as stored, cut at
+  // kMarkerBytes) marks it; null where no unit does.
+  bool (*marks_random_access)(ByteView unit);
+  // The codec's slice heads, for streams that may have neither key slices
+  // nor markers, and for field pictures; null where the unit type tells
+  // enough. slice_coding reads an SPS (header first, escaped); slice_head
+  // reads a slice cut at kSliceHeadBytes.
+  std::optional<SliceCoding> (*slice_coding)(ByteView sps);
+  std::optional<SliceHead> (*slice_head)(ByteView slice, const SliceCoding& coding);
 };
+
+// How much of a marker unit and of a slice is read: a recovery point
+// follows at most a few timing messages, and the fields read open a slice
+// header (five Exp-Golomb codes of at most 8 bytes and a few bits).
+constexpr std::size_t kMarkerBytes = 1024;
+constexpr std::size_t kSliceHeadBytes = 48;
 
 // The first parameter sets of a stream: NAL header included, start code
 // excluded, escaped as in the stream; absent where the stream had none. The

@@ -94,9 +94,10 @@ std::string_view audio_codec_id(const AudioTrack& track, const TsStream& stream)
 Result<std::string> probe_ts(ByteView ts, const StreamRequest& request) {
   Result<MediaData> demuxed = demultiplex(ts, null_report(), request, true);
   if (!demuxed.ok()) return demuxed.error();
-  const MediaData& md = demuxed.value();
+  MediaData& md = demuxed.value();
   const bool has_video = !md.video_data.empty();
   const SampleLayout layout = layout_video(md);
+  keep_sample_times(md.video_timestamps, layout);
   const MovieTiming timing = plan_timing(md, layout);
   const std::vector<const AudioTrack*> written = written_audio(md);
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/bytes.hpp"
+
 namespace quaver::annexb {
 
 constexpr std::size_t npos = static_cast<std::size_t>(-1);
@@ -67,6 +69,16 @@ void for_each_captured_unit(const Bytes& v, Visit&& visit) {
     if (!visit(CapturedUnit{s, e, header})) return;
     i = e;
   }
+}
+
+// The first bytes of the unit at [header, end), at most `cap` of them, as
+// a view of `buf` (a unit of a ChunkedBytes may span slices).
+template <class Bytes>
+ByteView unit_head(const Bytes& v, std::size_t header, std::size_t end, std::size_t cap,
+                   std::vector<std::uint8_t>& buf) {
+  buf.clear();
+  v.append_to(buf, header, end - header < cap ? end - header : cap);
+  return ByteView(buf.data(), buf.size());
 }
 
 // Copy of a NAL unit with every emulation-prevention byte (00 00 03 -> 00 00) removed.

@@ -218,9 +218,10 @@ void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& l
       }
       b.close_box(ctts);
     }
-    // Sync samples: only those holding a key picture, so that seeking never
-    // lands on a picture that cannot be decoded on its own. No table when
-    // every sample qualifies (its absence says so) or none does.
+    // Sync samples: the random access points, so that seeking never lands on
+    // a picture that cannot be decoded on its own. The layout marks at least
+    // the first sample; no table when every sample qualifies (its absence
+    // says so).
     std::size_t sync = 0;
     for (bool key : layout.sample_keys) sync += key;
     if (sync > 0 && sync < layout.samples()) {

@@ -20,6 +20,7 @@ Result<OutBuffer> write_mp4(MediaData media, OutputAllocator& alloc, bool audio_
   if (!has_video && !(audio_only && !audio.empty())) return Error{"No video data found", ErrorKind::kNothingToDo};
 
   const SampleLayout layout = layout_video(media);
+  keep_sample_times(media.video_timestamps, layout);
   media.video_data.release_start_codes();  // the samples are found; only their bytes are read from here on
   const std::uint64_t video_bytes = layout.video_bytes;
   std::uint64_t audio_bytes = 0;

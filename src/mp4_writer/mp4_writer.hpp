@@ -33,7 +33,11 @@ struct SampleLayout {
   std::vector<std::uint64_t> nal_starts;    // position of each kept NAL unit's header byte
   std::vector<std::uint32_t> nal_sizes;     // its bytes, header included
   std::vector<std::uint32_t> sample_sizes;  // bytes in length-prefixed form
-  std::vector<bool> sample_keys;            // holds a slice of a picture that decodes on its own
+  std::vector<bool> sample_keys;            // a random access point: decoding may start there
+  // Timestamp entry of each sample, where sample i does not take entry i:
+  // pictures before the first random access point are left out, and the
+  // two fields of a frame share the first one's sample. Empty otherwise.
+  std::vector<std::uint32_t> sample_entries;
   std::uint64_t video_bytes = 0;            // V: all video samples together
   // V reaches 2^32: nothing is laid out, the file could not describe it.
   bool too_large = false;
@@ -43,8 +47,14 @@ struct SampleLayout {
 
 // The video samples of a demultiplexed stream (none without video bytes):
 // a stream of NAL units is split into access units at access-unit
-// delimiters, or at the PES starts when it has none.
+// delimiters, or at the PES starts when it has none. The samples start at
+// the first random access point; a stream without any keeps every picture,
+// its first one marked as the point.
 SampleLayout layout_video(const MediaData& media);
+
+// The timestamp entries of the samples laid out, in place of the stream's:
+// entry i becomes sample i's.
+void keep_sample_times(std::vector<TimestampPair>& entries, const SampleLayout& layout);
 
 // The video samples' composition offsets: PTS - DTS of each sample's
 // timestamp entry relative to the first one's, on 32 bits.

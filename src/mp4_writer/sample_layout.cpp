@@ -8,6 +8,20 @@
 // length-prefixed NAL units, without the parameter sets and delimiters that
 // the sample description already carries or that MP4 does not use. A unit
 // left with no NAL unit yields no sample.
+//
+// Random access: a sample holding a key slice (H.264 IDR, HEVC IRAP) or a
+// unit marking its picture as a recovery point is one; a stream with none
+// of either takes each picture all of whose slices are intra. A decoder
+// cannot start before the first such picture, so the samples start there:
+// earlier pictures, and those after it shown before it (the leading
+// pictures of an open GOP), are left out. Only the marker units, and the
+// slice heads of streams that need them (fields, the intra fallback), are
+// read; everything else goes by the NAL header in the start-code index.
+//
+// Field pictures: two fields of a frame (opposite parity, one frame_num),
+// coded as two access units, become one sample with the first one's time.
+#include <algorithm>
+
 #include "core/annexb.hpp"
 #include "mp4_writer/mp4_writer.hpp"
 
@@ -66,9 +80,18 @@ class UnitCutter {
   bool open_ = false;
 };
 
+// What a sample's first picture is, when its stream has fields.
+struct Picture {
+  bool field = false;
+  bool bottom = false;
+  std::uint32_t frame_num = 0;
+  std::size_t pes = 0;  // PES starts at or before its first slice
+};
+
 // The samples of a stream of NAL units.
 SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::size_t>& pes_starts,
-                                const NalSyntax& syntax) {
+                                const std::vector<TimestampPair>& entries, const NalSyntax& syntax,
+                                const std::optional<SliceCoding>& coding) {
   SampleLayout layout;
   // First walk: which rule applies and how many NAL units are kept, so that
   // nothing grows by doubling. Every sample keeps at least one of them, which
@@ -91,15 +114,27 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
   layout.sample_sizes.reserve(kept);
   layout.sample_keys.reserve(kept);
 
+  // Fields are read only in streams that may have them.
+  const bool fields = coding && !coding->frames_only && syntax.slice_head;
+  std::vector<Picture> pictures;
+  std::vector<std::uint8_t> buf;
   UnitCutter cutter(has_delimiter, pes_starts);
   std::uint32_t size = 0;  // of the open sample
   bool key = false;
+  bool first_slice = true;  // the open sample has no slice yet
+  Picture picture;
+  std::size_t pes = 0;  // PES starts passed
+  std::size_t keys = 0;
   const auto close_sample = [&] {
     if (size == 0) return;  // a unit that keeps no NAL unit makes no sample
     layout.sample_sizes.push_back(size);
     layout.sample_keys.push_back(key);
+    keys += key;
+    if (fields) pictures.push_back(picture);
     size = 0;
     key = false;
+    first_slice = true;
+    picture = Picture{};
   };
   for_each_nal(v, syntax, [&](std::size_t header, std::size_t end, std::uint8_t type) {
     if (cutter.cuts(header, type, syntax)) close_sample();
@@ -107,9 +142,126 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     layout.nal_starts.push_back(header);
     layout.nal_sizes.push_back(static_cast<std::uint32_t>(end - header));
     size += 4 + static_cast<std::uint32_t>(end - header);  // below 2^32: V is
-    key = key || syntax.is_key(type);
+    if (syntax.is_key(type)) {
+      key = true;
+    } else if (type == syntax.marker && !key) {
+      key = syntax.marks_random_access(annexb::unit_head(v, header, end, kMarkerBytes, buf));
+    }
+    if (fields && first_slice && syntax.is_slice(type)) {
+      first_slice = false;
+      while (pes < pes_starts.size() && pes_starts[pes] <= header) ++pes;
+      if (const auto head = syntax.slice_head(annexb::unit_head(v, header, end, kSliceHeadBytes, buf), *coding)) {
+        picture = Picture{head->field, head->bottom, head->frame_num, pes};
+      }
+    }
   });
   close_sample();
+  const std::size_t n = layout.samples();
+
+  // Neither key slices nor markers anywhere: pictures whose slices are all
+  // intra are the points, where the slice heads can say so.
+  if (keys == 0 && coding && syntax.slice_head) {
+    std::size_t k = 0;  // NAL unit
+    for (std::size_t i = 0; i < n; ++i) {
+      bool intra = true;
+      bool any = false;
+      for (std::uint64_t left = layout.sample_sizes[i]; left > 0; ++k) {
+        left -= 4 + std::uint64_t{layout.nal_sizes[k]};
+        const std::size_t header = layout.nal_starts[k];
+        if (!intra || !syntax.is_slice(syntax.type_of(v.at(header)))) continue;
+        const ByteView unit = annexb::unit_head(v, header, header + layout.nal_sizes[k], kSliceHeadBytes, buf);
+        const auto head = syntax.slice_head(unit, *coding);
+        any = true;
+        intra = head && head->intra;
+      }
+      if (any && intra) {
+        layout.sample_keys[i] = true;
+        ++keys;
+      }
+    }
+  }
+
+  // The fields of a frame: a field followed by the other one of the same
+  // frame_num goes on into its sample.
+  std::vector<bool> joined(n, false);
+  bool changed = false;
+  for (std::size_t i = 0; i + 1 < pictures.size(); ++i) {
+    const Picture& a = pictures[i];
+    const Picture& b = pictures[i + 1];
+    if (a.field && b.field && a.bottom != b.bottom && a.frame_num == b.frame_num) {
+      joined[i] = true;
+      changed = true;
+      ++i;
+    }
+  }
+  // Sample i takes timestamp entry i, counting the units the PES carry: a
+  // second field in the PES of its first takes no entry of its own.
+  std::vector<std::uint32_t> entry_of(n);
+  for (std::size_t i = 0, e = 0; i < n; ++i) {
+    const bool shares = i > 0 && joined[i - 1] && pictures[i].pes == pictures[i - 1].pes;
+    e += i > 0 && !shares;
+    entry_of[i] = static_cast<std::uint32_t>(e);
+  }
+  const auto entry = [&](std::size_t i) -> const TimestampPair* {
+    return entry_of[i] < entries.size() ? &entries[entry_of[i]] : nullptr;
+  };
+
+  // Decoding starts at the first point; without any, every picture stays,
+  // the first marked.
+  const auto first_key = std::find(layout.sample_keys.begin(), layout.sample_keys.end(), true);
+  const std::size_t start =
+      first_key == layout.sample_keys.end() ? 0 : static_cast<std::size_t>(first_key - layout.sample_keys.begin());
+  if (n > 0) layout.sample_keys[start] = true;
+  std::vector<bool> keep(n, true);
+  std::fill(keep.begin(), keep.begin() + static_cast<std::ptrdiff_t>(start), false);
+  changed |= start > 0;
+  // Pictures decoded after the first point but shown before it refer to
+  // pictures before it; they run up to the next point. A stream that starts
+  // at a point keeps them, as it keeps everything. Decoded after it,
+  // they are shown after its decode time: a time outside that window is a
+  // damaged or restarted clock, not such a picture.
+  const TimestampPair* at_start = start < n ? entry(start) : nullptr;
+  if (start > 0 && at_start && at_start->pts && at_start->dts) {
+    for (std::size_t i = start + 1; i < n && !layout.sample_keys[i]; ++i) {
+      const TimestampPair* t = entry(i);
+      if (t && t->pts && *t->pts < *at_start->pts && *t->pts > *at_start->dts) keep[i] = false;
+    }
+  }
+  // A field whose partner is left out stays on its own.
+  for (std::size_t i = 0; i + 1 < n; ++i) joined[i] = joined[i] && keep[i] && keep[i + 1];
+  changed |= std::find(keep.begin(), keep.end(), false) != keep.end();
+  if (!changed) return layout;
+
+  // The samples again, without those left out, the fields of a frame
+  // together.
+  std::size_t nal_in = 0, nal_out = 0, out = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t bytes = layout.sample_sizes[i];
+    std::size_t nal_end = nal_in;
+    for (std::uint64_t left = bytes; left > 0; ++nal_end) left -= 4 + std::uint64_t{layout.nal_sizes[nal_end]};
+    if (!keep[i]) {
+      layout.video_bytes -= bytes;
+      nal_in = nal_end;
+      continue;
+    }
+    for (; nal_in < nal_end; ++nal_in, ++nal_out) {
+      layout.nal_starts[nal_out] = layout.nal_starts[nal_in];
+      layout.nal_sizes[nal_out] = layout.nal_sizes[nal_in];
+    }
+    const bool continues = i > 0 && joined[i - 1];
+    if (continues) {
+      layout.sample_sizes[out - 1] += bytes;
+      continue;
+    }
+    layout.sample_sizes[out] = bytes;
+    layout.sample_keys[out] = layout.sample_keys[i];
+    layout.sample_entries.push_back(entry_of[i]);
+    ++out;
+  }
+  layout.nal_starts.resize(nal_out);
+  layout.nal_sizes.resize(nal_out);
+  layout.sample_sizes.resize(out);
+  layout.sample_keys.resize(out);
   return layout;
 }
 
@@ -119,7 +271,23 @@ SampleLayout layout_video(const MediaData& media) {
   if (media.video_data.empty()) return {};
   const NalSyntax* syntax = nal_syntax(media.video_codec);
   if (!syntax) fault("no sample layout for the stream's video codec");
-  return layout_nal_samples(media.video_data, media.video_pes_starts, *syntax);
+  std::optional<SliceCoding> coding;
+  if (syntax->slice_coding && media.parameter_sets.sps) {
+    coding = syntax->slice_coding(bytes_of(media.parameter_sets.sps));
+  }
+  return layout_nal_samples(media.video_data, media.video_pes_starts, media.video_timestamps, *syntax, coding);
+}
+
+void keep_sample_times(std::vector<TimestampPair>& entries, const SampleLayout& layout) {
+  if (layout.sample_entries.empty()) return;
+  std::vector<TimestampPair> kept;
+  kept.reserve(layout.sample_entries.size());
+  // Entries run out for good: samples past them have no time.
+  for (std::uint32_t e : layout.sample_entries) {
+    if (e >= entries.size()) break;
+    kept.push_back(entries[e]);
+  }
+  entries = std::move(kept);
 }
 
 }  // namespace quaver

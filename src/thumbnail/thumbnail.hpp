@@ -1,11 +1,14 @@
 // The first key frame of a transport stream or a regular MP4, as an H.264 or
 // HEVC Annex B byte stream (4-byte start codes in front of the parameter sets).
 //
-// TS: the first key picture of the demultiplexed video (H.264 IDR, HEVC intra
+// TS: the first random access picture of the demultiplexed video (H.264: an
+// IDR, or a picture marked by a recovery point SEI, from that SEI on; in a
+// stream with neither, the first whose slices are all intra; HEVC: an intra
 // random access point), every slice of it, with the stream's parameter sets
 // (HEVC: VPS, SPS, PPS) in front. MP4: the first sample of the video track
 // (the first track when none says it is video), found through its chunk
-// offset, or in the first fragment holding one when its tables have none, converted from
+// offset (its first sync sample's, where the track lists sync samples that
+// start later), or in the first fragment holding one when its tables have none, converted from
 // length-prefixed form (length fields as wide as its avcC or hvcC says), with
 // the parameter sets of its avcC or hvcC (and lhvC) in front.
 // Refused: inputs without video, without a key frame, or whose boxes do not

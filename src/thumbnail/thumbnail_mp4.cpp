@@ -213,6 +213,71 @@ Result<ByteView> sample_from_tables(ByteView d, std::size_t stbl, bool has_sampl
   return holder.subspan(static_cast<std::size_t>(start), size);
 }
 
+// The first sync sample (0-based) where the track lists its sync samples and
+// that is not its first sample: a file cut from a recording that started
+// mid-GOP may open with pictures that cannot be decoded on their own.
+std::optional<std::size_t> later_first_sync_sample(ByteView stbl_body) {
+  const std::optional<Mp4Box> stss = quiet_child(stbl_body, box_types::stss);
+  if (!stss) return std::nullopt;
+  const TableEntries sync(stss->data, 1);
+  if (sync.size() == 0 || sync.word(0, 0) <= 1) return std::nullopt;
+  return sync.word(0, 0) - 1;
+}
+
+// Where sample `index` starts by the sample-to-chunk runs and the chunk
+// offsets, as far as the tables hold it.
+std::optional<std::uint64_t> sample_position(ByteView stbl_body, const SampleSizes& sizes, std::size_t index) {
+  const std::optional<Mp4Box> stsc = quiet_child(stbl_body, box_types::stsc);
+  std::optional<Mp4Box> table = quiet_child(stbl_body, box_types::stco);
+  const bool wide = !table;
+  if (!table) table = quiet_child(stbl_body, box_types::co64);
+  if (!stsc || !table || index >= sizes.described()) return std::nullopt;
+  const ChunkOffsets chunks(table->data, wide);
+  const std::uint64_t chunk_count = chunks.entry_count().value_or(0);
+  const TableEntries runs(stsc->data, 3);
+  std::uint64_t left = index;  // samples before it, from the run's first chunk on
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    const std::uint64_t first = runs.word(r, 0);
+    const std::uint64_t per_chunk = runs.word(r, 1);
+    const std::uint64_t end = r + 1 < runs.size() ? runs.word(r + 1, 0) : chunk_count + 1;
+    if (first == 0 || end <= first || per_chunk == 0) continue;
+    if (left >= (end - first) * per_chunk) {
+      left -= (end - first) * per_chunk;
+      continue;
+    }
+    const std::optional<std::uint64_t> chunk = chunks.entry(static_cast<std::size_t>(first - 1 + left / per_chunk));
+    if (!chunk) return std::nullopt;
+    // The samples before it in its chunk: each with its own entry (bounded by
+    // the table's bytes), or all of one size.
+    const std::uint64_t before = left % per_chunk;
+    const std::uint32_t every = sizes.sample_size().value_or(0);
+    std::uint64_t at = *chunk + before * every;
+    for (std::size_t i = index - static_cast<std::size_t>(before); every == 0 && i < index; ++i) {
+      at += sizes.entry(i).value_or(0);
+    }
+    return at;
+  }
+  return std::nullopt;
+}
+
+// The first sync sample of a track whose sync samples start later than its
+// first sample, inside the mdat holding its start; nothing where the tables
+// do not place it.
+Result<std::optional<ByteView>> later_sync_sample(ByteView d, std::size_t stbl, const SampleSizes& sizes) {
+  const ByteView stbl_body = body_at(d, stbl);
+  const std::optional<std::size_t> index = later_first_sync_sample(stbl_body);
+  if (!index) return std::optional<ByteView>{};
+  const std::optional<std::uint64_t> at = sample_position(stbl_body, sizes, *index);
+  const std::optional<std::uint32_t> size = sizes.size(*index);
+  if (!at || !size) return std::optional<ByteView>{};
+  Result<std::optional<ByteView>> held = mdat_holding(d, *at);
+  if (!held.ok() || !held.value()) return held;
+  const ByteView holder = *held.value();
+  const std::uint64_t start = *at - static_cast<std::uint64_t>(holder.data() - d.data());
+  if (start + *size > holder.size()) return Error{"Sample size exceeds mdat bounds"};
+  return std::optional<ByteView>{holder.subspan(static_cast<std::size_t>(start), *size)};
+}
+
 }  // namespace
 
 Result<std::size_t> find_box(ByteView d, FourCC type) {
@@ -302,6 +367,11 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc,
   const bool has_samples = SampleSizes(from_body_at(d, stsz.value())).sample_count() != 0u;
   std::optional<ByteView> sample;
   if (!has_samples) sample = first_fragment_sample_of(d, moov.value(), chosen);
+  if (has_samples) {
+    Result<std::optional<ByteView>> sync = later_sync_sample(d, stbl, SampleSizes(from_body_at(d, stsz.value())));
+    if (!sync.ok()) return sync.error();
+    sample = sync.value();
+  }
   if (!sample) {
     Result<ByteView> located = sample_from_tables(d, stbl, has_samples, mdat.value(), size.value());
     if (!located.ok()) return located.error();

@@ -244,7 +244,14 @@ $FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=0.4 $VA:duration=0.4 $X26
 # 34. A regular file with its moov at the end and signed composition offsets (a version 1 ctts).
 $FF $VS1 $A1 $X264 -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 -movflags negative_cts_offsets \
     regular_negative_cts.mp4
-# 35. A dense stream (about 2.4 Mb/s: 640x360 with grain) that the big-file test repeats into gigabytes.
+# 35. Open GOPs without IDR after the first picture: keyint 24 puts each key frame where a P-frame
+#     would stand, so the two B-frames before it in display order follow it in decode order, and
+#     x264 marks it with a recovery point SEI instead of making it an IDR.
+$FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=2.4 \
+    -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2.4 \
+    $X264 -g 24 -x264-params keyint=24:min-keyint=24:scenecut=0:bframes=2:b-pyramid=none:open_gop=1 \
+    -flags:v +bitexact $AAC -ar 48000 $TS open_gop.ts
+# 36. A dense stream (about 2.4 Mb/s: 640x360 with grain) that the big-file test repeats into gigabytes.
 $FF -f lavfi -i testsrc2=size=640x360:rate=25:duration=1.28 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1.28 \
     -vf noise=alls=12:allf=t -c:v libx264 -profile:v high -pix_fmt yuv420p -bf 2 -g 32 -b:v 2000k -maxrate 2000k \
     -bufsize 1000k -threads 1 -x264-params keyint=32:min-keyint=32:scenecut=0:bframes=2:b-pyramid=none -flags:v +bitexact \
