@@ -19,7 +19,8 @@ sys.path.insert(0, str(ROOT / "tests"))
 
 from builders import (RECOVERY_POINT, START, ac3_frame, adts_frame, aud, box, box_sizes_beyond_the_input, claimed_samples,  # noqa: E402
                       eac3_frame, fragment, full_box, hevc_key_unit, hevc_nal, hevc_pps, hevc_sps, hevc_vps,
-                      init_moov, mpeg_audio_frame, init_trak, live_segment, lying_adts_lengths, lying_pes_lengths, mdhd,
+                      init_moov, loas_frame, mpeg2_unit, mpeg_audio_frame, init_trak, opus_packet, opus_toc,
+                      live_segment, lying_adts_lengths, lying_pes_lengths, mdhd,
                       moof, mvhd, nal, one_sample_fragments, partially_fragmented, pat, pes, placed_moof, pmt, pps,
                       regular_mp4, runs_on_the_same_bytes, sei, set_track_id, simple_trak, slice_nal, sps,
                       started_inside_pes, stsz_beyond_the_file,
@@ -185,6 +186,11 @@ def audio_elementary_streams():
         "mpeg2_layer3_mono": mpeg_audio_frame(version=2, layer=3, mode=3) * 4,
         "mpeg_layer1_padding": mpeg_audio_frame(layer=1, padding=1) * 4,
         "mixed_syncs": ac3_frame() + mpeg_audio_frame() + eac3_frame() + adts_frame(bytes(30)),
+        "loas": b"".join(loas_frame(bytes([i]) * 40, same_mux=i % 2 == 1) for i in range(4)),
+        "loas_version1_other_data": loas_frame(b"\x21" * 300, version=1, other_data_bits=8, crc=1) * 2,
+        "loas_sub_frames": loas_frame([b"\x31" * 20, b"\x32" * 300, b"\x33"]) * 2,
+        "opus_trims": opus_packet(opus_toc() + b"\x11" * 30, start_trim=312) + opus_packet(
+            opus_toc(3, code=3, frames=2) + b"\x22" * 300, end_trim=20, extension=b"\x01\x02"),
     }
 
 
@@ -211,8 +217,9 @@ def annexb_streams():
 
 
 def codec_streams():
-    """The selector byte of ts_codecs (0 HEVC + AC-3, 1 HEVC + E-AC-3, 2 H.264 + MPEG audio),
-    then a video and an audio elementary stream of equal length."""
+    """The selector byte of ts_codecs (0 HEVC + AC-3, 1 HEVC + E-AC-3, 2 H.264 + MPEG audio,
+    3 MPEG-2 video + LATM AAC, 4 MPEG-2 video + Opus), then a video and an audio elementary
+    stream of equal length."""
     def pair(selector, video, audio):
         n = max(len(video), len(audio))
         return bytes([selector]) + video.ljust(n, b"\x00") + audio.ljust(n, b"\xff")
@@ -222,6 +229,10 @@ def codec_streams():
         "hevc_eac3": pair(1, hevc, eac3_frame(acmod=7, lfeon=1) * 3),
         "h264_mp2": pair(2, PICTURE + aud() + nal(1, b"\x9a" * 40), mpeg_audio_frame() * 3),
         "hevc_without_delimiter": pair(0, hevc_key_unit(aud=False) + hevc_nal(1, b"\x80" * 20), ac3_frame()),
+        "mpeg2_latm": pair(3, mpeg2_unit(1) + mpeg2_unit(2) + mpeg2_unit(3),
+                           b"".join(loas_frame(bytes([i]) * 30, same_mux=i > 0) for i in range(3))),
+        "mpeg2_opus": pair(4, mpeg2_unit(1) + mpeg2_unit(1, sequence=False),
+                           b"".join(opus_packet(opus_toc() + bytes([i]) * 30) for i in range(3))),
     }
 
 

@@ -7,7 +7,9 @@ do not copy these helpers into test files.  Contents:
 * MPEG-TS: ``ts_packet``, ``pat``, ``pmt``, ``pes``, ``packetize``, ``ts_stream``,
   ``ts_program``, ``rewrite_pes``, ``pes_times``, ``drop_pes``, ``crc32_mpeg2``, ``AC3_DESCRIPTOR``,
   ``EAC3_DESCRIPTOR``.
-* AAC: ``adts_frame``.
+* AAC: ``adts_frame``, ``loas_frame`` (LATM in LOAS), ``loas_payload``.
+* Opus in TS: ``opus_packet``, ``opus_toc``, ``opus_descriptor``, ``OPUS_REGISTRATION``.
+* MPEG-2 video: ``mpeg2_sequence_header``, ``mpeg2_picture``, ``mpeg2_unit``.
 * AC-3, E-AC-3, MPEG audio: ``ac3_frame``, ``ac3_frame_size``, ``eac3_frame``,
   ``mpeg_audio_frame``, ``mpeg_audio_info``.
 * H.264: ``BitWriter``, ``BitReader``, ``sps``, ``pps``, ``parse_sps``,
@@ -238,14 +240,15 @@ def packetize(pid, pes_bytes, *, cc_start=0, pcr=None):
 
 
 def ts_stream(video_pes_list, audio_pes_list=(), *, video_pid=0x100, audio_pid=0x101,
-              video_type=0x1B, audio_type=0x0F, with_tables=True, pmt_pid=0x1000):
+              video_type=0x1B, audio_type=0x0F, audio_info=b"", with_tables=True, pmt_pid=0x1000):
     """A whole TS: PAT (pid 0) and PMT (``pmt_pid``) first, then the PES, alternating
     one video PES and one audio PES (v0 a0 v1 a1 ...; the rest of the longer list
     follows).  Continuity counters run per PID.  The PMT lists video then audio (the
-    audio entry only when ``audio_pes_list`` is not empty); PCR_PID = video_pid."""
+    audio entry, with the descriptors ``audio_info``, only when ``audio_pes_list`` is
+    not empty); PCR_PID = video_pid."""
     out = []
     if with_tables:
-        streams = [(video_type, video_pid)] + ([(audio_type, audio_pid)] if audio_pes_list else [])
+        streams = [(video_type, video_pid)] + ([(audio_type, audio_pid, audio_info)] if audio_pes_list else [])
         out += [ts_packet(0, pat(pmt_pid), pusi=True),
                 ts_packet(pmt_pid, pmt(streams, pcr_pid=video_pid), pusi=True)]
     cc = {video_pid: 0, audio_pid: 0}
@@ -402,6 +405,103 @@ def adts_frame(payload, *, profile=1, sf_index=3, channels=2, crc=False, frame_l
     if crc:
         w.u(16, 0)
     return w.bytes() + payload
+
+
+def loas_frame(payload, *, asc=b"\x11\x90", asc_bits=16, same_mux=False, version=0, sub_frames=None,
+               other_data_bits=None, crc=None):
+    """A LOAS frame (sync word 0x2B7 and length) holding one AudioMuxElement with the
+    payload (or a list of payloads, one per sub-frame; ``sub_frames`` says how many the
+    configuration declares, less one, when it should differ).  Unless ``same_mux``, it
+    carries a StreamMuxConfig of one program and layer, payload lengths in bytes
+    (frameLengthType 0) and ``asc_bits`` bits of ``asc`` as the AudioSpecificConfig (for
+    ``version`` 1 behind its length); ``other_data_bits`` and ``crc`` add those fields."""
+    payloads = payload if isinstance(payload, list) else [payload]
+    sub_frames = len(payloads) - 1 if sub_frames is None else sub_frames
+    w = BitWriter()
+    w.u(1, 1 if same_mux else 0)
+    if not same_mux:
+        w.u(1, version)
+        if version:
+            w.u(1, 0).u(2, 0).u(8, 0xFF)  # audioMuxVersionA, taraBufferFullness in one byte
+        w.u(1, 1).u(6, sub_frames).u(4, 0).u(3, 0)
+        if version:
+            w.u(2, 0).u(8, asc_bits)
+        for i in range(asc_bits):
+            w.u(1, (asc[i // 8] >> (7 - i % 8)) & 1)
+        w.u(3, 0).u(8, 0xFF)  # frameLengthType 0, latmBufferFullness
+        w.u(1, 0 if other_data_bits is None else 1)
+        if other_data_bits is not None:
+            if version:
+                w.u(2, 0).u(8, other_data_bits)
+            else:
+                w.u(1, 0).u(8, other_data_bits)
+        w.u(1, 0 if crc is None else 1)
+        if crc is not None:
+            w.u(8, crc)
+    for payload in payloads:
+        n = len(payload)
+        while n >= 255:
+            w.u(8, 255)
+            n -= 255
+        w.u(8, n)
+        for b in payload:
+            w.u(8, b)
+    element = w.bytes()
+    return bytes([0x56, 0xE0 | (len(element) >> 8), len(element) & 0xFF]) + element
+
+
+def loas_payload(frame):
+    """The AAC payload of a LOAS frame with one program, layer and payload, whose
+    StreamMuxConfig (audioMuxVersion 0) holds a 16-bit AudioSpecificConfig, as ffmpeg
+    writes AAC-LC."""
+    r = BitReader(frame, 24)
+    if r.u(1) == 0:
+        assert r.u(1) == 0 and r.u(1) == 1 and r.u(6 + 4 + 3) == 0
+        r.u(16)
+        assert r.u(3) == 0 and r.u(8) is not None and r.u(1) == 0
+        if r.u(1):
+            r.u(8)
+    n = 0
+    while True:
+        b = r.u(8)
+        n += b
+        if b != 255:
+            return bytes(r.u(8) for _ in range(n))
+
+
+# --------------------------------------------------------------------------
+# Opus in transport streams
+# --------------------------------------------------------------------------
+
+OPUS_REGISTRATION = b"\x05\x04Opus"
+
+
+def opus_descriptor(channel_config_code=2):
+    """The registration descriptor and the Opus audio extension descriptor of a map entry."""
+    return OPUS_REGISTRATION + bytes([0x7F, 0x02, 0x80, channel_config_code])
+
+
+def opus_packet(packet, *, start_trim=None, end_trim=None, extension=None):
+    """An Opus packet (TOC byte first) behind its transport-stream control header."""
+    flags = (0x10 if start_trim is not None else 0) | (0x08 if end_trim is not None else 0) | \
+            (0x04 if extension is not None else 0)
+    n, size = len(packet), b""
+    while n >= 255:
+        size += b"\xff"
+        n -= 255
+    out = bytes([0x7F, 0xE0 | flags]) + size + bytes([n])
+    for trim in (start_trim, end_trim):
+        if trim is not None:
+            out += struct.pack(">H", trim & 0x1FFF)
+    if extension is not None:
+        out += bytes([len(extension)]) + extension
+    return out + packet
+
+
+def opus_toc(config=19, stereo=True, code=0, frames=None):
+    """A TOC byte (and for code 3 the frame count byte): ``config`` 19 is CELT 20 ms."""
+    toc = bytes([(config << 3) | (4 if stereo else 0) | code])
+    return toc + (bytes([frames]) if code == 3 else b"")
 
 
 # --------------------------------------------------------------------------
@@ -857,6 +957,57 @@ def hevc_key_unit(*, aud=True, slices=1):
     head = hevc_nal(HEVC_AUD, b"\x50") if aud else b""
     sets = b"".join(START + u for u in (hevc_vps(), hevc_sps(), hevc_pps()))
     return head + sets + b"".join(hevc_slice(19, first=i == 0) for i in range(slices))
+
+
+# --------------------------------------------------------------------------
+# MPEG-2 video
+# --------------------------------------------------------------------------
+
+def mpeg2_sequence_header(width=320, height=240, *, profile_and_level=0x48, bit_rate=1000, vbv=20,
+                          extension=True, matrices=False):
+    """A sequence header (start code included) with, unless ``extension`` is False
+    (MPEG-1 syntax), its sequence extension.  ``bit_rate`` in units of 400 bit/s,
+    ``vbv`` in units of 2048 bytes; 0x48 is Main profile at Main level.  ``matrices``
+    loads both quantiser matrices (128 bytes more)."""
+    w = BitWriter()
+    w.u(12, width & 0xFFF).u(12, height & 0xFFF).u(4, 1).u(4, 3)  # 1:1, 25 fps
+    w.u(18, bit_rate & 0x3FFFF).u(1, 1).u(10, vbv & 0x3FF).u(1, 0)
+    for _ in range(2):
+        w.u(1, 1 if matrices else 0)
+        for k in range(64 if matrices else 0):
+            w.u(8, 16 + k)
+    out = b"\x00\x00\x01\xb3" + w.bytes()
+    if extension:
+        e = BitWriter()
+        e.u(4, 1).u(8, profile_and_level).u(1, 1).u(2, 1)  # sequence extension, progressive, 4:2:0
+        e.u(2, width >> 12).u(2, height >> 12).u(12, bit_rate >> 18).u(1, 1).u(8, vbv >> 10)
+        e.u(1, 0).u(2, 0).u(5, 0)
+        out += b"\x00\x00\x01\xb5" + e.bytes()
+    return out
+
+
+def mpeg2_picture(coding_type=1, *, temporal_reference=0, slices=1, fill=b"\x12\x34\x56" * 8, structure=3):
+    """A picture header (``coding_type`` 1 I, 2 P, 3 B), its coding extension and slices;
+    ``structure`` 1 or 2 makes it a top or bottom field picture, 3 a frame."""
+    w = BitWriter()
+    w.u(10, temporal_reference).u(3, coding_type).u(16, 0xFFFF)
+    if coding_type in (2, 3):
+        w.u(4, 0x7)
+    out = b"\x00\x00\x01\x00" + w.bytes() + b"\x00\x00\x01\xb5\x8f\xff" + bytes([0xF0 | structure]) + b"\x41\x80"
+    for k in range(slices):
+        out += bytes([0, 0, 1, k + 1]) + fill
+    return out
+
+
+def mpeg2_unit(coding_type=1, *, sequence=None, gop=None, **picture):
+    """One picture with the headers a stream puts in front of it: for an I picture a
+    sequence header and a group-of-pictures header unless told otherwise."""
+    sequence = coding_type == 1 if sequence is None else sequence
+    gop = coding_type == 1 if gop is None else gop
+    out = mpeg2_sequence_header() if sequence is True else (sequence or b"")
+    if gop:
+        out += b"\x00\x00\x01\xb8\x00\x08\x00\x00"
+    return out + mpeg2_picture(coding_type, **picture)
 
 
 def parse_hvcc(body):
@@ -1603,7 +1754,13 @@ def _relength(sample, length_size):
     return b"".join(len(u).to_bytes(length_size, "big") + u for u in length_prefixed_nals(sample))
 
 
-def _relaid_regular(mp4, length_size, co64):
+def _relaid_regular(mp4, length_size, co64, mdat64=None, moov_body=None):
+    """``co64``: every chunk table a co64 (True), or those of the traks whose indices it holds;
+    ``mdat64``: the mdat with a 64-bit header (default: co64 is True); ``moov_body``: the moov
+    body to lay out (the traks of ``mp4`` in their order, other boxes changed as wished)."""
+    wide = (lambda k: True) if co64 is True else (lambda k: bool(co64) and k in co64)
+    mdat64 = co64 is True if mdat64 is None else mdat64
+    moov_body = find_box(mp4, "moov") if moov_body is None else moov_body
     traks = [b for k, b in _children(find_box(mp4, "moov")) if k == "trak"]
     tables = [mp4_sample_table(t) for t in traks]
     (mdat_body_at, mdat_end), = [(b0, b1) for k, b0, b1, _ in iter_boxes(mp4) if k == "mdat"]
@@ -1629,16 +1786,18 @@ def _relaid_regular(mp4, length_size, co64):
                     child = child[:12] + b"".join(struct.pack(">I", moved[k, i][1]) for i in range(len(t["sizes"])))
                 elif kind in ("stco", "co64"):
                     starts = [body_at + moved[k, first[o]][0] for o in t["chunk_offsets"]]
-                    kind = "co64" if co64 else kind
+                    kind = "co64" if wide(k) else "stco"
                     child = child[:8] + b"".join(struct.pack(">Q" if kind == "co64" else ">I", s) for s in starts)
                 elif kind == "stsd" and length_size != 4 and t["handler"] == "vide":
                     child = _with_length_size(child, length_size)
                 out += box(kind, child)
             return out
-        return box("moov", b"".join(box(k, _in_stbl(b, lambda s, k=traks.index(b): stbl(k, s))) if k == "trak" else box(k, b)
-                                    for k, b in _children(find_box(mp4, "moov"))))
+        children = _children(moov_body)
+        trak_index = [sum(k == "trak" for k, _ in children[:n]) for n in range(len(children))]
+        return box("moov", b"".join(box(k, _in_stbl(b, lambda s, t=trak_index[n]: stbl(t, s))) if k == "trak" else box(k, b)
+                                    for n, (k, b) in enumerate(children)))
 
-    mdat_head = struct.pack(">I4sQ", 1, b"mdat", len(body) + 16) if co64 else struct.pack(">I4s", len(body) + 8, b"mdat")
+    mdat_head = struct.pack(">I4sQ", 1, b"mdat", len(body) + 16) if mdat64 else struct.pack(">I4s", len(body) + 8, b"mdat")
     top = _top_level(mp4)
     sizes = {"moov": len(moov(0)), "mdat": len(mdat_head) + len(body)}
     body_at = 0
@@ -1714,6 +1873,60 @@ def wide_chunk_offsets(mp4):
     """A copy of a regular MP4 (one mdat) laid out as writers of files beyond 4 GiB lay it out:
     every chunk table a co64 and the mdat with a 64-bit header; the offsets follow."""
     return _relaid_regular(mp4, 4, co64=True)
+
+
+def _version1_header(kind, body):
+    """A version 0 mvhd, tkhd or mdhd body in version 1: the two times and the duration widened."""
+    assert body[0] == 0
+    duration_at = 20 if kind == "tkhd" else 16
+    return (b"\x01" + body[1:4] + struct.pack(">QQ", u32(body, 4), u32(body, 8)) + body[12:duration_at]
+            + struct.pack(">Q", u32(body, duration_at)) + body[duration_at + 4:])
+
+
+def _version1_elst(body):
+    if body[0] == 1:
+        return body
+    entries = [struct.unpack_from(">IiI", body, 8 + 12 * i) for i in range(u32(body, 4))]
+    return b"\x01" + body[1:8] + b"".join(struct.pack(">QqI", *e) for e in entries)
+
+
+def _durations_widened(moov_body, wide):
+    """A moov body whose mvhd, tkhd and mdhd bodies (and a tkhd's edit lists) are in version
+    1 where wide(duration) says so."""
+    def header(kind, body):
+        duration = u32(body, 20 if kind == "tkhd" else 16)
+        return _version1_header(kind, body) if wide(duration) else body
+
+    def trak(body):
+        widened = wide(u32(find_box(box("trak", body), "trak/tkhd"), 20))
+        out = b""
+        for kind, child in _children(body):
+            if kind == "tkhd":
+                child = header(kind, child)
+            elif kind == "edts" and widened:
+                child = _map_children(child, "elst", _version1_elst)
+            elif kind == "mdia":
+                child = _map_children(child, "mdhd", lambda b: header("mdhd", b))
+            out += box(kind, child)
+        return out
+    return b"".join(box(k, header(k, b) if k == "mvhd" else trak(b) if k == "trak" else b)
+                    for k, b in _children(moov_body))
+
+
+def limit_layout(mp4, limit):
+    """A regular MP4 as the writers lay it out when a 32-bit field holds no more than ``limit``:
+    a header whose duration exceeds it in version 1 (the edit lists of a track header so
+    widened too); the mdat with a 64-bit header where its size exceeds it; and, every chunk
+    table a co64 first, a trak whose chunk offsets all stay within it there back on stco.
+    ``mp4`` is the same file written with the full 32-bit limit (version 0 headers, stco
+    tables, one mdat with an 8-byte header)."""
+    moov_body = _durations_widened(find_box(mp4, "moov"), lambda d: d > limit)
+    (mdat_body_at, mdat_end), = [(b0, b1) for k, b0, b1, _ in iter_boxes(mp4) if k == "mdat"]
+    mdat64 = mdat_end - mdat_body_at + 8 > limit
+    wide = _relaid_regular(mp4, 4, True, mdat64, moov_body)
+    traks = find_all(wide, "moov/trak")
+    narrow = {k for k, t in enumerate(traks) if max(mp4_sample_table(t)["chunk_offsets"], default=0) <= limit}
+    return _relaid_regular(mp4, 4, set(range(len(traks))) - narrow, mdat64, moov_body)
 
 
 # --------------------------------------------------------------------------

@@ -43,3 +43,14 @@ def fragmented_fixture(fixture_bytes):
         return data
 
     return load
+
+
+@pytest.fixture
+def limit_32_bits():
+    """Sets the largest value the writers keep in a 32-bit size, offset or duration (larger
+    ones take the 64-bit forms), for this test only."""
+    from quaver import _native
+
+    before = _native.set_32_bit_limit(0xFFFFFFFF)
+    yield _native.set_32_bit_limit
+    _native.set_32_bit_limit(before)

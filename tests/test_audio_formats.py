@@ -1,26 +1,27 @@
-"""AC-3, E-AC-3 and MPEG audio in transport streams: frames cut by each format's own
-rules, the sample entries that declare them, and their timing in the MP4."""
+"""AC-3, E-AC-3, MPEG audio, LATM AAC and Opus in transport streams: frames cut by
+each format's own rules, the sample entries that declare them, and their timing in
+the MP4."""
 import struct
 
 import pytest
 
 import _quaver
 from builders import (START, ac3_frame, ac3_frame_size, aud, decoder_config, eac3_frame, find_all, find_box,
-                      mp4_sample_table, mpeg_audio_frame, mpeg_audio_info, nal, parse_dac3, parse_dec3, pes, pps,
-                      sps, ts_stream, u16, u32)
+                      loas_frame, mp4_sample_table, mpeg_audio_frame, mpeg_audio_info, nal, opus_descriptor,
+                      opus_packet, opus_toc, parse_dac3, parse_dec3, pes, pps, sps, ts_stream, u16, u32)
 
 KEY = aud() + START + sps() + START + pps() + nal(5, b"\x88\x84\x21\xa0" * 8)
 PICTURE = aud() + nal(1, b"\x9a\x02\x04" * 6)
-STREAM_TYPES = {"ac-3": 0x81, "ec-3": 0x87, "mp4a": 0x03}
+STREAM_TYPES = {"ac-3": 0x81, "ec-3": 0x87, "mp4a": 0x03, "latm": 0x11, "Opus": 0x06}
 
 
-def convert(entry, frames, *, audio_pts=90000, per_pes=4, video_pts=90000, frame_ticks=2880):
+def convert(entry, frames, *, audio_pts=90000, per_pes=4, video_pts=90000, frame_ticks=2880, audio_info=b""):
     """MP4 of two pictures and the frames, ``per_pes`` frames in each audio PES, each
     PES stamped ``frame_ticks`` a frame after the one before."""
     video = [pes(u, pts=video_pts + 3600 * i, dts=video_pts + 3600 * i) for i, u in enumerate([KEY, PICTURE])]
     audio = [pes(b"".join(frames[i:i + per_pes]), pts=audio_pts + frame_ticks * i, stream_id=0xC0)
              for i in range(0, len(frames), per_pes)]
-    return _quaver.convert_ts_to_mp4(ts_stream(video, audio, audio_type=STREAM_TYPES[entry]))
+    return _quaver.convert_ts_to_mp4(ts_stream(video, audio, audio_type=STREAM_TYPES[entry], audio_info=audio_info))
 
 
 def audio_track(mp4, kind=None):
@@ -193,3 +194,111 @@ def test_audio_edits_count_in_the_sample_rate(entry, frame, rate, spf, capfd):
     mp4 = convert(entry, [frame] * 4, audio_pts=94500)
     elst = find_box(find_all(mp4, "moov/trak")[1], "edts/elst")
     assert struct.unpack(">IIIIIIII", elst[:32]) == (0, 2, 4500, 0xFFFFFFFF, 0x10000, tkhd_duration, 0, 0x10000)
+
+
+# ---- LATM AAC -------------------------------------------------------------------------
+
+SBR_ASC = bytes([0x2B, 0x11, 0x88, 0x00])  # AAC-LC at 24 kHz (index 6) with SBR to 48 kHz (index 3)
+
+
+@pytest.mark.parametrize("config, asc, rate, spf, channels", [
+    (dict(), b"\x11\x90", 48000, 1024, 2),                                   # AAC-LC 48 kHz stereo
+    (dict(version=1), b"\x11\x90", 48000, 1024, 2),                          # the ASC behind its length
+    (dict(other_data_bits=16, crc=0x5A), b"\x11\x90", 48000, 1024, 2),       # fields after the ASC
+    (dict(version=1, other_data_bits=8), b"\x11\x90", 48000, 1024, 2),
+    (dict(asc=b"\x12\x08"), b"\x12\x08", 44100, 1024, 1),                   # 44.1 kHz mono
+    (dict(asc=b"\x11\x94"), b"\x11\x94", 48000, 960, 2),                    # 960-sample frames
+    (dict(asc=SBR_ASC, asc_bits=25), SBR_ASC, 48000, 2048, 2),
+])
+def test_latm_config_and_payloads(config, asc, rate, spf, channels, capfd):
+    payloads = [bytes([0x21 + i]) * (20 + 300 * (i == 2)) for i in range(6)]
+    # The configuration repeats every third frame; the others use the one before.
+    frames = [loas_frame(p, same_mux=i % 3 != 0, **config) for i, p in enumerate(payloads)]
+    t, entry, samples = audio_track(convert("latm", frames, per_pes=6), "mp4a")
+    assert samples == payloads
+    assert t["timescale"] == rate and t["durations"] == [spf] * 6
+    assert entry_fields(entry) == (channels, 16, rate << 16)
+    assert decoder_config(find_box(entry[28:], "esds")) == dict(
+        object_type=0x40, stream_type=0x15, buffer_size=768, max_bit_rate=128000, avg_bit_rate=128000, specific=asc)
+
+
+def test_latm_sub_frames_are_samples_each(capfd):
+    # Two payloads a frame: four samples of 1024, one after the other. A frame of several with
+    # a payload of fewer than 4 bytes is none an encoder writes.
+    frames = [loas_frame([b"\x51" * 20, b"\x52" * 300]), loas_frame([b"\x55" * 3, b"\x56" * 30], same_mux=True),
+              loas_frame([b"\x53" * 4, b"\x54" * 30], same_mux=True)]
+    t, _, samples = audio_track(convert("latm", frames, frame_ticks=3840))
+    assert samples == [b"\x51" * 20, b"\x52" * 300, b"\x53" * 4, b"\x54" * 30] and t["durations"] == [1024] * 4
+
+
+def test_latm_frames_without_a_configuration_quaver_reads_are_dropped(capfd):
+    good = [loas_frame(b"\x31" * 20), loas_frame(b"\x32" * 20, same_mux=True)]
+    unread = [loas_frame(b"\x41" * 20, same_mux=True),           # before any configuration
+              loas_frame(b"\x42" * 20, sub_frames=1),            # two payloads declared, one there
+              loas_frame(b"\x43" * 20, same_mux=True),           # ... and the configuration it left
+              loas_frame(b"\x44" * 20, asc=b"\x11\x80"),        # channels given in the stream
+              loas_frame(b"\x45" * 20, asc=b"\x41\x90"),        # CELP, not AAC
+              loas_frame(b"\x46" * 20, asc=b"\x2f\x90")]        # object type 5 without its extension fields
+    garbage = b"\x56\xe0\x00" + b"\x56\x10\x05"              # a zero length, no sync
+    _, _, samples = audio_track(convert("latm", unread[:1] + [garbage] + good + unread[1:] + good))
+    assert samples == [b"\x31" * 20, b"\x32" * 20, b"\x31" * 20, b"\x32" * 20]
+
+
+# ---- Opus -----------------------------------------------------------------------------
+
+def dops(mp4):
+    t, entry, samples = audio_track(mp4, "Opus")
+    return t, entry, samples, find_box(entry[28:], "dOps")
+
+
+@pytest.mark.parametrize("code, config, frames, samples_per_packet", [
+    (0, 19, None, 960),    # CELT 20 ms
+    (0, 16, None, 120),    # CELT 2.5 ms
+    (1, 1, None, 1920),    # two SILK 20 ms frames
+    (3, 3, 3, 8640),       # three SILK 60 ms frames: more than 120 ms, so the nominal 20 ms
+    (3, 13, 6, 5760),      # six hybrid 20 ms frames: 120 ms
+    (0, 12, None, 480),    # hybrid 10 ms
+])
+def test_opus_packets_lose_their_control_header_and_last_as_their_toc_says(code, config, frames, samples_per_packet,
+                                                                             capfd):
+    packets = [opus_toc(config, code=code, frames=frames) + bytes([0x60 + i]) * (30 + 280 * (i == 1))
+               for i in range(4)]
+    framed = [opus_packet(p, start_trim=312 if i == 0 else None, end_trim=100 if i == 3 else None,
+                          extension=b"\x01\x02" if i == 2 else None) for i, p in enumerate(packets)]
+    nominal = samples_per_packet if samples_per_packet <= 5760 else 960
+    # One PES: the packets follow each other by their length in time.
+    t, entry, samples, body = dops(convert("Opus", framed, audio_info=opus_descriptor(2)))
+    assert samples == packets
+    assert t["timescale"] == 48000 and t["durations"] == [nominal] * 4
+    assert entry_fields(entry) == (2, 16, 48000 << 16)
+    # Version 0, two channels, the first packet's start trim as pre-skip, 48 kHz, no gain, family 0.
+    assert body == bytes([0, 2]) + struct.pack(">HIhB", 312, 48000, 0, 0)
+
+
+@pytest.mark.parametrize("per_pes", [6, 2, 1])
+def test_opus_packets_of_several_lengths_last_each_its_own(per_pes, capfd):
+    # 20 ms, 10 ms, three 20 ms frames, 2.5 ms, 20 ms, then a packet of a few bytes (silence), which
+    # lasts as long as the one before whatever its TOC says: each PES stamped where its first packet starts.
+    tocs = [opus_toc(19), opus_toc(18), opus_toc(19, code=3, frames=3), opus_toc(16), opus_toc(19), opus_toc(16)]
+    lengths = [960, 480, 2880, 120, 960, 960]
+    packets = [opus_packet(toc + bytes([0x50 + i]) * (20 if i < 5 else 2)) for i, toc in enumerate(tocs)]
+    video = [pes(u, pts=90000 + 3600 * i, dts=90000 + 3600 * i) for i, u in enumerate([KEY, PICTURE])]
+    audio = [pes(b"".join(packets[i:i + per_pes]), pts=90000 + sum(lengths[:i]) * 90000 // 48000, stream_id=0xC0)
+             for i in range(0, len(packets), per_pes)]
+    mp4 = _quaver.convert_ts_to_mp4(ts_stream(video, audio, audio_type=0x06, audio_info=opus_descriptor(2)))
+    t, _, _, _ = dops(mp4)
+    assert t["durations"] == lengths
+
+
+@pytest.mark.parametrize("info, stereo, expected", [
+    (opus_descriptor(1), True, bytes([0, 1, 0, 0, 0, 0, 0xBB, 0x80, 0, 0, 0])),
+    (opus_descriptor(6), True, bytes([0, 6, 0, 0, 0, 0, 0xBB, 0x80, 0, 0, 1, 4, 2, 0, 4, 1, 2, 3, 5])),
+    (opus_descriptor(8), True, bytes([0, 8, 0, 0, 0, 0, 0xBB, 0x80, 0, 0, 1, 5, 3, 0, 6, 1, 2, 3, 4, 5, 7])),
+    # Without the extension descriptor, or with a code quaver does not read: the TOC's stereo flag.
+    (opus_descriptor(0x81)[:6], False, bytes([0, 1, 0, 0, 0, 0, 0xBB, 0x80, 0, 0, 0])),
+    (opus_descriptor(0), True, bytes([0, 2, 0, 0, 0, 0, 0xBB, 0x80, 0, 0, 0])),
+])
+def test_opus_channels_come_from_the_descriptor(info, stereo, expected, capfd):
+    packets = [opus_packet(opus_toc(stereo=stereo) + bytes([0x70 + i]) * 25) for i in range(3)]
+    _, entry, samples, body = dops(convert("Opus", packets, per_pes=1, frame_ticks=1800, audio_info=info))
+    assert body == expected and u16(entry, 16) == expected[1] and len(samples) == 3

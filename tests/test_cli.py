@@ -363,8 +363,9 @@ def test_an_ffmpeg_dash_pair_merges_and_plays(tmp_path):
     assert r.returncode == 0 and r.stdout == mp4
 
 
-def test_thumbnail_as_annex_b_or_png(tmp_path):
-    src = TS_SEGMENTS[1]
+@pytest.mark.parametrize("src, fmt, size", [(TS_SEGMENTS[1], "h264", (160, 120)),
+                                            (DATA / "mpeg2_aac.ts", "mpegvideo", (320, 240))])
+def test_thumbnail_as_annex_b_or_png(src, fmt, size, tmp_path):
     r = run("thumbnail", src, "-o", "-")
     assert r.returncode == 0 and r.stdout == quaver.thumbnail(src.read_bytes())
     r = run("thumbnail", "--png", src, "-o", tmp_path / "key.png")
@@ -373,8 +374,8 @@ def test_thumbnail_as_annex_b_or_png(tmp_path):
     assert png.startswith(b"\x89PNG\r\n\x1a\n")
     with av.open(str(tmp_path / "key.png")) as c:
         frame = next(c.decode(video=0))
-    assert (frame.width, frame.height) == (160, 120)
-    with av.open(io.BytesIO(r.stdout or quaver.thumbnail(src.read_bytes())), format="h264") as c:
+    assert (frame.width, frame.height) == size
+    with av.open(io.BytesIO(r.stdout or quaver.thumbnail(src.read_bytes())), format=fmt) as c:
         key = next(c.decode(video=0)).to_ndarray(format="rgb24")
     assert (frame.to_ndarray(format="rgb24") == key).all()  # the picture of that very key frame
 

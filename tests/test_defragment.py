@@ -142,9 +142,6 @@ def test_moov_with_many_traks_of_one_id_cannot_multiply_the_tables():
      "Sample count exceeds what the input can hold"),
     (fmp4(placed_moof(lambda base: [traf(tfhd(1), trun([{"size": 2048}], data_offset=base))] * 40)
           + box("mdat", bytes(2048))), "Sample data exceeds what the input can hold"),
-    # Sizes without bytes still place the later samples, past 4 GiB here.
-    (fmp4(moof(traf(tfhd(1), trun([{"size": 0xFFFFFFF0}, {"size": 16}, {"size": 1}]))) + box("mdat")),
-     "Output too large: chunk offset does not fit 32 bits"),
     # The moov's own tables count against the input too.
     (table_samples_on_the_same_bytes(4, count=0xFFFFFFFF), "Sample count exceeds what the input can hold"),
     (table_samples_on_the_same_bytes(64, size=64), "Sample data exceeds what the input can hold"),
@@ -152,7 +149,7 @@ def test_moov_with_many_traks_of_one_id_cannot_multiply_the_tables():
         box("mp4a", bytes(28)), scheme=None)))), "Encrypted track 1 (scheme unknown): quaver does not decrypt"),
 ], ids=["empty", "seven bytes", "regular mp4", "no moov", "neither moof nor moov", "box past the end",
         "64-bit box past the end", "64-bit size cut off", "moof children", "traf children", "moov children",
-        "hostile sample count", "runs sharing bytes", "chunk offset past 32 bits", "hostile moov sample count",
+        "hostile sample count", "runs sharing bytes", "hostile moov sample count",
         "moov samples sharing bytes", "encrypted"])
 def test_refusals_carry_their_exact_message(data, message):
     refused(data, message)
@@ -515,12 +512,20 @@ def test_movie_timescale_of_a_version_1_header_too_short_for_it(length, unfolded
 
 
 @pytest.mark.parametrize("version", [0, 1])
-def test_durations_beyond_32_bits_are_clamped(version):
+def test_durations_beyond_32_bits_take_version_1_headers(version):
     out = with_headers(mvhd(1000, version=version), tkhd(1, version=version), mdhd(1000, version=version),
                        duration=0xFFFFFFFF, count=2)
-    mv, tk, md = headers(out)
-    assert (u32(mv, 16), u32(tk, 20), u32(md, 16)) == (0xFFFFFFFF,) * 3
-    assert mv[0] == tk[0] == md[0] == 0
+    cleared1 = lambda header_box: header_box[:12] + bytes(16) + header_box[28:]  # version 1, times 0
+    duration = 2 * 0xFFFFFFFF
+    assert headers(out) == tuple(cleared1(h)[8:] for h in (mvhd(1000, duration, version=1),
+                                                          tkhd(1, duration, version=1), mdhd(1000, duration, version=1)))
+
+
+def test_sample_sizes_without_bytes_place_later_samples_past_4_gib():
+    out = unfold(moof(traf(tfhd(1), trun([{"size": 0xFFFFFFF0}, {"size": 16}, {"size": 1}]))) + box("mdat"))
+    first = len(out)  # the mdat holds none of their bytes
+    assert find_box(out, "moov/trak/mdia/minf/stbl/stco") is None and find_box(out, "mdat") == b""
+    assert tables(out)[0]["chunk_offsets"] == [first, first + 0xFFFFFFF0, first + 0x100000000]
 
 
 @pytest.mark.parametrize("movie, media, tkhd_duration, mvhd_duration", [

@@ -6,15 +6,15 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _quaver
 import quaver
-from builders import (START, adts_frame, aud, find_all, find_box, mp4_sample_table, nal, pat, pes, pmt, pps, sps,
-                      ts_packet, ts_stream, u32)
+from builders import (START, adts_frame, aud, find_all, find_box, mp4_sample_table, nal, opus_descriptor, pat, pes,
+                      pmt, pps, sps, ts_packet, ts_stream, u32, u64)
 
 DATA = pathlib.Path(__file__).parent / "data"
 # The first 150 packets of each fixture keep every example fast.
 SEEDS = [(DATA / n).read_bytes()[:188 * 150] for n in ("sample.ts", "late_audio_44k.ts", "interlaced.ts",
                                                        "hevc_eac3.ts", "h264_ac3.ts", "h264_mp3.ts", "dvb_ac3.ts",
                                                        "two_audio.ts", "two_programs.ts", "sample.m2ts",
-                                                       "open_gop.ts")]
+                                                       "open_gop.ts", "mpeg2_aac.ts", "h264_latm.ts", "h264_opus.ts")]
 FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
@@ -138,6 +138,25 @@ def test_mutated_mp4_key_frames(data):
 
 
 @FUZZ
+@given(st.one_of(mutated(), mutated(MP4_SEEDS), mutated(SEGMENT_SEEDS)),
+       st.one_of(st.sampled_from([0, 0xFFFF, 0xFFFFFFFF]), st.integers(-1, 1 << 33)))
+def test_mutated_inputs_under_any_32_bit_limit(data, limit):
+    # The 64-bit layouts, forced on small files by a lowered limit, meet
+    # hostile input too; the setter takes any 32-bit value and nothing else.
+    try:
+        before = quaver._native.set_32_bit_limit(limit)
+    except ValueError:
+        assert not 0 <= limit <= 0xFFFFFFFF
+        return
+    try:
+        survives(data, quaver.remux)
+        survives(data, lambda d: quaver.merge(d, d))
+        survives(data, quaver.LiveProcessor().process_segment)
+    finally:
+        quaver._native.set_32_bit_limit(before)
+
+
+@FUZZ
 @given(st.one_of(st.none(), mutated(INIT_SEEDS)), st.lists(mutated(SEGMENT_SEEDS), min_size=1, max_size=3))
 def test_mutated_live_segments(init, segments):
     # With an init segment stored, its timescales are read: a mutated one too.
@@ -154,8 +173,12 @@ def test_mutated_live_segments(init, segments):
         survives(seg, live.process_segment)
 
 
-# Programme maps that choose each video and audio format.
-FORMATS = [(0x1B, 0x0F), (0x24, 0x81), (0x24, 0x87), (0x1B, 0x03), (0x24, 0x04)]
+# Programme maps that choose each video and audio format (Opus is private data named by its descriptors).
+FORMATS = [(0x1B, 0x0F), (0x24, 0x81), (0x24, 0x87), (0x1B, 0x03), (0x24, 0x04), (0x02, 0x11), (0x02, 0x06)]
+
+
+def program_map(video_type, audio_type):
+    return pmt([(video_type, 0x100), (audio_type, 0x101, opus_descriptor() if audio_type == 0x06 else b"")])
 
 
 @FUZZ
@@ -166,8 +189,7 @@ def test_random_payloads_on_chosen_pids(formats, packets):
     # reaches the PES, start-code, parameter-set and audio frame code of every
     # format with hostile content.
     video_type, audio_type = formats
-    head = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(
-        0x1000, pmt([(video_type, 0x100), (audio_type, 0x101)]), pusi=True)
+    head = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(0x1000, program_map(video_type, audio_type), pusi=True)
     body = b"".join(ts_packet(pid, payload, pusi=start) for pid, start, payload in packets)
     survives(head + body)
     survives(head + body, _quaver.extract_thumbnail_from_ts)
@@ -181,6 +203,9 @@ HEADS = {
     (0x24, 0x87): (b"\x42\x01\x01", b"\x00\x00\x01\x40\x01\x0c\x00\x00\x01\x2a\x01\xaf", b"\x0b\x77"),
     (0x1B, 0x03): (b"\x67", b"\x00\x00\x01\x65\x88", b"\xff\xfb"),
     (0x24, 0x04): (b"\x42\x01\x01\x01", b"\x00\x00\x01\x28\x01\xaf", b"\xff\xe3"),
+    # A sequence header, its extension and an I picture; a LOAS frame, an Opus control header.
+    (0x02, 0x11): (b"\xb3", b"\x00\x00\x01\xb5\x14\x8a\x00\x00\x01\x00\x00\x0f\xff\xf8\x00\x00\x01\x01", b"\x56\xe0"),
+    (0x02, 0x06): (b"\xb3\x14\x00", b"\x00\x00\x01\x00\x00\x0f\x00\x00\x01\x01\x12", b"\x7f\xf0"),
 }
 
 
@@ -192,8 +217,7 @@ def test_hostile_parameter_sets_and_audio_headers(formats, sps_tail, frame_tail)
     sps_head, rest, sync = HEADS[formats]
     video = pes(b"\x00\x00\x00\x01" + sps_head + sps_tail + rest, pts=9000)
     audio = pes(sync + frame_tail, pts=9000, stream_id=0xC0)
-    head = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(0x1000, pmt([(formats[0], 0x100), (formats[1], 0x101)]),
-                                                           pusi=True)
+    head = ts_packet(0, pat(0x1000), pusi=True) + ts_packet(0x1000, program_map(*formats), pusi=True)
     pkts = [ts_packet(0x100, video[i:i + 184], pusi=i == 0) for i in range(0, len(video), 184)]
     pkts += [ts_packet(0x101, audio[i:i + 184], pusi=i == 0) for i in range(0, len(audio), 184)]
     survives(head + b"".join(pkts))
@@ -208,8 +232,8 @@ STAMPS = st.one_of(st.none(), st.integers(0, 40).map(lambda k: 90000 + 3000 * k)
 @given(st.lists(st.tuples(STAMPS, STAMPS), min_size=1, max_size=12), st.lists(STAMPS, max_size=12))
 def test_absurd_clocks_give_durations_that_fit(video, audio):
     # Whatever the timestamps, every sample lasts at least a tick (audio: its
-    # frame), nothing wraps round, and the headers hold the tracks' sums or,
-    # when those do not fit 32 bits, the largest value.
+    # frame), nothing wraps round, and the headers hold the tracks' sums, in
+    # version 1 where those do not fit 32 bits.
     vpes = [pes(aud() + nal(5 if i == 0 else 1, b"\x88\x84"), pts=p if p is not None or d is None else d,
                 dts=d if p is not None else None) for i, (p, d) in enumerate(video)]
     apes = [pes(adts_frame(b"\x21" * 8), pts=p, stream_id=0xC0) for p in audio]
@@ -218,8 +242,10 @@ def test_absurd_clocks_give_durations_that_fit(video, audio):
         t = mp4_sample_table(trak)
         assert sum(n for n, _ in t["stts"]) == len(t["sizes"]) and all(d >= least for _, d in t["stts"])
         total = sum(n * d for n, d in t["stts"])
-        assert t["duration"] == min(total, 2 ** 32 - 1)
-        assert u32(find_box(trak, "tkhd"), 20) == min(total * 90000 // t["timescale"], 2 ** 32 - 1)
+        tkhd = find_box(trak, "tkhd")
+        assert t["duration"] == total and find_box(trak, "mdia/mdhd")[0] == (total >= 2 ** 32)
+        movie = total * 90000 // t["timescale"]
+        assert (u64(tkhd, 28) if tkhd[0] == 1 else u32(tkhd, 20)) == movie and tkhd[0] == (movie >= 2 ** 32)
 
 
 # An access unit of a stream read for its random access points and fields: an

@@ -4,8 +4,10 @@ import struct
 import pytest
 
 import _quaver
-from builders import (RECOVERY_POINT, START, adts_frame, aud, box, find_all, find_box, full_box, hevc_key_unit,
-                      hevc_nal, hevc_slice, iter_boxes, mp4_sample_table, nal, pes, pps, sei, slice_nal, split_annexb, sps,
+import quaver
+from builders import (RECOVERY_POINT, START, adts_frame, aud, box, find_all, find_box, fragment, full_box,
+                      hevc_key_unit, hevc_nal, hevc_slice, init_moov, init_trak, iter_boxes, limit_layout,
+                      mp4_sample_table, nal, pes, pps, sei, slice_nal, split_annexb, sps,
                       ts_packet, ts_program, ts_stream, u32)
 
 SPS = sps(pic_width_in_mbs_minus1=119, pic_height_in_map_units_minus1=67, crop=(0, 0, 0, 4))
@@ -458,3 +460,73 @@ def test_parameter_set_too_long_for_avcc_is_left_out():
     units = [aud() + START + huge_sps + START + PPS + IDR]
     mp4 = convert(stream(units, [(90000, None)]))
     assert u32(find_box(mp4, "moov/trak/mdia/minf/stbl/stsd"), 8) == 86
+
+
+# --------------------------------------------------------------------------
+# Layouts beyond 32 bits, forced on small files by a lowered limit
+# --------------------------------------------------------------------------
+
+UNITS = [key_unit(), aud() + P, aud() + P]
+STAMPS = [(90000 + 3600 * i, 90000 + 3600 * i) for i in range(3)]
+FRAMES = [b"\x11" * 371, b"\x12" * 372, b"\x13" * 380]
+# A template edit that starts the video 3000 ticks into its media, open-ended.
+OPEN_EDIT = box("edts", full_box("elst", 0, 0, struct.pack(">IIiHH", 1, 0, 3000, 1, 0)))
+
+
+def video_fmp4(**trak):
+    return init_moov(init_trak(1, 90000, **trak), timescale=1000) + fragment((1, [b"v1" * 10, b"v2" * 12, b"v3" * 7]),
+                                                                            duration=3000)
+
+
+def audio_fmp4():
+    return init_moov(init_trak(2, 48000, handler="soun")) + fragment((2, [b"a1" * 5, b"a2" * 6]), duration=1024)
+
+
+LAYOUT_JOBS = {
+    "ts, audio late": lambda: convert(stream(UNITS, STAMPS, [(93000, FRAMES)])),
+    "ts, audio early": lambda: convert(stream(UNITS, STAMPS, [(87000, FRAMES)])),
+    "ts, audio only": lambda: quaver.remux(stream([], [], [(90000, FRAMES)])),
+    "unfold": lambda: _quaver.defragment_mp4(
+        init_moov(init_trak(1, 90000, extra=OPEN_EDIT), init_trak(2, 48000, handler="soun"), timescale=1000)
+        + fragment((1, [b"v1" * 10, b"v2" * 12]), (2, [b"a1" * 5]), duration=3000)),
+    "merge": lambda: _quaver.mux_fmp4_tracks(video_fmp4(extra=OPEN_EDIT), audio_fmp4()),
+}
+
+
+def sample_bytes(mp4):
+    return [[mp4[o:o + n] for o, n in zip(t["offsets"], t["sizes"])] for t in tables(mp4)]
+
+
+def compared_values(mp4):
+    """What the layout of a file compares with the limit, and the values next to them: header
+    durations, the mdat size, chunk offsets in the 32-bit layout and with every table wide."""
+    (mdat_at, mdat_end), = [(b0, b1) for k, b0, b1, _ in iter_boxes(mp4) if k == "mdat"]
+    values = {mdat_end - mdat_at + 8, u32(find_box(mp4, "moov/mvhd"), 16)}
+    for trak in find_all(mp4, "moov/trak"):
+        values |= {u32(find_box(trak, "tkhd"), 20), u32(find_box(trak, "mdia/mdhd"), 16)}
+    for laid in (mp4, limit_layout(mp4, 0)):
+        values |= {o for t in tables(laid) for o in t["chunk_offsets"]}
+    return sorted({0, 0xFFFFFFFF} | {v + d for v in values for d in (-1, 0)})
+
+
+@pytest.mark.parametrize("job", LAYOUT_JOBS)
+def test_layouts_beyond_32_bits_byte_for_byte(job, limit_32_bits):
+    # On each side of every value the layout compares, the file is the one
+    # written with the full limit, with exactly the fields beyond the
+    # lowered one in their 64-bit forms, and it holds the same samples.
+    narrow = LAYOUT_JOBS[job]()
+    for limit in compared_values(narrow):
+        limit_32_bits(limit)
+        laid = LAYOUT_JOBS[job]()
+        assert laid == limit_layout(narrow, limit), limit
+        assert sample_bytes(laid) == sample_bytes(narrow), limit
+    assert limit_layout(narrow, 0xFFFFFFFF) == narrow
+    # Everything wide: co64 tables, a 64-bit mdat size, version 1 headers and edit lists.
+    limit_32_bits(0)
+    wide = LAYOUT_JOBS[job]()
+    assert [k for k, *_ in iter_boxes(wide)] == ["ftyp", "moov", "mdat"] and u32(wide, len(wide) - len(
+        find_box(wide, "mdat")) - 16) == 1
+    assert find_all(wide, "moov/trak/mdia/minf/stbl/stco") == []
+    assert len(find_all(wide, "moov/trak/mdia/minf/stbl/co64")) == len(find_all(wide, "moov/trak"))
+    headers = find_all(wide, "moov/mvhd") + find_all(wide, "moov/trak/tkhd") + find_all(wide, "moov/trak/mdia/mdhd")
+    assert {h[0] for h in headers + find_all(wide, "moov/trak/edts/elst")} == {1}

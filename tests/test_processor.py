@@ -10,8 +10,8 @@ import pytest
 
 import _quaver
 import quaver
-from builders import (box, check_presentation, find_all, full_box, init_moov, init_trak, live_segment, parse_tfdt, tfdt,
-                      traf_body)
+from builders import (box, check_presentation, find_all, full_box, init_moov, init_trak, iter_boxes, live_segment,
+                      parse_tfdt, tfdt, traf_body)
 
 P = _quaver.FragmentedMP4Processor
 
@@ -129,6 +129,26 @@ def test_invalid_box_sizes_fail_but_keep_the_base(bad_size):
     moof = box("moof", bad + bytes(8))
     with pytest.raises(ValueError, match="^Invalid box size$"):
         P().process_segment(moof)
+
+
+def widened(data, containers=("moof", "traf")):
+    """Every box of data, and of the containers in it, with a 64-bit size."""
+    out = b""
+    for kind, b0, b1, _ in iter_boxes(data):
+        body = widened(data[b0:b1]) if kind in containers else data[b0:b1]
+        out += struct.pack(">I4sQ", 1, kind.encode(), len(body) + 16) + body
+    return out
+
+
+def test_boxes_with_64_bit_sizes_pass_through():
+    seg = live_segment(traf_body(1, 777), traf_body(2, 900))
+    p, compact = P(), P()
+    assert p.process_segment(widened(seg)) == widened(compact.process_segment(seg))
+    assert p.base_decode_time == compact.base_decode_time == 777
+    later = live_segment(traf_body(1, 1777))
+    assert decode_times(p.process_segment(widened(later))) == decode_times(compact.process_segment(later)) == [1000]
+    seg = live_segment(one_sample_traf(1, 700))
+    assert quaver.LiveProcessor().process_segment(widened(seg)) == widened(quaver.LiveProcessor().process_segment(seg))
 
 
 def test_truncated_children_are_left_out():

@@ -6,7 +6,7 @@ import pytest
 
 import _quaver
 import quaver
-from builders import (BitReader, drop_pes, find_all, find_box, length_prefixed_nals, mp4_sample_table,
+from builders import (BitReader, drop_pes, find_all, find_box, length_prefixed_nals, loas_payload, mp4_sample_table,
                       remove_emulation_prevention, rewrite_pes, split_annexb, started_inside_pes, without_nal_units)
 
 
@@ -28,6 +28,7 @@ def mid_gop(fixture_bytes):
 DAMAGED = {"lost_audio_pes": lambda fb: drop_pes(fb("film_44k.ts"), 0x101, lambda k, pts, dts: k == 3),
            "gap_of_two_seconds": gap_of_two_seconds, "mid_gop": mid_gop,
            "hevc_mid_gop": lambda fb: started_inside_pes(fb("hevc_aac.ts"), 0x100, 5),
+           "mpeg2_mid_gop": lambda fb: started_inside_pes(fb("mpeg2_aac.ts"), 0x100, 5),
            # ... and without its SEI: only its intra pictures tell where decoding may start.
            "mid_gop_without_sei": lambda fb: rewrite_pes(mid_gop(fb), 0x100, lambda p: without_nal_units(p, {6}))}
 FIXTURES = ["sample.ts", "muxer_aud.ts", "late_audio_44k.ts", "video_only.ts", "interlaced.ts",
@@ -35,7 +36,8 @@ FIXTURES = ["sample.ts", "muxer_aud.ts", "late_audio_44k.ts", "video_only.ts", "
             "no_delimiters.ts", "multi_slice.ts", "hevc_aac.ts", "hevc_eac3.ts", "h264_ac3.ts",
             "h264_eac3_51.ts", "h264_mp3.ts", "h264_mp3_lsf.ts", "dvb_ac3.ts", "mp2_ac3_aac.ts",
             "ntsc_60.ts", "film_44k.ts", "joined.ts", "fps_change.ts", "two_audio.ts", "two_programs.ts",
-            "sample.m2ts", "audio_only.ts", "open_gop.ts"] + list(DAMAGED)
+            "sample.m2ts", "audio_only.ts", "open_gop.ts", "mpeg2_aac.ts", "h264_latm.ts",
+            "h264_opus.ts"] + list(DAMAGED)
 WITH_AUDIO = [f for f in FIXTURES if f not in ("video_only.ts", "audio_only.ts")]
 
 
@@ -44,8 +46,10 @@ def source_bytes(name, fixture_bytes):
 
 
 # Audio the conversion takes, by the reader's own codec names, most wanted first.
-# Readers call every MPEG audio layer in an MP4 "mp3", so layers are one family.
-AUDIO_PREFERENCE = ["aac", "ac3", "eac3", "mpeg audio"]
+# Readers call every MPEG audio layer in an MP4 "mp3", so layers are one family,
+# and AAC from LATM is plain AAC in an MP4.
+AUDIO_PREFERENCE = ["aac", "aac_latm", "ac3", "eac3", "mpeg audio", "opus"]
+CARRIED_AS = {"aac_latm": "aac"}
 
 
 def audio_family(stream):
@@ -60,13 +64,24 @@ def chosen_audio(container):
 
 
 def audio_payload(packet, family):
-    """A source audio packet as an MP4 sample holds it: AAC without its ADTS header."""
+    """A source audio packet as an MP4 sample holds it: AAC without its ADTS header,
+    or the payload of its LOAS frame."""
     data = bytes(packet)
+    if family == "aac_latm":
+        return loas_payload(data)
     return data[7 if data[1] & 1 else 9:] if family == "aac" else data
 
 
+def sample_units(sample, codec):
+    """What a video sample holds: NAL units, or an MPEG-2 picture as it stands."""
+    return bytes(sample) if codec == "mpeg2video" else length_prefixed_nals(bytes(sample))
+
+
 def video_payload(packet, codec):
-    """The NAL units of a source access unit that a sample keeps (no parameter sets or delimiters)."""
+    """The NAL units of a source access unit that a sample keeps (no parameter sets or
+    delimiters); an MPEG-2 picture whole, with its headers."""
+    if codec == "mpeg2video":
+        return bytes(packet)
     units = split_annexb(bytes(packet))
     if codec == "hevc":
         return [u for u in units if not 32 <= (u[0] >> 1) & 0x3F <= 35]
@@ -135,7 +150,7 @@ def stream_facts(stream):
     cc = stream.codec_context
     if stream.type == "video":
         return cc.name, cc.width, cc.height
-    return audio_family(stream), cc.sample_rate, cc.layout.name
+    return CARRIED_AS.get(audio_family(stream), audio_family(stream)), cc.sample_rate, cc.layout.name
 
 
 @pytest.mark.parametrize("name", FIXTURES)
@@ -161,7 +176,7 @@ def test_every_frame_decodes_and_matches_the_source(name, fixture_bytes, capfd):
     # are not decoded, and every other one is.
     tracks = [mp4_sample_table(t) for t in find_all(mp4, "moov/trak")]
     samples = [mp4[o:o + n] for t in tracks[1 if video else 0:] for o, n in zip(t["offsets"], t["sizes"])]
-    assert samples == [audio_payload(p, facts[-1][0]) for p in audio]
+    assert samples == [audio_payload(p, audio_family(source[-1])) for p in audio]
     with av.open(io.BytesIO(mp4)) as c:
         ours_audio = [p for s in c.streams.audio for p in c.demux(s) if p.size]
     assert counts.get("audio", 0) == sum(not p.is_discard for p in ours_audio)
@@ -177,7 +192,7 @@ def test_every_frame_decodes_and_matches_the_source(name, fixture_bytes, capfd):
         ours = [p for p in c.demux(c.streams.video[0]) if p.size]
     assert len(ours) == len(video)
     for mine, theirs in zip(ours, video):
-        assert length_prefixed_nals(bytes(mine)) == video_payload(theirs, facts[0][0])
+        assert sample_units(mine, facts[0][0]) == video_payload(theirs, facts[0][0])
     # The sync samples, as the file lists them (a reader takes a non-IDR picture
     # that no SEI marks for no key frame, whatever the table says).
     stss = mp4_sample_table(find_all(mp4, "moov/trak")[0])["stss"]
@@ -351,12 +366,12 @@ def pictures_by_time(data, **options):
 
 
 @pytest.mark.parametrize("name", ["sample.ts", "hevc_aac.ts", "open_gop.ts", "mid_gop", "mid_gop_without_sei",
-                                  "hevc_mid_gop"])
+                                  "hevc_mid_gop", "mpeg2_aac.ts", "mpeg2_mid_gop"])
 def test_key_frames_are_the_first_random_access_picture(name, fixture_bytes, capfd):
     data = source_bytes(name, fixture_bytes)
     video, _ = kept_pictures(source_packets(data, "video"))
     expected = pictures_by_time(data, format="mpegts")[video[0].pts]
-    codec = "hevc" if "hevc" in name else "h264"
+    codec = "hevc" if "hevc" in name else "mpegvideo" if "mpeg2" in name else "h264"
     mp4 = _quaver.convert_ts_to_mp4(data)
     key_frames = [_quaver.extract_thumbnail_from_ts(data), _quaver.extract_thumbnail_from_mp4(mp4)]
     # The same stream as another writer lays it out: every picture kept, the sync
@@ -378,3 +393,34 @@ def copied_into_mp4(data):
                 p.stream = stream
                 dst.mux(p)
     return out.getvalue()
+
+
+def played(mp4):
+    """What a reader makes of a file: each stream's codec and duration, each packet's bytes and
+    times, each decoded frame's time and length (edit lists applied)."""
+    with av.open(io.BytesIO(mp4)) as c:
+        out = [(s.type, s.codec_context.name, s.duration, s.frames) for s in c.streams] + [c.duration]
+        for p in c.demux():
+            if p.size:
+                out.append((p.stream.index, bytes(p), p.pts, p.dts, p.duration, p.is_keyframe))
+            out += [(p.stream.index, f.pts, getattr(f, "samples", None)) for f in p.decode()]
+    return out
+
+
+@pytest.mark.parametrize("make", [
+    lambda fb: quaver.remux(fb("audio_lead.ts")),
+    lambda fb: quaver.remux(fb("late_audio_44k.ts")),
+    lambda fb: quaver.remux(fb("hevc_eac3.ts")),
+    lambda fb: quaver.remux(fb("frag_negative_cts.mp4")),
+    lambda fb: quaver.remux(fb("frag_late_start.mp4")),
+    lambda fb: quaver.merge(fb("frag_video.mp4"), fb("frag_audio.mp4")),
+], ids=["ts, audio lead", "ts, late 44.1 kHz audio", "ts, hevc", "unfold, negative offsets", "unfold, late start",
+        "merge"])
+def test_files_laid_out_beyond_32_bits_play_as_the_others(make, fixture_bytes, limit_32_bits, capfd):
+    # Every size, offset and duration in its 64-bit form: co64, a 64-bit
+    # mdat size, version 1 headers and edit lists.
+    narrow = make(fixture_bytes)
+    limit_32_bits(0)
+    wide = make(fixture_bytes)
+    assert find_box(wide, "moov/trak/mdia/minf/stbl/co64") and find_box(wide, "moov/mvhd")[0] == 1
+    assert played(wide) == played(narrow)

@@ -6,6 +6,7 @@ import av
 import pytest
 
 import _quaver
+from quaver import _native
 from builders import (RECOVERY_POINT, START, aud, avcc_box, box, find_all, fragment, full_box, hevc_nal, hevc_nal_type,
                       hevc_pps, hevc_slice, hevc_sps, hevc_vps, hvcc_box, init_moov, init_trak, length_prefixed_nals,
                       lhvc_box, moof, nal, parse_hvcc, pes, placed_moof, pps, protected_entry, regular_mp4, simple_trak,
@@ -94,9 +95,18 @@ def test_ts_key_frame_coded_in_four_slices_decodes_whole(fixture_bytes, capfd):
 
 
 @pytest.mark.parametrize("name, size", [("sample.ts", (320, 240)), ("interlaced.ts", (352, 288)),
-                                        ("video_only.ts", (320, 240))])
-def test_ts_key_frames_of_real_streams_decode(name, size, fixture_bytes, capfd):
-    assert decode_h264(_quaver.extract_thumbnail_from_ts(fixture_bytes(name))) == [size]
+                                        ("video_only.ts", (320, 240)), ("mpeg2_aac.ts", (320, 240))])
+def test_ts_key_frames_of_real_streams_decode_to_their_first_picture(name, size, fixture_bytes, capfd):
+    data = fixture_bytes(name)
+    mpeg2 = name.startswith("mpeg2")
+    key = _quaver.extract_thumbnail_from_ts(data)
+    # An MPEG-2 key frame is its picture as the stream holds it: the same from the MP4.
+    assert _native.key_frame(data) == ("mpeg2video" if mpeg2 else "h264", key)
+    if mpeg2:
+        assert _quaver.extract_thumbnail_from_mp4(_quaver.convert_ts_to_mp4(data)) == key
+        assert key.startswith(b"\x00\x00\x01\xb3")
+    (picture,) = pictures(key, format="mpegvideo" if mpeg2 else "h264")
+    assert picture.shape[1::-1] == size and (picture == pictures(data, format="mpegts")[0]).all()
 
 
 # ---- regular MP4 -----------------------------------------------------------------

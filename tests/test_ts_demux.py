@@ -3,10 +3,10 @@ import pytest
 
 import _quaver
 import quaver
-from builders import (AC3_DESCRIPTOR, EAC3_DESCRIPTOR, START, ac3_frame, adts_frame, aud, decoder_config, eac3_frame,
-                      find_all, find_box, hevc_key_unit, hevc_nal, hevc_slice, mp4_sample_table, mpeg_audio_frame,
-                      nal, parse_avcc, pat, pes, pmt, pps, sps, ts_packet, ts_program, ts_programs, ts_stream, u16,
-                      u32)
+from builders import (AC3_DESCRIPTOR, EAC3_DESCRIPTOR, OPUS_REGISTRATION, START, ac3_frame, adts_frame, aud,
+                      decoder_config, eac3_frame, find_all, find_box, hevc_key_unit, hevc_nal, hevc_slice, loas_frame,
+                      mp4_sample_table, mpeg2_picture, mpeg2_sequence_header, mpeg2_unit, mpeg_audio_frame, nal, opus_descriptor, opus_packet, opus_toc,
+                      parse_avcc, pat, pes, pmt, pps, sps, ts_packet, ts_program, ts_programs, ts_stream, u16, u32)
 
 SPS = sps()
 PPS = pps()
@@ -194,18 +194,22 @@ def test_parameter_sets_cut_at_packet_end_are_taken_whole():
 
 def program_stream(stream_type, info=b""):
     """A few PES of the kind a stream type (and for private data, its descriptors)
-    announces; H.264 bytes for MPEG-2 video."""
+    announces."""
     audio = lambda frames: [pes(b"".join(frames), pts=90000 + 2880 * i, stream_id=0xC0) for i in range(2)]
-    if stream_type in (0x1B, 0x02):
+    if stream_type == 0x1B:
         return video_pes([key_unit(), aud() + P])
+    if stream_type == 0x02:
+        return video_pes([mpeg2_unit(1), mpeg2_unit(2, temporal_reference=1)])
     if stream_type == 0x24:
         return video_pes([hevc_key_unit(), hevc_nal(35, b"\x50") + hevc_slice(1)])
     return audio({0x0F: [adts_frame(b"\x11" * 30)] * 2, 0x81: [ac3_frame()] * 2, 0x87: [eac3_frame()] * 2,
                   0x03: [mpeg_audio_frame()] * 2, 0x04: [mpeg_audio_frame(version=2)] * 2,
-                  0x06: [eac3_frame() if EAC3_DESCRIPTOR in info else ac3_frame()] * 2}[stream_type])
+                  0x11: [loas_frame(b"\x21" * 30, same_mux=i > 0) for i in range(2)],
+                  0x06: [opus_packet(opus_toc() + b"\x11" * 30)] * 2 if OPUS_REGISTRATION in info else
+                  [eac3_frame() if EAC3_DESCRIPTOR in info else ac3_frame()] * 2}[stream_type])
 
 
-AC3_INFO, EAC3_INFO = AC3_DESCRIPTOR, EAC3_DESCRIPTOR
+AC3_INFO, EAC3_INFO, OPUS_INFO = AC3_DESCRIPTOR, EAC3_DESCRIPTOR, opus_descriptor()
 
 
 @pytest.mark.parametrize("entries, pids, sample_entries", [
@@ -215,8 +219,15 @@ AC3_INFO, EAC3_INFO = AC3_DESCRIPTOR, EAC3_DESCRIPTOR
     # H.264 before HEVC wherever each is listed; HEVC when alone.
     ([(0x24, 0x100), (0x1B, 0x102), (0x81, 0x101)], (258, 257), ("avc1", "ac-3")),
     ([(0x24, 0x100), (0x87, 0x101)], (256, 257), ("hvc1", "ec-3")),
-    # MPEG-2 video is no video candidate: the H.264 entry after it is taken.
+    # MPEG-2 video after H.264 and HEVC wherever each is listed; MPEG-2 video when alone.
     ([(0x02, 0x100), (0x1B, 0x102), (0x0F, 0x101)], (258, 257), ("avc1", "mp4a")),
+    ([(0x02, 0x100), (0x24, 0x102), (0x0F, 0x101)], (258, 257), ("hvc1", "mp4a")),
+    ([(0x02, 0x100), (0x0F, 0x101)], (256, 257), ("mp4v", "mp4a")),
+    # LATM AAC after AAC and before AC-3; Opus after MPEG audio; each taken alone.
+    ([(0x1B, 0x100), (0x81, 0x101), (0x11, 0x102), (0x0F, 0x103)], (256, 259), ("avc1", "mp4a")),
+    ([(0x1B, 0x100), (0x81, 0x101), (0x11, 0x102)], (256, 258), ("avc1", "mp4a")),
+    ([(0x1B, 0x100), (0x06, 0x101, OPUS_INFO), (0x03, 0x102)], (256, 258), ("avc1", "mp4a")),
+    ([(0x02, 0x100), (0x06, 0x101, OPUS_INFO)], (256, 257), ("mp4v", "Opus")),
     # AAC, else AC-3, else E-AC-3, else MPEG audio, wherever each is listed.
     ([(0x1B, 0x100), (0x03, 0x101), (0x81, 0x102), (0x0F, 0x103)], (256, 259), ("avc1", "mp4a")),
     ([(0x1B, 0x100), (0x03, 0x101), (0x87, 0x102), (0x06, 0x103, AC3_INFO)], (256, 259), ("avc1", "ac-3")),
@@ -235,9 +246,97 @@ def test_stream_choice_by_type_and_descriptor(entries, pids, sample_entries, cap
     assert tuple(b[12:16].decode() for b in stsd) == sample_entries
 
 
-def test_mpeg2_video_alone_is_no_video(capfd):
-    with pytest.raises(ValueError, match="^No video data found$"):
-        convert(ts_program([(0x02, 0x100, b"", program_stream(0x02)), (0x0F, 0x101, b"", program_stream(0x0F))]))
+
+
+# ---- MPEG-2 video -------------------------------------------------------------------
+
+@pytest.mark.parametrize("header, object_type, size", [
+    (mpeg2_sequence_header(), 0x61, (320, 240)),                           # Main
+    (mpeg2_sequence_header(profile_and_level=0x58), 0x60, (320, 240)),     # Simple
+    (mpeg2_sequence_header(profile_and_level=0x38), 0x62, (320, 240)),     # SNR scalable
+    (mpeg2_sequence_header(profile_and_level=0x24), 0x63, (320, 240)),     # spatially scalable
+    (mpeg2_sequence_header(profile_and_level=0x14), 0x64, (320, 240)),     # High
+    (mpeg2_sequence_header(profile_and_level=0x85), 0x65, (320, 240)),     # 4:2:2
+    (mpeg2_sequence_header(extension=False), 0x6A, (320, 240)),           # MPEG-1 syntax
+    # Sizes and rates beyond the header's fields continue in the extension.
+    (mpeg2_sequence_header(0x1780, 0x2010, bit_rate=0x40005, vbv=0x4FF), 0x61, (6016, 8208)),
+    # With both quantiser matrices the configuration runs past 127 bytes.
+    (mpeg2_sequence_header(1920, 1088, matrices=True), 0x61, (1920, 1088)),
+])
+def test_mpeg2_video_pictures_and_their_sample_entry(header, object_type, size, capfd):
+    units = [mpeg2_unit(1, sequence=header, temporal_reference=2), mpeg2_unit(3), mpeg2_unit(3, temporal_reference=1),
+             mpeg2_unit(1, sequence=False, temporal_reference=2),  # an I picture without a sequence header
+             mpeg2_unit(3), mpeg2_unit(3, temporal_reference=1), mpeg2_unit(1, sequence=header, gop=False)]
+    shown = [2, 0, 1, 5, 3, 4, 6]
+    # Bytes before the first header belong to no picture; a sequence end code stays with the last.
+    stream = [b"\x00\x00\x01\xb2junk" + units[0]] + units[1:-1] + [units[-1] + b"\x00\x00\x01\xb7"]
+    mp4 = convert(ts_stream([pes(u, pts=93600 + 3600 * s, dts=90000 + 3600 * i)
+                             for i, (u, s) in enumerate(zip(stream, shown))], video_type=0x02))
+    trak = find_all(mp4, "moov/trak")[0]
+    t = mp4_sample_table(trak)
+    assert [mp4[o:o + n] for o, n in zip(t["offsets"], t["sizes"])] == units[:-1] + [units[-1] + b"\x00\x00\x01\xb7"]
+    assert t["stss"] == [1, 7] and t["durations"] == [3600] * 7
+    assert t["cts_offsets"] == [3600 * (s - i) - 7200 for i, s in enumerate(shown)]
+    entry = find_box(trak, "mdia/minf/stbl/stsd/mp4v")
+    assert (u16(entry, 24), u16(entry, 26)) == size
+    bits, buffer = read_mpeg2_rates(header)
+    assert decoder_config(find_box(entry[78:], "esds")) == dict(
+        object_type=object_type, stream_type=0x11, buffer_size=min(buffer, 0xFFFFFF), max_bit_rate=bits,
+        avg_bit_rate=bits, specific=header)
+
+
+def read_mpeg2_rates(header):
+    """(bit/s, VBV bytes) a sequence header and its extension declare."""
+    rate = (header[8] << 10) | (header[9] << 2) | (header[10] >> 6)
+    vbv = ((header[10] & 0x1F) << 5) | (header[11] >> 3)
+    ext = header.find(b"\x00\x00\x01\xb5")
+    if ext > 0:
+        e = header[ext + 4:]
+        rate |= (((e[2] & 0x1F) << 7) | (e[3] >> 1)) << 18
+        vbv |= e[4] << 10
+    return rate * 400, vbv * 2048
+
+
+@pytest.mark.parametrize("own_pes", [False, True])
+def test_mpeg2_field_pictures_pair_into_frames(own_pes, capfd):
+    # An I top field with its P bottom field, two B fields, then a frame picture: three
+    # samples, the first a sync sample, each with the times of its first field's PES.
+    # A second field in a PES of its own leaves that PES's times unused.
+    units = [mpeg2_unit(1, structure=1) + mpeg2_picture(2, structure=2),
+             mpeg2_unit(3, structure=2) + mpeg2_picture(3, structure=1), mpeg2_unit(2)]
+    cut = units[0].index(mpeg2_picture(2, structure=2))
+    payloads = [units[0][:cut], units[0][cut:]] + units[1:] if own_pes else units
+    starts = [90000, 91800, 93600, 97200] if own_pes else [90000, 93600, 97200]
+    mp4 = convert(ts_stream([pes(u, pts=t + 3600, dts=t) for u, t in zip(payloads, starts)], video_type=0x02))
+    t = mp4_sample_table(find_all(mp4, "moov/trak")[0])
+    assert [mp4[o:o + n] for o, n in zip(t["offsets"], t["sizes"])] == units and t["stss"] == [1]
+    assert t["durations"] == [3600, 3600, 3600]
+
+
+def test_mpeg2_video_started_mid_gop_starts_at_its_first_key_picture(capfd):
+    # A recording started at a P and a B picture; then an I picture with its sequence header,
+    # two B pictures shown before it (an open GOP's), a P picture, and two B pictures shown
+    # before that P but after the I: the file starts with the I, without the first four.
+    units = [mpeg2_unit(2, sequence=False, fill=bytes([k]) * 20) for k in range(2)] + [mpeg2_unit(1)] + \
+        [mpeg2_unit(3, fill=bytes([k]) * 20) for k in (3, 4)] + [mpeg2_unit(2)] + \
+        [mpeg2_unit(3, fill=bytes([k]) * 20) for k in (6, 7)]
+    shown = [1, 0, 4, 2, 3, 7, 5, 6]
+    mp4 = convert(ts_stream([pes(u, pts=93600 + 3600 * s, dts=90000 + 3600 * i)
+                             for i, (u, s) in enumerate(zip(units, shown))], video_type=0x02))
+    t = mp4_sample_table(find_all(mp4, "moov/trak")[0])
+    assert [mp4[o:o + n] for o, n in zip(t["offsets"], t["sizes"])] == [units[i] for i in (2, 5, 6, 7)]
+    assert t["stss"] == [1] and t["cts_offsets"] == [3600 * (shown[i] - i - 2) for i in (2, 5, 6, 7)]
+
+
+def test_mpeg2_video_without_a_sequence_header_or_an_i_picture(capfd):
+    # No sequence header: Main profile and no decoder configuration; no I picture: no key frame.
+    units = [mpeg2_unit(2, sequence=False), mpeg2_unit(3, sequence=False)]
+    ts = ts_stream([pes(u, pts=90000 + 3600 * i) for i, u in enumerate(units)], video_type=0x02)
+    trak = find_all(convert(ts), "moov/trak")[0]
+    assert decoder_config(find_box(find_box(trak, "mdia/minf/stbl/stsd/mp4v")[78:], "esds")) == dict(
+        object_type=0x61, stream_type=0x11, buffer_size=0, max_bit_rate=0, avg_bit_rate=0, specific=None)
+    with pytest.raises(ValueError, match="^No I-frame found in video stream$"):
+        _quaver.extract_thumbnail_from_ts(ts)
 
 
 # ---- programmes, their maps and what is left out ---------------------------------
@@ -300,8 +399,13 @@ def decoy_tables():
     (ts_program([video(), audio(0x101), (0x06, 0x102, b"", [pes(adts_frame(b"\x21" * 30), pts=90000,
                                                                  stream_id=0xC0)])]),
      "Video: 256, Audio: 257", ["PID 258 audio of a format the map does not name: a codec quaver does not carry"]),
+    # MPEG-2 video, LATM AAC and Opus are carried: another track of their kind was taken.
+    (ts_program([audio(0x101, 0x11), video(), audio(0x102, 0x06, opus_descriptor()), (0x02, 0x103, b"",
+                                                                                      program_stream(0x02))]),
+     "Video: 256, Audio: 257", ["PID 258 audio Opus: second audio track", "PID 259 video MPEG-2: second video track"]),
 ], ids=["map over two packets", "bad CRC, then a good copy", "five programmes, one map", "two programmes",
-        "first programme scrambled", "second audio track", "scrambled audio", "data streams", "undeclared audio"])
+        "first programme scrambled", "second audio track", "scrambled audio", "data streams", "undeclared audio",
+        "broadcast codecs"])
 def test_programme_choice_and_what_is_left_out(ts, found, left_out, capfd):
     mp4 = convert(ts)
     assert report_lines(capfd)[0] == f"Found PIDs - {found}"

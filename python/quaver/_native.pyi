@@ -33,7 +33,7 @@ def thumbnail(data: bytes, report: Optional[Callable[[str], object]] = None) -> 
     """The first key frame of a TS or MP4 as Annex B (H.264 or HEVC)."""
 
 def key_frame(data: bytes, report: Optional[Callable[[str], object]] = None,
-              kind: Optional[Literal["ts", "mp4"]] = None) -> Tuple[Literal["h264", "hevc"], bytes]:
+              kind: Optional[Literal["ts", "mp4"]] = None) -> Tuple[Literal["h264", "hevc", "mpeg2video"], bytes]:
     """(codec, Annex B) of the first key frame; kind 'ts' or 'mp4' runs that container's exact search."""
 
 def merge(video: bytes, audio: bytes, video_name: Optional[str] = None, audio_name: Optional[str] = None) -> bytes:
@@ -59,6 +59,9 @@ def check_segment(data: bytes) -> None:
 
 def check_init_segment(data: bytes) -> None:
     """Raises unless data is an MP4 with a moov box."""
+
+def set_32_bit_limit(limit: int) -> int:
+    """For tests: the largest value a written 32-bit size, offset or duration holds (4294967295); larger ones take the 64-bit forms. Returns the limit it replaces."""
 
 def remux_batch(inputs: Iterable[bytes], workers: int, window: int,
                 report: Optional[Callable[[int, str], object]] = None, raise_errors: bool = False,

@@ -222,6 +222,9 @@ def probe(data: BytesLike, *, video: Optional[int] = None, audio: AudioChoice = 
 def thumbnail(data: BytesLike, *, report: Report = None) -> bytes:
     """Return the first key frame of a transport stream or an MP4 as Annex B (H.264 or HEVC).
 
+    MPEG-2 video gives the elementary stream of its first I picture instead,
+    the sequence header in front.
+
     The format is detected from the content (a transport stream behind
     junk too, as for :func:`remux`); a fragmented MP4 gives the first video
     sample of the first fragment that holds one. The result starts with the

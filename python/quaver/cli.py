@@ -634,7 +634,8 @@ def _png(annexb: bytes, codec: str) -> bytes:
         import av
     except ImportError:
         raise UsageError("--png needs PyAV to decode the key frame: pip install av") from None
-    with av.open(io.BytesIO(annexb), format=codec) as container:
+    # A raw MPEG-2 video stream is read by the demuxer ffmpeg names after MPEG video in general.
+    with av.open(io.BytesIO(annexb), format="mpegvideo" if codec == "mpeg2video" else codec) as container:
         frame = next(container.decode(video=0), None)
     if frame is None:
         raise ValueError("the key frame does not decode")
@@ -778,8 +779,9 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     p = sub.add_parser("convert", parents=[common], help="each input to a regular MP4, chosen by its content",
-                       description="Convert each input (MPEG-TS or M2TS with H.264 or HEVC and AAC, AC-3, "
-                                   "E-AC-3 or MPEG audio; fragmented or regular MP4) to a regular MP4 (.m4a, "
+                       description="Convert each input (MPEG-TS or M2TS with H.264, HEVC or MPEG-2 video and "
+                                   "AAC, LATM AAC, AC-3, E-AC-3, MPEG audio or Opus; fragmented or regular MP4) "
+                                   "to a regular MP4 (.m4a, "
                                    "where quaver names it, for a result without video). 'convert IN OUT' "
                                    "converts one file to OUT, unless OUT is a TS or MP4 itself: then both are "
                                    "converted, each beside itself. Streams left out are named on standard error.")
@@ -814,8 +816,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=_merge)
 
     p = sub.add_parser("thumbnail", parents=[common], help="the first key frame of a TS or MP4",
-                       description="Write the first key frame of a TS or MP4 as Annex B (H.264 or HEVC), or as "
-                                   "a PNG picture with --png.")
+                       description="Write the first key frame of a TS or MP4 as Annex B (H.264 or HEVC) or as "
+                                   "an MPEG-2 video elementary stream, or as a PNG picture with --png.")
     p.add_argument("input", help="input file ('-' for standard input)")
     p.add_argument("legacy_output", nargs="?", metavar="OUT", help=argparse.SUPPRESS)
     p.add_argument("-o", "--output", metavar="OUT", help="output file ('-' for standard output)")

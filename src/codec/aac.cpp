@@ -1,15 +1,8 @@
 #include "codec/aac.hpp"
 
-#include <array>
+#include <iterator>
 
 namespace quaver::aac {
-
-namespace {
-
-constexpr std::array<std::uint32_t, 13> kRates = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                                  22050, 16000, 12000, 11025, 8000, 7350};
-
-}  // namespace
 
 SampleStep AdtsFrames::add(ByteView frame) {
   const std::size_t header = (frame[1] & 0x01) ? 7 : 9;  // protection_absent, else a CRC follows
@@ -23,14 +16,14 @@ SampleStep AdtsFrames::add(ByteView frame) {
 
 AudioFormat format(const AdtsConfig& c) {
   AudioFormat f;
-  if (c.sampling_index >= kRates.size()) return f;
-  f.sample_rate = kRates[c.sampling_index];
+  if (c.sampling_index >= std::size(kSampleRates)) return f;
+  f.sample_rate = kSampleRates[c.sampling_index];
   f.channels = c.channel_config == 0 ? 2 : c.channel_config == 7 ? 8 : c.channel_config;
   return f;
 }
 
 std::uint16_t audio_specific_config(const AdtsConfig& c) {
-  if (c.sampling_index >= kRates.size()) return 0x1190;
+  if (c.sampling_index >= std::size(kSampleRates)) return 0x1190;
   return static_cast<std::uint16_t>(((c.profile + 1) << 11) | (c.sampling_index << 7) | (c.channel_config << 3));
 }
 

@@ -25,6 +25,11 @@ inline bool is_adts_header(const std::uint8_t* q) {
   return adts_frame_length(q) >= 7;
 }
 
+// Hz by sampling_frequency_index (13 and above are reserved, 15 escapes to
+// an explicit rate where a syntax allows it).
+inline constexpr std::uint32_t kSampleRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                                   22050, 16000, 12000, 11025, 8000, 7350};
+
 // What the ADTS header in front of the first audio frame declares.
 struct AdtsConfig {
   std::uint8_t profile;         // ADTS profile: audio object type - 1

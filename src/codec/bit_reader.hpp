@@ -74,6 +74,8 @@ class BitReader {
   }
 
   std::size_t byte_pos() const { return byte_pos_; }
+  // Bits read from the start of the data.
+  std::size_t bit_pos() const { return byte_pos_ * 8 + bit_pos_; }
 
  private:
   ByteView data_;

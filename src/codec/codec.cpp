@@ -29,6 +29,7 @@ const NalSyntax* nal_syntax(VideoCodec codec) {
   switch (codec) {
     case VideoCodec::kH264: return &h264::kSyntax;
     case VideoCodec::kHevc: return &hevc::kSyntax;
+    case VideoCodec::kMpeg2Video: return nullptr;
   }
   fault("unknown video codec");
 }
@@ -37,6 +38,7 @@ void write_video_sample_entry(ByteBuilder& b, VideoCodec codec, PictureSize size
   switch (codec) {
     case VideoCodec::kH264: return h264::write_sample_entry(b, size, sets);
     case VideoCodec::kHevc: return hevc::write_sample_entry(b, size, sets);
+    case VideoCodec::kMpeg2Video: return mpeg2_video::write_sample_entry(b, size, sets);
   }
   fault("unknown video codec");
 }

@@ -10,7 +10,9 @@
 // One pair of files per codec, each in its own namespace: h264 (NAL units,
 // SPS, avc1/avcC), hevc (NAL units, SPS, hvc1/hvcC/lhvC), aac (ADTS,
 // AudioSpecificConfig, mp4a/esds), ac3 (AC-3 and E-AC-3, ac-3/dac3,
-// ec-3/dec3), mpeg_audio (layers I to III, mp4a/esds). What they share:
+// ec-3/dec3), mpeg_audio (layers I to III, mp4a/esds), mpeg2_video
+// (pictures, sequence header, mp4v/esds), latm (LOAS/LATM AAC, mp4a/esds),
+// opus (Opus in its transport-stream framing, Opus/dOps). What they share:
 // bit_reader.hpp, nal.hpp (the NAL-based codecs), framing.hpp (audio frames
 // into samples) and sample_entry.hpp (the fields every visual or audio
 // entry opens with, and esds). A new codec adds its pair of files, its
@@ -26,15 +28,18 @@
 #include "codec/ac3.hpp"
 #include "codec/h264.hpp"
 #include "codec/hevc.hpp"
+#include "codec/latm.hpp"
+#include "codec/mpeg2_video.hpp"
 #include "codec/mpeg_audio.hpp"
 #include "codec/nal.hpp"
+#include "codec/opus.hpp"
 #include "codec/sample_entry.hpp"
 #include "core/output.hpp"
 
 namespace quaver {
 
-enum class VideoCodec : std::uint8_t { kH264, kHevc };
-enum class AudioCodec : std::uint8_t { kAac, kAc3, kEac3, kMpegAudio };
+enum class VideoCodec : std::uint8_t { kH264, kHevc, kMpeg2Video };
+enum class AudioCodec : std::uint8_t { kAac, kAc3, kEac3, kMpegAudio, kLatmAac, kOpus };
 
 // How the codec's stream is cut into NAL units; null for a codec whose
 // stream is not made of them (MPEG-2 video), whose pictures and headers are
@@ -47,7 +52,8 @@ void write_video_sample_entry(ByteBuilder& b, VideoCodec codec, PictureSize size
 
 // What the first frames of an audio stream declare, by its format: nothing
 // until a frame has been read.
-using AudioConfig = std::variant<std::monostate, aac::AdtsConfig, ac3::Ac3Config, ac3::Eac3Config, mpeg_audio::Header>;
+using AudioConfig = std::variant<std::monostate, aac::AdtsConfig, ac3::Ac3Config, ac3::Eac3Config, mpeg_audio::Header,
+                                 latm::LatmConfig, opus::OpusConfig>;
 
 // The format of a track whose frames declared `config`; an internal fault
 // for a track of frames without it. Every track runs on its stream's own

@@ -46,25 +46,37 @@ std::size_t audio_entry_fields_length(ByteView body) {
   return version == 1 ? 44 : version == 2 ? 64 : 28;
 }
 
+namespace {
+
+// A descriptor's length: one byte below 128, else in 7-bit groups, each
+// but the last with its top bit set.
+std::size_t length_bytes(std::size_t n) { return n < 0x80 ? 1 : n < 0x4000 ? 2 : n < 0x200000 ? 3 : 4; }
+
+void write_descriptor_head(ByteBuilder& b, std::uint8_t tag, std::size_t n) {
+  b.u8(tag);
+  for (std::size_t k = length_bytes(n); k-- > 0;) {
+    b.u8(static_cast<std::uint8_t>(((n >> (7 * k)) & 0x7F) | (k ? 0x80 : 0)));
+  }
+}
+
+}  // namespace
+
 void write_esds(ByteBuilder& b, const EsdsFields& f) {
-  // Every descriptor here is short enough for the one-byte length form.
-  const std::size_t specific = f.specific_info.empty() ? 0 : 2 + f.specific_info.size();
+  const std::size_t info = f.specific_info.size();
+  const std::size_t specific = info == 0 ? 0 : 1 + length_bytes(info) + info;
   const std::size_t config = 13 + specific;
   std::size_t esds = b.open_full_box(fourcc("esds"), 0, 0);
-  b.u8(0x03);  // ES descriptor
-  b.u8(static_cast<std::uint8_t>(3 + 2 + config + 3));
+  write_descriptor_head(b, 0x03, 3 + 1 + length_bytes(config) + config + 3);  // ES descriptor
   b.u16(1);  // ES ID
   b.u8(0);   // no dependence, URL or OCR stream
-  b.u8(0x04);  // decoder configuration
-  b.u8(static_cast<std::uint8_t>(config));
+  write_descriptor_head(b, 0x04, config);  // decoder configuration
   b.u8(f.object_type);
-  b.u8(0x15);  // audio stream, not upstream
+  b.u8(f.stream_type);
   b.u24(f.buffer_size & 0xFFFFFF);
   b.u32(f.max_bit_rate);
   b.u32(f.avg_bit_rate);
   if (specific) {
-    b.u8(0x05);
-    b.u8(static_cast<std::uint8_t>(f.specific_info.size()));
+    write_descriptor_head(b, 0x05, info);
     b.bytes(f.specific_info);
   }
   b.u8(0x06);  // SL configuration: predefined 2

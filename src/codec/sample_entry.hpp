@@ -60,8 +60,12 @@ std::size_t audio_entry_fields_length(ByteView entry_body);
 
 // ---- esds -------------------------------------------------------------------
 
+// The byte of a decoder configuration naming the stream's kind (not upstream).
+inline constexpr std::uint8_t kAudioStream = 0x15;
+inline constexpr std::uint8_t kVisualStream = 0x11;
+
 // An esds box: ES descriptor 1 holding a decoder configuration (object type,
-// audio stream, buffer size, maximum and average bit rate, and the decoder
+// stream kind, buffer size, maximum and average bit rate, and the decoder
 // specific information when there is some) and the predefined SL configuration.
 struct EsdsFields {
   std::uint8_t object_type;
@@ -69,6 +73,7 @@ struct EsdsFields {
   std::uint32_t max_bit_rate;
   std::uint32_t avg_bit_rate;
   ByteView specific_info;     // empty: no decoder-specific descriptor
+  std::uint8_t stream_type = kAudioStream;
 };
 void write_esds(ByteBuilder& b, const EsdsFields& f);
 

@@ -131,7 +131,8 @@ Result<std::string> probe_ts(ByteView ts, const StreamRequest& request) {
       if (at != written.end()) {
         total = timing.timeline.audio[static_cast<std::size_t>(at - written.begin())].durations.total;
       } else {  // read for a look only: placed on its own
-        const AudioClock clock{track->pes, track->samples(), format.sample_rate, format.frame_samples};
+        const AudioClock clock{track->pes, track->samples(), format.sample_rate, format.frame_samples,
+                               &track->durations};
         total = lay_out_timeline(nullptr, {clock}).audio[0].durations.total;
       }
       duration = static_cast<double>(total) / format.sample_rate;

@@ -1,5 +1,6 @@
 #include "core/output.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -22,6 +23,16 @@ class HeapAllocator final : public OutputAllocator {
 };
 
 }  // namespace
+
+namespace {
+std::atomic<std::uint64_t> g_32_bit_limit{0xFFFFFFFFu};
+}  // namespace
+
+bool fits_32_bits(std::uint64_t value) { return value <= g_32_bit_limit.load(std::memory_order_relaxed); }
+
+std::uint64_t set_32_bit_limit(std::uint64_t limit) {
+  return g_32_bit_limit.exchange(std::min<std::uint64_t>(limit, 0xFFFFFFFFu));
+}
 
 OutputAllocator& heap_allocator() {
   static HeapAllocator instance;

@@ -159,6 +159,15 @@ class FixedWriter {
 // point, with 2.30 in the last column.
 inline constexpr std::array<std::uint32_t, 9> kUnityMatrix = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
 
+// The 32-bit fields of a written layout. A value above the limit (0xFFFFFFFF)
+// takes the field's 64-bit form: co64 chunk offsets, a 16-byte mdat header,
+// version 1 movie, track and media headers and edit lists. Tests lower the
+// limit so that small inputs take the wide forms; it is one value for the
+// whole process, read once per decision.
+bool fits_32_bits(std::uint64_t value);
+// Sets the limit and returns the one it replaces (tests only).
+std::uint64_t set_32_bit_limit(std::uint64_t limit);
+
 // Box headers. A box is written with the compact 8-byte header whenever
 // the whole box fits a 32-bit size, else with the 16-byte one (size field 1,
 // then the size in 64 bits). A box rewritten from one read with a 16-byte

@@ -11,10 +11,11 @@ namespace {
 
 using DecodeTime = FragmentedMP4Processor::DecodeTime;
 
-// The walk reads compact headers only: a size field below 8 is refused,
-// and a box that runs past its parent ends the walk at that level, the
-// rest of the parent left out.
-BoxWalk compact_walk(ByteView bytes) { return BoxWalk(bytes, BoxHeaders::kCompact, Overrun::kEnd); }
+// The walk reads sizes given in full, in 32 or 64 bits (a size below its
+// header, or one that runs to the end, is refused), and a box that runs
+// past its parent ends the walk at that level, the rest of the parent left
+// out.
+BoxWalk segment_walk(ByteView bytes) { return BoxWalk(bytes, BoxHeaders::kExplicit, Overrun::kEnd); }
 
 // One walk over a segment. The sizing pass (no writer) learns the output
 // length and every decode time with its track; the writing pass produces
@@ -29,7 +30,7 @@ class SegmentWalk {
 
   // The top level: a moof is rewritten, every other box copied.
   Result<void> run() {
-    BoxWalk walk = compact_walk(seg_);
+    BoxWalk walk = segment_walk(seg_);
     for (;;) {
       Result<std::optional<Mp4Box>> box = walk.next();
       if (!box.ok()) return box.error();
@@ -50,8 +51,8 @@ class SegmentWalk {
   // moof (depth 1) and traf (depth 2): header as it is, then the children
   // that fit; a traf is rewritten inside a moof, a tfdt inside a traf.
   Result<void> container(const Mp4Box& box, int depth) {
-    copy(box.whole().first(8));
-    BoxWalk walk = compact_walk(box.data);
+    copy(box.whole().first(box.header_length));
+    BoxWalk walk = segment_walk(box.data);
     for (;;) {
       Result<std::optional<Mp4Box>> child = walk.next();
       if (!child.ok()) return child.error();
@@ -85,7 +86,8 @@ class SegmentWalk {
     const std::uint64_t base = (*bases_)[next_base_++];
     std::uint8_t* p = out_->room(box.whole().size());
     std::memcpy(p, box.whole().data(), box.whole().size());
-    view.set_decode_time(std::span<std::uint8_t>(p + 8, box.data.size()), *value > base ? *value - base : 0);
+    view.set_decode_time(std::span<std::uint8_t>(p + box.header_length, box.data.size()),
+                         *value > base ? *value - base : 0);
   }
 
   void copy(ByteView bytes) {
@@ -99,7 +101,7 @@ class SegmentWalk {
   // Track ID of a traf: its first tfhd that holds one, read with the
   // walk's size rules; 0 without one.
   static std::uint32_t traf_track_id(ByteView traf_body) {
-    BoxWalk walk = compact_walk(traf_body);
+    BoxWalk walk = segment_walk(traf_body);
     for (;;) {
       Result<std::optional<Mp4Box>> child = walk.next();
       if (!child.ok() || !child.value()) return 0;

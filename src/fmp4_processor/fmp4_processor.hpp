@@ -13,7 +13,9 @@
 // no timescale), no timescale is known: the first decode time seen is the
 // base of every track. Which of the two is decided when the first base is
 // taken after creation or reset.
-// Refused: box sizes below 8 on the walked path ("Invalid box size").
+// Boxes with 64-bit sizes pass through like any other. Refused: box sizes
+// below their header, and sizes of 0, on the walked path ("Invalid box
+// size").
 #pragma once
 
 #include <cstdint>

@@ -68,10 +68,11 @@ enum class BoxHeaders : std::uint8_t {
   // type (a 16-byte header), 0 a box that runs to the end of the walked
   // bytes, and 2 to 7 an empty body after the 8-byte header.
   kAll,
-  // 32-bit sizes of 8 or more only: any other size field is refused with
-  // "Invalid box size" (the live processor's walks take neither 64-bit
-  // sizes nor boxes that run to the end).
-  kCompact,
+  // Sizes given in full only: a 32-bit size of 8 or more, or a size field
+  // of 1 and a 64-bit size of 16 or more; any other size is refused with
+  // "Invalid box size" (the live processor's walks, which take no box that
+  // runs to the end).
+  kExplicit,
   // As kAll, but a size smaller than its header is refused with "Invalid
   // box size" (the key-frame search, which meets 64-bit sizes in large and
   // camera-made files).
@@ -100,16 +101,17 @@ class BoxWalk {
     const std::uint32_t size_field = load_be32(p);
     std::uint64_t size = size_field;
     std::uint8_t header_length = 8;
-    if (headers_ == BoxHeaders::kCompact) {
-      if (size_field < 8) return refusal(Refusal::kInvalidSize, size);
-    } else if (size_field == 1) {
+    if (headers_ == BoxHeaders::kExplicit && size_field < 8 && size_field != 1) {
+      return refusal(Refusal::kInvalidSize, size);
+    }
+    if (size_field == 1) {
       if (left < 16) return refusal(Refusal::kShortHeader, size);
       size = load_be64(p + 8);
       header_length = 16;
     } else if (size_field == 0) {
       size = left;
     }
-    if (headers_ == BoxHeaders::kSized && size < header_length) return refusal(Refusal::kInvalidSize, size);
+    if (headers_ != BoxHeaders::kAll && size < header_length) return refusal(Refusal::kInvalidSize, size);
     std::uint64_t body_length = size > header_length ? size - header_length : 0;
     const std::uint64_t room = left - header_length;
     if (body_length > room) {

@@ -30,18 +30,17 @@ std::optional<std::vector<std::uint8_t>> HeaderBox::with_duration(std::uint64_t 
   return out;
 }
 
-std::vector<std::uint8_t> HeaderBox::to_version0(std::uint64_t duration, std::size_t version0_size) const {
-  const std::size_t duration_at = duration_.at[0];
-  const std::size_t tail_from = duration_.at[1] + 8;  // what follows the 64-bit duration
-  const std::size_t tail = version0_size - duration_at - 4;
+std::vector<std::uint8_t> HeaderBox::converted(std::uint8_t version, std::uint64_t duration,
+                                                std::size_t version0_size) const {
+  const std::uint8_t from = version == 1 ? 0 : 1;
+  const std::size_t tail_from = duration_.at[from] + duration_.width[from];  // what follows the duration read
+  const std::size_t tail = version0_size - duration_.at[0] - duration_.width[0];
   ByteBuilder out;
-  out.reserve(version0_size);
-  out.u8(0);
+  out.reserve(version0_size + 12);
+  out.u8(version);
   out.bytes(body().data() + 1, 3);  // flags
-  out.zeros(8);                     // creation and modification time
-  out.bytes(body().data() + kWord.at[1], 4);
-  out.zeros(duration_at - 16);
-  out.u32(clamp32(duration));
+  write_times(out, version, load_be32(body().data() + kWord.at[from]), version == 1 ? duration : clamp32(duration),
+              duration_.at[0] > kWord.at[0] + 4);
   if (body().size() >= tail_from + tail) {
     out.bytes(body().data() + tail_from, tail);
   } else {
@@ -51,18 +50,38 @@ std::vector<std::uint8_t> HeaderBox::to_version0(std::uint64_t duration, std::si
 }
 
 std::vector<std::uint8_t> HeaderBox::in_version0(std::uint64_t duration, std::size_t version0_size) const {
-  if (version1() && holds_duration()) return to_version0(duration, version0_size);
+  if (version1() && holds_duration()) return converted(0, duration, version0_size);
   std::optional<std::vector<std::uint8_t>> written = as_version0(*this).with_duration(duration);
   return written ? std::move(*written) : std::vector<std::uint8_t>(body().begin(), body().end());
 }
 
-void MovieHeader::write_version0(ByteBuilder& out, std::uint32_t timescale, std::uint32_t duration,
-                                 std::uint32_t next_track_id) {
-  out.u32(0);  // version 0, flags 0
-  out.u32(0);  // creation time
-  out.u32(0);  // modification time
-  out.u32(timescale);
-  out.u32(duration);
+std::vector<std::uint8_t> HeaderBox::for_duration(std::uint64_t duration, std::size_t version0_size) const {
+  if (fits_32_bits(duration)) return in_version0(duration, version0_size);
+  if (std::optional<std::vector<std::uint8_t>> written = with_duration(duration); written && version1()) {
+    return std::move(*written);
+  }
+  const HeaderBox v0 = as_version0(*this);
+  if (v0.holds_duration()) return v0.converted(1, duration, version0_size);
+  return std::vector<std::uint8_t>(body().begin(), body().end());
+}
+
+void HeaderBox::write_times(ByteBuilder& out, std::uint8_t version, std::uint32_t word, std::uint64_t duration,
+                            bool reserved_word) {
+  out.zeros(version == 1 ? 16 : 8);
+  out.u32(word);
+  if (reserved_word) out.u32(0);
+  if (version == 1) {
+    out.u64(duration);
+  } else {
+    out.u32(static_cast<std::uint32_t>(duration));
+  }
+}
+
+void MovieHeader::write(ByteBuilder& out, std::uint32_t timescale, std::uint64_t duration,
+                        std::uint32_t next_track_id) {
+  const std::uint8_t version = fits_32_bits(duration) ? 0 : 1;
+  out.u32(std::uint32_t{version} << 24);  // flags 0
+  write_times(out, version, timescale, duration, false);
   out.u32(0x00010000);  // rate 1.0
   out.u16(0x0100);      // volume 1.0
   out.zeros(10);

@@ -92,16 +92,28 @@ class HeaderBox : public FullBox {
   // A copy with the times 0 and `duration` in its field, in this view's
   // layout; nothing where the body does not hold the duration.
   std::optional<std::vector<std::uint8_t>> with_duration(std::uint64_t duration) const;
-  // The version 0 form of a version 1 body that holds its duration,
-  // `version0_size` bytes long: version 0, the flags and the word kept,
-  // times 0, the duration clamped to 32 bits, then the fields that follow
-  // the 64-bit duration (zeros where the body ends before them).
-  std::vector<std::uint8_t> to_version0(std::uint64_t duration, std::size_t version0_size) const;
-  // How unfolding writes a header: in version 0, with the times 0 and the
+  // A body that holds its duration in the other version, in `version`
+  // (`version0_size` bytes long in version 0, 12 more in version 1): the
+  // flags and the word kept, times 0, the duration (clamped to 32 bits in
+  // version 0), then the fields that follow the duration read (zeros where
+  // the body ends before them).
+  std::vector<std::uint8_t> converted(std::uint8_t version, std::uint64_t duration, std::size_t version0_size) const;
+  // How unfolding writes a header: with the times 0, in version 0 with the
   // duration clamped to 32 bits. A version 1 body that holds its duration
-  // is converted (to_version0); any other is copied and read as version 0,
-  // the two written where it holds the duration.
+  // is converted; any other is copied and read as version 0, the two
+  // written where it holds the duration.
   std::vector<std::uint8_t> in_version0(std::uint64_t duration, std::size_t version0_size) const;
+  // As in_version0 where the duration fits 32 bits (fits_32_bits); else in
+  // version 1: a version 1 body that holds its duration is copied with the
+  // two written, a body that holds it read as version 0 is converted, and
+  // any other is copied as it is.
+  std::vector<std::uint8_t> for_duration(std::uint64_t duration, std::size_t version0_size) const;
+  // Writes the fields after the version and flags up to the duration:
+  // creation and modification time 0, the word, the reserved word of a
+  // tkhd where `reserved_word`, and the duration; 32-bit fields in version
+  // 0, the times and duration in 64 bits in version 1.
+  static void write_times(ByteBuilder& out, std::uint8_t version, std::uint32_t word, std::uint64_t duration,
+                          bool reserved_word);
 
  protected:
   HeaderBox(ByteView body, FieldPlace duration) : FullBox(body), duration_(duration) {}
@@ -121,10 +133,11 @@ class MovieHeader : public HeaderBox {
   static constexpr std::size_t kVersion0Size = 100;
   explicit MovieHeader(ByteView body) : HeaderBox(body, kDuration) {}
   std::optional<std::uint32_t> timescale() const { return word(); }
-  // A plain version 0 body: times 0, rate and volume 1.0, the identity
-  // matrix; the header of a file written afresh.
-  static void write_version0(ByteBuilder& out, std::uint32_t timescale, std::uint32_t duration,
-                             std::uint32_t next_track_id);
+  static constexpr std::size_t kVersion1Size = 112;
+  // A plain body: times 0, rate and volume 1.0, the identity matrix; the
+  // header of a file written afresh. Version 0, or version 1 where the
+  // duration does not fit 32 bits (fits_32_bits).
+  static void write(ByteBuilder& out, std::uint32_t timescale, std::uint64_t duration, std::uint32_t next_track_id);
 };
 
 class TrackHeader : public HeaderBox {

@@ -38,18 +38,19 @@ std::uint32_t movie_timescale(const std::vector<Mp4Box>& moov_children) {
 
 std::vector<std::uint8_t> update_mvhd_duration(ByteView mvhd_body, std::uint64_t duration) {
   const MovieHeader h(mvhd_body);
-  if (!h.version1() || !h.holds_duration()) return h.in_version0(duration, MovieHeader::kVersion0Size);
-  // A version 1 header becomes a plain version 0 one that keeps only its
-  // timescale and next track ID (3 where it has none).
+  if (!h.version1() || !h.holds_duration()) return h.for_duration(duration, MovieHeader::kVersion0Size);
+  // A version 1 header becomes a plain one that keeps only its timescale
+  // and next track ID (3 where it has none): version 0, or version 1 where
+  // the duration needs it.
   ByteBuilder out;
-  out.reserve(MovieHeader::kVersion0Size);
-  MovieHeader::write_version0(out, *h.timescale(), clamp32(duration),
-                              static_cast<std::uint32_t>(h.get(MovieHeader::kNextTrackId).value_or(3)));
+  out.reserve(MovieHeader::kVersion1Size);
+  MovieHeader::write(out, *h.timescale(), duration,
+                     static_cast<std::uint32_t>(h.get(MovieHeader::kNextTrackId).value_or(3)));
   return std::move(out.data());
 }
 
 Result<std::vector<std::uint8_t>> build_regular_moov(ByteView moov_body, const std::vector<TrackFragments>& tracks,
-                                                     const std::vector<std::uint64_t>& chunk_offsets) {
+                                                     ChunkPlan& plan) {
   Result<std::vector<Mp4Box>> children = parse_container_box(moov_body);
   if (!children.ok()) return children.error();
   const std::uint32_t timescale = movie_timescale(children.value());
@@ -79,7 +80,7 @@ Result<std::vector<std::uint8_t>> build_regular_moov(ByteView moov_body, const s
       out.box(box_types::mvhd, update_mvhd_duration(c.data, movie_duration(sources, placements, timescale)));
     } else if (record_of[i]) {
       const std::size_t k = *record_of[i];
-      Result<void> trak = append_regular_trak(out, c.data, tracks[k], chunk_offset_of(chunk_offsets, k), timescale,
+      Result<void> trak = append_regular_trak(out, c.data, tracks[k], plan[k], timescale,
                                               placements[placed++]);
       if (!trak.ok()) return trak.error();
     } else {
@@ -109,7 +110,7 @@ Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc, const Tr
   std::vector<const TrackFragments*> records;
   for (const TrackFragments& t : tracks) records.push_back(&t);
   Result<std::vector<std::uint8_t>> moov = placed_moov(
-      records, [&](const std::vector<std::uint64_t>& offsets) { return build_regular_moov(moov_body, tracks, offsets); },
+      records, [&](ChunkPlan& plan) { return build_regular_moov(moov_body, tracks, plan); },
       []() -> Error { fault("moov length changed between passes"); });
   if (!moov.ok()) return moov.error();
   for (TrackFragments& t : tracks) release_sample_records(t);

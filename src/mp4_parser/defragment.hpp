@@ -16,6 +16,7 @@
 #include "core/result.hpp"
 #include "mp4_parser/box.hpp"
 #include "mp4_parser/fragments.hpp"
+#include "mp4_parser/regular_file.hpp"
 #include "mp4_parser/track_selection.hpp"
 
 namespace quaver {
@@ -24,14 +25,14 @@ namespace quaver {
 // 1000 where there is none or it is too short.
 std::uint32_t movie_timescale(const std::vector<Mp4Box>& moov_children);
 
-// An mvhd body carrying `duration`; version 1 bodies become version 0.
+// An mvhd body carrying `duration`; version 1 bodies become version 0, or
+// version 1 ones where the duration does not fit 32 bits.
 std::vector<std::uint8_t> update_mvhd_duration(ByteView mvhd_body, std::uint64_t duration);
 
-// The regular moov body. chunk_offsets[k] is the file position of the first
-// sample byte of tracks[k]; a track past the end of the list gets
-// kUnplacedChunkOffset (regular_file.hpp).
+// The regular moov body. plan[k] (one per record) places the samples of
+// tracks[k] and counts the chunk entries written for them.
 Result<std::vector<std::uint8_t>> build_regular_moov(ByteView moov_body, const std::vector<TrackFragments>& tracks,
-                                                     const std::vector<std::uint64_t>& chunk_offsets);
+                                                     ChunkPlan& plan);
 
 Result<OutBuffer> defragment_mp4(ByteView data, OutputAllocator& alloc);
 // Only the traks `keep` accepts are unfolded (track_selection.hpp).

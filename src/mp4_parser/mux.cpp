@@ -57,7 +57,7 @@ Result<CollectedInput> collect_tracks(ByteView data) {
 }
 
 Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const std::vector<CollectedTrack>& tracks,
-                                                   const std::vector<std::uint64_t>& chunk_offsets) {
+                                                   ChunkPlan& plan) {
   Result<std::vector<Mp4Box>> children = parse_container_box(template_moov);
   if (!children.ok()) return children.error();
   const std::uint32_t timescale = template_timescale(children.value());
@@ -85,7 +85,7 @@ Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const
       placed = true;
       for (std::size_t j = 0; j < tracks.size(); ++j) {
         // The record's track ID, which differs from its trak's where the track was renumbered.
-        Result<void> trak = append_regular_trak(out, tracks[j].trak, tracks[j].fragments, chunk_offset_of(chunk_offsets, j),
+        Result<void> trak = append_regular_trak(out, tracks[j].trak, tracks[j].fragments, plan[j],
                                                 timescale, placements[j], tracks[j].fragments.track_id);
         if (!trak.ok()) return trak.error();
       }
@@ -121,7 +121,7 @@ Result<OutBuffer> mux_fmp4_tracks(ByteView video, ByteView audio, OutputAllocato
   std::vector<const TrackFragments*> records;
   for (const CollectedTrack& t : tracks) records.push_back(&t.fragments);
   Result<std::vector<std::uint8_t>> moov = placed_moov(
-      records, [&](const std::vector<std::uint64_t>& offsets) { return build_muxed_moov(template_moov, tracks, offsets); },
+      records, [&](ChunkPlan& plan) { return build_muxed_moov(template_moov, tracks, plan); },
       [] { return Error{"moov 크기가 offset 계산 전후로 달라짐"}; });
   if (!moov.ok()) return moov.error();
   for (CollectedTrack& t : tracks) release_sample_records(t.fragments);

@@ -16,6 +16,7 @@
 #include "core/output.hpp"
 #include "core/result.hpp"
 #include "mp4_parser/fragments.hpp"
+#include "mp4_parser/regular_file.hpp"
 
 namespace quaver {
 
@@ -33,10 +34,10 @@ struct CollectedInput {
 
 Result<CollectedInput> collect_tracks(ByteView data);
 
-// The merged moov body; chunk_offsets[j] places track j's samples
-// (kUnplacedChunkOffset for a track past the end of the list).
+// The merged moov body; plan[j] (one per track) places track j's samples
+// and counts the chunk entries written for them.
 Result<std::vector<std::uint8_t>> build_muxed_moov(ByteView template_moov, const std::vector<CollectedTrack>& tracks,
-                                                   const std::vector<std::uint64_t>& chunk_offsets);
+                                                   ChunkPlan& plan);
 
 // What becomes of an audio track whose ID a video track already carries.
 enum class RepeatedTrackIds {

@@ -9,38 +9,40 @@
 #include "core/output.hpp"
 #include "core/result.hpp"
 #include "mp4_parser/fragments.hpp"
+#include "mp4_parser/track_builder.hpp"
 
 namespace quaver {
 
-// Chunk offset of each track's first sample for a moov body of this length,
-// or an error when the mdat or any sample offset would not fit 32 bits.
-Result<std::vector<std::uint64_t>> place_tracks(std::uint64_t moov_body_length,
-                                                const std::vector<const TrackFragments*>& tracks);
+// Where each track's samples lie, by record: every track on co64 until
+// place_tracks decides.
+using ChunkPlan = std::vector<TrackChunks>;
 
-// Where a trak points when the caller gave no offset for its track (the
-// sizing build of the moov).
-inline constexpr std::uint64_t kUnplacedChunkOffset = 8000;
+// The layout after a moov body of `moov_body_length` built with every track
+// on co64, whose builds counted each track's chunk entries: a track whose
+// offsets all fit 32 bits there takes stco entries, which shortens the moov
+// and only moves the samples closer; then each track's first offset. The
+// moov body length of that layout is returned, or an error where even 64
+// bits cannot hold the file.
+Result<std::uint64_t> place_tracks(std::uint64_t moov_body_length, const std::vector<const TrackFragments*>& tracks,
+                                   ChunkPlan& plan);
 
-inline std::uint64_t chunk_offset_of(const std::vector<std::uint64_t>& chunk_offsets, std::size_t k) {
-  return k < chunk_offsets.size() ? chunk_offsets[k] : kUnplacedChunkOffset;
-}
-
-// The moov body for `tracks` laid out after it, from build(chunk_offsets),
-// which builds the body. Its length does not depend on the offsets (fixed
-// 32-bit entries), so a first build with none tells where the samples will
-// start and a second writes them; a second body of another length is
-// changed()'s to report.
+// The moov body for `tracks` laid out after it, from build(plan), which
+// builds the body. Its length depends on the offsets' widths only, so a
+// first build with every track on co64 tells where the samples would
+// start, the widths are chosen, and a second build writes the offsets; a
+// second body of another length is changed()'s to report.
 template <class Build, class Changed>
 Result<std::vector<std::uint8_t>> placed_moov(const std::vector<const TrackFragments*>& tracks, Build&& build,
                                               Changed&& changed) {
-  Result<std::vector<std::uint8_t>> sizing = build(std::vector<std::uint64_t>{});
+  ChunkPlan plan(tracks.size());
+  Result<std::vector<std::uint8_t>> sizing = build(plan);
   if (!sizing.ok()) return sizing.error();
-  const std::size_t length = sizing.value().size();
+  const std::size_t wide_length = sizing.value().size();
   sizing = std::vector<std::uint8_t>{};  // only its length is kept
-  Result<std::vector<std::uint64_t>> offsets = place_tracks(length, tracks);
-  if (!offsets.ok()) return offsets.error();
-  Result<std::vector<std::uint8_t>> moov = build(offsets.value());
-  if (moov.ok() && moov.value().size() != length) return changed();
+  Result<std::uint64_t> length = place_tracks(wide_length, tracks, plan);
+  if (!length.ok()) return length.error();
+  Result<std::vector<std::uint8_t>> moov = build(plan);
+  if (moov.ok() && moov.value().size() != length.value()) return changed();
   return moov;
 }
 

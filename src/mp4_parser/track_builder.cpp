@@ -39,7 +39,7 @@ void write_runs(ByteBuilder& out, FourCC type, std::uint8_t version, const std::
   out.close_box(box);
 }
 
-void write_stbl(ByteBuilder& out, const TrackFragments& track, std::uint64_t chunk_offset) {
+void write_stbl(ByteBuilder& out, const TrackFragments& track, TrackChunks& chunks) {
   const std::vector<FragmentSampleInfo>& samples = track.samples;
   const auto n = static_cast<std::uint32_t>(samples.size());
   const std::size_t stbl = out.open_box(box_types::stbl);
@@ -58,15 +58,23 @@ void write_stbl(ByteBuilder& out, const TrackFragments& track, std::uint64_t chu
   for (const FragmentSampleInfo& s : samples) out.u32(s.size);
   out.close_box(stsz);
 
-  const std::size_t stco = out.open_box(box_types::stco);
+  const std::size_t offsets = out.open_box(chunks.wide ? box_types::co64 : box_types::stco);
   out.u32(0);
   out.u32(n);
-  std::uint64_t offset = chunk_offset;
-  for (const FragmentSampleInfo& s : samples) {
-    out.u32(static_cast<std::uint32_t>(offset));
-    offset += s.size;
+  std::uint64_t offset = chunks.offset;
+  if (chunks.wide) {
+    for (const FragmentSampleInfo& s : samples) {
+      out.u64(offset);
+      offset += s.size;
+    }
+  } else {
+    for (const FragmentSampleInfo& s : samples) {
+      out.u32(static_cast<std::uint32_t>(offset));
+      offset += s.size;
+    }
   }
-  out.close_box(stco);
+  chunks.entries += n;
+  out.close_box(offsets);
 
   bool has_composition_offsets = false;
   bool has_negative_offsets = false;
@@ -111,12 +119,12 @@ Result<void> write_container(ByteBuilder& out, FourCC type, ByteView body, Write
 
 // The media box: its header gets the duration, its every stbl the new tables.
 Result<void> write_mdia(ByteBuilder& out, ByteView mdia_body, const TrackFragments& track, std::uint64_t duration,
-                        std::uint64_t chunk_offset) {
+                        TrackChunks& chunks) {
   return write_container(out, box_types::mdia, mdia_body, [&](const Mp4Box& c) -> Result<void> {
     if (c.box_type == box_types::minf) {
       return write_container(out, box_types::minf, c.data, [&](const Mp4Box& m) -> Result<void> {
         if (m.box_type == box_types::stbl) {
-          write_stbl(out, track, chunk_offset);
+          write_stbl(out, track, chunks);
         } else {
           out.box(m.box_type, m.data);
         }
@@ -124,7 +132,7 @@ Result<void> write_mdia(ByteBuilder& out, ByteView mdia_body, const TrackFragmen
       });
     }
     if (c.box_type == box_types::mdhd) {
-      const std::vector<std::uint8_t> mdhd = MediaHeader(c.data).in_version0(duration, kMediaHeaderSize);
+      const std::vector<std::uint8_t> mdhd = MediaHeader(c.data).for_duration(duration, kMediaHeaderSize);
       out.box(box_types::mdhd, ByteView(mdhd.data(), mdhd.size()));
     } else {
       out.box(c.box_type, c.data);
@@ -167,10 +175,12 @@ void close_open_edit(EditList& list, const TrackFragments& track, std::uint32_t 
 }
 
 // The template's edits in the result: counted in the result's movie
-// timescale, the open-ended last edit closed. The list that carries the
-// track's start (the first) starts with the placement's empty edit.
+// timescale, the open-ended last edit closed, in version 1 where the track
+// header is. The list that carries the track's start (the first) starts
+// with the placement's empty edit.
 void place_edits(EditList& list, const TrackFragments& track, std::uint32_t movie_timescale,
-                 const TrackPlacement& placement, bool carries_start) {
+                 const TrackPlacement& placement, bool carries_start, bool wide_header) {
+  if (wide_header) list.version = 1;
   if (placement.edit_timescale != 0 && placement.edit_timescale != movie_timescale) {
     for (Edit& e : list.edits) {
       e.segment_duration = scale(e.segment_duration, placement.edit_timescale, movie_timescale, Rounding::kNearest);
@@ -187,7 +197,7 @@ void write_elst(ByteBuilder& out, const EditList& list) {
 
 // `start_placed` tells whether an earlier list already carries the start.
 void write_edts(ByteBuilder& out, ByteView edts_body, const TrackFragments& track, std::uint32_t movie_timescale,
-                const TrackPlacement& placement, bool& start_placed) {
+                const TrackPlacement& placement, bool wide_header, bool& start_placed) {
   Result<std::vector<Mp4Box>> children = parse_container_box(edts_body);
   if (!children.ok()) {
     out.box(box_types::edts, edts_body);
@@ -200,7 +210,7 @@ void write_edts(ByteBuilder& out, ByteView edts_body, const TrackFragments& trac
       out.box(c.box_type, c.data);
       continue;
     }
-    place_edits(*list, track, movie_timescale, placement, !start_placed);
+    place_edits(*list, track, movie_timescale, placement, !start_placed, wide_header);
     start_placed = true;
     write_elst(out, *list);
   }
@@ -229,9 +239,10 @@ std::uint64_t presentation_start(const TrackFragments& track) {
 // that move a track's first picture to the start of its edit (libavformat
 // does) then place it right too.
 void write_delay_edts(ByteBuilder& out, const TrackFragments& track, std::uint32_t movie_timescale,
-                      const TrackPlacement& placement) {
+                      const TrackPlacement& placement, bool wide_header) {
   const std::uint64_t first_shown = presentation_start(track);
   EditList list;
+  list.version = wide_header ? 1 : 0;
   list.edits = {Edit{saturating_add(placement.leading_empty,
                                     scale(first_shown, track.timescale, movie_timescale, Rounding::kDown)),
                      -1, 0x00010000},
@@ -258,11 +269,10 @@ std::uint64_t total_duration(const TrackFragments& track) {
   return t;
 }
 
-bool chunk_offsets_fit_32_bits(const TrackFragments& track, std::uint64_t chunk_offset) {
-  if (track.samples.empty()) return true;
-  std::uint64_t offset = chunk_offset;
-  for (std::size_t i = 0; i + 1 < track.samples.size() && offset <= 0xFFFFFFFFu; ++i) offset += track.samples[i].size;
-  return offset <= 0xFFFFFFFFu;
+std::uint64_t last_chunk_offset(const TrackFragments& track, std::uint64_t chunk_offset) {
+  std::uint64_t last = chunk_offset;
+  for (std::size_t i = 0; i + 1 < track.samples.size(); ++i) last = saturating_add(last, track.samples[i].size);
+  return last;
 }
 
 std::vector<TrackPlacement> align_tracks(const std::vector<TrackSource>& sources, std::uint32_t movie_timescale) {
@@ -309,13 +319,14 @@ std::uint64_t movie_duration(const std::vector<TrackSource>& sources, const std:
 }
 
 Result<void> append_regular_trak(ByteBuilder& out, ByteView trak_body, const TrackFragments& track,
-                                 std::uint64_t chunk_offset, std::uint32_t movie_timescale,
+                                 TrackChunks& chunks, std::uint32_t movie_timescale,
                                  const TrackPlacement& placement, std::optional<std::uint32_t> track_id) {
   Result<std::vector<Mp4Box>> children = parse_container_box(trak_body);
   if (!children.ok()) return children.error();
   const std::uint64_t duration = total_duration(track);
   const std::uint64_t header_duration =
       saturating_add(scale(duration, track.timescale, movie_timescale, Rounding::kDown), placement.added);
+  const bool wide_header = !fits_32_bits(header_duration);  // a version 1 tkhd, whose edits follow it
   // A template without an edit list gets one, before its media, only
   // when the track starts later than the others.
   bool start_placed = false;
@@ -324,30 +335,30 @@ Result<void> append_regular_trak(ByteBuilder& out, ByteView trak_body, const Tra
                                    [](const Mp4Box& c) { return c.box_type == box_types::edts; });
   // Room for the template and the largest tables the samples can need, so
   // the tables are written once without moving.
-  out.reserve_more(trak_body.size() + track.stsd.size() + 256 + 28 * track.samples.size());
+  out.reserve_more(trak_body.size() + track.stsd.size() + 256 + (chunks.wide ? 32 : 28) * track.samples.size());
   const std::size_t trak = out.open_box(box_types::trak);
   for (const Mp4Box& c : children.value()) {
     if (c.box_type == box_types::mdia && edts_missing) {
-      write_delay_edts(out, track, movie_timescale, placement);
+      write_delay_edts(out, track, movie_timescale, placement, wide_header);
       edts_missing = false;
     }
     if (c.box_type == box_types::tkhd) {
-      std::vector<std::uint8_t> tkhd = TrackHeader(c.data).in_version0(header_duration, kTrackHeaderSize);
+      std::vector<std::uint8_t> tkhd = TrackHeader(c.data).for_duration(header_duration, kTrackHeaderSize);
       if (track_id) {
         TrackHeader(ByteView(tkhd.data(), tkhd.size())).set_track_id(tkhd, *track_id);
         track_id.reset();
       }
       out.box(box_types::tkhd, ByteView(tkhd.data(), tkhd.size()));
     } else if (c.box_type == box_types::mdia) {
-      Result<void> mdia = write_mdia(out, c.data, track, duration, chunk_offset);
+      Result<void> mdia = write_mdia(out, c.data, track, duration, chunks);
       if (!mdia.ok()) return mdia;
     } else if (c.box_type == box_types::edts) {
-      write_edts(out, c.data, track, movie_timescale, placement, start_placed);
+      write_edts(out, c.data, track, movie_timescale, placement, wide_header, start_placed);
     } else {
       out.box(c.box_type, c.data);
     }
   }
-  if (edts_missing) write_delay_edts(out, track, movie_timescale, placement);
+  if (edts_missing) write_delay_edts(out, track, movie_timescale, placement, wide_header);
   out.close_box(trak);
   return {};
 }

@@ -2,11 +2,12 @@
 // collected for it.
 //
 // The template keeps its boxes and order; its track and media headers get
-// the collected duration (version 1 headers become version 0), and every
-// stbl is replaced by a table describing each sample as a chunk of its own,
-// the track's samples lying back to back from a chunk offset the caller
-// chose. The caller also makes sure that every offset fits 32 bits
-// (chunk_offsets_fit_32_bits) before building.
+// the collected duration (in version 0, or version 1 where the duration
+// does not fit 32 bits, the track's edit lists following its header), and
+// every stbl is replaced by a table describing each sample as a chunk of its
+// own, the track's samples lying back to back from a chunk offset the caller
+// chose, in co64 entries or, where every offset fits 32 bits
+// (fits_32_bits of last_chunk_offset), stco ones.
 //
 // The tracks of one result share one timeline (align_tracks): a track whose
 // fragments start after the earliest track's keeps that delay as a leading
@@ -28,9 +29,16 @@ namespace quaver {
 // T: the sum of the sample durations, in the track's media timescale.
 std::uint64_t total_duration(const TrackFragments& track);
 
-// True when every stco entry of the track, chunk offset plus the sizes of
-// the samples before it, is below 2^32.
-bool chunk_offsets_fit_32_bits(const TrackFragments& track, std::uint64_t chunk_offset);
+// The largest chunk offset of the track: its chunk offset plus the sizes of
+// the samples before its last one; UINT64_MAX where 64 bits cannot hold it.
+std::uint64_t last_chunk_offset(const TrackFragments& track, std::uint64_t chunk_offset);
+
+// Where a track's samples lie in a result, and how its chunk table says so.
+struct TrackChunks {
+  std::uint64_t offset = 8000;  // of its first sample; a stand-in while sizing
+  bool wide = true;             // co64 entries, else stco
+  std::uint64_t entries = 0;    // chunk entries written for it so far, counted by each build
+};
 
 // One track of a regular result: the template trak it is built from and
 // its collected samples.
@@ -64,7 +72,7 @@ std::uint64_t movie_duration(const std::vector<TrackSource>& sources, const std:
 // A track_id, when given, goes into the first track header where it has
 // room for one (merging renumbers tracks whose IDs clash).
 Result<void> append_regular_trak(ByteBuilder& out, ByteView trak_body, const TrackFragments& track,
-                                 std::uint64_t chunk_offset, std::uint32_t movie_timescale,
+                                 TrackChunks& chunks, std::uint32_t movie_timescale,
                                  const TrackPlacement& placement,
                                  std::optional<std::uint32_t> track_id = std::nullopt);
 

@@ -43,15 +43,13 @@ CompositionOffsets composition_offsets(const MediaData& md, std::size_t video_sa
   return t;
 }
 
-// A duration too long for its 32-bit field (13.2 hours at 90 kHz) is written
-// as the largest one rather than wrapped round to a short one.
-std::uint32_t duration_field(std::uint64_t d) {
-  return clamp32(d);
-}
+// A header whose duration does not fit 32 bits (13.2 hours at 90 kHz) is
+// written in version 1, whose times and duration take 64 bits.
+std::uint8_t header_version(std::uint64_t duration) { return fits_32_bits(duration) ? 0 : 1; }
 
-void write_mvhd(ByteBuilder& b, std::uint32_t duration, std::uint32_t next_track_id) {
+void write_mvhd(ByteBuilder& b, std::uint64_t duration, std::uint32_t next_track_id) {
   const std::size_t box = b.open_box(fourcc("mvhd"));
-  MovieHeader::write_version0(b, kMovieTimescale, duration, next_track_id);
+  MovieHeader::write(b, kMovieTimescale, duration, next_track_id);
   b.close_box(box);
 }
 
@@ -64,14 +62,11 @@ struct TrackRole {
   std::uint16_t language = kUndetermined;
 };
 
-void write_tkhd(ByteBuilder& b, std::uint32_t track_id, std::uint32_t duration, std::uint16_t volume,
+void write_tkhd(ByteBuilder& b, std::uint32_t track_id, std::uint64_t duration, std::uint16_t volume,
                 PictureSize size, TrackRole role = {}) {
-  std::size_t box = b.open_full_box(fourcc("tkhd"), 0, role.flags);
-  b.u32(0);
-  b.u32(0);
-  b.u32(track_id);
-  b.u32(0);
-  b.u32(duration);
+  const std::uint8_t version = header_version(duration);
+  std::size_t box = b.open_full_box(fourcc("tkhd"), version, role.flags);
+  HeaderBox::write_times(b, version, track_id, duration, true);
   b.zeros(8);
   b.u16(0);  // layer
   b.u16(role.alternate_group);
@@ -94,12 +89,11 @@ std::uint16_t packed_language(const std::array<char, 3>& code) {
   return packed;
 }
 
-void write_mdhd(ByteBuilder& b, std::uint32_t timescale, std::uint32_t duration, std::uint16_t language = kUndetermined) {
-  std::size_t box = b.open_full_box(fourcc("mdhd"), 0, 0);
-  b.u32(0);
-  b.u32(0);
-  b.u32(timescale);
-  b.u32(duration);
+void write_mdhd(ByteBuilder& b, std::uint32_t timescale, std::uint64_t duration,
+                std::uint16_t language = kUndetermined) {
+  const std::uint8_t version = header_version(duration);
+  std::size_t box = b.open_full_box(fourcc("mdhd"), version, 0);
+  HeaderBox::write_times(b, version, timescale, duration, false);
   b.u16(language);
   b.u16(0);
   b.close_box(box);
@@ -124,10 +118,16 @@ void write_dinf(ByteBuilder& b) {
   b.close_box(dinf);
 }
 
+// Where a track's one chunk lies: its offset, in a co64 entry where `wide`.
+struct Chunk {
+  std::uint64_t offset = 0;
+  bool wide = false;
+};
+
 // One chunk holding every sample of the track. A track without samples
 // still has one time-to-sample entry, of its nominal duration.
-void write_single_chunk_tables(ByteBuilder& b, std::uint32_t count, const TrackTiming& timing,
-                               std::uint32_t chunk_offset, auto&& sample_size) {
+void write_single_chunk_tables(ByteBuilder& b, std::uint32_t count, const TrackTiming& timing, Chunk chunk,
+                               auto&& sample_size) {
   std::size_t stts = b.open_full_box(fourcc("stts"), 0, 0);
   const auto& runs = timing.durations.runs;
   if (runs.empty()) {
@@ -153,10 +153,14 @@ void write_single_chunk_tables(ByteBuilder& b, std::uint32_t count, const TrackT
   b.u32(count);
   for (std::uint32_t i = 0; i < count; ++i) b.u32(sample_size(i));
   b.close_box(stsz);
-  std::size_t stco = b.open_full_box(fourcc("stco"), 0, 0);
+  std::size_t offsets = b.open_full_box(fourcc(chunk.wide ? "co64" : "stco"), 0, 0);
   b.u32(1);
-  b.u32(chunk_offset);
-  b.close_box(stco);
+  if (chunk.wide) {
+    b.u64(chunk.offset);
+  } else {
+    b.u32(static_cast<std::uint32_t>(chunk.offset));
+  }
+  b.close_box(offsets);
 }
 
 // The media box of a track: its header, handler and media information,
@@ -164,7 +168,7 @@ void write_single_chunk_tables(ByteBuilder& b, std::uint32_t count, const TrackT
 // the tables that tables() writes.
 struct Media {
   std::uint32_t timescale;
-  std::uint32_t duration;  // in the timescale
+  std::uint64_t duration;  // in the timescale
   std::uint16_t language;
   FourCC handler;          // "vide" or "soun"
 };
@@ -197,13 +201,13 @@ void write_mdia(ByteBuilder& b, const Media& m, Entry&& entry, Tables&& tables) 
 }
 
 void write_video_trak(ByteBuilder& b, const MediaData& md, const SampleLayout& layout, const MovieTiming& t,
-                      std::uint32_t duration, std::uint32_t chunk_offset) {
+                      std::uint64_t duration, Chunk chunk) {
   const auto n = static_cast<std::uint32_t>(layout.samples());
   const std::size_t trak = b.open_box(fourcc("trak"));
   write_tkhd(b, 1, duration, 0, md.picture);
   const auto entry = [&] { write_video_sample_entry(b, md.video_codec, md.picture, md.parameter_sets); };
   write_mdia(b, Media{kMovieTimescale, duration, kUndetermined, fourcc("vide")}, entry, [&] {
-    write_single_chunk_tables(b, n, t.timeline.video, chunk_offset,
+    write_single_chunk_tables(b, n, t.timeline.video, chunk,
                               [&](std::uint32_t i) { return layout.sample_sizes[i]; });
     const CompositionOffsets& offsets = t.composition;
     if (offsets.any) {
@@ -256,46 +260,54 @@ AudioEdit audio_edit(const TrackTiming& audio, const TrackTiming& video) {
   return {};
 }
 
-void write_audio_edit(ByteBuilder& b, const AudioEdit& e, std::uint32_t tkhd_duration, std::uint32_t timescale) {
+// The edit list takes the version of its track header: 64-bit durations
+// and media times in version 1.
+void write_audio_edit(ByteBuilder& b, const AudioEdit& e, std::uint64_t tkhd_duration, std::uint32_t timescale) {
   if (e.kind == AudioEdit::kNone) return;
+  const std::uint8_t version = header_version(tkhd_duration);
+  const auto entry = [&](std::uint64_t segment_duration, std::uint64_t media_time) {
+    if (version == 1) {
+      b.u64(segment_duration);
+      b.u64(media_time);
+    } else {
+      b.u32(static_cast<std::uint32_t>(segment_duration));
+      b.u32(static_cast<std::uint32_t>(media_time));
+    }
+    b.u32(0x00010000);
+  };
   std::size_t edts = b.open_box(fourcc("edts"));
-  std::size_t elst = b.open_full_box(fourcc("elst"), 0, 0);
+  std::size_t elst = b.open_full_box(fourcc("elst"), version, 0);
   if (e.kind == AudioEdit::kDelay) {
     b.u32(2);
-    b.u32(e.ticks);
-    b.u32(0xFFFFFFFF);  // empty edit
-    b.u32(0x00010000);
-    b.u32(tkhd_duration);
-    b.u32(0);
-    b.u32(0x00010000);
+    entry(e.ticks, ~std::uint64_t{0});  // empty edit
+    entry(tkhd_duration, 0);
   } else {
     b.u32(1);
-    b.u32(tkhd_duration > e.ticks ? tkhd_duration - e.ticks : 0);
-    b.u32(static_cast<std::uint32_t>(std::uint64_t{e.ticks} * timescale / kMovieTimescale));  // media time
-    b.u32(0x00010000);
+    entry(tkhd_duration > e.ticks ? tkhd_duration - e.ticks : 0,
+          std::uint64_t{e.ticks} * timescale / kMovieTimescale);  // media time
   }
   b.close_box(elst);
   b.close_box(edts);
 }
 
 // The track header counts in the movie's 90 kHz, the media in samples.
-std::uint32_t movie_duration(const TrackTiming& timing, std::uint32_t timescale) {
+std::uint64_t movie_duration(const TrackTiming& timing, std::uint32_t timescale) {
   const std::uint64_t samples = timing.durations.total;
-  return duration_field(samples / timescale * kMovieTimescale + samples % timescale * kMovieTimescale / timescale);
+  return samples / timescale * kMovieTimescale + samples % timescale * kMovieTimescale / timescale;
 }
 
 void write_audio_trak(ByteBuilder& b, const AudioTrack& track, const TrackTiming& timing, const TrackTiming& reference,
-                      std::uint32_t track_id, TrackRole role, std::uint32_t chunk_offset) {
+                      std::uint32_t track_id, TrackRole role, Chunk chunk) {
   const auto m = static_cast<std::uint32_t>(track.samples());
   const AudioFormat format = audio_format(track.config);
-  const std::uint32_t tkhd_duration = movie_duration(timing, format.sample_rate);
-  const std::uint32_t mdhd_duration = duration_field(timing.durations.total);
+  const std::uint64_t tkhd_duration = movie_duration(timing, format.sample_rate);
+  const std::uint64_t mdhd_duration = timing.durations.total;
 
   const std::size_t trak = b.open_box(fourcc("trak"));
   write_tkhd(b, track_id, tkhd_duration, 0x0100, PictureSize{0, 0}, role);
   const auto entry = [&] { write_audio_sample_entry(b, track.config); };
   write_mdia(b, Media{format.sample_rate, mdhd_duration, role.language, fourcc("soun")}, entry, [&] {
-    write_single_chunk_tables(b, m, timing, chunk_offset, [&](std::uint32_t i) { return track.frame_sizes[i]; });
+    write_single_chunk_tables(b, m, timing, chunk, [&](std::uint32_t i) { return track.frame_sizes[i]; });
   });
   write_audio_edit(b, audio_edit(timing, reference), tkhd_duration, format.sample_rate);
   b.close_box(trak);
@@ -319,19 +331,20 @@ MovieTiming plan_timing(const MediaData& md, const SampleLayout& layout) {
   std::vector<AudioClock> audio;
   for (const AudioTrack* track : written_audio(md)) {
     const AudioFormat format = audio_format(track->config);
-    audio.push_back(AudioClock{track->pes, track->samples(), format.sample_rate, format.frame_samples});
+    audio.push_back(
+        AudioClock{track->pes, track->samples(), format.sample_rate, format.frame_samples, &track->durations});
   }
   t.timeline = lay_out_timeline(has_video ? &video : nullptr, audio);
   return t;
 }
 
 std::vector<std::uint8_t> build_moov(const MediaData& md, const SampleLayout& layout, const MovieTiming& t,
-                                     std::uint64_t moov_size, std::uint64_t video_bytes) {
+                                     std::uint64_t moov_size, std::uint64_t video_bytes, const ChunkLayout& chunks) {
   const bool has_video = !md.video_data.empty();
   const std::vector<const AudioTrack*> audio = written_audio(md);
   // The movie lasts as long as the video, even when the audio runs longer;
   // without video, as long as the first audio track.
-  const std::uint32_t movie = has_video ? duration_field(t.timeline.video.durations.total)
+  const std::uint64_t movie = has_video ? t.timeline.video.durations.total
                                         : movie_duration(t.timeline.audio[0], audio_format(audio[0]->config).sample_rate);
   const TrackTiming& reference = has_video ? t.timeline.video : t.timeline.audio[0];
 
@@ -347,16 +360,18 @@ std::vector<std::uint8_t> build_moov(const MediaData& md, const SampleLayout& la
   std::size_t moov = b.open_box(fourcc("moov"));
   const std::uint32_t tracks = (has_video ? 1 : 0) + static_cast<std::uint32_t>(audio.size());
   write_mvhd(b, movie, tracks + 1);
-  std::uint64_t chunk = moov_size + 36;
+  std::uint64_t chunk = kFtypSize + moov_size + chunks.mdat_header;
+  std::size_t track = 0;
+  const auto chunk_of = [&](std::uint64_t offset) { return Chunk{offset, !chunks.narrow(track++)}; };
   if (has_video) {
-    write_video_trak(b, md, layout, t, movie, static_cast<std::uint32_t>(chunk));
+    write_video_trak(b, md, layout, t, movie, chunk_of(chunk));
     chunk += video_bytes;
   }
   for (std::size_t k = 0; k < audio.size(); ++k) {
     TrackRole role;
     if (audio.size() > 1) role = TrackRole{k == 0 ? 7u : 6u, 1, packed_language(audio[k]->language)};
     const auto track_id = static_cast<std::uint32_t>((has_video ? 2 : 1) + k);
-    write_audio_trak(b, *audio[k], t.timeline.audio[k], reference, track_id, role, static_cast<std::uint32_t>(chunk));
+    write_audio_trak(b, *audio[k], t.timeline.audio[k], reference, track_id, role, chunk_of(chunk));
     chunk += audio[k]->frame_bytes.size();
   }
   b.close_box(moov);

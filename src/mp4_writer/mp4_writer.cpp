@@ -8,9 +8,9 @@ namespace quaver {
 
 namespace {
 
-constexpr std::uint8_t kFtyp[28] = {0x00, 0x00, 0x00, 0x1C, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0x00, 0x00,
-                                    0x02, 0x00, 'i',  's',  'o',  'm', 'i', 's', 'o', '2', 'm', 'p', '4', '1'};
-constexpr std::uint64_t kLimit32 = std::uint64_t{1} << 32;
+constexpr std::uint8_t kFtyp[kFtypSize] = {0x00, 0x00, 0x00, 0x1C, 'f', 't', 'y', 'p', 'i', 's',
+                                           'o',  'm',  0x00, 0x00, 0x02, 0x00, 'i', 's', 'o', 'm',
+                                           'i',  's',  'o',  '2',  'm',  'p',  '4', '1'};
 
 }  // namespace
 
@@ -26,36 +26,40 @@ Result<OutBuffer> write_mp4(MediaData media, OutputAllocator& alloc, bool audio_
   std::uint64_t audio_bytes = 0;
   for (const AudioTrack* track : audio) audio_bytes += track->frame_bytes.size();
   const std::uint64_t payload = video_bytes + audio_bytes;
-  // Every size and offset of this layout is a 32-bit field; wrapped values
-  // would produce a file that points at the wrong bytes.
-  if (layout.too_large || payload >= kLimit32 - 8) {
-    return Error{"Output too large: mdat payload does not fit a 32-bit box size", ErrorKind::kUnsupported};
+  if (layout.too_large) {
+    return Error{"Output too large: a video sample does not fit a 32-bit sample size", ErrorKind::kUnsupported};
   }
+  ChunkLayout chunks;
+  chunks.mdat_header = fits_32_bits(payload + 8) ? 8 : 16;
 
-  // The timing serves both passes and is let go before the output is written.
+  // The layout is decided with every track on co64: a track whose chunk
+  // offset fits 32 bits there keeps an stco entry, 4 bytes shorter, which
+  // only moves the samples closer. The timing serves both passes and is let
+  // go before the output is written.
   const std::vector<std::uint8_t> moov = [&] {
     const MovieTiming timing = plan_timing(media, layout);
-    const std::uint64_t sized = build_moov(media, layout, timing, 0, video_bytes).size();
-    std::vector<std::uint8_t> final_moov = build_moov(media, layout, timing, sized, video_bytes);
+    std::uint64_t sized = build_moov(media, layout, timing, 0, video_bytes, chunks).size();
+    std::uint64_t chunk = kFtypSize + sized + chunks.mdat_header;
+    const auto place = [&](std::uint64_t bytes) {
+      chunks.narrow_tracks.push_back(fits_32_bits(chunk));
+      chunk += bytes;
+    };
+    if (has_video) place(video_bytes);
+    for (const AudioTrack* track : audio) place(track->frame_bytes.size());
+    for (bool narrow : chunks.narrow_tracks) sized -= narrow ? 4 : 0;
+    std::vector<std::uint8_t> final_moov = build_moov(media, layout, timing, sized, video_bytes, chunks);
     if (final_moov.size() != sized) fault("moov size changed between passes");
     return final_moov;
   }();
-  const std::uint64_t moov_size = moov.size();
-  // The last chunk starts where the last track's samples do.
-  const std::uint64_t last_chunk =
-      moov_size + 36 + (audio.empty() ? 0 : video_bytes + audio_bytes - audio.back()->frame_bytes.size());
-  if (last_chunk >= kLimit32)
-    return Error{"Output too large: chunk offset does not fit 32 bits", ErrorKind::kUnsupported};
 
-  OutBuffer out = OutBuffer::allocate(sizeof kFtyp + moov.size() + 8 + payload, alloc);
+  OutBuffer out = OutBuffer::allocate(sizeof kFtyp + moov.size() + chunks.mdat_header + payload, alloc);
   FixedWriter w(out);
   w.bytes(kFtyp, sizeof kFtyp);
   w.bytes(moov.data(), moov.size());
-  w.u32(static_cast<std::uint32_t>(payload + 8));
-  w.bytes(reinterpret_cast<const std::uint8_t*>("mdat"), 4);
+  write_box_header(w, fourcc("mdat"), payload, chunks.mdat_header);
   for (std::size_t k = 0; k < layout.nal_starts.size(); ++k) {
     const std::uint32_t size = layout.nal_sizes[k];
-    w.u32(size);
+    if (layout.length_prefixed) w.u32(size);
     media.video_data.copy_to(w.room(size), layout.nal_starts[k], size);
   }
   // In pieces, so that a result written to a file goes through its writer's buffer.

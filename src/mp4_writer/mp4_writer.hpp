@@ -8,8 +8,9 @@
 // before the other. All times are 90 kHz ticks except the audio media's,
 // which run on their streams' sample rates (their sample entries and formats
 // are the codecs', codec/codec.hpp). Refused: a stream without video
-// bytes (unless an audio-only file is wanted and audio exists), and files
-// whose sizes or offsets would not fit the 32-bit fields of this layout.
+// bytes (unless an audio-only file is wanted and audio exists), and a video
+// sample too large for its 32-bit size field. Chunk offsets, the mdat size
+// and durations that outgrow 32 bits take their 64-bit forms.
 #pragma once
 
 #include <cstddef>
@@ -26,9 +27,12 @@
 namespace quaver {
 
 // The video samples: the NAL units they keep, in sample order, as ranges of
-// MediaData::video_data (the mdat is these units back to back), and each
-// sample's size and key flag. Kept in flat arrays of small fields, since a
-// hostile stream can hold a NAL unit every four bytes.
+// MediaData::video_data (the mdat is these units back to back, each behind
+// a 4-byte length), and each sample's size and key flag. Kept in flat arrays
+// of small fields, since a hostile stream can hold a NAL unit every four
+// bytes. A stream not made of NAL units (MPEG-2 video) is cut into its
+// pictures, each with the headers in front of it, and keeps each sample as
+// one range, written as it stands.
 struct SampleLayout {
   std::vector<std::uint64_t> nal_starts;    // position of each kept NAL unit's header byte
   std::vector<std::uint32_t> nal_sizes;     // its bytes, header included
@@ -39,8 +43,9 @@ struct SampleLayout {
   // two fields of a frame share the first one's sample. Empty otherwise.
   std::vector<std::uint32_t> sample_entries;
   std::uint64_t video_bytes = 0;            // V: all video samples together
-  // V reaches 2^32: nothing is laid out, the file could not describe it.
+  // A sample reaches 2^32 bytes: its size field could not hold it.
   bool too_large = false;
+  bool length_prefixed = true;  // each range is written behind its length
 
   std::size_t samples() const { return sample_sizes.size(); }
 };
@@ -74,10 +79,24 @@ MovieTiming plan_timing(const MediaData& media, const SampleLayout& layout);
 // The audio tracks the file holds, in order: the carried ones with a sample.
 std::vector<const AudioTrack*> written_audio(const MediaData& media);
 
+// The file starts with a fixed ftyp of this length.
+inline constexpr std::uint64_t kFtypSize = 28;
+
+// How the samples are found: the mdat header's length (16 where its size
+// takes 64 bits) and, for each track in file order (the video, then each
+// audio track), whether its chunk offset is a 32-bit stco entry. Without
+// that list (sizing) every track takes a co64 entry.
+struct ChunkLayout {
+  std::uint8_t mdat_header = 8;
+  std::vector<bool> narrow_tracks;
+
+  bool narrow(std::size_t track) const { return track < narrow_tracks.size() && narrow_tracks[track]; }
+};
+
 // The complete moov box. moov_size is the final moov length (0 when sizing),
-// video_bytes is V; only their low 32 bits enter the chunk offsets.
+// video_bytes is V.
 std::vector<std::uint8_t> build_moov(const MediaData& media, const SampleLayout& layout, const MovieTiming& timing,
-                                     std::uint64_t moov_size, std::uint64_t video_bytes);
+                                     std::uint64_t moov_size, std::uint64_t video_bytes, const ChunkLayout& chunks);
 
 // The file for a demultiplexed stream; with `audio_only`, a stream without
 // video gives a file of its audio tracks (the first of them track 1).

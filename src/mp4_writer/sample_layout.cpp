@@ -31,6 +31,70 @@ namespace {
 
 constexpr std::uint64_t kLimit32 = std::uint64_t{1} << 32;
 
+// The samples of an MPEG-2 video stream: one picture each, written as it
+// stands, taking the timestamp entries in order; a frame whose second field
+// starts a PES of its own takes that PES's entry too, leaving it unused.
+// Random access as for NAL units: the samples start at the first key
+// picture (an I picture behind a sequence header), without the pictures
+// decoded after it but shown before it up to the next key picture; a
+// stream without any keeps every picture, the first marked. A first walk
+// finds the first key picture and counts, so that nothing grows by
+// doubling.
+SampleLayout layout_pictures(const ChunkedBytes& v, const std::vector<TimestampPair>& entries,
+                             const std::vector<std::size_t>& pes_starts) {
+  SampleLayout layout;
+  layout.length_prefixed = false;
+  std::size_t pictures = 0;
+  std::optional<std::size_t> start;
+  std::uint64_t bytes = 0;
+  mpeg2_video::for_each_picture(v, [&](const mpeg2_video::Picture& p) {
+    if (p.key && !start) start = pictures;
+    ++pictures;
+    bytes += p.end - p.begin;
+    return true;
+  });
+  if (bytes >= kLimit32) {
+    layout.too_large = true;
+    return layout;
+  }
+  layout.nal_starts.reserve(pictures);
+  layout.nal_sizes.reserve(pictures);
+  layout.sample_sizes.reserve(pictures);
+  layout.sample_keys.reserve(pictures);
+  const std::size_t first = start.value_or(0);
+  const TimestampPair* at_start = nullptr;
+  bool leading = true;  // no key picture since the first
+  bool shifted = false;  // a picture took an entry other than its index
+  std::size_t i = 0, entry = 0, pes = 0;
+  mpeg2_video::for_each_picture(v, [&](const mpeg2_video::Picture& p) {
+    const std::size_t at = i++;
+    const std::size_t e = entry++;
+    if (p.second_field) {
+      while (pes < pes_starts.size() && pes_starts[pes] <= p.begin) ++pes;
+      if (pes < pes_starts.size() && pes_starts[pes] <= p.second_field) ++entry;
+    }
+    shifted |= e != at;
+    if (at < first) return true;
+    const TimestampPair* t = e < entries.size() ? &entries[e] : nullptr;
+    if (at == first && first > 0 && t && t->pts && t->dts) at_start = t;
+    leading = leading && (at == first || !p.key);
+    if (at > first && leading && at_start && t && t->pts && *t->pts < *at_start->pts && *t->pts > *at_start->dts) {
+      return true;
+    }
+    const auto size = static_cast<std::uint32_t>(p.end - p.begin);  // below 2^32: V is
+    layout.nal_starts.push_back(p.begin);
+    layout.nal_sizes.push_back(size);
+    layout.sample_sizes.push_back(size);
+    layout.sample_keys.push_back(p.key || at == first);
+    layout.sample_entries.push_back(static_cast<std::uint32_t>(e));
+    layout.video_bytes += size;
+    return true;
+  });
+  // Every picture kept, each with the entry of its index: as they are.
+  if (layout.samples() == pictures && !shifted) layout.sample_entries.clear();
+  return layout;
+}
+
 // Calls visit(header, end, type) for each NAL unit of the split scan.
 template <class Visit>
 void for_each_nal(const ChunkedBytes& v, const NalSyntax& syntax, Visit&& visit) {
@@ -105,10 +169,6 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
       layout.video_bytes += 4 + std::uint64_t{end - header};
     }
   });
-  if (layout.video_bytes >= kLimit32) {
-    layout.too_large = true;
-    return layout;
-  }
   layout.nal_starts.reserve(kept);
   layout.nal_sizes.reserve(kept);
   layout.sample_sizes.reserve(kept);
@@ -119,7 +179,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
   std::vector<Picture> pictures;
   std::vector<std::uint8_t> buf;
   UnitCutter cutter(has_delimiter, pes_starts);
-  std::uint32_t size = 0;  // of the open sample
+  std::uint64_t size = 0;  // of the open sample
   bool key = false;
   bool first_slice = true;  // the open sample has no slice yet
   Picture picture;
@@ -127,7 +187,8 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
   std::size_t keys = 0;
   const auto close_sample = [&] {
     if (size == 0) return;  // a unit that keeps no NAL unit makes no sample
-    layout.sample_sizes.push_back(size);
+    layout.too_large |= size >= kLimit32;
+    layout.sample_sizes.push_back(static_cast<std::uint32_t>(size));
     layout.sample_keys.push_back(key);
     keys += key;
     if (fields) pictures.push_back(picture);
@@ -141,7 +202,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     if (syntax.left_out(type)) return;
     layout.nal_starts.push_back(header);
     layout.nal_sizes.push_back(static_cast<std::uint32_t>(end - header));
-    size += 4 + static_cast<std::uint32_t>(end - header);  // below 2^32: V is
+    size += 4 + std::uint64_t{end - header};
     if (syntax.is_key(type)) {
       key = true;
     } else if (type == syntax.marker && !key) {
@@ -156,6 +217,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     }
   });
   close_sample();
+  if (layout.too_large) return layout;  // refused: its sample sizes are not all held
   const std::size_t n = layout.samples();
 
   // Neither key slices nor markers anywhere: pictures whose slices are all
@@ -250,6 +312,7 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
     }
     const bool continues = i > 0 && joined[i - 1];
     if (continues) {
+      layout.too_large |= std::uint64_t{layout.sample_sizes[out - 1]} + bytes >= kLimit32;
       layout.sample_sizes[out - 1] += bytes;
       continue;
     }
@@ -269,6 +332,9 @@ SampleLayout layout_nal_samples(const ChunkedBytes& v, const std::vector<std::si
 
 SampleLayout layout_video(const MediaData& media) {
   if (media.video_data.empty()) return {};
+  if (media.video_codec == VideoCodec::kMpeg2Video) {
+    return layout_pictures(media.video_data, media.video_timestamps, media.video_pes_starts);
+  }
   const NalSyntax* syntax = nal_syntax(media.video_codec);
   if (!syntax) fault("no sample layout for the stream's video codec");
   std::optional<SliceCoding> coding;

@@ -74,7 +74,19 @@ class VideoTimes {
 // is decided once for each PES.
 class AudioTimes {
  public:
-  explicit AudioTimes(const AudioClock& c) : c_(c) {}
+  explicit AudioTimes(const AudioClock& c) : c_(c) {
+    if (!c.durations || c.durations->empty()) return;
+    starts_.reserve(c.samples + 1);
+    starts_.push_back(0);
+    for (std::size_t k = 0; k < c.samples; ++k) {
+      const std::uint32_t d = k < c.durations->size() ? (*c.durations)[k] : 0;
+      starts_.push_back(starts_.back() + (d ? d : c.frame));
+    }
+  }
+  // Audio samples from the start of sample `from` to that of sample `to` (from <= to <= samples).
+  std::int64_t span(std::size_t from, std::size_t to) const {
+    return starts_.empty() ? static_cast<std::int64_t>(to - from) * c_.frame : starts_[to] - starts_[from];
+  }
   std::size_t timed_limit() const { return c_.samples; }
   // Where the samples that follow on from sample k end: its PES's end.
   std::size_t run_end(std::size_t k) {
@@ -92,7 +104,7 @@ class AudioTimes {
   }
 
  private:
-  std::int64_t position(std::size_t k) const { return static_cast<std::int64_t>(k - first_) * c_.frame; }
+  std::int64_t position(std::size_t k) const { return span(first_, k); }
   // Makes the PES that sample k begins in the current one; false when the
   // sample comes before the first PES.
   bool seek(std::size_t k) {
@@ -113,6 +125,8 @@ class AudioTimes {
   }
 
   const AudioClock& c_;
+  // Where each sample starts, from the first, where samples differ in length.
+  std::vector<std::int64_t> starts_;
   // The current PES: its index, the samples that begin in it, its PTS and
   // that PTS in samples.
   std::size_t p_ = 0;
@@ -204,7 +218,7 @@ std::vector<std::size_t> find_jumps(AudioTimes& t, std::int64_t frame, std::int6
     const auto now = t.at(i);
     if (!now) continue;
     if (previous && is_jump(*now - *previous, frame, rate)) jumps.push_back(i);
-    previous = *now + frame * static_cast<std::int64_t>(end - i - 1);
+    previous = *now + t.span(i, end - 1);
   }
   return jumps;
 }
@@ -213,18 +227,22 @@ std::vector<std::size_t> find_jumps(AudioTimes& t, std::int64_t frame, std::int6
 // sample goes where its time (moved into its part) says, unless that is
 // before the end of the previous sample, or, by no more than the slack,
 // after it: then it follows right on. An untimed sample lasts a nominal
-// step after the previous one.
+// step after the previous one. Where samples have lengths of their own
+// (`lengths`, 0 standing for the step), each lasts at least its length,
+// and an untimed or last one exactly that.
 class Placer {
  public:
-  Placer(const Rules& r, DurationRuns& out) : r_(r), out_(out) {}
+  Placer(const Rules& r, DurationRuns& out, const std::vector<std::uint32_t>* lengths = nullptr)
+      : r_(r), out_(out), lengths_(lengths && !lengths->empty() ? lengths : nullptr) {}
 
   // Where the first sample goes.
   void start_at(std::int64_t at) { last_ = at; }
   void place(std::optional<std::int64_t> target) {
     if (placed_++ == 0) return;  // at start_at's place
-    std::int64_t at = last_ + r_.step;
+    const std::int64_t previous = length_of(placed_ - 2);
+    std::int64_t at = last_ + previous;
     if (target) {
-      const std::int64_t end = last_ + r_.min_step;
+      const std::int64_t end = last_ + (lengths_ ? previous : r_.min_step);
       at = 2 * (*target - end) > r_.slack ? *target : end;
     }
     const std::int64_t d = std::min(at - last_, kMaxDuration);
@@ -237,19 +255,40 @@ class Placer {
       ++placed_;
       --count;
     }
-    out_.add(static_cast<std::uint32_t>(r_.step), count);
-    last_ += r_.step * static_cast<std::int64_t>(count);
-    placed_ += count;
+    if (!lengths_) {
+      out_.add(static_cast<std::uint32_t>(r_.step), count);
+      last_ += r_.step * static_cast<std::int64_t>(count);
+      placed_ += count;
+      return;
+    }
+    for (; count > 0; --count, ++placed_) {
+      const std::int64_t d = length_of(placed_ - 1);
+      out_.add(static_cast<std::uint32_t>(d));
+      last_ += d;
+    }
   }
   void finish() {
-    if (placed_ > 0) out_.add(static_cast<std::uint32_t>(r_.step));
+    if (placed_ > 0) out_.add(static_cast<std::uint32_t>(length_of(placed_ - 1)));
   }
-  // Where the track ends: its last sample's time plus a nominal step.
-  std::int64_t end() const { return last_ + r_.step; }
+  // Where the track ends: its last sample's time plus its length.
+  std::int64_t end() const { return last_ + (placed_ > 0 ? length_of(placed_ - 1) : r_.step); }
+  // How long the first `count` samples last, untimed.
+  std::int64_t lead(std::size_t count) const {
+    if (!lengths_) return r_.step * static_cast<std::int64_t>(count);
+    std::int64_t sum = 0;
+    for (std::size_t k = 0; k < count; ++k) sum += length_of(k);
+    return sum;
+  }
 
  private:
+  std::int64_t length_of(std::uint64_t k) const {
+    if (!lengths_ || k >= lengths_->size() || (*lengths_)[k] == 0) return r_.step;
+    return (*lengths_)[k];
+  }
+
   Rules r_;
   DurationRuns& out_;
+  const std::vector<std::uint32_t>* lengths_;
   std::int64_t last_ = 0;  // where the last sample went
   std::uint64_t placed_ = 0;
 };
@@ -265,15 +304,16 @@ struct Track {
   std::size_t next = 0;  // the next sample to place
   std::int64_t first_offset = 0;  // how far the first part moves
 
-  Track(Times t, const Rules& r, std::vector<std::size_t> j, DurationRuns& out, std::size_t n)
-      : times(std::move(t)), rules(r), jumps(std::move(j)), placer(r, out), samples(n) {}
+  Track(Times t, const Rules& r, std::vector<std::size_t> j, DurationRuns& out, std::size_t n,
+        const std::vector<std::uint32_t>* lengths = nullptr)
+      : times(std::move(t)), rules(r), jumps(std::move(j)), placer(r, out, lengths), samples(n) {}
 
   // The first sample goes a nominal step per untimed sample before the first
   // timed one.
   void start() {
     const std::optional<std::size_t> j = first_timed(times);
     if (j) {
-      placer.start_at(bounded(bounded(*times.at(*j) + first_offset) - rules.step * static_cast<std::int64_t>(*j)));
+      placer.start_at(bounded(bounded(*times.at(*j) + first_offset) - placer.lead(*j)));
     }
   }
   // Where part p ends: the next jump, or the last sample.
@@ -376,9 +416,9 @@ Timeline lay_out_timeline(const VideoClock* video, const std::vector<AudioClock>
     AudioTimes audio_times(clock);
     std::vector<std::size_t> jumps = find_jumps(audio_times, frame, rate);
     Track<AudioTimes> a(audio_times, Rules{rate, frame, frame, frame}, std::move(jumps), timing.durations,
-                        clock.samples);
+                        clock.samples, clock.durations);
     if (const auto j = first_timed(a.times)) {
-      timing.start = *a.times.ticks_at(*j) - rescale(frame * static_cast<std::int64_t>(*j), kTicks, rate);
+      timing.start = *a.times.ticks_at(*j) - rescale(a.placer.lead(*j), kTicks, rate);
     }
     if (!video && k == 0) reference = timing.start;
     // Tracks that start too far apart to be believed (the audio then gets no

@@ -57,12 +57,14 @@ struct VideoClock {
 
 // An audio track's clock: the PES its samples begin in (AudioTrack::pes),
 // its sample rate, which is also its media timescale, and the audio samples
-// in each of its samples.
+// in each of its samples: `frame`, or where they differ, each sample's own
+// (AudioTrack::durations, 0 standing for `frame`).
 struct AudioClock {
   const std::vector<AudioPes>& pes;
   std::size_t samples;
   std::uint32_t rate;
   std::uint32_t frame;
+  const std::vector<std::uint32_t>* durations = nullptr;  // null or empty: every sample lasts `frame`
 };
 
 struct Timeline {

@@ -249,6 +249,16 @@ PyObject* thumbnail(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The codec's name as PyAV knows its decoder.
+const char* codec_name(VideoCodec codec) {
+  switch (codec) {
+    case VideoCodec::kH264: return "h264";
+    case VideoCodec::kHevc: return "hevc";
+    case VideoCodec::kMpeg2Video: return "mpeg2video";
+  }
+  return "h264";
+}
+
 PyObject* key_frame(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kwlist[] = {"data", "report", "kind", nullptr};
   return reported_job(args, kwargs, "O|OO:key_frame", kwlist, [](ByteView d, Report& r, PyObject* kind_obj) {
@@ -267,7 +277,7 @@ PyObject* key_frame(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* annexb = run_released(
         [&](OutputAllocator& a) { return quaver::key_frame(d, a, r, source, &codec); }, raise_kinded);
     if (!annexb) return static_cast<PyObject*>(nullptr);
-    return Py_BuildValue("(sN)", codec == VideoCodec::kHevc ? "hevc" : "h264", annexb);
+    return Py_BuildValue("(sN)", codec_name(codec), annexb);
   });
 }
 
@@ -360,6 +370,20 @@ PyObject* check_init_segment(PyObject*, PyObject* args, PyObject* kwargs) {
   return live_check<quaver::check_init_segment>(args, kwargs, "O:check_init_segment");
 }
 
+// For tests: the largest value the written layouts keep in a 32-bit field,
+// lowered so that small inputs take the 64-bit forms. Process-wide; the
+// caller restores the value returned.
+PyObject* set_32_bit_limit(PyObject*, PyObject* arg) {
+  const unsigned long long limit = PyLong_AsUnsignedLongLong(arg);
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+  if (PyErr_Occurred() || limit > 0xFFFFFFFFull) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ValueError, "the limit runs from 0 to 4294967295");
+    return nullptr;
+  }
+  return PyLong_FromUnsignedLongLong(quaver::set_32_bit_limit(limit));
+}
+
 PyMethodDef kFunctions[] = {
     {"remux", with_keywords<remux>(), METH_VARARGS | METH_KEYWORDS,
      "remux(data, report=None, video=None, audio=None)\n--\n\nAny supported input to a regular MP4, the job chosen "
@@ -392,6 +416,9 @@ PyMethodDef kFunctions[] = {
      "check_segment(data)\n--\n\nRaises unless data is a fragmented MP4 segment holding a sample."},
     {"check_init_segment", with_keywords<check_init_segment>(), METH_VARARGS | METH_KEYWORDS,
      "check_init_segment(data)\n--\n\nRaises unless data is an MP4 with a moov box."},
+    {"set_32_bit_limit", set_32_bit_limit, METH_O,
+     "set_32_bit_limit(limit)\n--\n\nFor tests: the largest value a written 32-bit size, offset or duration holds "
+     "(4294967295); larger ones take the 64-bit forms. Returns the limit it replaces."},
     {nullptr, nullptr, 0, nullptr},
 };
 

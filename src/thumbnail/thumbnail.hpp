@@ -13,6 +13,11 @@
 // the parameter sets of its avcC or hvcC (and lhvC) in front.
 // Refused: inputs without video, without a key frame, or whose boxes do not
 // lead to a sample that lies inside its mdat, and encrypted tracks.
+//
+// MPEG-2 video, whose stream is not made of NAL units, gives its elementary
+// stream instead: from a TS, the first I picture with a sequence header in
+// front of it, as the stream holds them; from an MP4, the first sample as
+// it stands.
 #pragma once
 
 #include <cstddef>

@@ -120,9 +120,10 @@ struct DecoderConfig {
 };
 
 // avcC for H.264; hvcC for HEVC whether the entry is hvc1 or hev1, followed
-// by the parameter sets of an lhvC beside it. The configuration found tells
-// the coding format; without one the track is taken as H.264, with 4-byte
-// lengths and no parameter sets.
+// by the parameter sets of an lhvC beside it; an esds naming MPEG-1 or
+// MPEG-2 video, whose samples are not made of NAL units. The configuration
+// found tells the coding format; without one the track is taken as H.264,
+// with 4-byte lengths and no parameter sets.
 DecoderConfig decoder_config(ByteView stbl_body) {
   DecoderConfig config;
   if (auto avcc = sample_entry_child(stbl_body, fourcc("avcC"))) {
@@ -131,6 +132,9 @@ DecoderConfig decoder_config(ByteView stbl_body) {
     config.codec = VideoCodec::kHevc;
     config.record = hevc::read_hvcc(hvcc->data);
     if (auto lhvc = sample_entry_child(stbl_body, fourcc("lhvC"))) hevc::read_lhvc(lhvc->data, config.record);
+  } else if (auto esds = sample_entry_child(stbl_body, fourcc("esds"));
+             esds && mpeg2_video::is_object_type(read_esds_object_type(esds->data))) {
+    config.codec = VideoCodec::kMpeg2Video;
   }
   return config;
 }
@@ -379,6 +383,16 @@ Result<OutBuffer> extract_thumbnail_from_mp4(ByteView d, OutputAllocator& alloc,
   }
 
   const DecoderConfig config = decoder_config(body_at(d, stbl));
+  if (config.codec == VideoCodec::kMpeg2Video) {
+    // The sample as it stands: a key picture carries its sequence header.
+    if (sample->empty()) return Error{"No I-frame found in video stream", ErrorKind::kNothingToDo};
+    if (codec) *codec = config.codec;
+    OutBuffer out = OutBuffer::allocate(sample->size(), alloc);
+    FixedWriter w(out);
+    w.bytes(*sample);
+    w.finish();
+    return out;
+  }
   std::size_t total = 0, units = 0;
   for (ByteView s : config.record.parameter_sets) total += 4 + s.size();
   for_each_prefixed_unit(*sample, config.record.length_size, [&](ByteView unit) {

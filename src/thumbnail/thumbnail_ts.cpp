@@ -8,6 +8,22 @@ namespace {
 
 constexpr std::uint8_t kStartCode[4] = {0, 0, 0, 1};
 
+// The first key picture of an MPEG-2 video stream, its headers in front,
+// as it stands in the stream: it carries its sequence header itself.
+Result<OutBuffer> key_picture_of(const MediaData& md, OutputAllocator& alloc) {
+  std::optional<mpeg2_video::Picture> key;
+  mpeg2_video::for_each_picture(md.video_data, [&](const mpeg2_video::Picture& p) {
+    if (p.key) key = p;
+    return !key;
+  });
+  if (!key) return Error{"No I-frame found in video stream", ErrorKind::kNothingToDo};
+  OutBuffer out = OutBuffer::allocate(key->end - key->begin, alloc);
+  FixedWriter w(out);
+  md.video_data.copy_to(w.room(key->end - key->begin), key->begin, key->end - key->begin);
+  w.finish();
+  return out;
+}
+
 struct KeyPicture {
   std::size_t begin;  // first byte of the first slice's start code
   std::size_t end;    // one past the last slice kept
@@ -114,6 +130,11 @@ Result<OutBuffer> extract_thumbnail_from_ts(ByteView data, OutputAllocator& allo
 
 Result<OutBuffer> key_frame_of(const MediaData& md, OutputAllocator& alloc, VideoCodec* codec) {
   if (md.video_data.empty()) return Error{"No video data found", ErrorKind::kNothingToDo};
+  if (md.video_codec == VideoCodec::kMpeg2Video) {
+    Result<OutBuffer> key = key_picture_of(md, alloc);
+    if (key.ok() && codec) *codec = md.video_codec;
+    return key;
+  }
   const NalSyntax* syntax = nal_syntax(md.video_codec);
   if (!syntax) fault("no key-picture search for the stream's video codec");
   std::optional<KeyPicture> key = find_first_key_picture(md.video_data, *syntax);

@@ -1,18 +1,21 @@
 #include "ts_parser/audio_frames.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace quaver {
 
-AudioFrameCutter::AudioFrameCutter(AudioCodec codec)
-    : decided_(codec != AudioCodec::kMpegAudio), framing_(framing_of(codec)) {}
+AudioFrameCutter::AudioFrameCutter(AudioCodec codec, std::uint8_t channels)
+    : decided_(codec != AudioCodec::kMpegAudio), framing_(framing_of(codec, channels)) {}
 
-AudioFrameCutter::AnyFraming AudioFrameCutter::framing_of(AudioCodec codec) {
+AudioFrameCutter::AnyFraming AudioFrameCutter::framing_of(AudioCodec codec, std::uint8_t channels) {
   switch (codec) {
     case AudioCodec::kAac: return Framing<aac::AdtsFrames>{};
     case AudioCodec::kAc3: return Framing<ac3::Ac3Frames>{};
     case AudioCodec::kEac3: return Framing<ac3::Eac3Frames>{};
     case AudioCodec::kMpegAudio: return Framing<mpeg_audio::Frames>{};
+    case AudioCodec::kLatmAac: return Framing<latm::LoasFrames>{};
+    case AudioCodec::kOpus: return Framing<opus::Packets>{{}, opus::Packets(channels)};
   }
   fault("unknown audio codec");
 }
@@ -38,7 +41,14 @@ void AudioFrameCutter::gather(ByteView es) {
 }
 
 void AudioFrameCutter::keep(AudioTrack& track, ByteView bytes) {
-  std::uint64_t at = drained_ + static_cast<std::uint64_t>(bytes.data() - buffer_.data());
+  const auto from = reinterpret_cast<std::uintptr_t>(bytes.data());
+  const auto gathered = reinterpret_cast<std::uintptr_t>(buffer_.data());
+  if (from < gathered || from - gathered > buffer_.size() || bytes.size() > buffer_.size() - (from - gathered)) {
+    const ByteView copy = track.rebuilt_bytes.keep(bytes);
+    track.frame_bytes.append(copy.data(), copy.size());
+    return;
+  }
+  std::uint64_t at = drained_ + static_cast<std::uint64_t>(from - gathered);
   std::size_t left = bytes.size();
   // Samples are kept in stream order, so the sources before the first one
   // holding `at` are never needed again.
@@ -71,7 +81,20 @@ void AudioFrameCutter::join_sample(AudioTrack& track, ByteView bytes) {
 
 void AudioFrameCutter::finish(AudioTrack& track) {
   decided_ = true;  // a stream that never showed a header of either syntax stays MPEG audio
-  if (!buffer_.empty()) cut(track);
+  if (buffer_.empty()) return;
+  // The last frames of a syntax whose frames may be shorter than the bytes
+  // a header is judged by (Opus packets of a few bytes) are judged with zero
+  // bytes behind them, and a frame that would reach into those is not taken.
+  const std::size_t look = std::visit(
+      [](const auto& f) -> std::size_t {
+        using Frames = std::decay_t<decltype(f.frames)>;
+        if constexpr (requires { Frames::kShortestFrame; }) return Frames::kHeaderBytes;
+        return 0;
+      },
+      framing_);
+  end_ = buffer_.size();
+  buffer_.resize(end_ + look, 0);
+  cut(track);
 }
 
 void AudioFrameCutter::cut_and_drain(AudioTrack& track) {
@@ -101,7 +124,8 @@ bool AudioFrameCutter::decide(AudioTrack& track) {
   return false;
 }
 
-void AudioFrameCutter::open_sample(AudioTrack& track, const std::uint8_t* first_byte, ByteView bytes) {
+void AudioFrameCutter::open_sample(AudioTrack& track, const std::uint8_t* first_byte, const SampleStep& step) {
+  const ByteView bytes = step.bytes;
   const std::uint64_t at = drained_ + static_cast<std::uint64_t>(first_byte - buffer_.data());
   // The last PES that started at or before the sample's first byte holds it.
   std::size_t reached = next_pending_;
@@ -114,7 +138,14 @@ void AudioFrameCutter::open_sample(AudioTrack& track, const std::uint8_t* first_
       next_pending_ = 0;
     }
   }
-  if (track.frame_sizes.empty()) track.report_first = pts_;
+  if (track.frame_sizes.empty()) {
+    track.report_first = pts_;
+    first_duration_ = step.duration;
+  } else if (step.duration != first_duration_ && track.durations.empty()) {
+    // The first sample lasting otherwise: every one's length is kept from here on.
+    track.durations.assign(track.frame_sizes.size(), first_duration_);
+  }
+  if (!track.durations.empty()) track.durations.push_back(step.duration);
   track.report_last = pts_;
   track.frame_sizes.push_back(static_cast<std::uint32_t>(bytes.size()));  // a frame is below 2^32 bytes
   keep(track, bytes);
@@ -124,13 +155,19 @@ template <class Frames>
 std::size_t AudioFrameCutter::cut_with(Framing<Frames>& framing, AudioTrack& track) {
   const ByteView buf(buffer_.data(), buffer_.size());
   return framing.cutter.cut(buf, [&](ByteView frame) {
-    const SampleStep step = framing.frames.add(frame);
-    switch (step.kind) {
-      case SampleStep::Kind::kDrop: return;
-      case SampleStep::Kind::kOpen: open_sample(track, frame.data(), step.bytes); break;
-      case SampleStep::Kind::kJoin: join_sample(track, step.bytes); break;
+    if (static_cast<std::size_t>(frame.data() - buffer_.data()) + frame.size() > end_) return;
+    const auto take = [&](const SampleStep& step) {
+      switch (step.kind) {
+        case SampleStep::Kind::kDrop: return;
+        case SampleStep::Kind::kOpen: open_sample(track, frame.data(), step); break;
+        case SampleStep::Kind::kJoin: join_sample(track, step.bytes); break;
+      }
+      if (track.frame_sizes.size() == 1 && framing.frames.config()) track.config = *framing.frames.config();
+    };
+    take(framing.frames.add(frame));
+    if constexpr (requires { framing.frames.next(); }) {
+      while (const std::optional<SampleStep> more = framing.frames.next()) take(*more);
     }
-    if (track.frame_sizes.size() == 1 && framing.frames.config()) track.config = *framing.frames.config();
   });
 }
 

@@ -24,15 +24,18 @@ namespace quaver {
 // cut by neither syntax until the first header of one of them is found.
 class AudioFrameCutter {
  public:
-  explicit AudioFrameCutter(AudioCodec codec);
+  // `channels`: what the stream's map declares, where its format needs it
+  // (Opus); 0 when it does not say.
+  explicit AudioFrameCutter(AudioCodec codec, std::uint8_t channels = 0);
 
   // A PES header with this PTS was read; `es` is what of its elementary
   // stream came with it.
   void pes_start(AudioTrack& track, std::optional<Timestamp> pts, ByteView es);
   // More of the current PES.
   void append(AudioTrack& track, ByteView es);
-  // The end of the input: the frames still complete are cut, and what is
-  // left is dropped.
+  // The end of the input: the frames still complete are cut (those of a
+  // syntax whose frames may be shorter than its header's look too), and
+  // what is left is dropped.
   void finish(AudioTrack& track);
 
  private:
@@ -43,17 +46,18 @@ class AudioFrameCutter {
     Frames frames;
   };
   using AnyFraming = std::variant<Framing<aac::AdtsFrames>, Framing<ac3::Ac3Frames>, Framing<ac3::Eac3Frames>,
-                                  Framing<mpeg_audio::Frames>>;
-  static AnyFraming framing_of(AudioCodec codec);
+                                  Framing<mpeg_audio::Frames>, Framing<latm::LoasFrames>, Framing<opus::Packets>>;
+  static AnyFraming framing_of(AudioCodec codec, std::uint8_t channels = 0);
 
   std::size_t cut(AudioTrack& track);
   template <class Frames>
   std::size_t cut_with(Framing<Frames>& framing, AudioTrack& track);
   void cut_and_drain(AudioTrack& track);
   bool decide(AudioTrack& track);
-  void open_sample(AudioTrack& track, const std::uint8_t* first_byte, ByteView bytes);
+  void open_sample(AudioTrack& track, const std::uint8_t* first_byte, const SampleStep& step);
   void join_sample(AudioTrack& track, ByteView bytes);
-  // Appends to the track the input ranges that `bytes` (within buffer_) were copied from.
+  // Appends to the track the bytes of a sample: the input ranges they were
+  // gathered from where they lie in buffer_, else a copy the track keeps.
   void keep(AudioTrack& track, ByteView bytes);
   void gather(ByteView es);
 
@@ -80,6 +84,10 @@ class AudioFrameCutter {
   std::uint64_t drained_ = 0;  // bytes removed from the front of buffer_ so far
   bool decided_;               // the frame syntax is known
   std::size_t decide_from_ = 0;  // where the search for a first header resumes
+  std::uint32_t first_duration_ = 0;  // of the first sample, as its step gave it
+  // Where the stream's bytes in buffer_ end once finish() has put zero bytes
+  // behind them; no end before.
+  std::size_t end_ = static_cast<std::size_t>(-1);
   AnyFraming framing_;
 };
 

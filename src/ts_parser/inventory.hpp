@@ -16,7 +16,8 @@ namespace quaver {
 enum class StreamKind : std::uint8_t { kVideo, kAudio, kOther };
 
 // What an elementary stream carries, by its stream type and descriptors.
-// The first six are the formats the conversion carries.
+// Those that carried_video() and carried_audio() name are the formats the
+// conversion carries.
 enum class StreamFormat : std::uint8_t {
   kH264,
   kHevc,
@@ -72,6 +73,7 @@ struct TsStream {
   StreamFormat format = StreamFormat::kUnknown;
   std::uint8_t ordinal = 1;        // 1 for the map's first stream of its kind, 2 for the second, ...
   std::array<char, 3> language{};  // ISO 639-2 code of its language descriptor; zeros when none
+  std::uint8_t channels = 0;       // as its descriptors declare them (Opus); 0 when they do not
   Payload payload = Payload::kUnseen;  // set when the walk is done
   LeftOut why = LeftOut::kCarried;
 

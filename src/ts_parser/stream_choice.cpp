@@ -41,20 +41,21 @@ StreamFormat classify_private_data(ByteView d) {
   return StreamFormat::kPrivateData;
 }
 
-// The stream a programme gives for video: its first H.264 stream, else its
-// first HEVC stream.
+constexpr VideoCodec kVideoPreference[] = {VideoCodec::kH264, VideoCodec::kHevc, VideoCodec::kMpeg2Video};
+
+// The stream a programme gives for video: its first stream of the most
+// wanted format.
 const TsStream* video_of(const TsInventory& inv, const TsProgram& p) {
-  const TsStream* hevc = nullptr;
-  for (std::size_t i = p.first_stream; i < p.first_stream + p.stream_count; ++i) {
-    const TsStream& s = inv.streams[i];
-    if (s.format == StreamFormat::kH264) return &s;
-    if (s.format == StreamFormat::kHevc && !hevc) hevc = &s;
+  for (VideoCodec codec : kVideoPreference) {
+    for (std::size_t i = p.first_stream; i < p.first_stream + p.stream_count; ++i) {
+      if (carried_video(inv.streams[i].format) == codec) return &inv.streams[i];
+    }
   }
-  return hevc;
+  return nullptr;
 }
 
-constexpr AudioCodec kAudioPreference[] = {AudioCodec::kAac, AudioCodec::kAc3, AudioCodec::kEac3,
-                                           AudioCodec::kMpegAudio};
+constexpr AudioCodec kAudioPreference[] = {AudioCodec::kAac,  AudioCodec::kLatmAac,   AudioCodec::kAc3,
+                                           AudioCodec::kEac3, AudioCodec::kMpegAudio, AudioCodec::kOpus};
 
 // The audio a programme gives: the first clear stream of the most wanted
 // format. Waits on a stream not yet seen that would come first.
@@ -168,6 +169,7 @@ std::optional<VideoCodec> carried_video(StreamFormat format) {
   switch (format) {
     case StreamFormat::kH264: return VideoCodec::kH264;
     case StreamFormat::kHevc: return VideoCodec::kHevc;
+    case StreamFormat::kMpeg2Video: return VideoCodec::kMpeg2Video;
     default: return std::nullopt;
   }
 }
@@ -178,6 +180,8 @@ std::optional<AudioCodec> carried_audio(StreamFormat format) {
     case StreamFormat::kAc3: return AudioCodec::kAc3;
     case StreamFormat::kEac3: return AudioCodec::kEac3;
     case StreamFormat::kMpegAudio: return AudioCodec::kMpegAudio;
+    case StreamFormat::kLatmAac: return AudioCodec::kLatmAac;
+    case StreamFormat::kOpus: return AudioCodec::kOpus;
     default: return std::nullopt;
   }
 }
@@ -263,7 +267,7 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, cons
     choice.video_pid = video->pid;
     choice.video_codec = *carried_video(video->format);
   }
-  for (const TsStream* s : audio) choice.audio.push_back({s->pid, *carried_audio(s->format), s->language});
+  for (const TsStream* s : audio) choice.audio.push_back({s->pid, *carried_audio(s->format), s->language, s->channels});
   if (options.every_audio) {
     // Each PID once: the PIDs already taken are marked as the list goes.
     std::vector<bool> taken(8192);
@@ -272,7 +276,7 @@ std::variant<WaitFor, StreamChoice, Error> choose_streams(TsInventory& inv, cons
       const std::optional<AudioCodec> codec = carried_audio(s.format);
       if (!codec || taken[s.pid] || payload(s.pid) == Payload::kScrambled || s.pid == choice.video_pid) continue;
       taken[s.pid] = true;
-      choice.extra_audio.push_back({s.pid, *codec, s.language});
+      choice.extra_audio.push_back({s.pid, *codec, s.language, s.channels});
     }
   }
   return choice;

@@ -4,11 +4,11 @@
 // video the conversion carries and whose video is not scrambled; when no
 // programme has such video, the first with audio it carries (only where an
 // audio-only result is wanted). Video: its first H.264 stream, else its
-// first HEVC stream. Audio: its first AAC (ADTS) stream, else AC-3, else
-// E-AC-3, else MPEG audio (layers I to III), passing over scrambled ones.
-// DVB maps list AC-3 and E-AC-3 as private data (stream type 0x06) marked by
-// a descriptor; ATSC maps give them stream types of their own. MPEG-2 video
-// is not taken: its pictures are not NAL units.
+// first HEVC stream, else its first MPEG-2 video stream. Audio: its first
+// AAC (ADTS) stream, else LATM AAC, else AC-3, else E-AC-3, else MPEG audio
+// (layers I to III), else Opus, passing over scrambled ones. DVB maps list
+// AC-3, E-AC-3 and Opus as private data (stream type 0x06) marked by a
+// descriptor; ATSC maps give the first two stream types of their own.
 //
 // A stream is scrambled when the first packet of its PID with a payload says
 // so. The choice waits until the first packet of each stream it depends on
@@ -61,6 +61,7 @@ struct ChosenAudio {
   std::uint16_t pid;
   AudioCodec codec;
   std::array<char, 3> language;
+  std::uint8_t channels;  // TsStream::channels
 };
 
 struct StreamChoice {

@@ -309,6 +309,7 @@ void Demuxer::read_pmt(std::size_t index, ByteView s, std::size_t next_packet) {
     stream.stream_type = s[e];
     stream.format = classify_stream(stream.stream_type, descriptors);
     stream.language = language_of(descriptors);
+    if (stream.format == StreamFormat::kOpus) stream.channels = opus::declared_channels(descriptors);
     std::uint8_t& seen = count[static_cast<std::size_t>(stream.kind())];
     stream.ordinal = seen < 0xFF ? ++seen : seen;
     // Watched from now on, unless its first packet was seen already (an
@@ -398,7 +399,7 @@ void Demuxer::take() {
       track.pid = a.pid;
       track.codec = a.codec;
       track.language = a.language;
-      cutters_.emplace_back(a.codec);
+      cutters_.emplace_back(a.codec, a.channels);
       audio_payload_.push_back(payload_of(a.pid));
       roles_[a.pid] = entry(Role::kAudio, md_.audio.size() - 1);
     }
@@ -493,6 +494,13 @@ void Demuxer::recover_parameter_sets() {
     missing += want[index_of(kind)];
   }
   const NalSyntax* syntax = nal_syntax(md_.video_codec);
+  if (!syntax && md_.video_codec == VideoCodec::kMpeg2Video) {
+    // The decoder configuration is the first sequence header with its extensions.
+    if (const auto range = mpeg2_video::find_sequence_header(md_.video_data)) {
+      md_.video_data.append_to(md_.parameter_sets.sps.emplace(), range->first, range->second - range->first);
+    }
+    return;
+  }
   if (missing == 0 || !syntax) return;
   const ChunkedBytes& v = md_.video_data;
   annexb::for_each_captured_unit(v, [&](annexb::CapturedUnit u) {
@@ -509,12 +517,15 @@ void Demuxer::recover_parameter_sets() {
   }
 }
 
-// The picture size the SPS kept declares (1920x1080 when it cannot be read).
+// The picture size the SPS (or MPEG-2 sequence header) kept declares
+// (1920x1080 when it cannot be read).
 void Demuxer::read_picture_size() {
   if (!md_.parameter_sets.sps) return;
   const ByteView sps = bytes_of(md_.parameter_sets.sps);
   if (md_.video_codec == VideoCodec::kHevc) {
     if (const std::optional<hevc::SpsInfo> info = hevc::read_sps(sps)) md_.picture = {info->width, info->height};
+  } else if (md_.video_codec == VideoCodec::kMpeg2Video) {
+    if (const std::optional<mpeg2_video::Sequence> seq = mpeg2_video::read_sequence(sps)) md_.picture = seq->size;
   } else if (const std::optional<PictureSize> size = h264::read_picture_size(sps)) {
     md_.picture = *size;
   }

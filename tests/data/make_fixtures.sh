@@ -251,7 +251,13 @@ $FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=2.4 \
     -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2.4 \
     $X264 -g 24 -x264-params keyint=24:min-keyint=24:scenecut=0:bframes=2:b-pyramid=none:open_gop=1 \
     -flags:v +bitexact $AAC -ar 48000 $TS open_gop.ts
-# 36. A dense stream (about 2.4 Mb/s: 640x360 with grain) that the big-file test repeats into gigabytes.
+# 36. Broadcast codecs, 1.2 s each with a 440 Hz tone at 48 kHz stereo: MPEG-2 video (Main
+#     profile, 2 B-frames, a GOP of 12, fixed quantiser) with AAC; H.264 (160x120) with AAC in
+#     LATM/LOAS (stream type 0x11); H.264 (160x120) with Opus (private data, registration "Opus").
+$FF $V1 $S12 -c:v mpeg2video -bf 2 -g 12 -q:v 10 -flags:v +bitexact $AAC -ar 48000 $TS mpeg2_aac.ts
+$FF $V12 $S12 $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 $TS -mpegts_flags latm h264_latm.ts
+$FF $V12 $S12 $X264S -x264-params $KEY -flags:v +bitexact -c:a libopus -b:a 48k -ac 2 -ar 48000 $TS h264_opus.ts
+# 37. A dense stream (about 2.4 Mb/s: 640x360 with grain) that the big-file test repeats into gigabytes.
 $FF -f lavfi -i testsrc2=size=640x360:rate=25:duration=1.28 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1.28 \
     -vf noise=alls=12:allf=t -c:v libx264 -profile:v high -pix_fmt yuv420p -bf 2 -g 32 -b:v 2000k -maxrate 2000k \
     -bufsize 1000k -threads 1 -x264-params keyint=32:min-keyint=32:scenecut=0:bframes=2:b-pyramid=none -flags:v +bitexact \
