@@ -303,7 +303,7 @@ REAL = sorted(p.name for p in DATA.iterdir() if p.suffix in (".ts", ".m2ts", ".m
 
 
 @pytest.mark.parametrize("name", REAL)
-def test_files_give_the_bytes_of_the_bytes_api(name, tmp_path, fixture_bytes):
+def test_files_give_the_bytes_of_the_bytes_api(name, tmp_path, fixture_bytes, limit_32_bits):
     """Path to file, path to bytes and bytes to file: the same result or the same refusal, and
     nothing left beside the output."""
     data = fixture_bytes(name)
@@ -326,6 +326,10 @@ def test_files_give_the_bytes_of_the_bytes_api(name, tmp_path, fixture_bytes):
     # Streams left out: an MP4 result is patched in place after it is written.
     assert outcome(lambda: quaver.remux(DATA / name, tmp_path / "out.mp4", overwrite=True, audio="none")) == \
         outcome(lambda: quaver.remux(data, audio="none"))
+    # The 64-bit layouts, as beyond 4 GiB.
+    limit_32_bits(1000)
+    assert outcome(lambda: quaver.remux(DATA / name, tmp_path / "out.mp4", overwrite=True)) == \
+        outcome(lambda: quaver.remux(data))
 
 
 def test_an_existing_output_is_replaced_only_when_asked(tmp_path, fixture_bytes):
