@@ -132,6 +132,80 @@ def _timestamp(prefix, value):
         ">HH", ((v >> 14) & 0xFFFE) | 1, ((v << 1) & 0xFFFE) | 1)
 
 
+def _clock_fields(clip):
+    """Where the clocks of a transport stream sit: (packet, offset, kind) for every
+    PCR ("pcr"), PTS and DTS ("pes") field, and each packet's PID and whether it
+    carries a payload (the continuity counter counts those)."""
+    fields, pids, payload = [], [], []
+    for n in range(len(clip) // TS_SIZE):
+        p = clip[n * TS_SIZE:(n + 1) * TS_SIZE]
+        pid = ((p[1] & 0x1F) << 8) | p[2]
+        pids.append(pid)
+        payload.append(bool(p[3] & 0x10))
+        at = 4
+        if p[3] & 0x20:
+            if p[4] > 0 and p[5] & 0x10:
+                fields.append((n, 6, "pcr"))
+            at = 5 + p[4]
+        if p[1] & 0x40 and p[3] & 0x10 and p[at:at + 3] == b"\x00\x00\x01" and p[at + 3] >= 0xBC:
+            flags = p[at + 7]
+            if flags & 0x80:
+                fields.append((n, at + 9, "pes"))
+            if flags & 0x40:
+                fields.append((n, at + 14, "pes"))
+    return fields, pids, payload
+
+
+def repeat_ts(clip, path, min_size, *, period, block=64 << 20):
+    """Writes `clip` (a transport stream) to `path` over and over until the file
+    holds at least `min_size` bytes, as one stream whose clock runs on: repeat k
+    has every PCR, PTS and DTS moved on by k * `period` ticks and its continuity
+    counters carried on. Whole blocks of repeats are rewritten at once with
+    numpy, so gigabytes take seconds. Returns the number of repeats."""
+    import numpy as np
+
+    packets = np.frombuffer(clip, np.uint8).reshape(-1, TS_SIZE)
+    fields, pids, payload = _clock_fields(clip)
+    pids, payload = np.array(pids), np.array(payload)
+    # Each PID's counter moves on by the number of its packets with a payload.
+    steps = np.zeros(len(packets), np.int64)
+    for pid in set(pids.tolist()):
+        steps[pids == pid] = int(payload[pids == pid].sum())
+    base_cc = (packets[:, 3] & 0x0F).astype(np.int64)
+    pcr_base = {}
+    pes_value = {}
+    for n, off, kind in fields:
+        b = [int(x) for x in clip[n * TS_SIZE + off:n * TS_SIZE + off + 6]]
+        if kind == "pcr":
+            pcr_base[(n, off)] = (b[0] << 25) | (b[1] << 17) | (b[2] << 9) | (b[3] << 1) | (b[4] >> 7)
+        else:
+            pes_value[(n, off)] = (((b[0] >> 1) & 7) << 30) | (b[1] << 22) | ((b[2] >> 1) << 15) | (b[3] << 7) | (b[4] >> 1)
+    per_block = max(1, block // len(clip))
+    repeats = -(-min_size // len(clip))
+    mask33 = (1 << 33) - 1
+    with open(path, "wb") as out:
+        for first in range(0, repeats, per_block):
+            k = np.arange(first, min(first + per_block, repeats), dtype=np.int64)
+            chunk = np.repeat(packets[None], len(k), axis=0)
+            chunk[:, :, 3] = (chunk[:, :, 3] & 0xF0) | ((base_cc[None] + k[:, None] * steps[None]) & 0x0F).astype(np.uint8)
+            for (n, off), value in pcr_base.items():
+                v = (value + k * period) & mask33
+                chunk[:, n, off] = v >> 25
+                chunk[:, n, off + 1] = (v >> 17) & 0xFF
+                chunk[:, n, off + 2] = (v >> 9) & 0xFF
+                chunk[:, n, off + 3] = (v >> 1) & 0xFF
+                chunk[:, n, off + 4] = ((v & 1) << 7) | (chunk[:, n, off + 4] & 0x7F)
+            for (n, off), value in pes_value.items():
+                v = (value + k * period) & mask33
+                chunk[:, n, off] = (chunk[:, n, off] & 0xF1) | ((v >> 29) & 0x0E)
+                chunk[:, n, off + 1] = (v >> 22) & 0xFF
+                chunk[:, n, off + 2] = ((v >> 14) & 0xFE) | 1
+                chunk[:, n, off + 3] = (v >> 7) & 0xFF
+                chunk[:, n, off + 4] = ((v << 1) & 0xFE) | 1
+            out.write(chunk.tobytes())
+    return repeats
+
+
 def pes(payload, *, pts=None, dts=None, stream_id=0xE0, packet_length=None):
     """A PES packet.  PES_packet_length is 0 for video stream ids 0xE0-0xEF (and when
     the real length does not fit 16 bits), else the real length; ``packet_length``

@@ -216,14 +216,35 @@ def test_large_files_are_converted_on_their_own_in_their_turn(tmp_path, monkeypa
     monkeypatch.setattr(cli, "_POOL_LIMIT", limit)
     monkeypatch.setattr(cli, "_convert_large", lambda job, *rest: (alone.append(job.source),
                                                                    convert_large(job, *rest)))
+    read, read_whole = [], cli._read
+    monkeypatch.setattr(cli, "_read", lambda path: (read.append(path), read_whole(path))[1])
     assert cli.main(["convert", "-j", "2", "-v", *map(str, inputs), "-o", str(tmp_path / "out")]) == 1
     assert alone == [str(p) for p in inputs if p.exists() and p.stat().st_size > limit] and len(alone) == 2
+    assert not set(alone) & set(read)  # converted file to file, never read into memory
     for src in inputs[:1] + inputs[2:]:
         assert (tmp_path / "out" / (src.stem + ".mp4")).read_bytes() == quaver.remux(src.read_bytes())
     # Every file's lines, and the failure, in input order.
     said = [line.removeprefix("quaver: ").removeprefix("warning: ").split(": ")[0]
             for line in capsys.readouterr().err.splitlines()]
     assert list(dict.fromkeys(said)) == [str(p) for p in inputs] + ["converted 5 of 6 files; 1 failed"]
+
+
+def test_a_single_large_file_shows_a_byte_bar_on_a_terminal(tmp_path, monkeypatch):
+    from quaver import cli
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    monkeypatch.setattr(cli, "_POOL_LIMIT", 30_000)
+    for quiet in ([], ["-q"]):
+        err = Terminal()
+        monkeypatch.setattr(sys, "stderr", err)
+        out = tmp_path / f"out{len(quiet)}.mp4"
+        assert cli.main(["convert", *quiet, str(DATA / "sample.ts"), str(out)]) == 0
+        assert out.read_bytes() == quaver.remux((DATA / "sample.ts").read_bytes())
+        size = (DATA / "sample.ts").stat().st_size
+        assert ("100%" in err.getvalue() and f"{size / 1000:.1f}k/{size / 1000:.1f}k" in err.getvalue()) != bool(quiet)
 
 
 def test_ctrl_c_stops_a_batch_leaving_whole_files_only(tmp_path):

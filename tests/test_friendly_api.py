@@ -1,5 +1,8 @@
 """quaver.remux, quaver.thumbnail and report sinks: the job chosen by content, quiet by default."""
 import io
+import pathlib
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -202,14 +205,16 @@ def test_streams_chosen_by_pid_or_track_id(fixture_bytes, capfd):
 
 
 def test_arguments_are_checked():
-    with pytest.raises(TypeError, match="data must be bytes-like, not str"):
-        quaver.remux("sample.ts")
+    with pytest.raises(FileNotFoundError):
+        quaver.remux("no such file.ts")  # a str is a path
+    with pytest.raises(TypeError, match="data must be bytes-like, not int"):
+        quaver.remux(5)
     with pytest.raises(TypeError, match="data must be bytes-like, not int"):
         quaver.thumbnail(5)
     with pytest.raises(TypeError, match="report must be None, a callable or a writable text file"):
         quaver.remux(b"", report=42)
     with pytest.raises(TypeError):
-        quaver.remux(b"", None)  # report is keyword-only
+        quaver.remux(b"", None, False)  # overwrite and report are keyword-only
     with pytest.raises(TypeError, match="argument 'report': 'int' object is not callable"):
         _native.remux(b"", 42)
     with pytest.raises(TypeError, match="video must be a PID or track ID \\(an int\\), not str"):
@@ -289,3 +294,89 @@ def test_threads_with_their_own_sinks_get_only_their_own_lines(fixture_bytes, ca
         t.join()
     assert received == [e * 15 for e in expected]
     assert capfd.readouterr() == ("", "")
+
+
+# ---- files ---------------------------------------------------------------------
+
+DATA = pathlib.Path(__file__).parent / "data"
+REAL = sorted(p.name for p in DATA.iterdir() if p.suffix in (".ts", ".m2ts", ".mp4", ".m4s"))
+
+
+@pytest.mark.parametrize("name", REAL)
+def test_files_give_the_bytes_of_the_bytes_api(name, tmp_path, fixture_bytes, limit_32_bits):
+    """Path to file, path to bytes and bytes to file: the same result or the same refusal, and
+    nothing left beside the output."""
+    data = fixture_bytes(name)
+    lines, file_lines = [], []
+
+    def outcome(call):
+        try:
+            result = call()
+        except ValueError as exc:
+            return type(exc), str(exc)
+        return (tmp_path / "out.mp4").read_bytes() if result is None else result
+
+    expected = outcome(lambda: quaver.remux(data, report=lines.append))
+    for call in (lambda: quaver.remux(DATA / name, tmp_path / "out.mp4", report=file_lines.append),
+                 lambda: quaver.remux(str(DATA / name)),
+                 lambda: quaver.remux(bytearray(data), str(tmp_path / "out.mp4"), overwrite=True)):
+        assert outcome(call) == expected
+    assert file_lines == lines
+    assert [p.name for p in tmp_path.iterdir()] == (["out.mp4"] if isinstance(expected, bytes) else [])
+    # Streams left out: an MP4 result is patched in place after it is written.
+    assert outcome(lambda: quaver.remux(DATA / name, tmp_path / "out.mp4", overwrite=True, audio="none")) == \
+        outcome(lambda: quaver.remux(data, audio="none"))
+    # The 64-bit layouts, as beyond 4 GiB.
+    limit_32_bits(1000)
+    assert outcome(lambda: quaver.remux(DATA / name, tmp_path / "out.mp4", overwrite=True)) == \
+        outcome(lambda: quaver.remux(data))
+
+
+def test_an_existing_output_is_replaced_only_when_asked(tmp_path, fixture_bytes):
+    out = tmp_path / "out.mp4"
+    out.write_bytes(b"keep")
+    with pytest.raises(FileExistsError, match="give overwrite=True"):
+        quaver.remux(DATA / "sample.ts", out)
+    # A refused input leaves the existing file as it was.
+    with pytest.raises(quaver.UnsupportedInput):
+        quaver.remux(b"#EXTM3U\n", out, overwrite=True)
+    assert out.read_bytes() == b"keep"
+    assert quaver.remux(DATA / "sample.ts", out, overwrite=True) is None
+    assert out.read_bytes() == quaver.remux(fixture_bytes("sample.ts"))
+    assert [p.name for p in tmp_path.iterdir()] == ["out.mp4"]
+    with pytest.raises(FileNotFoundError):
+        quaver.remux(DATA / "sample.ts", tmp_path / "no folder" / "out.mp4")
+    with pytest.raises(IsADirectoryError):
+        quaver.remux(tmp_path, tmp_path / "x.mp4")
+
+
+def test_an_interrupted_conversion_leaves_no_file(tmp_path, monkeypatch):
+    def interrupted(*args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(_native, "remux_file", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        quaver.remux(DATA / "sample.ts", tmp_path / "out.mp4")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_an_input_cut_while_it_is_read_is_an_error(tmp_path):
+    """A file truncated under the conversion gives an error, never a crash, with Python's
+    fault handler installed as under pytest."""
+    from builders import repeat_ts
+    src = tmp_path / "in.ts"
+    repeat_ts((DATA / "dense.ts").read_bytes(), src, 300 << 20, period=117120)
+    script = f"""
+import faulthandler, os, threading, quaver
+faulthandler.enable()
+cut = threading.Timer(0.15, lambda: os.truncate({str(src)!r}, 1 << 20))
+cut.start()
+try:
+    quaver.remux({str(src)!r}, {str(tmp_path / "out.mp4")!r})
+except quaver.DamagedInput as exc:
+    print(exc)
+"""
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "the input file changed while it was being converted (cut short or rewritten)\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.ts"]

@@ -33,6 +33,34 @@ def survives(data, function=_quaver.convert_ts_to_mp4):
     assert len(out) <= 2 * len(data) + 4096
 
 
+_FILES = None
+
+
+def same_from_files(data):
+    """The file API gives what the bytes API gives, or the same refusal, and a refusal leaves no file."""
+    global _FILES
+    if _FILES is None:
+        import atexit
+        import shutil
+        import tempfile
+        _FILES = pathlib.Path(tempfile.mkdtemp(prefix="quaver-hostile-"))
+        atexit.register(shutil.rmtree, _FILES, True)
+    src, dst = _FILES / "in", _FILES / "out.mp4"
+    src.write_bytes(data)
+    try:
+        expected = quaver.remux(data)
+    except ValueError as exc:
+        expected = (type(exc), str(exc))
+    try:
+        quaver.remux(src, dst, overwrite=True)
+        got = dst.read_bytes()
+    except ValueError as exc:
+        got = (type(exc), str(exc))
+    assert got == expected
+    assert sorted(p.name for p in _FILES.iterdir()) == (["in", "out.mp4"] if isinstance(got, bytes) else ["in"])
+    dst.unlink(missing_ok=True)
+
+
 def probes_or_refuses(data, **streams):
     try:
         facts = quaver.probe(data, **streams)
@@ -97,6 +125,7 @@ def test_mutated_real_streams(data):
     # Both audio streams of the two-track seed, each its own track; another programme's video.
     survives(data, lambda d: quaver.remux(d, audio=[257, 258]))
     probes_or_refuses(data, video=258, audio="none")
+    same_from_files(data)
 
 
 @FUZZ
@@ -105,6 +134,7 @@ def test_mutated_mp4_key_frames(data):
     survives(data, _quaver.extract_thumbnail_from_mp4)
     probes_or_refuses(data)
     survives(data, lambda d: quaver.remux(d, video=1, audio=[2]))
+    same_from_files(data)
 
 
 @FUZZ

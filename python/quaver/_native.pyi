@@ -60,6 +60,15 @@ def check_segment(data: bytes) -> None:
 def check_init_segment(data: bytes) -> None:
     """Raises unless data is an MP4 with a moov box."""
 
+def remux_file(src: Union[bytes, int], dst: Optional[int], report: Optional[Callable[[str], object]] = None,
+               video: Optional[int] = None, audio: Optional[Iterable[int]] = None) -> Union[bytes, bool]:
+    """remux, reading src (bytes, or the descriptor of an open file, read through a map) and writing into the open
+    file dst (a descriptor, opened for reading and writing), then returning whether the result holds video; or
+    returning bytes where dst is None."""
+
+def cached_bytes(fd: int) -> int:
+    """Bytes of the open file held in the page cache: how much of a result being written has been written so far."""
+
 def set_32_bit_limit(limit: int) -> int:
     """For tests: the largest value a written 32-bit size, offset or duration holds (4294967295); larger ones take the 64-bit forms. Returns the limit it replaces."""
 

@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import json
 import operator
 import os
+import threading
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Literal, Optional, Protocol, Tuple, Union, overload
 
 from quaver import _native
@@ -70,8 +73,16 @@ def _request(video: Optional[int], audio: AudioChoice) -> Tuple[Optional[int], O
     return chosen_video, tuple(_id(a, "audio") for a in audio)
 
 
-def remux(data: BytesLike, *, report: Report = None, video: Optional[int] = None,
-          audio: AudioChoice = None) -> bytes:
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+@overload
+def remux(src: Union[BytesLike, PathLike], dst: None = ..., *, overwrite: bool = ..., report: Report = ...,
+          video: Optional[int] = ..., audio: AudioChoice = ...) -> bytes: ...
+@overload
+def remux(src: Union[BytesLike, PathLike], dst: PathLike, *, overwrite: bool = ..., report: Report = ...,
+          video: Optional[int] = ..., audio: AudioChoice = ...) -> None: ...
+def remux(src, dst=None, *, overwrite=False, report=None, video=None, audio=None):
     """Convert any supported input to a regular MP4 and return its bytes.
 
     The job is chosen from the content: an MPEG transport stream (188-byte
@@ -85,7 +96,17 @@ def remux(data: BytesLike, *, report: Report = None, video: Optional[int] = None
     service, an HLS audio rendition) gives an audio-only MP4.
 
     Args:
-        data: the whole input file.
+        src: the whole input as bytes, or the path of the input file. A
+            file is read through a map of it rather than into memory.
+        dst: where to write the result: a path, or ``None`` to return
+            it as bytes. A result written to a file is written straight
+            into it (beside the target, renamed into place when done, so a
+            failure or an interrupt leaves nothing under that name), and
+            the call returns ``None``: with a path on both sides, neither
+            the input nor the result is held in memory.
+        overwrite: whether an existing ``dst`` may be replaced; without it
+            an existing file is refused with ``FileExistsError`` before any
+            work.
         report: where the transport-stream demultiplexer's report lines go
             (PIDs found, frame counts, timestamp ranges, and one
             ``"left out: ..."`` line for each video or audio stream or
@@ -111,10 +132,66 @@ def remux(data: BytesLike, *, report: Report = None, video: Optional[int] = None
         DamagedInput: the input contradicts itself or is cut short.
         NothingToDo: no video or audio in a transport stream, no sample at
             all (an empty result is refused rather than returned), or no
-            stream of the kind asked for with that PID or track ID.
+            stream of the kind asked for with that PID or track ID;
+            also when the input file changes while it is being read.
+        OSError: a file cannot be opened, read or written (``dst``
+            exists, without ``overwrite``: ``FileExistsError``).
     """
     chosen_video, chosen_audio = _request(video, audio)
-    return _native.remux(_as_bytes(data, "data"), _sink(report), chosen_video, chosen_audio)
+    sink = _sink(report)
+    if dst is None and not isinstance(src, (str, os.PathLike)):
+        return _native.remux(_as_bytes(src, "data"), sink, chosen_video, chosen_audio)
+    convert = lambda source, out: _native.remux_file(source, out, sink, chosen_video, chosen_audio)  # noqa: E731
+    if dst is None:
+        with _opened(src) as source:
+            return convert(source, None)
+    target = os.fspath(dst)
+    if not isinstance(target, str):
+        raise TypeError(f"dst must be a str or os.PathLike path, not {type(dst).__name__}")
+
+    def place(_has_video: bool) -> str:
+        if not overwrite and os.path.lexists(target):
+            raise FileExistsError(errno.EEXIST, "the output exists; give overwrite=True to replace it", target)
+        return target
+
+    place(False)  # refused before any work
+    into_file(src, target, convert, place)
+    return None
+
+
+@contextlib.contextmanager
+def _opened(src) -> Iterator[Union[bytes, int]]:
+    """The input as remux_file takes it: bytes, or the descriptor of the file at a path, open for the call."""
+    if not isinstance(src, (str, os.PathLike)):
+        yield _as_bytes(src, "src")
+        return
+    with open(src, "rb") as f:
+        yield f.fileno()
+
+
+def into_file(src, near: str, convert: Callable[[Union[bytes, int], int], Any], place: Callable[[Any], str],
+              written: Optional[Callable[[int], None]] = None) -> str:
+    """Runs convert(input, out_fd) into a new file beside `near`, then renames it to place(what convert returned).
+
+    The input is opened here when it is a path. written(out_fd) is told the file being written, before the
+    conversion starts. Any failure, in the conversion or in place(), and any interrupt remove the new file, so
+    nothing is ever left under a partial name or half written under the final one. Returns the final path.
+    """
+    folder, name = os.path.split(near)
+    partial = os.path.join(folder, f".{name}.{os.getpid()}.{threading.get_ident()}.part")
+    with _opened(src) as source, open(partial, "x+b") as out:  # read and write: it is mapped for writing
+        try:
+            if written is not None:
+                written(out.fileno())
+            returned = convert(source, out.fileno())
+            out.close()
+            target = place(returned)
+            os.replace(partial, target)
+        except BaseException:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(partial)
+            raise
+    return target
 
 
 def probe(data: BytesLike, *, video: Optional[int] = None, audio: AudioChoice = None) -> Dict[str, Any]:

@@ -292,10 +292,10 @@ def _is_media_file(path: str) -> bool:
     return _native.sniff(head) is not None
 
 
-def _final_target(job: _Job, result: bytes) -> tuple[str, bool]:
+def _final_target(job: _Job, has_video: bool) -> tuple[str, bool]:
     """Where a result goes, and whether that file was there: a result without
     video gets .m4a where quaver chose the name."""
-    if job.inputs is None or _native.has_video(result):
+    if job.inputs is None or has_video:
         return job.target, job.exists
     planned = Path(job.target)
     target = planned.with_suffix(".m4a")
@@ -314,21 +314,104 @@ def _remux(data: bytes, args: argparse.Namespace, report: _JobReport) -> bytes:
     return report.outcome(result, args.strict)
 
 
-def _save(job: _Job, result: bytes, args: argparse.Namespace, single: bool = False) -> None:
-    target, exists = _final_target(job, result)
+def _place(job: _Job, has_video: bool, args: argparse.Namespace, single: bool) -> str:
+    """The final name of a result, refusing an existing file without -y."""
+    target, exists = _final_target(job, has_video)
     if exists and not args.overwrite:
         if single:
             raise UsageError(_exists_message(target))
         raise JobError(f"{job.source}: {_exists_message(target)}")
-    _write(target, result, args.overwrite)
+    return target
+
+
+def _save(job: _Job, result: bytes, args: argparse.Namespace, single: bool = False) -> None:
+    _write(_place(job, _native.has_video(result), args, single), result, args.overwrite)
+
+
+class _ByteProgress:
+    """A bar of the bytes of one large file converted file to file, on a terminal: how much of the result has
+    been written, in proportion to the input's size, read from the page cache every fifth of a second."""
+
+    def __init__(self, size: int) -> None:
+        from tqdm import tqdm
+
+        self.size = size
+        self.bar = tqdm(total=size, file=sys.stderr, unit="B", unit_scale=True, dynamic_ncols=True, leave=True)
+        self._done = threading.Event()
+        self._thread: Optional[threading.Thread] = None
+
+    def watch(self, fd: int) -> None:
+        self._thread = threading.Thread(target=self._poll, args=(fd,), daemon=True)
+        self._thread.start()
+
+    def _poll(self, fd: int) -> None:
+        while not self._done.wait(0.2):
+            written = os.fstat(fd).st_size  # 0 until the result's size is known
+            if written:
+                self._advance(self.size * min(_native.cached_bytes(fd), written) // written)
+
+    def _advance(self, n: int) -> None:
+        if n > self.bar.n:
+            self.bar.update(n - self.bar.n)
+
+    def stop(self) -> None:
+        """Ends the polling before the file it watches is closed, and the bar with it."""
+        self._done.set()
+        if self._thread is not None:
+            self._thread.join()
+        self._advance(self.size)
+        self.bar.close()
+
+
+def _convert_file(job: _Job, messages: _Messages, args: argparse.Namespace, prefix: str, single: bool,
+                  progress: Optional[_ByteProgress]) -> None:
+    """A file into a file, holding neither in memory: the input is mapped and the result written in pieces,
+    beside its target and renamed into place once its name is known."""
+    report = _JobReport(messages, _label(job.source), prefix)
+    video, audio = api._request(args.video, args.audio)
+
+    def convert(source: int, out: int) -> bool:
+        try:
+            try:
+                result = _native.remux_file(source, out, report, video, audio)
+            finally:
+                if progress is not None:
+                    progress.stop()
+        except ValueError as exc:
+            result = exc
+        return report.outcome(result, args.strict)
+
+    try:
+        api.into_file(job.source, job.target, convert, lambda has_video: _place(job, has_video, args, single),
+                      progress.watch if progress is not None else None)
+    except OSError as exc:
+        if exc.filename == job.source:
+            raise JobError(f"{job.source}: cannot read it ({exc.strerror or exc}); check the path and its "
+                           f"permissions") from exc
+        raise JobError(f"cannot write {job.target} ({exc.strerror or exc}); check that its folder exists and is "
+                       f"writable") from exc
 
 
 def _convert_one(job: _Job, messages: _Messages, args: argparse.Namespace, prefix: str = "",
                  single: bool = False) -> None:
+    if job.source != "-" and job.target != "-":
+        progress = None
+        if single and not args.quiet and sys.stderr.isatty():
+            size = _size_of(job.source)
+            progress = _ByteProgress(size) if size > _POOL_LIMIT else None
+        _convert_file(job, messages, args, prefix, single, progress)
+        return
     data = _read(job.source)
     result = _remux(data, args, _JobReport(messages, _label(job.source), prefix))
     del data
     _save(job, result, args, single)
+
+
+def _size_of(path: str) -> int:
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
 
 
 # A batch's files up to this size are converted on the pool, which holds two
@@ -478,7 +561,7 @@ def _convert_concat(args: argparse.Namespace) -> int:
     label = f"{args.inputs[0]} .. {args.inputs[-1]}" if len(args.inputs) > 1 else args.inputs[0]
     result = _remux(joined, args, _JobReport(messages, label))
     job = _Job(args.inputs[0], target, target != "-" and os.path.lexists(target), None if named else inputs)
-    target, exists = _final_target(job, result)
+    target, exists = _final_target(job, _native.has_video(result))
     if exists and not args.overwrite:
         raise UsageError(_exists_message(target))
     _write(target, result, args.overwrite)

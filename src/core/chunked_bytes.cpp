@@ -18,15 +18,43 @@ void ChunkedBytes::append(const std::uint8_t* p, std::size_t n) {
     start_codes_.back() |= p[0];
     header_pending_ = false;
   }
-  index_start_codes(p, n);
+  if (!start_codes_released_) index_start_codes(p, n);
   for (std::size_t done = 0; done < n;) {
     const std::size_t len = std::min(n - done, kMaxSlice);
-    if (slices_.size() % kCheckpoint == 0) checkpoints_.push_back(size_);
-    const auto offset = static_cast<std::uint64_t>(distance + static_cast<std::int64_t>(done));
-    slices_.push_back(static_cast<std::int64_t>((offset << 8) | len));
+    const std::int64_t at = distance + static_cast<std::int64_t>(done);
+    if (slices_ % kCheckpoint == 0) checkpoints_.push_back({size_, end_, code_.size()});
+    code_.push_back(static_cast<std::uint8_t>(len));
+    // The gap, zigzag coded so that a slice behind the last one costs as
+    // little as one as far ahead, in 7-bit groups, low first.
+    const std::int64_t gap = at - end_;
+    std::uint64_t v = (static_cast<std::uint64_t>(gap) << 1) ^ static_cast<std::uint64_t>(gap >> 63);
+    while (v >= 0x80) {
+      code_.push_back(static_cast<std::uint8_t>(v | 0x80));
+      v >>= 7;
+    }
+    code_.push_back(static_cast<std::uint8_t>(v));
+    end_ = at + static_cast<std::int64_t>(len);
+    ++slices_;
     size_ += len;
     done += len;
   }
+}
+
+ChunkedBytes::Slice ChunkedBytes::decode(std::size_t index, std::size_t start, std::int64_t end_before,
+                                         std::size_t code) const {
+  Slice s;
+  s.index = index;
+  s.start = start;
+  s.length = code_[code++];
+  std::uint64_t v = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const std::uint8_t b = code_[code++];
+    v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+    if (b < 0x80) break;
+  }
+  s.at = end_before + static_cast<std::int64_t>((v >> 1) ^ (~(v & 1) + 1));
+  s.next_code = code;
+  return s;
 }
 
 // Records every 00 00 01 that ends in [p, p + n), the bytes about to follow
@@ -67,59 +95,66 @@ void ChunkedBytes::index_start_codes(const std::uint8_t* p, std::size_t n) {
 
 void ChunkedBytes::seek(std::size_t pos) const {
   if (pos >= size_) fault("chunked read past the end");
-  std::size_t i = cursor_;
-  std::size_t start = cursor_start_;
-  if (i < slices_.size() && pos >= start) {
-    for (std::size_t steps = 0; steps < kCheckpoint && pos - start >= slice_length(i); ++steps) {
-      start += slice_length(i);
-      ++i;
-    }
-    if (pos - start < slice_length(i)) {
-      cursor_ = i;
-      cursor_start_ = start;
+  if (cursor_set_ && pos >= cursor_.start) {
+    Slice s = cursor_;
+    for (std::size_t steps = 0; steps < kCheckpoint && pos - s.start >= s.length; ++steps) s = next(s);
+    if (pos - s.start < s.length) {
+      cursor_ = s;
       return;
     }
   }
-  const auto it = std::upper_bound(checkpoints_.begin(), checkpoints_.end(), pos);
+  const auto it = std::upper_bound(checkpoints_.begin(), checkpoints_.end(), pos,
+                                   [](std::size_t p, const Checkpoint& c) { return p < c.logical; });
   const auto k = static_cast<std::size_t>(it - checkpoints_.begin()) - 1;
-  i = k * kCheckpoint;
-  start = checkpoints_[k];
-  while (pos - start >= slice_length(i)) {
-    start += slice_length(i);
-    ++i;
-  }
-  cursor_ = i;
-  cursor_start_ = start;
+  const Checkpoint& c = checkpoints_[k];
+  Slice s = decode(k * kCheckpoint, c.logical, c.end_before, c.code);
+  while (pos - s.start >= s.length) s = next(s);
+  cursor_ = s;
+  cursor_set_ = true;
 }
 
 std::uint8_t ChunkedBytes::at(std::size_t pos) const {
   seek(pos);
-  return slice_data(cursor_)[pos - cursor_start_];
+  return data_of(cursor_)[pos - cursor_.start];
 }
 
 void ChunkedBytes::copy_to(std::uint8_t* dst, std::size_t pos, std::size_t len) const {
   if (len == 0) return;
   if (pos > size_ || len > size_ - pos) fault("chunked copy past the end");
   seek(pos);
-  std::size_t i = cursor_;
-  std::size_t start = cursor_start_;
+  // The cursor's fields in locals, the next slice decoded in line: this
+  // loop copies every video byte of a conversion.
+  std::size_t index = cursor_.index, start = cursor_.start, length = cursor_.length;
+  std::int64_t at = cursor_.at;
+  const std::uint8_t* code = code_.data() + cursor_.next_code;
+  const auto step = [&] {
+    start += length;
+    at += static_cast<std::int64_t>(length);
+    ++index;
+    length = *code++;
+    std::uint64_t v = *code++;
+    if (v >= 0x80) {
+      v &= 0x7F;
+      for (unsigned shift = 7;; shift += 7) {
+        const std::uint8_t b = *code++;
+        v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+        if (b < 0x80) break;
+      }
+    }
+    at += static_cast<std::int64_t>((v >> 1) ^ (~(v & 1) + 1));
+  };
   for (;;) {
     const std::size_t off = pos - start;
-    const std::size_t n = std::min(len, slice_length(i) - off);
-    std::memcpy(dst, slice_data(i) + off, n);
+    const std::size_t n = std::min(len, length - off);
+    std::memcpy(dst, base_ + at + off, n);
     dst += n;
     pos += n;
     len -= n;
     if (len == 0) break;
-    start += slice_length(i);
-    ++i;
+    step();
   }
-  if (pos - start == slice_length(i) && i + 1 < slices_.size()) {
-    start += slice_length(i);
-    ++i;
-  }
-  cursor_ = i;
-  cursor_start_ = start;
+  if (pos - start == length && index + 1 < slices_) step();
+  cursor_ = Slice{index, start, at, length, static_cast<std::size_t>(code - code_.data())};
 }
 
 void ChunkedBytes::append_to(std::vector<std::uint8_t>& out, std::size_t pos, std::size_t len) const {

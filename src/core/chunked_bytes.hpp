@@ -3,7 +3,11 @@
 // The video elementary stream of a transport stream is the concatenation of
 // many packet payloads. Keeping it as a list of slices into the (immutable)
 // input instead of a copy avoids filling a second input-sized buffer; the
-// bytes are copied once, into the result. Each slice costs 8 bytes.
+// bytes are copied once, into the result. A slice is coded in a few bytes:
+// its length, then how far it starts from the end of the slice before it,
+// which for the packets of one PID is the few header bytes between them
+// (two bytes a slice in all, three across other PIDs' packets), so that
+// the index of a stream of gigabytes stays a small part of its size.
 //
 // Every 00 00 01 is indexed as the slices arrive, while their bytes are in
 // the cache anyway: the start-code searches of the access-unit split and the
@@ -27,6 +31,11 @@ namespace quaver {
 
 class ChunkedBytes {
  public:
+  // A stream never searched for start codes (audio) need not index them.
+  enum class StartCodes : std::uint8_t { kIndexed, kNotIndexed };
+  explicit ChunkedBytes(StartCodes codes = StartCodes::kIndexed)
+      : start_codes_released_(codes == StartCodes::kNotIndexed) {}
+
   // Appends [p, p + n). Every slice must lie within 2^55 bytes of the first.
   void append(const std::uint8_t* p, std::size_t n);
   std::size_t size() const { return size_; }
@@ -34,7 +43,7 @@ class ChunkedBytes {
   // Room for this many appends of up to 255 bytes each, so that a stream
   // whose length is known is not copied while its slice list grows.
   void reserve(std::size_t appends) {
-    slices_.reserve(appends);
+    code_.reserve(2 * appends + appends / 4);
     checkpoints_.reserve(appends / kCheckpoint + 1);
   }
 
@@ -60,10 +69,28 @@ class ChunkedBytes {
   static constexpr std::size_t kMaxSlice = 255;    // a slice's length fits its low byte
   static constexpr std::size_t kCheckpoint = 32;   // slices between absolute positions
 
-  // A slice: its distance from the first slice's address, shifted left by 8,
-  // with its length in the low byte.
-  std::size_t slice_length(std::size_t i) const { return slices_[i] & 0xFF; }
-  const std::uint8_t* slice_data(std::size_t i) const { return base_ + (slices_[i] >> 8); }
+  // Every kCheckpoint-th slice: where it starts in the stream, where the
+  // slice before it ends (from base_), and where its code starts.
+  struct Checkpoint {
+    std::size_t logical;
+    std::int64_t end_before;
+    std::size_t code;
+  };
+  // One slice as decoded: its index, logical start, address (from base_),
+  // length, and where the next slice's code starts.
+  struct Slice {
+    std::size_t index = 0;
+    std::size_t start = 0;
+    std::int64_t at = 0;
+    std::size_t length = 0;
+    std::size_t next_code = 0;
+  };
+  // Decodes the slice whose code starts at `code`, the one before it ending at `end_before`.
+  Slice decode(std::size_t index, std::size_t start, std::int64_t end_before, std::size_t code) const;
+  Slice next(const Slice& s) const {
+    return decode(s.index + 1, s.start + s.length, s.at + static_cast<std::int64_t>(s.length), s.next_code);
+  }
+  const std::uint8_t* data_of(const Slice& s) const { return base_ + s.at; }
   // Moves the cursor to the slice holding `pos` (below size()).
   void seek(std::size_t pos) const;
   void index_start_codes(const std::uint8_t* p, std::size_t n);
@@ -76,8 +103,10 @@ class ChunkedBytes {
   static constexpr std::uint64_t kZeroBefore = 0x100;
 
   const std::uint8_t* base_ = nullptr;
-  std::vector<std::int64_t> slices_;
-  std::vector<std::size_t> checkpoints_;  // logical start of slice k * kCheckpoint
+  std::vector<std::uint8_t> code_;
+  std::vector<Checkpoint> checkpoints_;
+  std::size_t slices_ = 0;
+  std::int64_t end_ = 0;  // where the last slice ends, from base_
   std::size_t size_ = 0;
   std::vector<std::uint64_t> start_codes_;  // every q with 00 00 01 at q, ascending
   bool start_codes_released_ = false;
@@ -89,8 +118,8 @@ class ChunkedBytes {
 
   // Sequential readers move forward a little at a time; the cursor keeps
   // their lookups from searching the whole slice list.
-  mutable std::size_t cursor_ = 0;        // slice index
-  mutable std::size_t cursor_start_ = 0;  // its logical start
+  mutable Slice cursor_;
+  mutable bool cursor_set_ = false;
   mutable std::size_t code_cursor_ = 0;   // index into start_codes_
 };
 

@@ -64,7 +64,35 @@ OutBuffer OutBuffer::allocate(std::size_t n, OutputAllocator& alloc) {
   advise_huge_pages(out.data_, n);
   out.alloc_ = &alloc;
   out.size_ = n;
+  out.sink_ = alloc.sink();
   return out;
+}
+
+void FixedWriter::flush() {
+  const std::size_t n = static_cast<std::size_t>(p_ - sink_->stage());
+  if (n) sink_->write(sent_, sink_->stage(), n);
+  sent_ += n;
+  restage();
+}
+
+std::uint8_t* FixedWriter::room_beyond(std::size_t n) {
+  if (!sink_) fault("output written past its computed size");
+  flush();
+  if (total_ - sent_ < n) fault("output written past its computed size");
+  if (n <= static_cast<std::size_t>(end_ - p_)) return room(n);
+  // Longer than the buffer: written in place, through the storage.
+  std::uint8_t* at = base_ + sent_;
+  sent_ += n;
+  restage();
+  return at;
+}
+
+void FixedWriter::send(const std::uint8_t* src, std::size_t n) {
+  flush();
+  if (total_ - sent_ < n) fault("output written past its computed size");
+  sink_->copy(sent_, src, n);
+  sent_ += n;
+  restage();
 }
 
 void ByteBuilder::close_box(std::size_t at) {

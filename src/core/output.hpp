@@ -18,6 +18,24 @@
 
 namespace quaver {
 
+// Where the sequential writes of a result that goes to a file are sent
+// instead of its storage (a map of that file): gathered in a small buffer
+// and written with the system's calls, so that fresh file pages are not
+// faulted in one by one, and long runs of a mapped input file are copied by
+// the kernel from file to file without passing through this process.
+class FileSink {
+ public:
+  virtual ~FileSink() = default;
+  // The gathering buffer.
+  virtual std::uint8_t* stage() = 0;
+  virtual std::size_t stage_size() const = 0;
+  // Writes n bytes at output offset `at`.
+  virtual void write(std::uint64_t at, const std::uint8_t* data, std::size_t n) = 0;
+  // Writes n bytes read from `src` at output offset `at`: copied file to
+  // file where `src` lies in the mapped input, else written from memory.
+  virtual void copy(std::uint64_t at, const std::uint8_t* src, std::size_t n) = 0;
+};
+
 class OutputAllocator {
  public:
   virtual ~OutputAllocator() = default;
@@ -25,6 +43,9 @@ class OutputAllocator {
   // Returns an opaque handle, or throws std::bad_alloc.
   virtual void* allocate(std::size_t n, std::uint8_t** data) = 0;
   virtual void release(void* handle) noexcept = 0;
+  // Where FixedWriter sends the writes of a result stored here, if not
+  // into the storage itself.
+  virtual FileSink* sink() { return nullptr; }
 };
 
 // Plain heap storage, for callers outside Python (tests, fuzzers, benchmarks).
@@ -51,6 +72,7 @@ class OutBuffer {
   const std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
   ByteView view() const { return ByteView(data_, size_); }
+  FileSink* sink() const { return sink_; }
   // Hands ownership of the storage to the caller.
   void* release_handle() {
     void* h = handle_;
@@ -64,8 +86,10 @@ class OutBuffer {
     std::swap(handle_, o.handle_);
     std::swap(data_, o.data_);
     std::swap(size_, o.size_);
+    std::swap(sink_, o.sink_);
   }
   OutputAllocator* alloc_ = nullptr;
+  FileSink* sink_ = nullptr;
   void* handle_ = nullptr;
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
@@ -73,33 +97,62 @@ class OutBuffer {
 
 // Sequential writer into fixed storage. Writing past the end, or finishing
 // short of it, means the size computed up front was wrong: an internal fault.
+//
+// For storage with a FileSink the writes are gathered in the sink's buffer
+// and sent on whenever it fills (and by finish()); the fast path is the
+// same bounds check either way. What room() hands out must be filled before
+// the next write.
 class FixedWriter {
  public:
-  FixedWriter(std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
-  explicit FixedWriter(OutBuffer& out) : FixedWriter(out.data(), out.size()) {}
+  FixedWriter(std::uint8_t* data, std::size_t size) : p_(data), end_(data + size), total_(size) {}
+  explicit FixedWriter(OutBuffer& out) : FixedWriter(out.data(), out.size()) {
+    if (FileSink* sink = out.sink()) {
+      sink_ = sink;
+      base_ = out.data();
+      p_ = sink->stage();
+      restage();
+    }
+  }
 
   void u8(std::uint8_t v) { *room(1) = v; }
   void u16(std::uint16_t v) { store_be16(room(2), v); }
   void u32(std::uint32_t v) { store_be32(room(4), v); }
   void u64(std::uint64_t v) { store_be64(room(8), v); }
   void bytes(const std::uint8_t* src, std::size_t n) {
+    if (n >= kDirect && sink_) return send(src, n);
     if (n) std::memcpy(room(n), src, n);
   }
   void bytes(ByteView v) { bytes(v.data(), v.size()); }
   std::uint8_t* room(std::size_t n) {
-    if (static_cast<std::size_t>(end_ - p_) < n) fault("output written past its computed size");
+    if (static_cast<std::size_t>(end_ - p_) < n) return room_beyond(n);
     std::uint8_t* at = p_;
     p_ += n;
     return at;
   }
-  std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
-  void finish() const {
-    if (p_ != end_) fault("output shorter than its computed size");
+  void finish() {
+    if (sink_) flush();
+    if (sink_ ? sent_ != total_ : p_ != end_) fault("output shorter than its computed size");
   }
 
  private:
+  // Runs this long go to the sink as they are rather than through its buffer.
+  static constexpr std::size_t kDirect = std::size_t{64} << 10;
+
+  std::uint8_t* room_beyond(std::size_t n);
+  void send(const std::uint8_t* src, std::size_t n);
+  void flush();
+  // The buffer, empty, limited to what is left of the output.
+  void restage() {
+    p_ = sink_->stage();
+    end_ = p_ + std::min<std::uint64_t>(sink_->stage_size(), total_ - sent_);
+  }
+
   std::uint8_t* p_;
   std::uint8_t* end_;
+  std::uint64_t total_;
+  FileSink* sink_ = nullptr;
+  std::uint8_t* base_ = nullptr;  // the storage, for writes longer than the buffer
+  std::uint64_t sent_ = 0;        // output offset of the buffer's first byte
 };
 
 // The identity transformation of movie and track headers: 16.16 fixed

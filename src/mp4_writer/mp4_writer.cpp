@@ -1,5 +1,7 @@
 #include "mp4_writer/mp4_writer.hpp"
 
+#include <algorithm>
+
 #include "ts_parser/ts_parser.hpp"
 
 namespace quaver {
@@ -60,7 +62,15 @@ Result<OutBuffer> write_mp4(MediaData media, OutputAllocator& alloc, bool audio_
     if (layout.length_prefixed) w.u32(size);
     media.video_data.copy_to(w.room(size), layout.nal_starts[k], size);
   }
-  for (const AudioTrack* track : audio) w.bytes(track->frame_bytes.data(), track->frame_bytes.size());
+  // In pieces, so that a result written to a file goes through its writer's buffer.
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  for (const AudioTrack* track : audio) {
+    const ChunkedBytes& bytes = track->frame_bytes;
+    for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
+      const std::size_t n = std::min(kPiece, bytes.size() - at);
+      bytes.copy_to(w.room(n), at, n);
+    }
+  }
   w.finish();
   return out;
 }

@@ -24,5 +24,7 @@ PyObject* deliver(PyObject* result, PyObject* sink, const CollectingReport& line
 
 // Adds remux_batch and thumbnail_batch to the module.
 int add_batch_functions(PyObject* module);
+// Adds remux_file and cached_bytes.
+int add_file_functions(PyObject* module);
 
 }  // namespace quaver::py

@@ -428,7 +428,9 @@ int exec_module(PyObject* module) {
   const int adopted = adopt_panic_exception(quaver);
   Py_DECREF(quaver);
   if (adopted < 0 || create_error_classes() < 0) return -1;
-  if (PyModule_AddFunctions(module, kFunctions) < 0 || add_batch_functions(module) < 0) return -1;
+  if (PyModule_AddFunctions(module, kFunctions) < 0 || add_batch_functions(module) < 0 ||
+      add_file_functions(module) < 0)
+    return -1;
   if (PyModule_AddIntConstant(module, "SNIFF_LENGTH", static_cast<long>(kSniffLength)) < 0) return -1;
   if (add_type(module, "PanicException", panic_exception()) < 0) return -1;
   for (const ErrorClass& c : g_errors) {

@@ -5,19 +5,6 @@
 
 namespace quaver {
 
-namespace {
-
-// Frames of one sample lie back to back, so joining one grows the last size.
-// A sample of 2^32 bytes or more cannot be written: its size stays at the
-// largest value, and the whole audio, larger still, is refused by the writer.
-void join_sample(AudioTrack& track, ByteView bytes) {
-  std::uint32_t& size = track.frame_sizes.back();
-  size = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{size} + bytes.size(), 0xFFFFFFFFu));
-  track.frame_bytes.insert(track.frame_bytes.end(), bytes.begin(), bytes.end());
-}
-
-}  // namespace
-
 AudioFrameCutter::AudioFrameCutter(AudioCodec codec, std::uint8_t channels)
     : decided_(codec != AudioCodec::kMpegAudio), framing_(framing_of(codec, channels)) {}
 
@@ -38,13 +25,58 @@ void AudioFrameCutter::pes_start(AudioTrack& track, std::optional<Timestamp> pts
   if (!buffer_.empty()) cut_and_drain(track);
   pts_ = pts;
   pending_.push_back({drained_ + buffer_.size(), pts});
-  buffer_.insert(buffer_.end(), es.begin(), es.end());
+  gather(es);
   cut_and_drain(track);
 }
 
 void AudioFrameCutter::append(AudioTrack& track, ByteView es) {
-  buffer_.insert(buffer_.end(), es.begin(), es.end());
+  gather(es);
   cut_and_drain(track);
+}
+
+void AudioFrameCutter::gather(ByteView es) {
+  if (es.empty()) return;
+  sources_.push_back({drained_ + buffer_.size(), es.data(), es.size()});
+  buffer_.insert(buffer_.end(), es.begin(), es.end());
+}
+
+void AudioFrameCutter::keep(AudioTrack& track, ByteView bytes) {
+  const auto from = reinterpret_cast<std::uintptr_t>(bytes.data());
+  const auto gathered = reinterpret_cast<std::uintptr_t>(buffer_.data());
+  if (from < gathered || from - gathered > buffer_.size() || bytes.size() > buffer_.size() - (from - gathered)) {
+    const ByteView copy = track.rebuilt_bytes.keep(bytes);
+    track.frame_bytes.append(copy.data(), copy.size());
+    return;
+  }
+  std::uint64_t at = drained_ + static_cast<std::uint64_t>(from - gathered);
+  std::size_t left = bytes.size();
+  // Samples are kept in stream order, so the sources before the first one
+  // holding `at` are never needed again.
+  while (first_source_ < sources_.size() && sources_[first_source_].at + sources_[first_source_].size <= at) {
+    ++first_source_;
+  }
+  for (std::size_t k = first_source_; left > 0; ++k) {
+    if (k >= sources_.size()) fault("audio bytes kept that were never gathered");
+    const Source& s = sources_[k];
+    const std::size_t off = static_cast<std::size_t>(at - s.at);
+    const std::size_t n = std::min(left, s.size - off);
+    track.frame_bytes.append(s.data + off, n);
+    at += n;
+    left -= n;
+  }
+  if (first_source_ > 64 && first_source_ * 2 > sources_.size()) {
+    sources_.erase(sources_.begin(), sources_.begin() + static_cast<std::ptrdiff_t>(first_source_));
+    first_source_ = 0;
+  }
+}
+
+// Frames of one sample lie back to back, so joining one grows the last size.
+// A sample of 2^32 bytes or more cannot be written: its size stays at the
+// largest value, and the whole audio, larger still, is refused by the writer.
+void AudioFrameCutter::join_sample(AudioTrack& track, ByteView bytes) {
+  std::uint32_t& size = track.frame_sizes.back();
+  size = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{size} + bytes.size(), 0xFFFFFFFFu));
+  keep(track, bytes);
 }
 
 void AudioFrameCutter::finish(AudioTrack& track) {
@@ -116,7 +148,7 @@ void AudioFrameCutter::open_sample(AudioTrack& track, const std::uint8_t* first_
   if (!track.durations.empty()) track.durations.push_back(step.duration);
   track.report_last = pts_;
   track.frame_sizes.push_back(static_cast<std::uint32_t>(bytes.size()));  // a frame is below 2^32 bytes
-  track.frame_bytes.insert(track.frame_bytes.end(), bytes.begin(), bytes.end());
+  keep(track, bytes);
 }
 
 template <class Frames>

@@ -55,6 +55,11 @@ class AudioFrameCutter {
   void cut_and_drain(AudioTrack& track);
   bool decide(AudioTrack& track);
   void open_sample(AudioTrack& track, const std::uint8_t* first_byte, const SampleStep& step);
+  void join_sample(AudioTrack& track, ByteView bytes);
+  // Appends to the track the bytes of a sample: the input ranges they were
+  // gathered from where they lie in buffer_, else a copy the track keeps.
+  void keep(AudioTrack& track, ByteView bytes);
+  void gather(ByteView es);
 
   // A PES start no sample has begun at or after yet, by its position in the
   // stream of audio bytes.
@@ -63,6 +68,16 @@ class AudioFrameCutter {
     std::optional<Timestamp> pts;
   };
   std::vector<std::uint8_t> buffer_;  // bytes not yet cut into frames
+  // Where the bytes gathered came from: the input range of each `es` given,
+  // by the stream position of its first byte. Those wholly drained are
+  // dropped from the front now and then.
+  struct Source {
+    std::uint64_t at;
+    const std::uint8_t* data;
+    std::size_t size;
+  };
+  std::vector<Source> sources_;
+  std::size_t first_source_ = 0;  // the first not wholly drained
   std::optional<Timestamp> pts_;      // of the latest PES header (absent when it carried none)
   std::vector<PesStart> pending_;
   std::size_t next_pending_ = 0;

@@ -2,9 +2,12 @@
 // consumer (the MP4 writer, the key-frame extraction).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -31,6 +34,30 @@ struct AudioPes {
   std::size_t first_sample;  // index of the first sample that begins in it
 };
 
+// Bytes a framer rebuilt rather than found in the input, kept in blocks
+// whose addresses never move, since a ChunkedBytes points at them. Shared,
+// so that a copy of a track points at bytes that live as long as it does.
+class RebuiltBytes {
+ public:
+  ByteView keep(ByteView bytes) {
+    if (bytes.size() > size_ - used_) {
+      size_ = std::max(kBlock, bytes.size());
+      blocks_.emplace_back(new std::uint8_t[size_]);
+      used_ = 0;
+    }
+    std::uint8_t* at = blocks_.back().get() + used_;
+    if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+    used_ += bytes.size();
+    return ByteView(at, bytes.size());
+  }
+
+ private:
+  static constexpr std::size_t kBlock = std::size_t{64} << 10;
+  std::vector<std::shared_ptr<std::uint8_t[]>> blocks_;
+  std::size_t size_ = 0;  // of the last block
+  std::size_t used_ = 0;  // of it
+};
+
 // One audio stream, cut into MP4 samples.
 struct AudioTrack {
   std::uint16_t pid = 0;
@@ -42,8 +69,12 @@ struct AudioTrack {
   // ADTS headers, or the payloads of LATM; AC-3 and MPEG audio frames whole;
   // E-AC-3 frames gathered into units of 1536 audio samples (see
   // ac3::Eac3Frames); Opus packets without their control headers. A size
-  // takes 4 bytes: a hostile stream can hold a frame every 8 bytes.
-  std::vector<std::uint8_t> frame_bytes;
+  // takes 4 bytes: a hostile stream can hold a frame every 8 bytes. The
+  // bytes are ranges of the parser's input, as the video's are, but for
+  // those a framer rebuilds (LATM payloads not aligned to bytes), which are
+  // copied into `rebuilt_bytes`.
+  ChunkedBytes frame_bytes{ChunkedBytes::StartCodes::kNotIndexed};
+  RebuiltBytes rebuilt_bytes;
   std::vector<std::uint32_t> frame_sizes;
   // The audio samples each sample lasts, once one lasts other than the
   // first (Opus packets of several lengths); empty while every sample

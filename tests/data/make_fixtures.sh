@@ -257,3 +257,8 @@ $FF -f lavfi -i testsrc2=size=320x240:rate=25:duration=2.4 \
 $FF $V1 $S12 -c:v mpeg2video -bf 2 -g 12 -q:v 10 -flags:v +bitexact $AAC -ar 48000 $TS mpeg2_aac.ts
 $FF $V12 $S12 $X264S -x264-params $KEY -flags:v +bitexact $AAC -ar 48000 $TS -mpegts_flags latm h264_latm.ts
 $FF $V12 $S12 $X264S -x264-params $KEY -flags:v +bitexact -c:a libopus -b:a 48k -ac 2 -ar 48000 $TS h264_opus.ts
+# 37. A dense stream (about 2.4 Mb/s: 640x360 with grain) that the big-file test repeats into gigabytes.
+$FF -f lavfi -i testsrc2=size=640x360:rate=25:duration=1.28 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1.28 \
+    -vf noise=alls=12:allf=t -c:v libx264 -profile:v high -pix_fmt yuv420p -bf 2 -g 32 -b:v 2000k -maxrate 2000k \
+    -bufsize 1000k -threads 1 -x264-params keyint=32:min-keyint=32:scenecut=0:bframes=2:b-pyramid=none -flags:v +bitexact \
+    -c:a aac -b:a 128k -ac 2 -flags:a +bitexact -ar 48000 $TS dense.ts
